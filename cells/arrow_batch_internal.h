@@ -53,6 +53,8 @@ struct NVArrowBatch {
   /// Text cache: a utf8 column per source column, built on first request, and its ASCII flag.
   std::vector<std::shared_ptr<arrow::StringArray>> text_columns;
   std::vector<uint8_t> ascii_flags;
+  /// 1 where building the text column failed, so it is not tried again per cell.
+  std::vector<uint8_t> text_unavailable;
 };
 
 namespace norvale::cells {
