@@ -15,18 +15,16 @@ std::string driver_soname_path() {
   return path.substr(0, path.rfind('/') + 1) + "libnorvale_adbc.so.1";
 }
 
+// The library stays loaded for the life of the process, as under a driver manager: its
+// process-wide state (log, caches) is meant to outlive every handle.
 class DriverInitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    handle_ = dlopen(driver_soname_path().c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    init_ = reinterpret_cast<AdbcDriverInitFunc>(dlsym(handle_, "AdbcDriverInit"));
+    static void* handle = dlopen(driver_soname_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    init_ = reinterpret_cast<AdbcDriverInitFunc>(dlsym(handle, "AdbcDriverInit"));
     ASSERT_NE(init_, nullptr) << dlerror();
   }
-  void TearDown() override {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  void* handle_ = nullptr;
   AdbcDriverInitFunc init_ = nullptr;
 };
 
