@@ -124,7 +124,7 @@ int32_t nv_format_cell(NVArrowBatch* batch, int column, int64_t row, char* buffe
   try {
     const arrow::Array* source = cached_column(batch, column);
     if (source == nullptr || row < 0 || row >= source->length()) return -1;
-    const std::shared_ptr<arrow::StringArray> text = ensure_string_column(batch, column);
+    const arrow::StringArray* text = ensure_string_column(batch, column);
     if (text == nullptr) return nv_format_cell_legacy_path(batch, column, row, buffer, capacity);
     if (cell_is_null(*source, row) || text->IsNull(row)) return null_cell(buffer, capacity);
     const std::string_view view = text->GetView(row);
@@ -142,7 +142,7 @@ int nv_batch_string_view(NVArrowBatch* batch, int column, int64_t row, const cha
   try {
     const arrow::Array* source = cached_column(batch, column);
     if (source == nullptr || row < 0 || row >= source->length()) return -1;
-    const std::shared_ptr<arrow::StringArray> text = ensure_string_column(batch, column);
+    const arrow::StringArray* text = ensure_string_column(batch, column);
     if (text == nullptr) return -1;
     if (cell_is_null(*source, row) || text->IsNull(row)) return 0;
     const std::string_view view = text->GetView(row);
@@ -157,7 +157,7 @@ int nv_batch_string_view(NVArrowBatch* batch, int column, int64_t row, const cha
 int nv_batch_string_is_ascii(NVArrowBatch* batch, int column) {
   if (batch == nullptr) return -1;
   try {
-    const std::shared_ptr<arrow::StringArray> text = ensure_string_column(batch, column);
+    const arrow::StringArray* text = ensure_string_column(batch, column);
     if (text == nullptr) return -1;
     uint8_t& flag = batch->ascii_flags[column];
     if (flag == 0 || flag == 1) return flag;

@@ -157,8 +157,9 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
     case arrow::Type::TIMESTAMP: {
       const auto& type = static_cast<const arrow::TimestampType&>(*array.type());
       char text[kMaxTemporalText + 2];
-      const int n = format_timestamp_text(static_cast<const arrow::TimestampArray&>(array).Value(row),
-                                          type.unit(), !type.timezone().empty(), text + 1);
+      const int64_t value = static_cast<const arrow::TimestampArray&>(array).Value(row);
+      const int n =
+          format_timestamp_text(value, type.unit(), !type.timezone().empty(), text + 1);
       if (n < 0) {
         ctx.put("null");
         return;

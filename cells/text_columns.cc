@@ -253,7 +253,7 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_nested_string_array(
   return writer.Finish(array);
 }
 
-std::shared_ptr<arrow::StringArray> ensure_string_column(NVArrowBatch* batch, int column) {
+const arrow::StringArray* ensure_string_column(NVArrowBatch* batch, int column) {
   if (cached_column(batch, column) == nullptr) return nullptr;
   const size_t columns = batch->column_arrays.size();
   if (batch->text_columns.empty()) {
@@ -261,7 +261,7 @@ std::shared_ptr<arrow::StringArray> ensure_string_column(NVArrowBatch* batch, in
     batch->ascii_flags.assign(columns, kAsciiUnknown);
     batch->text_unavailable.assign(columns, 0);
   }
-  if (batch->text_columns[column] != nullptr) return batch->text_columns[column];
+  if (batch->text_columns[column] != nullptr) return batch->text_columns[column].get();
   // A column that could not be built is not tried again for every cell.
   if (batch->text_unavailable[column]) return nullptr;
   bool ascii = false;
@@ -277,7 +277,7 @@ std::shared_ptr<arrow::StringArray> ensure_string_column(NVArrowBatch* batch, in
   }
   batch->text_columns[column] = *std::move(text);
   if (ascii) batch->ascii_flags[column] = 1;
-  return batch->text_columns[column];
+  return batch->text_columns[column].get();
 }
 
 }  // namespace norvale::cells

@@ -10,9 +10,9 @@
 
 namespace norvale::cells {
 
-/// The cached text column of a valid column, built on first request; nullptr when none can be
-/// built (the caller then formats cell by cell).
-std::shared_ptr<arrow::StringArray> ensure_string_column(NVArrowBatch* batch, int column);
+/// The cached text column of a valid column (owned by the batch), built on first request;
+/// nullptr when none can be built (the caller then formats cell by cell).
+const arrow::StringArray* ensure_string_column(NVArrowBatch* batch, int column);
 
 /// Arrow's own cast to utf8 with safe options.
 arrow::Result<std::shared_ptr<arrow::StringArray>> build_string_column_via_cast(

@@ -78,8 +78,8 @@ TEST(CellFormat, FloatColumnsMatchTheShortestTextAndKeepNullsWhenSliced) {
   // Slicing at an odd offset makes the text column copy the validity bitmap.
   auto d = (*doubles.Finish())->Slice(3);
   auto f = (*floats.Finish())->Slice(3);
-  BatchPtr batch = batch_of({arrow::field("d", arrow::float64()), arrow::field("f", arrow::float32())},
-                            {d, f});
+  BatchPtr batch = batch_of(
+      {arrow::field("d", arrow::float64()), arrow::field("f", arrow::float32())}, {d, f});
   for (int64_t row = 0; row < d->length(); ++row) {
     const Text td = cell(batch.get(), 0, row);
     const Text tf = cell(batch.get(), 1, row);
@@ -226,8 +226,9 @@ TEST(CellFormat, NestedValuesAsJson) {
       arrow::struct_({arrow::field("a", arrow::int32()), arrow::field("b", arrow::utf8())});
   auto map_type = arrow::map(arrow::utf8(), arrow::float64());
   auto int_map = arrow::map(arrow::int32(), arrow::boolean());
+  auto utc_ms = arrow::timestamp(arrow::TimeUnit::MILLI, "UTC");
   auto odd_struct = arrow::struct_({arrow::field("q\"", arrow::date32()),
-                                    arrow::field("t", arrow::timestamp(arrow::TimeUnit::MILLI, "UTC")),
+                                    arrow::field("t", utc_ms),
                                     arrow::field("d", arrow::decimal128(5, 2)),
                                     arrow::field("bin", arrow::binary()),
                                     arrow::field("iv", arrow::month_interval())});
@@ -255,7 +256,8 @@ TEST(CellFormat, NestedValuesAsJson) {
       {3, 0, R"({"1":true})"},
       {3, 1, R"({"2":false,"3":null})"},
       {4, 0,
-       R"({"q\"":"2024-02-29","t":"1969-12-31 23:59:59.999000+00:00","d":"-1.50","bin":"0x0141","iv":"<unsupported_arrow_type>"})"},
+       R"({"q\"":"2024-02-29","t":"1969-12-31 23:59:59.999000+00:00","d":"-1.50",)"
+       R"("bin":"0x0141","iv":"<unsupported_arrow_type>"})"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(cell(batch.get(), c.column, c.row, 1024).text, c.text) << c.column << "/" << c.row;
@@ -340,7 +342,8 @@ TEST(CellFormat, TextCacheViewsAndAscii) {
   const char* p = nullptr;
   int32_t n = 0;
   ASSERT_EQ(nv_batch_string_view(b, 0, 0, &p, &n), 1);
-  EXPECT_EQ(p, static_cast<const arrow::StringArray&>(*b->record_batch->column(0)).GetView(0).data());
+  const auto& source = static_cast<const arrow::StringArray&>(*b->record_batch->column(0));
+  EXPECT_EQ(p, source.GetView(0).data());
   EXPECT_EQ(nv_batch_string_is_ascii(b, 0), 0);
   EXPECT_EQ(b->ascii_flags[0], 0);
   EXPECT_EQ(view(b, 1, 1), "-2");

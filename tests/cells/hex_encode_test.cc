@@ -24,8 +24,12 @@ std::string encode(HexEncodeFn fn, const uint8_t* data, size_t n) {
 std::vector<std::pair<const char*, HexEncodeFn>> routines() {
   std::vector<std::pair<const char*, HexEncodeFn>> list = {
       {"chosen", norvale::cells::hex_encode_bytes}};
-  if (HexEncodeFn f = norvale::cells::hex_encode_ssse3_if_supported()) list.emplace_back("ssse3", f);
-  if (HexEncodeFn f = norvale::cells::hex_encode_avx2_if_supported()) list.emplace_back("avx2", f);
+  if (HexEncodeFn f = norvale::cells::hex_encode_ssse3_if_supported()) {
+    list.emplace_back("ssse3", f);
+  }
+  if (HexEncodeFn f = norvale::cells::hex_encode_avx2_if_supported()) {
+    list.emplace_back("avx2", f);
+  }
   return list;
 }
 
