@@ -74,6 +74,9 @@ const arrow::Array* cached_column(NVArrowBatch* batch, int column);
 /// and run-end-encoded arrays; otherwise null exactly when the whole array is null.
 bool cell_is_null(const arrow::Array& array, int64_t row);
 
+/// The driver's column type code (NV_COL_*) of an Arrow type.
+int column_type_code(const arrow::DataType& type);
+
 /// Units of a temporal unit per second: 1, 1000, 1000000 or 1000000000.
 int64_t units_per_second(arrow::TimeUnit::type unit);
 

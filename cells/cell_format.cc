@@ -53,7 +53,8 @@ int32_t nv_format_cell_legacy_path(NVArrowBatch* batch, int column, int64_t row,
   const arrow::Array* array = cached_column(batch, column);
   if (array == nullptr || row < 0 || row >= array->length()) return -1;
   if (cell_is_null(*array, row)) return null_cell(buffer, capacity);
-  switch (nv_batch_column_type(batch, column)) {
+  // The array's own type decides, so a schema that disagrees cannot mislead the casts below.
+  switch (column_type_code(*array->type())) {
     case NV_COL_BOOL: {
       int32_t v = 0;
       nv_get_bool(batch, column, row, &v);
@@ -98,13 +99,10 @@ int32_t nv_format_cell_legacy_path(NVArrowBatch* batch, int column, int64_t row,
     case NV_COL_DECIMAL128: return nv_format_decimal128(batch, column, row, buffer, capacity);
     case NV_COL_DECIMAL256: {
       uint8_t bytes[32];
-      int32_t precision = 0, scale = 0;
-      if (nv_get_decimal256(batch, column, row, bytes) != 1 ||
-          nv_batch_column_decimal_meta(batch, column, &precision, &scale) != 0) {
-        return -1;
-      }
+      if (nv_get_decimal256(batch, column, row, bytes) != 1) return -1;
       std::string text;
-      format_decimal_le(text, bytes, 32, scale);
+      format_decimal_le(text, bytes, 32,
+                        static_cast<const arrow::DecimalType&>(*array->type()).scale());
       return copy_out(text.data(), text.size(), buffer, capacity);
     }
     default:
@@ -183,8 +181,9 @@ int32_t nv_format_decimal128(NVArrowBatch* batch, int column, int64_t row, char*
   const int rc = nv_get_decimal128(batch, column, row, bytes);
   if (rc < 0) return -1;
   if (rc == 0) return null_cell(buffer, capacity);
-  int32_t precision = 0, scale = 0;
-  if (nv_batch_column_decimal_meta(batch, column, &precision, &scale) != 0) return -1;
+  // The accessor checked the array's type; its scale is read from there.
+  const int32_t scale =
+      static_cast<const arrow::DecimalType&>(*cached_column(batch, column)->type()).scale();
   try {
     std::string text;
     format_decimal_le(text, bytes, 16, scale);
@@ -200,12 +199,10 @@ int32_t nv_format_timestamp(NVArrowBatch* batch, int column, int64_t row, char* 
   const int rc = nv_get_timestamp(batch, column, row, &value);
   if (rc < 0) return -1;
   if (rc == 0) return null_cell(buffer, capacity);
-  int32_t unit = 0;
-  const char* zone = nullptr;
-  if (nv_batch_column_temporal_meta(batch, column, &unit, &zone) != 0) return -1;
+  const auto& type =
+      static_cast<const arrow::TimestampType&>(*cached_column(batch, column)->type());
   char text[kMaxTemporalText];
-  const int n = format_timestamp_text(value, static_cast<arrow::TimeUnit::type>(unit),
-                                      zone != nullptr && *zone != '\0', text);
+  const int n = format_timestamp_text(value, type.unit(), !type.timezone().empty(), text);
   if (n < 0) return -1;
   return copy_out(text, static_cast<size_t>(n), buffer, capacity);
 }
@@ -224,9 +221,11 @@ int32_t nv_format_date32(NVArrowBatch* batch, int column, int64_t row, char* buf
 
 int32_t nv_format_time(NVArrowBatch* batch, int column, int64_t row, char* buffer,
                        size_t capacity) {
+  const arrow::Array* array = cached_column(batch, column);
+  if (array == nullptr) return -1;
   int64_t value = 0;
   int rc;
-  if (nv_batch_column_type(batch, column) == NV_COL_TIME32) {
+  if (array->type_id() == arrow::Type::TIME32) {
     int32_t v32 = 0;
     rc = nv_get_time32(batch, column, row, &v32);
     value = v32;
@@ -235,10 +234,9 @@ int32_t nv_format_time(NVArrowBatch* batch, int column, int64_t row, char* buffe
   }
   if (rc < 0) return -1;
   if (rc == 0) return null_cell(buffer, capacity);
-  int32_t unit = 0;
-  if (nv_batch_column_temporal_meta(batch, column, &unit, nullptr) != 0) return -1;
+  const auto unit = static_cast<const arrow::TimeType&>(*array->type()).unit();
   char text[kMaxTemporalText];
-  const int n = format_time_text(value, static_cast<arrow::TimeUnit::type>(unit), text);
+  const int n = format_time_text(value, unit, text);
   return copy_out(text, static_cast<size_t>(n), buffer, capacity);
 }
 

@@ -373,6 +373,12 @@ TEST(CellFormat, ColumnsWithoutTextUseTheLegacyPath) {
   EXPECT_EQ(cell(batch.get(), 0, 1).rc, 0) << "the union's own null test";
   EXPECT_EQ(view(batch.get(), 0, 0), "<rc -1>");
   EXPECT_EQ(nv_batch_string_is_ascii(batch.get(), 0), -1);
+  // A schema that claims another type does not steer the per-cell path.
+  BatchPtr mislabelled(norvale::cells::new_arrow_batch(
+      arrow::RecordBatch::Make(arrow::schema({arrow::field("u", type)}), 2, {array}),
+      arrow::schema({arrow::field("u", arrow::int32())})));
+  EXPECT_EQ(cell(mislabelled.get(), 0, 0).text, "<unsupported>");
+  EXPECT_EQ(nv_format_decimal128(mislabelled.get(), 0, 0, nullptr, 0), -1);
 }
 
 TEST(CellFormat, LegacyPathAgreesWithTheTextColumn) {
