@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 namespace norvale::cells {
 
@@ -17,7 +16,6 @@ struct JsonCtx {
   explicit JsonCtx(size_t max) : max_length(max) {}
   void put(const char* text, size_t length);
   void put(char c) { put(&c, 1); }
-  void put(std::string_view text) { put(text.data(), text.size()); }
 };
 
 /// Writes text as a JSON string: quote and backslash escaped, \b \f \n \r \t, other control

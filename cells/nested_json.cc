@@ -10,6 +10,11 @@
 namespace norvale::cells {
 namespace {
 
+template <size_t N>
+void put_literal(JsonCtx& ctx, const char (&text)[N]) {
+  ctx.put(text, N - 1);
+}
+
 template <typename T>
 void put_integer(JsonCtx& ctx, T value) {
   char text[24];
@@ -71,7 +76,7 @@ void put_dictionary(JsonCtx& ctx, const arrow::DictionaryArray& dict, int64_t ro
       emit_json_value(ctx, *dict.dictionary(), dict.GetValueIndex(row), depth);
       return;
     default:
-      ctx.put("null");
+      put_literal(ctx, "null");
   }
 }
 
@@ -80,19 +85,23 @@ void put_dictionary(JsonCtx& ctx, const arrow::DictionaryArray& dict, int64_t ro
 void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int depth) {
   if (ctx.truncated) return;
   if (row < 0 || row >= array.length() || cell_is_null(array, row)) {
-    ctx.put("null");
+    put_literal(ctx, "null");
     return;
   }
   const arrow::Type::type id = array.type_id();
   if ((id == arrow::Type::LIST || id == arrow::Type::LARGE_LIST || id == arrow::Type::STRUCT ||
        id == arrow::Type::MAP) &&
       depth < 1) {
-    ctx.put("\"...\"");
+    put_literal(ctx, "\"...\"");
     return;
   }
   switch (id) {
     case arrow::Type::BOOL:
-      ctx.put(static_cast<const arrow::BooleanArray&>(array).Value(row) ? "true" : "false");
+      if (static_cast<const arrow::BooleanArray&>(array).Value(row)) {
+        put_literal(ctx, "true");
+      } else {
+        put_literal(ctx, "false");
+      }
       return;
     case arrow::Type::INT8:
       return put_integer(ctx, static_cast<const arrow::Int8Array&>(array).Value(row));
@@ -146,7 +155,7 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
       const int n =
           format_date_text(static_cast<const arrow::Date32Array&>(array).Value(row), text + 1);
       if (n < 0) {
-        ctx.put("null");
+        put_literal(ctx, "null");
         return;
       }
       text[0] = '"';
@@ -161,7 +170,7 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
       const int n =
           format_timestamp_text(value, type.unit(), !type.timezone().empty(), text + 1);
       if (n < 0) {
-        ctx.put("null");
+        put_literal(ctx, "null");
         return;
       }
       text[0] = '"';
@@ -200,7 +209,7 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
     case arrow::Type::DICTIONARY:
       return put_dictionary(ctx, static_cast<const arrow::DictionaryArray&>(array), row, depth);
     default:
-      ctx.put("\"<unsupported_arrow_type>\"");
+      put_literal(ctx, "\"<unsupported_arrow_type>\"");
   }
 }
 
