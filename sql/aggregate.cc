@@ -1,5 +1,7 @@
 // The aggregation path: GROUP BY and the five aggregates as one Acero aggregate plan.
 
+#include <algorithm>
+
 #include <arrow/acero/exec_plan.h>
 #include <arrow/acero/options.h>
 #include <arrow/compute/api.h>
@@ -117,8 +119,14 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
     arrays.push_back(input.batch->column(idx));
   }
   auto table = arrow::Table::Make(arrow::schema(fields), arrays, input.batch->num_rows());
+  // A column grouped twice is one key.
   std::vector<arrow::FieldRef> keys;
-  for (int k : key_cols) keys.emplace_back(input_name(k));
+  std::vector<int> distinct_keys;
+  for (int k : key_cols) {
+    if (std::find(distinct_keys.begin(), distinct_keys.end(), k) != distinct_keys.end()) continue;
+    distinct_keys.push_back(k);
+    keys.emplace_back(input_name(k));
+  }
   ac::Declaration src("table_source", ac::TableSourceNodeOptions(table, 1 << 20));
   ac::Declaration plan("aggregate", {std::move(src)},
                        ac::AggregateNodeOptions(std::move(aggregates), std::move(keys)));

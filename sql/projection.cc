@@ -91,14 +91,15 @@ arrow::Result<Projected> apply_distinct(const Projected& in) {
   cp::ExecBatch exec(*batch);
   ARROW_ASSIGN_OR_RAISE(arrow::Datum ids, grouper->Consume(cp::ExecSpan(exec)));
   auto id_array = std::static_pointer_cast<arrow::UInt32Array>(ids.make_array());
-  // Group ids are handed out in order of first appearance: keep each group's first row, so
-  // the rows keep their input order.
+  // Keep each group's first row, so the rows keep their input order. (Group ids are not
+  // necessarily handed out in order of first appearance.)
   arrow::Int64Builder keep;
-  uint32_t next = 0;
+  std::vector<uint8_t> seen(grouper->num_groups(), 0);
   for (int64_t r = 0; r < id_array->length(); ++r) {
-    if (id_array->Value(r) == next) {
+    uint32_t id = id_array->Value(r);
+    if (!seen[id]) {
+      seen[id] = 1;
       ARROW_RETURN_NOT_OK(keep.Append(r));
-      ++next;
     }
   }
   ARROW_ASSIGN_OR_RAISE(auto indices, keep.Finish());
