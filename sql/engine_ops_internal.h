@@ -26,10 +26,17 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> combine_batches(
     const std::shared_ptr<arrow::Schema>& schema,
     const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 
+/// `filters` (may be null) are WHERE conjuncts that joins may apply early to the side whose
+/// columns they reference; WHERE still applies them afterwards.
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg);
+                                          std::string* msg,
+                                          const std::vector<const Expr*>* filters = nullptr);
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg);
+                                      std::string* msg, const std::vector<const Expr*>* filters);
+
+/// Top-level AND conjuncts of `where` that can be evaluated on a FROM item alone (no
+/// subqueries, no aggregates).
+std::vector<const Expr*> pushable_conjuncts(const Expr* where);
 arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* msg);
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_subquery(
     SelectStatement& stmt, const MetadataEngine& engine, std::string* msg);

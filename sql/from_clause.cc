@@ -130,13 +130,14 @@ arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* m
 }
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg) {
+                                          std::string* msg,
+                                          const std::vector<const Expr*>* filters) {
   if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
     return materialize_base(*base, engine);
   }
   if (const auto* join = std::get_if<std::unique_ptr<JoinRef>>(&ref.node)) {
     if (!*join) return arrow::Status::Invalid("invalid join (null pointer)");
-    return materialize_join(**join, engine, msg);
+    return materialize_join(**join, engine, msg, filters);
   }
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
     if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");

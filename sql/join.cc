@@ -89,6 +89,11 @@ arrow::Result<Pairs> hash_join_pairs(const Frame& left, const Frame& right,
   ra.push_back(rrow);
   auto ltable = arrow::Table::Make(arrow::schema(lf), la, left.batch->num_rows());
   auto rtable = arrow::Table::Make(arrow::schema(rf), ra, right.batch->num_rows());
+  // Acero builds its hash table on the right input: give it the smaller side.
+  if (ltable->num_rows() < rtable->num_rows()) {
+    std::swap(ltable, rtable);
+    std::swap(lkeys, rkeys);
+  }
   constexpr int64_t kMaxBatch = 1 << 20;
   ac::Declaration lsrc("table_source", ac::TableSourceNodeOptions(ltable, kMaxBatch));
   ac::Declaration rsrc("table_source", ac::TableSourceNodeOptions(rtable, kMaxBatch));
@@ -204,7 +209,57 @@ void split_rec(const Expr* e, const Frame& left, const Frame& right, std::vector
   residuals->push_back(e);
 }
 
+void column_refs(const Expr& e, std::vector<const ColumnRef*>* out) {
+  if (const auto* c = e.as<ColumnRef>()) out->push_back(c);
+  for_each_child(e, [&](const Expr& child) { column_refs(child, out); });
+}
+
+// Applies the filters that reference only `side`'s columns (and none that `other` could also
+// bind) to `side`. A filter that fails to evaluate here is simply not applied early.
+Frame apply_pushed(Frame side, const Frame& other, const std::vector<const Expr*>& filters) {
+  for (const Expr* f : filters) {
+    std::vector<const ColumnRef*> refs;
+    column_refs(*f, &refs);
+    if (refs.empty()) continue;
+    bool here = true;
+    for (const auto* r : refs) {
+      here = here && side_index(side, *r) >= 0 && side_index(other, *r) < 0;
+    }
+    if (!here) continue;
+    std::string local;
+    auto filtered = apply_predicate(side, *f, &local);
+    if (filtered.ok()) side = std::move(*filtered);
+  }
+  return side;
+}
+
+bool pushable(const Expr& e) {
+  if (e.as<ExistsExpr>() || e.as<ScalarSubqueryExpr>() || e.as<AggExpr>() || e.as<StarExpr>()) {
+    return false;
+  }
+  if (const auto* in = e.as<InExpr>(); in && in->subquery) return false;
+  bool ok = true;
+  for_each_child(e, [&](const Expr& child) { ok = ok && pushable(child); });
+  return ok;
+}
+
+void conjuncts(const Expr* e, std::vector<const Expr*>* out) {
+  if (e == nullptr) return;
+  if (const auto* l = e->as<LogicExpr>(); l && l->op == LogicOp::And) {
+    conjuncts(l->lhs.get(), out);
+    conjuncts(l->rhs.get(), out);
+    return;
+  }
+  if (pushable(*e)) out->push_back(e);
+}
+
 }  // namespace
+
+std::vector<const Expr*> pushable_conjuncts(const Expr* where) {
+  std::vector<const Expr*> out;
+  conjuncts(where, &out);
+  return out;
+}
 
 void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
                           std::vector<JoinKey>* keys, std::vector<const Expr*>* residuals) {
@@ -212,14 +267,36 @@ void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
 }
 
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg) {
+                                      std::string* msg, const std::vector<const Expr*>* filters) {
   if (!join.left || !join.right) return fail(msg, "join with null side");
-  ARROW_ASSIGN_OR_RAISE(Frame left, materialize_tableref(*join.left, engine, msg));
-  ARROW_ASSIGN_OR_RAISE(Frame right, materialize_tableref(*join.right, engine, msg));
+  // WHERE conjuncts over one side may filter that side first when the join cannot bring the
+  // filtered rows back: both sides of inner and cross joins, the preserved side of an outer
+  // join, the outer side of semi and anti joins.
+  const JoinKind kind = join.kind;
+  const bool inner = kind == JoinKind::Inner || kind == JoinKind::Cross;
+  const bool push_left = filters && !filters->empty() &&
+                         (inner || kind == JoinKind::Left || kind == JoinKind::Semi ||
+                          kind == JoinKind::Anti);
+  const bool push_right = filters && !filters->empty() && (inner || kind == JoinKind::Right);
+  ARROW_ASSIGN_OR_RAISE(Frame left, materialize_tableref(*join.left, engine, msg,
+                                                         push_left ? filters : nullptr));
+  ARROW_ASSIGN_OR_RAISE(Frame right, materialize_tableref(*join.right, engine, msg,
+                                                          push_right ? filters : nullptr));
+  if (push_left) left = apply_pushed(std::move(left), right, *filters);
+  if (push_right) right = apply_pushed(std::move(right), left, *filters);
 
   std::vector<JoinKey> keys;
   std::vector<const Expr*> residuals;
   split_join_predicate(join.on.get(), left, right, &keys, &residuals);
+  if (inner && filters) {
+    // An equality of a WHERE conjunct across the two sides of an inner or cross join is a
+    // hash key as good as one in ON (WHERE still checks it): FROM a, b WHERE a.x = b.y needs
+    // no cross product.
+    std::vector<const Expr*> ignored;
+    for (const Expr* f : *filters) {
+      if (f->as<CmpExpr>()) split_join_predicate(f, left, right, &keys, &ignored);
+    }
+  }
   // USING and NATURAL columns are merged into one output column each.
   std::vector<JoinKey> merged;
   if (join.natural) {
@@ -259,6 +336,17 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     cols.insert(cols.end(), rcols.begin(), rcols.end());
     return Frame{arrow::RecordBatch::Make(schema, p.left->length(), cols), scope};
   };
+  const bool semi_anti = kind == JoinKind::Semi || kind == JoinKind::Anti;
+  auto semi_anti_result = [&]() -> arrow::Result<Frame> {
+    // The outer rows that have (semi) or lack (anti) a partner, in their own order and with
+    // their own columns only.
+    auto flags = matched_flags(*pairs.left, n);
+    ARROW_ASSIGN_OR_RAISE(auto rows, rows_where(flags, kind == JoinKind::Semi));
+    ARROW_ASSIGN_OR_RAISE(auto cols, take_columns(left.batch, rows));
+    return Frame{arrow::RecordBatch::Make(left.batch->schema(), rows->length(), cols),
+                 left.scope};
+  };
+  if (semi_anti && residuals.empty()) return semi_anti_result();
   ARROW_ASSIGN_OR_RAISE(Frame joined, pair_frame(pairs));
 
   for (const Expr* residual : residuals) {
@@ -273,15 +361,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     ARROW_ASSIGN_OR_RAISE(joined, filter_frame(joined, mask));
   }
 
-  if (join.kind == JoinKind::Semi || join.kind == JoinKind::Anti) {
-    // The outer rows that have (semi) or lack (anti) a partner, in their own order and with
-    // their own columns only.
-    auto flags = matched_flags(*pairs.left, n);
-    ARROW_ASSIGN_OR_RAISE(auto rows, rows_where(flags, join.kind == JoinKind::Semi));
-    ARROW_ASSIGN_OR_RAISE(auto cols, take_columns(left.batch, rows));
-    return Frame{arrow::RecordBatch::Make(left.batch->schema(), rows->length(), cols),
-                 left.scope};
-  }
+  if (semi_anti) return semi_anti_result();
 
   std::vector<arrow::ArrayVector> parts{joined.batch->columns()};
   int64_t total = joined.batch->num_rows();

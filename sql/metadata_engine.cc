@@ -184,7 +184,8 @@ ExecuteResult MetadataEngine::execute_unguarded(SelectStatement& stmt) const {
   if (!missing.empty()) return declined("relation not cached: " + missing);
 
   std::string msg;
-  auto frame = materialize_tableref(*stmt.from, *this, &msg);
+  const auto filters = pushable_conjuncts(stmt.where.get());
+  auto frame = materialize_tableref(*stmt.from, *this, &msg, &filters);
   if (!frame.ok()) return failed(frame.status(), msg);
 
   auto flatten = [&](ExprPtr& slot) -> arrow::Status {
