@@ -297,7 +297,9 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
       if (f->as<CmpExpr>()) split_join_predicate(f, left, right, &keys, &ignored);
     }
   }
-  // USING and NATURAL columns are merged into one output column each.
+  // USING and NATURAL columns are merged into one output column each. NATURAL keys are the
+  // left side's visible column names (lowered) that name a visible right column ignoring ASCII
+  // case, so "Name" and "name" join; each name is used once.
   std::vector<JoinKey> merged;
   if (join.natural) {
     for (size_t i = 0; i < left.scope.size(); ++i) {

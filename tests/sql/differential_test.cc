@@ -12,8 +12,8 @@
 // - NULL placement: ORDER BY always says NULLS FIRST or NULLS LAST;
 // - strings are ASCII, so byte order, ASCII case mapping and Unicode case mapping agree.
 //
-// NV_SQL_DIFF_SEED and NV_SQL_DIFF_COUNT override the seed and the number of statements; a
-// failure prints the statement and the seed.
+// NV_SQL_DIFF_SEED and NV_SQL_DIFF_COUNT override the seed and the number of statements,
+// NV_SQL_DIFF_PRINT=1 prints every statement; a failure prints the statement and the seed.
 
 #include <gtest/gtest.h>
 
@@ -540,7 +540,7 @@ Target Gen::order_limit(int ncols, bool allow) {
 
 Target Gen::statement() {
   Target t;
-  const int shape = pick(8);
+  const int shape = pick(11);
   const auto& names = shapes();
   auto rel = [&](const std::string& n) { return rels_.at(n); };
 
@@ -613,6 +613,47 @@ Target Gen::statement() {
     return t;
   }
 
+  if (shape == 8) {  // derived table, referenced through its output names
+    const Rel* r = rel(one(names).first);
+    std::vector<Scope> sc{{"a", r}};
+    const int n = 1 + pick(3);
+    t.add("SELECT ");
+    for (int i = 0; i < n; ++i) t.add(std::string(i ? ", " : "") + "c" + std::to_string(i));
+    t.add(" FROM (SELECT ");
+    for (int i = 0; i < n; ++i) {
+      t.add(i ? ", " : "");
+      t.add(item(sc));
+      t.add(" AS c" + std::to_string(i));
+    }
+    t.add(" FROM ");
+    rel_ref(r->name, "a", &t);
+    if (coin(70)) {
+      t.add(" WHERE ");
+      t.add(predicate(sc, 1));
+    }
+    t.add(") d");
+    if (coin(50)) t.add(coin(50) ? " WHERE c0 IS NOT NULL" : " WHERE c0 IS NULL OR c0 = c0");
+    t.add(order_limit(n, true));
+    return t;
+  }
+
+  if (shape == 10) {  // a VALUES table joined to a relation
+    const Rel* r = rel("tables");
+    t.add("SELECT v.k AS c0, a.table_schema AS c1, v.n AS c2 FROM (VALUES ('orders', 1), "
+          "('Orders', 2), (NULL, 3), ('a_b', 4), ('nosuch', 5)) AS v(n, k)");
+    static const std::vector<std::string> kinds = {" JOIN ", " LEFT JOIN ", " RIGHT JOIN ",
+                                                   " FULL JOIN "};
+    t.add(one(kinds));
+    rel_ref(r->name, "a", &t);
+    t.add(" ON a.table_name = v.n");
+    if (coin(50)) {
+      t.add(" WHERE ");
+      t.add(predicate({{"a", r}}, 1));
+    }
+    t.add(order_limit(3, true));
+    return t;
+  }
+
   const Joinable& j = one(joinables());
   const Rel* l = rel(j.left);
   const Rel* r = rel(j.right);
@@ -623,6 +664,33 @@ Target Gen::statement() {
   auto key_eq = [&](size_t i) {
     return "a." + std::string(j.keys[i].first) + " = b." + std::string(j.keys[i].second);
   };
+
+  if (shape == 9) {  // USING: keys of the same name on both sides
+    std::vector<std::string> using_cols;
+    for (const auto& k : j.keys) {
+      if (std::string(k.first) == k.second) using_cols.push_back(k.first);
+    }
+    if (using_cols.empty()) return statement();
+    static const std::vector<std::string> kinds = {" JOIN ", " LEFT JOIN ", " RIGHT JOIN ",
+                                                   " FULL JOIN "};
+    t.add("SELECT " + using_cols[0] + " AS c0, a." + using_cols[0] + " AS c1, b." +
+          using_cols[0] + " AS c2");
+    t.add(", ");
+    t.add(item(both));
+    t.add(" AS c3 FROM ");
+    rel_ref(l->name, "a", &t);
+    t.add(one(kinds));
+    rel_ref(r->name, "b", &t);
+    t.add(" USING (");
+    for (size_t i = 0; i < using_cols.size(); ++i) t.add((i ? ", " : "") + using_cols[i]);
+    t.add(")");
+    if (coin(40)) {
+      t.add(" WHERE ");
+      t.add(predicate(both, 1));
+    }
+    t.add(order_limit(4, true));
+    return t;
+  }
 
   if (shape <= 4) {  // explicit or comma join
     const int n = 1 + pick(4);
@@ -738,8 +806,10 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   Gen gen(rng, rels);
   int answered = 0, declined = 0, errors = 0, failures = 0;
   std::map<std::string, int> reasons;
+  const bool print = std::getenv("NV_SQL_DIFF_PRINT") != nullptr;
   for (int i = 0; i < count && failures < 10; ++i) {
     Target t = gen.statement();
+    if (print) std::printf("%d: %s\n", i, t.engine.c_str());
     auto res = engine.try_execute(t.engine);
     if (res.status == ExecuteStatus::Declined) {
       ++declined;
