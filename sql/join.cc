@@ -139,7 +139,8 @@ arrow::FieldVector joined_fields(const arrow::Schema& l, const arrow::Schema& r)
   arrow::FieldVector out = l.fields();
   for (const auto& f : r.fields()) {
     bool clash = false;
-    for (const auto& lf : l.fields()) clash = clash || ascii_lower(lf->name()) == ascii_lower(f->name());
+    const std::string name = ascii_lower(f->name());
+    for (const auto& lf : l.fields()) clash = clash || ascii_lower(lf->name()) == name;
     out.push_back(clash ? f->WithName(f->name() + "_right") : f);
   }
   return out;

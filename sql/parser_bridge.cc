@@ -392,7 +392,9 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
 
 ExprPtr Walker::transform_expression(const json* node) {
   DepthGuard guard(depth_);
-  if (depth_ > kMaxDepth) return abort_with(ParseStatus::Unsupported, "expression nesting too deep");
+  if (depth_ > kMaxDepth) {
+    return abort_with(ParseStatus::Unsupported, "expression nesting too deep");
+  }
   const json* body = nullptr;
   const std::string kind = kind_of(node, &body);
   if (body == nullptr) return abort_with(ParseStatus::Malformed, "null expression node");

@@ -212,7 +212,8 @@ struct DuckResult {
 void load_duckdb(Duck& duck, const Rel& r) {
   std::string ddl = "CREATE TABLE nvis." + r.name + " (";
   for (size_t c = 0; c < r.cols.size(); ++c) {
-    ddl += (c ? ", " : "") + r.cols[c].name + (r.cols[c].kind == Kind::Str ? " VARCHAR" : " INTEGER");
+    const char* type = r.cols[c].kind == Kind::Str ? " VARCHAR" : " INTEGER";
+    ddl += (c ? ", " : "") + r.cols[c].name + type;
   }
   ddl += ")";
   DuckResult created(duck.con, ddl);
