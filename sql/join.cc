@@ -20,7 +20,7 @@ namespace {
 
 // Joins without an equality key run as a cross product followed by the residual filter; past
 // this many row pairs the statement is left to the compute node.
-constexpr int64_t kMaxCrossPairs = 20'000'000;
+constexpr int64_t kMaxCrossPairs = 1'000'000;
 
 bool is_num(const arrow::DataType& t) {
   return arrow::is_integer(t.id()) || arrow::is_floating(t.id());

@@ -101,3 +101,26 @@ TEST(MetadataEngine, ConcurrentExecutions) {
 
 }  // namespace
 }  // namespace nv_sql
+
+namespace nv_sql {
+namespace {
+
+TEST(MetadataEngine, OversizedCrossJoinIsAnErrorNotAnAllocation) {
+  MetadataEngine engine;
+  arrow::Int64Builder b;
+  for (int i = 0; i < 1001; ++i) ASSERT_TRUE(b.Append(i).ok());
+  auto arr = *b.Finish();
+  auto schema = arrow::schema({arrow::field("x", arrow::int64())});
+  auto batch = arrow::RecordBatch::Make(schema, arr->length(), {arr});
+  ASSERT_TRUE(engine.register_relation("t", schema, {batch}).ok());
+  auto r = engine.try_execute("SELECT count(*) FROM t a, t b");
+  EXPECT_EQ(r.status, ExecuteStatus::Error);
+  EXPECT_EQ(r.error_message, "cross join too large for the metadata path");
+  // With an equality the same join is a hash join.
+  r = engine.try_execute("SELECT count(*) FROM t a, t b WHERE a.x = b.x");
+  ASSERT_EQ(r.status, ExecuteStatus::Ok) << r.error_message;
+  EXPECT_EQ(r.batches[0]->column(0)->GetScalar(0).ValueOrDie()->ToString(), "1001");
+}
+
+}  // namespace
+}  // namespace nv_sql
