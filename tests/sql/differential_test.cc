@@ -6,7 +6,7 @@
 //
 // Where the engine's rules and DuckDB's differ by design the generator stays clear:
 // - LIKE: the engine escapes with backslash by default, DuckDB only with ESCAPE '\' (added to
-//   DuckDB's text);
+//   DuckDB's text; both also get explicit ESCAPE '\' and ESCAPE '!' forms);
 // - '/' is integer division here and float division in DuckDB: not generated; integers stay
 //   small, so unchecked overflow never happens;
 // - NULL placement: ORDER BY always says NULLS FIRST or NULLS LAST;
@@ -431,7 +431,16 @@ Target Gen::atom(const std::vector<Scope>& scopes) {
       const char* op = coin(50) ? (coin(50) ? " LIKE " : " NOT LIKE ")
                                 : (coin(50) ? " ILIKE " : " NOT ILIKE ");
       std::string pat = like_pattern(c);
-      t.add(qual(s, c) + op + pat, qual(s, c) + op + pat + " ESCAPE '\\'");
+      const int form = pick(3);
+      if (form == 0) {
+        t.add(qual(s, c) + op + pat, qual(s, c) + op + pat + " ESCAPE '\\'");
+      } else if (form == 1) {
+        t.add(qual(s, c) + op + pat + " ESCAPE '\\'");
+      } else {
+        // The same pattern with '!' as its escape character.
+        std::replace(pat.begin(), pat.end(), '\\', '!');
+        t.add(qual(s, c) + op + pat + " ESCAPE '!'");
+      }
       break;
     }
     case 5: {
