@@ -171,8 +171,8 @@ int main(int argc, char** argv) {
   Duck duck;
   {
     Data d = make_data();
-    (void)engine.register_relation("information_schema.tables", d.tables->schema(), {d.tables});
-    (void)engine.register_relation("information_schema.columns", d.columns->schema(), {d.columns});
+    engine.register_relation("information_schema.tables", d.tables->schema(), {d.tables});
+    engine.register_relation("information_schema.columns", d.columns->schema(), {d.columns});
     duck.exec("CREATE SCHEMA nvis");
     load(duck, "tables", *d.tables);
     load(duck, "columns", *d.columns);
