@@ -479,6 +479,7 @@ void handle_ingest(Service& svc, const std::string& node_id, const httplib::Requ
     return;
   }
   IngestSession session(svc);
+  Service::ConnectionGuard guard(svc, req.local_port, req.remote_port);
   reader([&session](const char* data, size_t len) {
     session.feed(data, len);
     return true;
