@@ -22,7 +22,8 @@ std::string utc_iso8601(int64_t seconds_from_now) {
 
 std::string advertised_host(const Service& svc) {
   const std::string& h = svc.options().host;
-  return (h == "0.0.0.0" || h.empty()) ? "127.0.0.1" : h;
+  if (h == "0.0.0.0" || h.empty()) return "127.0.0.1";
+  return h == "::" ? "::1" : h;
 }
 
 void auth_refused(httplib::Response& res, int status, const std::string& message,

@@ -98,7 +98,8 @@ int run(int argc, char** argv) {
     return 1;
   }
   const std::string scheme = opts.tls_cert.empty() ? "http://" : "https://";
-  const std::string host = (opts.host == "0.0.0.0") ? "127.0.0.1" : opts.host;
+  std::string host = (opts.host == "0.0.0.0") ? "127.0.0.1" : opts.host == "::" ? "::1" : opts.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // IPv6 literal in a URL
 
   std::vector<std::unique_ptr<httplib::Server>> node_servers;
   for (int i = 0; i < opts.nodes; ++i) {
@@ -147,6 +148,7 @@ int run(int argc, char** argv) {
   control->stop();
   for (auto& s : node_servers) s->stop();
   for (auto& t : listeners) t.join();
+  if (opts.land_dir.empty()) rmdir(land.c_str());  // our own temporary directory, when unused
   return 0;
 }
 
