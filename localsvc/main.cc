@@ -39,6 +39,12 @@ std::unique_ptr<httplib::Server> make_server(const Options& o) {
   s->set_read_timeout(300, 0);
   s->set_write_timeout(300, 0);
   s->set_payload_max_length(static_cast<size_t>(1) << 40);
+  if (o.log_requests) {
+    s->set_logger([](const httplib::Request& req, const httplib::Response& res) {
+      std::fprintf(stderr, "norvale-localsvc: %s:%d %s %s -> %d\n", req.local_addr.c_str(),
+                   req.local_port, req.method.c_str(), req.path.c_str(), res.status);
+    });
+  }
   return s;
 }
 
