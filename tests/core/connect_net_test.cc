@@ -1,9 +1,16 @@
 // Login, token cache, routing and reservations against the local service.
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
+
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "core/connection_internal.h"
+#include "core/curl_handles_internal.h"
 #include "core/session_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
@@ -349,6 +356,68 @@ TEST_F(ConnectNet, UnreachableControlPlane) {
                                   nullptr, nullptr, err, sizeof(err));
   EXPECT_EQ(conn, nullptr);
   EXPECT_EQ(std::string(err).rfind("HTTP transport error: ", 0), 0u) << err;
+}
+
+}  // namespace
+
+namespace {
+
+class SharedTransfersNet : public nv_test::LocalSvcTest {};
+
+TEST_F(SharedTransfersNet, ThreadsShareOneConnectionsHandle) {
+  const std::string token = svc().Login();
+  char err[512] = "";
+  NVConnection* conn = nv_connect(svc().control_plane_url().c_str(), svc().node_url().c_str(),
+                                  nullptr, token.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                  err, sizeof(err));
+  ASSERT_NE(conn, nullptr) << err;
+  void* share = nv_connection_curl_share(conn);
+  ASSERT_NE(share, nullptr);
+  const std::string ref = svc().nodes().at(0).entity_ref;
+  std::atomic<int> ok{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        NVNodeRoute route{};
+        char e[512];
+        if (nv_route_lookup_by_entity_ref(svc().control_plane_url().c_str(), token.c_str(),
+                                          ref.c_str(), nullptr, nullptr, share, &route, e,
+                                          sizeof(e)) == 0) {
+          ++ok;
+        }
+        nv_node_route_free(&route);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(ok.load(), 100);
+  nv_disconnect(conn);
+}
+
+TEST_F(SharedTransfersNet, ConnectionSettingsApplyToOwnTransfers) {
+  NVConnExtras extras{};
+  extras.application_name = "Streamer";
+  const std::string token = svc().Login();
+  char err[512] = "";
+  NVConnection* conn = nv_connect(svc().control_plane_url().c_str(), svc().node_url().c_str(),
+                                  nullptr, token.c_str(), nullptr, nullptr, nullptr, &extras,
+                                  err, sizeof(err));
+  ASSERT_NE(conn, nullptr) << err;
+  norvale::CurlEasyPtr curl(curl_easy_init());
+  norvale::CurlSlistPtr resolve;
+  const std::string url = svc().control_plane_url() + "/api/v1/events/version";
+  ASSERT_EQ(norvale::apply_connection_settings(curl.get(), conn, url.c_str(), &resolve, err,
+                                               sizeof(err)),
+            0)
+      << err;
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
+                   +[](char*, size_t size, size_t n, void*) { return size * n; });
+  ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
+  EXPECT_EQ(svc().Counters()["last_headers"]["version"].value("user-agent", ""),
+            "Norvale-ODBC/1.0.0-alpha Streamer");
+  curl.reset();
+  nv_disconnect(conn);
 }
 
 }  // namespace
