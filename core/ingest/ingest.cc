@@ -100,7 +100,8 @@ void start_streaming(NVIngestHandle* h) {
   } catch (const std::system_error& e) {
     // Without a worker nothing drains the queue: mark it ended so no producer waits on it.
     h->transport_result = kIngestNoWorker;
-    record_failure(h, std::string("nv_ingest: cannot start the ingest worker: ") + e.what());
+    h->transport_error = std::string("nv_ingest: cannot start the ingest worker: ") + e.what();
+    record_failure(h, h->transport_error);
     std::lock_guard lock(h->queue_mutex);
     h->worker_done = true;
   }
@@ -194,7 +195,9 @@ int push_batch(NVIngestHandle* h, const void* bytes, size_t len) {
     h->last_error = "nv_ingest_push_batch: ingest was cancelled";
     h->last_error_is_call = true;
   } else if (h->last_error.empty()) {
+    // Answers this push; the server's answer, read by finish, may say more.
     h->last_error = "nv_ingest_push_batch: worker terminated before frame accepted";
+    h->last_error_is_call = true;
   }
   return -1;
 }
@@ -239,7 +242,7 @@ int finish(NVIngestHandle* h, NVIngestSummary* out) {
   join_worker(h);
 
   if (h->transport_result != 0) {
-    fill_summary_error(out, last_error_of(h), "08001");
+    fill_summary_error(out, h->transport_error, "08001");
     return -1;
   }
   if (h->http_status != 200) {

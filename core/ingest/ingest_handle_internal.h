@@ -54,6 +54,7 @@ struct NVIngestHandle {
   std::thread worker;
   int64_t http_status = 0;
   int32_t transport_result = 0;
+  std::string transport_error;  // the worker's own failure text
   // Guarded by queue_mutex while the worker runs. `last_error_is_call` marks a message that
   // answers one call (bad argument, wrong order, cancelled) rather than a failure of the
   // ingest itself; a later failure replaces it.

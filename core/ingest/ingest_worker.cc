@@ -73,6 +73,7 @@ std::string ingest_url(const char* compute_url) {
 // A transfer aborted by nv_ingest_cancel is the cancel's doing: the cancel records its own text.
 void fail(NVIngestHandle* h, int32_t transport_result, const std::string& message) {
   h->transport_result = transport_result;
+  h->transport_error = message;
   bool cancelled = false;
   {
     std::lock_guard lock(h->queue_mutex);
