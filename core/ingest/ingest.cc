@@ -32,6 +32,11 @@ void record_call_error(NVIngestHandle* h, const std::string& message) {
   h->last_error_is_call = true;
 }
 
+bool worker_ended(NVIngestHandle* h) {
+  std::lock_guard lock(h->queue_mutex);
+  return h->worker_done && !h->cancelled;
+}
+
 namespace {
 
 bool is_empty(const char* text) { return text == nullptr || text[0] == '\0'; }

@@ -70,6 +70,9 @@ void ingest_worker_main(NVIngestHandle* h);
 /// Records a failure of the ingest unless one is already recorded (first failure wins). Takes
 /// the queue mutex.
 void record_failure(NVIngestHandle* h, const std::string& message);
+/// True when the worker has ended without a cancel (the server answered or the transfer
+/// failed): nv_ingest_finish can then tell why a push was refused.
+bool worker_ended(NVIngestHandle* h);
 /// Records the answer to one call (always replaces the text). Takes the queue mutex.
 void record_call_error(NVIngestHandle* h, const std::string& message);
 
