@@ -296,6 +296,7 @@ void cancel(NVIngestHandle* h) {
     std::lock_guard lock(h->queue_mutex);
     h->cancelled = true;
   }
+  h->abort_transfer = true;
   h->data.notify_all();
   h->space.notify_all();
   join_worker(h);

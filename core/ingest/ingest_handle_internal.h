@@ -2,6 +2,7 @@
 // producer (the caller's thread) and the worker (the HTTP transfer), and the server's answer.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +45,9 @@ struct NVIngestHandle {
   bool started = false;
   bool finished = false;
   bool cancelled = false;
+  // Mirrors `cancelled` for libcurl's progress callback, which must abort a transfer that is
+  // waiting on the socket rather than on the queue.
+  std::atomic<bool> abort_transfer{false};
 
   std::mutex response_mutex;
   std::string response;

@@ -51,6 +51,10 @@ size_t read_body(char* buffer, size_t size, size_t nitems, void* user) {
   return copied;
 }
 
+int abort_if_cancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<NVIngestHandle*>(user)->abort_transfer.load() ? 1 : 0;
+}
+
 size_t write_response(char* data, size_t size, size_t nmemb, void* user) {
   auto* h = static_cast<NVIngestHandle*>(user);
   const size_t n = size * nmemb;
@@ -116,6 +120,9 @@ void run_transfer(NVIngestHandle* h) {
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_response);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, h);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, abort_if_cancelled);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, h);
   const int64_t connect_timeout = nv_connection_connect_timeout(conn);
   curl_easy_setopt(
       c, CURLOPT_CONNECTTIMEOUT,
