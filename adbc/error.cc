@@ -1,0 +1,163 @@
+#include "adbc/error_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace norvale::adbc {
+namespace {
+
+struct MessageRule {
+  const char* needles[5];
+  const char* sqlstate;
+};
+
+// Checked in order; the first rule with a matching needle wins.
+constexpr MessageRule kMessageRules[] = {
+    {{"invalid credential"}, "28000"},
+    {{"authentication failed"}, "28000"},
+    {{"Unauthorized", "401"}, "28000"},
+    {{"could not connect", "connection refused", "TLS handshake", "certificate verify", "DNS"},
+     "08001"},
+    {{"connection closed"}, "08006"},
+    {{"broken pipe", "server hung up"}, "08006"},
+    {{"timed out", "timeout"}, "HYT00"},
+    {{"syntax error", "parse error", "Plan error", "Schema mismatch"}, "42000"},
+    {{"Forbidden", "403"}, "42501"},
+    {{"permission denied"}, "42501"},
+};
+
+constexpr const char* kNoMessage = "Norvale transport reported an error with no message";
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool key_is(const char* key, std::string_view expected) {
+  return key != nullptr && std::string_view(key) == expected;
+}
+
+NVAdbcDatabaseState* database_state_of(AdbcDatabase* database) {
+  return database == nullptr ? nullptr
+                             : static_cast<NVAdbcDatabaseState*>(database->private_data);
+}
+
+bool database_initialized(AdbcDatabase* database) {
+  NVAdbcDatabaseState* state = database_state_of(database);
+  return state != nullptr && state->initialized;
+}
+
+void release_error(AdbcError* error) {
+  if (error == nullptr) return;
+  std::free(error->message);
+  error->message = nullptr;
+  error->vendor_code = 0;
+  std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
+  error->release = nullptr;
+  error->private_data = nullptr;
+}
+
+void clear_error(AdbcError* error) {
+  if (error == nullptr) return;
+  if (error->release != nullptr) error->release(error);
+  error->message = nullptr;
+  error->vendor_code = 0;
+  std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
+  error->release = nullptr;
+  error->private_data = nullptr;
+}
+
+void set_error(AdbcError* error, std::string_view message, const char* sqlstate) {
+  if (error == nullptr) return;
+  clear_error(error);
+  char* copy = static_cast<char*>(std::malloc(message.size() + 1));
+  if (copy != nullptr) {
+    std::memcpy(copy, message.data(), message.size());
+    copy[message.size()] = '\0';
+  }
+  error->message = copy;
+  error->vendor_code = 0;
+  std::memcpy(error->sqlstate, sqlstate, sizeof(error->sqlstate));
+  error->release = release_error;
+  error->private_data = nullptr;
+}
+
+const char* sqlstate_from_message(const char* message) {
+  if (message == nullptr || message[0] == '\0') return "HY000";
+  for (const MessageRule& rule : kMessageRules) {
+    for (const char* needle : rule.needles) {
+      if (needle != nullptr && std::strstr(message, needle) != nullptr) return rule.sqlstate;
+    }
+  }
+  return "HY000";
+}
+
+void set_error_from_nv(AdbcError* error, const char* message, uint8_t status) {
+  if (error == nullptr) return;
+  const char* text = (message == nullptr || message[0] == '\0') ? kNoMessage : message;
+  set_error(error, text, sqlstate_from_message(text));
+  error->vendor_code = status;
+}
+
+const char* default_sqlstate_for(uint8_t status) {
+  switch (status) {
+    case ADBC_STATUS_OK: return "00000";
+    case ADBC_STATUS_NOT_IMPLEMENTED: return "0A000";
+    case ADBC_STATUS_NOT_FOUND: return "42P01";
+    case ADBC_STATUS_ALREADY_EXISTS: return "42P07";
+    case ADBC_STATUS_INVALID_ARGUMENT: return "HY009";
+    case ADBC_STATUS_INVALID_STATE: return "HY010";
+    case ADBC_STATUS_INVALID_DATA: return "22023";
+    case ADBC_STATUS_INTEGRITY: return "23000";
+    case ADBC_STATUS_IO: return "08000";
+    case ADBC_STATUS_CANCELLED: return "57014";
+    case ADBC_STATUS_TIMEOUT: return "HYT00";
+    case ADBC_STATUS_UNAUTHENTICATED: return "28000";
+    case ADBC_STATUS_UNAUTHORIZED: return "42501";
+    default: return "HY000";
+  }
+}
+
+char* dup_cstr(const char* text) {
+  if (text == nullptr) return nullptr;
+  size_t n = std::strlen(text);
+  char* copy = static_cast<char*>(std::malloc(n + 1));
+  if (copy != nullptr) std::memcpy(copy, text, n + 1);
+  return copy;
+}
+
+void replace_cstr(char** slot, const char* value) {
+  if (slot == nullptr) return;
+  std::free(*slot);
+  *slot = dup_cstr(value);
+}
+
+void wipe_cstr(char** slot) {
+  if (slot == nullptr || *slot == nullptr) return;
+  volatile char* p = *slot;
+  while (*p != '\0') *p++ = '\0';
+  std::free(*slot);
+  *slot = nullptr;
+}
+
+bool parse_bool_option(std::string_view text, bool* out) {
+  if (out == nullptr || text.empty() || text.size() > 5) return false;
+  char lower[5];
+  for (size_t i = 0; i < text.size(); ++i) lower[i] = ascii_lower(text[i]);
+  std::string_view t(lower, text.size());
+  struct Word {
+    std::string_view text;
+    bool value;
+  };
+  static constexpr Word kWords[] = {{"1", true},    {"0", false},   {"on", true},
+                                    {"no", false},  {"yes", true},  {"off", false},
+                                    {"true", true}, {"false", false}};
+  for (const Word& w : kWords) {
+    if (t == w.text) {
+      *out = w.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace norvale::adbc

@@ -1,0 +1,60 @@
+// Private records behind the ADBC handles. They are plain structures allocated zero-filled with
+// calloc and freed with free; every string in them is a heap C string owned by the record.
+#pragma once
+
+#include <cstdint>
+
+#include "norvale_adbc.h"
+
+struct NVConnection;
+struct NVAdbcInfoSchemaStore;
+namespace nv_sql {
+class MetadataEngine;
+}
+
+struct NVAdbcDatabaseState {
+  char* uri;
+  char* compute_url;
+  char* compute_node;
+  char* username;
+  char* password;
+  char* session_token;
+  char* application_name;
+  char* proxy_url;
+  char* proxy_user;
+  char* proxy_pass;
+  int64_t connect_timeout_sec;   // 0 = driver default
+  int32_t max_stream_buffer_mb;  // 0 = driver default
+  char* tls_encrypt;
+  char* tls_trust_server_cert;  // "true" or "false" once set
+  char* tls_ca_bundle;
+  char* tls_min_version;
+  char* tls_host_in_cert;
+  char* tls_client_cert;
+  char* tls_client_key;
+  char* log_path;
+  char* log_level;
+  char* api_trace_path;
+  bool initialized;
+};
+
+struct NVAdbcConnectionState {
+  NVAdbcDatabaseState* database;          // borrowed; set by AdbcConnectionInit
+  NVConnection* connection;               // null until AdbcConnectionInit succeeds
+  NVAdbcInfoSchemaStore* info_schema;     // may be null
+  nv_sql::MetadataEngine* meta_engine;    // may be null
+};
+
+struct NVAdbcStatementState {
+  NVAdbcConnectionState* connection;  // borrowed parent
+  char* sql;
+  char* target_table;
+  char* target_location;
+  char* idempotency_key;
+  char** key_columns;
+  int32_t key_column_count;
+  int32_t ingest_mode;     // 0 append, 1 upsert, 2 overwrite, 3 land
+  int32_t payload_format;  // 0 Arrow IPC stream, 1 Parquet
+  int32_t coerce;
+  ArrowArrayStream* bound_stream;  // owned heap structure given to BindStream
+};

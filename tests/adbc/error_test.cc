@@ -1,0 +1,131 @@
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "adbc/error_internal.h"
+
+namespace norvale::adbc {
+namespace {
+
+std::string sqlstate_of(const AdbcError& e) { return std::string(e.sqlstate, 5); }
+
+TEST(SetErrorFromNv, SqlstateRulesInTheirOrder) {
+  struct Case {
+    const char* message;
+    const char* sqlstate;
+  };
+  const Case cases[] = {
+      {"invalid credentials for user", "28000"},
+      {"authentication failed: bad password", "28000"},
+      {"HTTP 401 from control plane", "28000"},
+      {"Unauthorized", "28000"},
+      {"could not connect to host", "08001"},
+      {"connection refused", "08001"},
+      {"TLS handshake failed", "08001"},
+      {"SSL certificate verify failed", "08001"},
+      {"DNS lookup timeout", "08001"},  // rule 4 comes before rule 7
+      {"connection closed by peer", "08006"},
+      {"write: broken pipe", "08006"},
+      {"server hung up", "08006"},
+      {"operation timed out", "HYT00"},
+      {"read timeout", "HYT00"},
+      {"syntax error at or near FROM", "42000"},
+      {"parse error", "42000"},
+      {"Plan error: no such column", "42000"},
+      {"Schema mismatch on column 2", "42000"},
+      {"403 Forbidden", "42501"},
+      {"permission denied for table t", "42501"},
+      {"Timed Out", "HY000"},  // matching is case-sensitive
+      {"division by zero", "HY000"},
+      {"authentication failed after timeout", "28000"},
+  };
+  for (const Case& c : cases) {
+    AdbcError error{};
+    set_error_from_nv(&error, c.message, 10);
+    EXPECT_EQ(sqlstate_of(error), c.sqlstate) << c.message;
+    EXPECT_STREQ(error.message, c.message);
+    EXPECT_EQ(error.vendor_code, 10);
+    error.release(&error);
+  }
+}
+
+TEST(SetErrorFromNv, EmptyOrNullMessageGetsTheFixedText) {
+  for (const char* message : {static_cast<const char*>(nullptr), ""}) {
+    AdbcError error{};
+    set_error_from_nv(&error, message, 13);
+    EXPECT_STREQ(error.message, "Norvale transport reported an error with no message");
+    EXPECT_EQ(sqlstate_of(error), "HY000");
+    EXPECT_EQ(error.vendor_code, 13);
+    error.release(&error);
+  }
+  set_error_from_nv(nullptr, "ignored", 10);  // a null error is simply not filled
+}
+
+TEST(SetError, ReplacesAnEarlierMessageAndReleasesCleanly) {
+  AdbcError error{};
+  set_error(&error, "first", "HY009");
+  set_error(&error, std::string(300, 'x'), "HY010");  // the first message is freed (ASan checks)
+  EXPECT_EQ(std::strlen(error.message), 300u);
+  EXPECT_EQ(sqlstate_of(error), "HY010");
+  EXPECT_EQ(error.vendor_code, 0);
+  EXPECT_EQ(error.release, &release_error);
+  EXPECT_EQ(error.private_data, nullptr);
+  error.release(&error);
+  EXPECT_EQ(error.message, nullptr);
+  EXPECT_EQ(error.release, nullptr);
+  EXPECT_EQ(sqlstate_of(error), std::string(5, '\0'));
+  clear_error(&error);  // clearing a released error is harmless
+}
+
+TEST(DefaultSqlstate, EveryStatus) {
+  const char* expected[] = {"00000", "HY000", "0A000", "42P01", "42P07", "HY009", "HY010",
+                            "22023", "23000", "HY000", "08000", "57014", "HYT00", "28000",
+                            "42501", "HY000"};
+  for (int status = 0; status < 16; ++status) {
+    EXPECT_STREQ(default_sqlstate_for(static_cast<uint8_t>(status)), expected[status]) << status;
+  }
+  EXPECT_STREQ(default_sqlstate_for(255), "HY000");
+}
+
+TEST(ParseBoolOption, AcceptedAndRejectedTexts) {
+  struct Case {
+    const char* text;
+    bool parsed;
+    bool value;
+  };
+  const Case cases[] = {
+      {"1", true, true},     {"0", true, false},     {"on", true, true},   {"On", true, true},
+      {"oN", true, true},    {"no", true, false},    {"yes", true, true},  {"Yes", true, true},
+      {"off", true, false},  {"OFF", true, false},   {"true", true, true}, {"TRUE", true, true},
+      {"false", true, false}, {"2", false, false},   {"y", false, false},  {"n", false, false},
+      {"", false, false},    {"enable", false, false}, {"falsey", false, false},
+      {"tru", false, false}, {" true", false, false},
+  };
+  for (const Case& c : cases) {
+    bool out = !c.value;
+    bool before = out;
+    EXPECT_EQ(parse_bool_option(c.text, &out), c.parsed) << '"' << c.text << '"';
+    EXPECT_EQ(out, c.parsed ? c.value : before) << '"' << c.text << '"';
+  }
+  EXPECT_FALSE(parse_bool_option("true", nullptr));
+}
+
+TEST(StringHelpers, KeyIsDupAndReplace) {
+  EXPECT_TRUE(key_is("uri", "uri"));
+  EXPECT_FALSE(key_is("uri2", "uri"));
+  EXPECT_FALSE(key_is("ur", "uri"));
+  EXPECT_FALSE(key_is(nullptr, "uri"));
+  EXPECT_EQ(dup_cstr(nullptr), nullptr);
+  char* slot = dup_cstr("old");
+  replace_cstr(&slot, "new");
+  EXPECT_STREQ(slot, "new");
+  replace_cstr(&slot, nullptr);
+  EXPECT_EQ(slot, nullptr);
+  slot = dup_cstr("secret");
+  wipe_cstr(&slot);
+  EXPECT_EQ(slot, nullptr);
+}
+
+}  // namespace
+}  // namespace norvale::adbc
