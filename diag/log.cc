@@ -164,6 +164,30 @@ unsigned long log_thread_number() {
   return number;
 }
 
+FormattedText::FormattedText(char* stack, size_t size, const char* fmt, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  int needed = std::vsnprintf(stack, size, fmt, args);
+  if (needed >= 0 && static_cast<size_t>(needed) < size) {
+    text_ = stack;
+    length_ = static_cast<size_t>(needed);
+  } else if (needed >= 0) {
+    heap_ = static_cast<char*>(std::malloc(static_cast<size_t>(needed) + 1));
+    if (heap_ != nullptr) {
+      std::vsnprintf(heap_, static_cast<size_t>(needed) + 1, fmt, again);
+      text_ = heap_;
+      length_ = static_cast<size_t>(needed);
+    } else {
+      text_ = stack;
+      length_ = size - 1;
+      truncated_ = true;
+    }
+  }
+  va_end(again);
+}
+
+FormattedText::~FormattedText() { std::free(heap_); }
+
 int format_utc_timestamp(char* out, size_t size) {
   timespec now{};
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
@@ -214,27 +238,13 @@ void nv_log_emit(int level, const char* category, const char* fmt, ...) {
   auto& s = norvale::diag::state();
   if (fmt == nullptr || level > s.level.load(std::memory_order_relaxed)) return;
   char stack_buffer[norvale::diag::kMessageBuffer];
-  char* message = stack_buffer;
   va_list args;
   va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  int needed = std::vsnprintf(stack_buffer, sizeof(stack_buffer), fmt, args);
+  norvale::diag::FormattedText message(stack_buffer, sizeof(stack_buffer), fmt, args);
   va_end(args);
-  char* heap = nullptr;
-  if (needed >= static_cast<int>(sizeof(stack_buffer))) {
-    heap = static_cast<char*>(std::malloc(static_cast<size_t>(needed) + 1));
-    if (heap != nullptr) {
-      std::vsnprintf(heap, static_cast<size_t>(needed) + 1, fmt, again);
-      message = heap;
-    }
-  }
-  va_end(again);
-  if (needed >= 0) {
-    std::unique_lock<std::mutex> lock(s.mutex);
-    norvale::diag::write_line(s, level, category, message);
-  }
-  std::free(heap);
+  if (message.text() == nullptr) return;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  norvale::diag::write_line(s, level, category, message.text());
 }
 
 int nv_log_percell_enabled(void) {

@@ -1,6 +1,7 @@
 // Pieces of the engine log shared with the SQL trace.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 namespace norvale::diag {
@@ -11,5 +12,26 @@ unsigned long log_thread_number();
 /// Formats "YYYY-MM-DDTHH:MM:SS.mmmZ" for the current UTC time into `out` (at least 32 bytes);
 /// returns the length, or -1 on failure.
 int format_utc_timestamp(char* out, size_t size);
+
+/// printf-style formatting into `stack` (of `size` bytes) or, when the text needs more, into an
+/// exact heap buffer. `text` is null when formatting failed; `truncated` is set when the heap
+/// buffer could not be had and `text` holds the first size - 1 bytes.
+class FormattedText {
+ public:
+  FormattedText(char* stack, size_t size, const char* fmt, va_list args);
+  ~FormattedText();
+  FormattedText(const FormattedText&) = delete;
+  FormattedText& operator=(const FormattedText&) = delete;
+
+  const char* text() const { return text_; }
+  size_t length() const { return length_; }
+  bool truncated() const { return truncated_; }
+
+ private:
+  char* heap_ = nullptr;
+  const char* text_ = nullptr;
+  size_t length_ = 0;
+  bool truncated_ = false;
+};
 
 }  // namespace norvale::diag

@@ -83,28 +83,12 @@ void nv_apilog_emit(const char* fmt, ...) {
   auto& s = norvale::diag::trace_state();
   if (!s.enabled.load() || fmt == nullptr) return;
   char stack_body[norvale::diag::kBodyBuffer];
-  char* body = stack_body;
-  char* heap_body = nullptr;
   va_list args;
   va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  int needed = std::vsnprintf(stack_body, sizeof(stack_body), fmt, args);
+  norvale::diag::FormattedText body(stack_body, sizeof(stack_body), fmt, args);
   va_end(args);
-  if (needed >= static_cast<int>(sizeof(stack_body))) {
-    heap_body = static_cast<char*>(std::malloc(static_cast<size_t>(needed) + 1));
-    if (heap_body == nullptr) {
-      needed = -1;
-    } else {
-      std::vsnprintf(heap_body, static_cast<size_t>(needed) + 1, fmt, again);
-      body = heap_body;
-    }
-  }
-  va_end(again);
-  if (needed < 0) {
-    std::free(heap_body);
-    return;
-  }
+  // A body that cannot be had whole is dropped rather than traced cut short.
+  if (body.text() == nullptr || body.truncated()) return;
   char prefix[64];
   size_t prefix_len = 0;
   char stamp[40];
@@ -113,12 +97,12 @@ void nv_apilog_emit(const char* fmt, ...) {
                           norvale::diag::log_thread_number());
     if (n > 0 && static_cast<size_t>(n) < sizeof(prefix)) prefix_len = static_cast<size_t>(n);
   }
-  size_t body_len = static_cast<size_t>(needed);
+  size_t body_len = body.length();
   size_t total = prefix_len + body_len + 1;
   char* line = static_cast<char*>(std::malloc(total));
   if (line != nullptr) {
     std::memcpy(line, prefix, prefix_len);
-    std::memcpy(line + prefix_len, body, body_len);
+    std::memcpy(line + prefix_len, body.text(), body_len);
     line[total - 1] = '\n';
     std::unique_lock<std::mutex> lock(s.mutex);
     if (s.fd >= 0) {
@@ -129,7 +113,6 @@ void nv_apilog_emit(const char* fmt, ...) {
     }
   }
   std::free(line);
-  std::free(heap_body);
 }
 
 void nv_sql_trace(const char* label, const char* sql) {

@@ -13,24 +13,19 @@
 #include <gtest/gtest.h>
 
 #include "norvale/nv_log.h"
+#include "support/test_files.h"
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using nv_test::read_file;
+
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nvlogXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = tmp_.path();
     path_ = dir_ + "/engine.log";
     for (const char* v : {"NV_LOG_PATH", "NV_LOG_LEVEL", "NV_TRACE_SSE", "NV_LOG_MAX_BYTES"}) {
       unsetenv(v);
@@ -43,8 +38,8 @@ class LogTest : public ::testing::Test {
     unsetenv("NV_LOG_LEVEL");
     nv_log_init_from_env();
     unsetenv("NV_LOG_MAX_BYTES");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
+  nv_test::TempDir tmp_;
   std::string dir_;
   std::string path_;
 };

@@ -10,29 +10,24 @@
 #include <gtest/gtest.h>
 
 #include "norvale/nv_log.h"
+#include "support/test_files.h"
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using nv_test::read_file;
+
 
 class SqlTraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nvtraceXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = tmp_.path();
   }
   void TearDown() override {
     nv_apilog_init(nullptr);
     unsetenv("NV_SQL_TRACE_PATH");
     unsetenv("NV_API_TRACE_PATH");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
+  nv_test::TempDir tmp_;
   std::string dir_;
 };
 

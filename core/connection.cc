@@ -1,0 +1,429 @@
+#include <curl/curl.h>
+
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "core/connection_internal.h"
+#include "core/error_text_internal.h"
+#include "core/http_internal.h"
+#include "core/secure_zero_internal.h"
+#include "core/session_cache_internal.h"
+#include "norvale/nv_core.h"
+#include "norvale/nv_log.h"
+
+NVConnExtras NVConnection::extras() const {
+  NVConnExtras view{};
+  view.connect_timeout = connect_timeout;
+  view.application_name = application_name.c_str();
+  view.proxy_url = proxy_url.c_str();
+  view.proxy_user = proxy_user.c_str();
+  view.proxy_pass = proxy_pass.c_str();
+  view.max_stream_buffer_mb = max_stream_buffer_mb;
+  return view;
+}
+
+namespace norvale {
+
+// libcurl takes the connection's share mutex for every kind of shared data.
+void nv_share_lock_cb(CURL* /*handle*/, curl_lock_data /*data*/, curl_lock_access /*access*/,
+                      void* user) {
+  if (user != nullptr) static_cast<std::recursive_mutex*>(user)->lock();
+}
+
+void nv_share_unlock_cb(CURL* /*handle*/, curl_lock_data /*data*/, void* user) {
+  if (user != nullptr) static_cast<std::recursive_mutex*>(user)->unlock();
+}
+
+namespace {
+
+constexpr const char* kTransport = "transport";
+constexpr const char* kAuth = "auth";
+
+bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+const char* or_auto(const char* text) { return non_empty(text) ? text : "(auto)"; }
+
+const char* or_text(const std::string& text, const char* fallback) {
+  return text.empty() ? fallback : text.c_str();
+}
+
+const char* null_if_empty(const std::string& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+/// Zeroes the secrets, destroys the share handle (or leaks it, with its mutex, while a
+/// transfer still uses it) and frees the connection. Abandons nothing.
+void destroy_connection(NVConnection* conn) {
+  secure_zero(conn->session_token);
+  secure_zero(conn->proxy_pass);
+  secure_zero(conn->reservation);
+  if (conn->curl_share != nullptr) {
+    const CURLSHcode rc = curl_share_cleanup(conn->curl_share);
+    if (rc != CURLSHE_OK) {
+      nv_log_emit(NV_LOG_ERROR, kTransport,
+                  "curl_share_cleanup returned %s; nv_disconnect was called with a live query "
+                  "still attached. Share handle is being leaked to avoid a worker-side "
+                  "use-after-free",
+                  curl_share_strerror(rc));
+      (void)conn->share_mutex.release();
+    }
+    conn->curl_share = nullptr;
+  }
+  delete conn;
+}
+
+struct ConnectionDeleter {
+  void operator()(NVConnection* conn) const { destroy_connection(conn); }
+};
+using ConnectionPtr = std::unique_ptr<NVConnection, ConnectionDeleter>;
+
+/// The share handle for connections, DNS and TLS sessions, or null (logged) when libcurl
+/// cannot make or configure one.
+CURLSH* make_share(std::recursive_mutex* mutex) {
+  CURLSH* share = curl_share_init();
+  if (share == nullptr) {
+    nv_log_emit(NV_LOG_WARN, kTransport,
+                "curl_share_init failed; per-query connection pooling disabled");
+    return nullptr;
+  }
+  const char* step = "USERDATA";
+  CURLSHcode rc = curl_share_setopt(share, CURLSHOPT_USERDATA, mutex);
+  if (rc == CURLSHE_OK) {
+    step = "LOCKFUNC";
+    rc = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &nv_share_lock_cb);
+  }
+  if (rc == CURLSHE_OK) {
+    step = "UNLOCKFUNC";
+    rc = curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &nv_share_unlock_cb);
+  }
+  if (rc == CURLSHE_OK) {
+    step = "SHARE=CONNECT";
+    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  }
+  if (rc == CURLSHE_OK) {
+    step = "SHARE=DNS";
+    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  if (rc == CURLSHE_OK) {
+    step = "SHARE=SSL_SESSION";
+    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  if (rc != CURLSHE_OK) {
+    nv_log_emit(NV_LOG_WARN, kTransport,
+                "curl_share_setopt(%s) failed: %s; per-query pooling disabled", step,
+                curl_share_strerror(rc));
+    curl_share_cleanup(share);
+    return nullptr;
+  }
+  return share;
+}
+
+void copy_text(const char* from, std::string* to, const char** view) {
+  if (from == nullptr) {
+    *view = nullptr;
+    return;
+  }
+  *to = from;
+  *view = to->c_str();
+}
+
+void copy_tls(const NVTlsConfig* tls, NVConnection* conn) {
+  NVTlsConfig source;
+  nv_tls_config_init(&source);
+  if (tls != nullptr) source = *tls;
+  conn->tls.encrypt = source.encrypt;
+  conn->tls.trust_server_certificate = source.trust_server_certificate;
+  conn->tls.min_tls_version = source.min_tls_version;
+  copy_text(source.hostname_in_certificate, &conn->tls_hostname_in_certificate,
+            &conn->tls.hostname_in_certificate);
+  copy_text(source.ca_certificate, &conn->tls_ca_certificate, &conn->tls.ca_certificate);
+  copy_text(source.client_cert, &conn->tls_client_cert, &conn->tls.client_cert);
+  copy_text(source.client_key, &conn->tls_client_key, &conn->tls.client_key);
+}
+
+/// Stores a non-empty extras text unless it holds a line break, which would let it end a
+/// header line; such a value is ignored and logged.
+void store_filtered(const char* value, const char* name, std::string* to) {
+  if (!non_empty(value)) return;
+  if (std::strpbrk(value, "\r\n") != nullptr) {
+    nv_log_emit(NV_LOG_WARN, kTransport, "%s contains forbidden control characters; ignored",
+                name);
+    return;
+  }
+  *to = value;
+}
+
+void copy_extras(const NVConnExtras* extras, NVConnection* conn) {
+  if (extras == nullptr) return;
+  if (extras->connect_timeout > 0) conn->connect_timeout = extras->connect_timeout;
+  if (extras->max_stream_buffer_mb > 0) conn->max_stream_buffer_mb = extras->max_stream_buffer_mb;
+  store_filtered(extras->application_name, "application_name", &conn->application_name);
+  store_filtered(extras->proxy_url, "proxy_url", &conn->proxy_url);
+  store_filtered(extras->proxy_user, "proxy_user", &conn->proxy_user);
+  store_filtered(extras->proxy_pass, "proxy_pass", &conn->proxy_pass);
+}
+
+std::string build_user_agent(const NVConnection& conn) {
+  std::string agent = "Norvale-ODBC/";
+  agent += nv_version();
+  if (!conn.application_name.empty()) agent += " " + conn.application_name;
+  return agent;
+}
+
+/// Logs in, or reuses a cached token. False with a message when no token was obtained.
+bool authenticate(NVConnection* conn, const char* session_token, const char* username,
+                  const char* password, const NVConnExtras* extras, char* err,
+                  size_t err_size) {
+  if (session_token != nullptr) {
+    conn->session_token = session_token;
+    return true;
+  }
+  std::string key;
+  struct KeyWiper {
+    std::string* key;
+    ~KeyWiper() { secure_zero(*key); }
+  } wipe_key{&key};
+  if (!conn->control_plane_url.empty() && non_empty(username) && non_empty(password)) {
+    key = session_cache_key(conn->control_plane_url, username, password);
+    if (session_cache_lookup(key, &conn->session_token)) {
+      nv_log_emit(NV_LOG_INFO, kAuth,
+                  "Reusing cached session token for %s against %s (skipping /auth)", username,
+                  conn->control_plane_url.c_str());
+      return true;
+    }
+  }
+  NVAuthResult result{};
+  if (nv_auth_login_password(conn->control_plane_url.c_str(), username, password, &conn->tls,
+                             extras, conn->curl_share, &result, err, err_size) != 0) {
+    nv_log_emit(NV_LOG_ERROR, kTransport, "Connection failed during auth: %s",
+                error_or_no_detail(err, err_size));
+    return false;
+  }
+  if (result.session_token != nullptr) conn->session_token = result.session_token;
+  if (result.subject_id != nullptr) conn->subject_id = result.subject_id;
+  nv_auth_result_free(&result);
+  if (conn->session_token.empty()) {
+    write_error(err, err_size, "auth succeeded but no session token issued");
+    return false;
+  }
+  if (!key.empty()) session_cache_store(key, conn->session_token);
+  return true;
+}
+
+/// Chooses the compute node. False with a message (logged) on failure.
+bool route(NVConnection* conn, const char* compute_url, const char* compute_node,
+           const NVConnExtras* extras, char* err, size_t err_size) {
+  NVNodeRoute node{};
+  int rc = 0;
+  if (non_empty(compute_url)) {
+    if (nv_tls_validate(&conn->tls, compute_url, err, err_size) != 0) {
+      nv_log_emit(NV_LOG_ERROR, kTransport, "ComputeServer URL fails TLS validation: %s",
+                  error_or_no_detail(err, err_size));
+      return false;
+    }
+    rc = nv_route_from_explicit_url(compute_url, &node, err, err_size);
+  } else if (non_empty(compute_node)) {
+    rc = nv_route_lookup_by_entity_ref(conn->control_plane_url.c_str(),
+                                       conn->session_token.c_str(), compute_node, &conn->tls,
+                                       extras, conn->curl_share, &node, err, err_size);
+  } else {
+    rc = nv_route_recommend(conn->control_plane_url.c_str(), conn->session_token.c_str(),
+                            null_if_empty(conn->subject_id), &conn->tls, extras,
+                            conn->curl_share, &node, err, err_size);
+  }
+  if (rc != 0) {
+    nv_log_emit(NV_LOG_ERROR, kTransport, "Connection failed during compute routing: %s",
+                error_or_no_detail(err, err_size));
+    return false;
+  }
+  if (node.url != nullptr) conn->compute_url = node.url;
+  if (node.node_id != nullptr) conn->compute_node = node.node_id;
+  if (node.reservation_id != nullptr) conn->reservation = node.reservation_id;
+  nv_node_route_free(&node);
+  return true;
+}
+
+NVConnection* connect(const char* control_plane_url, const char* compute_url,
+                      const char* compute_node, const char* session_token, const char* username,
+                      const char* password, const NVTlsConfig* tls,
+                      const NVConnExtras* caller_extras, char* err, size_t err_size) {
+  if (control_plane_url == nullptr) {
+    write_error(err, err_size, "nv_connect: control_plane_url is required");
+    return nullptr;
+  }
+  if (session_token == nullptr && (username == nullptr || password == nullptr)) {
+    write_error(err, err_size,
+                "nv_connect: either session_token or (username + password) is required");
+    return nullptr;
+  }
+  nv_log_emit(NV_LOG_INFO, kTransport,
+              "Connecting to %s (auth=%s, compute_url=%s, compute_node=%s)", control_plane_url,
+              session_token != nullptr ? "session_token" : "username/password",
+              or_auto(compute_url), or_auto(compute_node));
+
+  ConnectionPtr conn(new (std::nothrow) NVConnection());
+  if (!conn) {
+    write_error(err, err_size, "out of memory");
+    return nullptr;
+  }
+  conn->share_mutex = std::make_unique<std::recursive_mutex>();
+  conn->curl_share = make_share(conn->share_mutex.get());
+  conn->control_plane_url = control_plane_url;
+  copy_tls(tls, conn.get());
+  copy_extras(caller_extras, conn.get());
+  conn->user_agent = build_user_agent(*conn);
+
+  // Login and routing requests use the filtered settings, so that a rejected value (a line
+  // break in the application name, say) cannot reach a request header.
+  const NVConnExtras extras = conn->extras();
+  if (!authenticate(conn.get(), session_token, username, password, &extras, err, err_size)) {
+    return nullptr;
+  }
+  if (!route(conn.get(), compute_url, compute_node, &extras, err, err_size)) return nullptr;
+
+  if (!conn->reservation.empty()) {
+    if (nv_route_confirm(conn->control_plane_url.c_str(), conn->session_token.c_str(),
+                         conn->reservation.c_str(), &conn->tls, &extras,
+                         conn->curl_share) == 0) {
+      conn->reservation_confirmed = true;
+    } else {
+      nv_log_emit(NV_LOG_WARN, kTransport,
+                  "nv_route_confirm failed for reservation %s; slot will expire after TTL",
+                  conn->reservation.c_str());
+    }
+  }
+  nv_log_emit(NV_LOG_INFO, kTransport,
+              "Connection established (subject_id=%s, compute_url=%s, compute_node=%s, "
+              "reservation=%s)",
+              or_text(conn->subject_id, "(unknown)"), conn->compute_url.c_str(),
+              or_text(conn->compute_node, "(none)"), or_text(conn->reservation, "(none)"));
+  return conn.release();
+}
+
+}  // namespace
+
+int apply_connection_settings(CURL* curl, NVConnection* conn, const char* url,
+                              CurlSlistPtr* resolve, char* err, size_t err_size) {
+  if (curl == nullptr || conn == nullptr || url == nullptr || resolve == nullptr) {
+    write_error(err, err_size, "apply_connection_settings: NULL argument");
+    return -1;
+  }
+  curl_easy_setopt(curl, CURLOPT_URL, url);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  const long connect_timeout = conn->connect_timeout > 0 ? static_cast<long>(conn->connect_timeout)
+                                                         : kDefaultConnectTimeoutSeconds;
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
+  nv_curl_apply_share_and_keepalive(curl, conn->curl_share);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, nv_connection_user_agent(conn));
+  const NVConnExtras extras = conn->extras();
+  apply_proxy_from_extras(curl, &extras);
+
+  char tls_error[512] = {0};
+  curl_slist* resolve_list = nullptr;
+  const int rc =
+      nv_tls_apply_to_curl(curl, &conn->tls, url, &resolve_list, tls_error, sizeof(tls_error));
+  resolve->reset(resolve_list);
+  if (rc != 0) {
+    write_error(err, err_size, "TLS configuration: %s", tls_error);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace norvale
+
+extern "C" {
+
+NVConnection* nv_connect(const char* control_plane_url, const char* compute_url,
+                         const char* compute_node, const char* session_token,
+                         const char* username, const char* password, const NVTlsConfig* tls,
+                         const NVConnExtras* extras, char* err, size_t err_size) {
+  try {
+    return norvale::connect(control_plane_url, compute_url, compute_node, session_token,
+                            username, password, tls, extras, err, err_size);
+  } catch (const std::bad_alloc&) {
+    norvale::write_error(err, err_size, "out of memory");
+  } catch (const std::exception& e) {
+    norvale::write_error(err, err_size, "nv_connect: %s", e.what());
+  } catch (...) {
+    norvale::write_error(err, err_size, "nv_connect: unknown error");
+  }
+  return nullptr;
+}
+
+void nv_disconnect(NVConnection* conn) {
+  if (conn == nullptr) return;
+  try {
+    nv_log_emit(NV_LOG_INFO, norvale::kTransport,
+                "nv_disconnect(conn=%p): tearing down connection (session token will be zeroed "
+                "and the object freed). If a result stream on this connection is still draining "
+                "its response body, that drain is now racing this teardown.",
+                static_cast<void*>(conn));
+    if (!conn->reservation.empty() && !conn->reservation_confirmed) {
+      // The connection's own request settings, so that a proxy-only network can still reach
+      // the control plane.
+      const NVConnExtras extras = conn->extras();
+      if (nv_route_abandon(conn->control_plane_url.c_str(), conn->session_token.c_str(),
+                           conn->reservation.c_str(), &conn->tls, &extras,
+                           conn->curl_share) != 0) {
+        nv_log_emit(NV_LOG_WARN, norvale::kTransport,
+                    "nv_route_abandon failed for reservation %s; slot will expire after TTL",
+                    conn->reservation.c_str());
+      }
+    }
+  } catch (...) {
+    // Teardown goes on whatever the abandon did.
+  }
+  norvale::destroy_connection(conn);
+}
+
+const char* nv_connection_session_token(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->session_token) : nullptr;
+}
+
+const char* nv_connection_subject_id(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->subject_id) : nullptr;
+}
+
+const char* nv_connection_compute_url(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->compute_url) : nullptr;
+}
+
+int64_t nv_connection_connect_timeout(const NVConnection* conn) {
+  return conn != nullptr ? conn->connect_timeout : 0;
+}
+
+const char* nv_connection_application_name(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->application_name) : nullptr;
+}
+
+const char* nv_connection_user_agent(NVConnection* conn) {
+  if (conn == nullptr) return nullptr;
+  try {
+    if (conn->user_agent.empty()) conn->user_agent = norvale::build_user_agent(*conn);
+  } catch (...) {
+    return nullptr;
+  }
+  return norvale::null_if_empty(conn->user_agent);
+}
+
+const char* nv_connection_proxy_url(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->proxy_url) : nullptr;
+}
+
+const char* nv_connection_proxy_user(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->proxy_user) : nullptr;
+}
+
+const char* nv_connection_proxy_pass(const NVConnection* conn) {
+  return conn != nullptr ? norvale::null_if_empty(conn->proxy_pass) : nullptr;
+}
+
+void* nv_connection_curl_share(const NVConnection* conn) {
+  return conn != nullptr ? conn->curl_share : nullptr;
+}
+
+}  // extern "C"
