@@ -7,15 +7,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/type_fwd.h>
 
-#if __has_include("norvale/nv_cells.h")
 #include "norvale/nv_cells.h"
-#else
-extern "C" {
-typedef struct NVArrowBatch NVArrowBatch;
-int nv_batch_stage_column(NVArrowBatch* batch, int column, int16_t c_type, int64_t parameter);
-void nv_batch_free(NVArrowBatch* batch);
-}
-#endif
 
 namespace norvale {
 

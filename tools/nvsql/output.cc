@@ -16,7 +16,7 @@
 namespace nvsql {
 namespace {
 
-bool is_numeric(const arrow::DataType& type) {
+bool right_aligned(const arrow::DataType& type) {
   return arrow::is_integer(type.id()) || arrow::is_floating(type.id()) ||
          arrow::is_decimal(type.id());
 }
@@ -65,7 +65,7 @@ class TableSink : public ResultSink {
     for (const auto& field : schema->fields()) {
       names_.push_back(field->name());
       types_.push_back(field->type()->ToString());
-      numeric_.push_back(is_numeric(*field->type()));
+      numeric_.push_back(right_aligned(*field->type()));
       widths_.push_back(std::max(width(names_.back()), width(types_.back())));
     }
     return arrow::Status::OK();

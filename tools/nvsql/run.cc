@@ -12,6 +12,7 @@
 
 #include <arrow/c/bridge.h>
 #include <arrow/record_batch.h>
+#include <arrow/type.h>
 
 #include "tools/nvsql/adbc_host.h"
 #include "tools/nvsql/local_service.h"
