@@ -54,6 +54,8 @@ std::unique_ptr<Driver> Driver::load(const std::string& path, Failure* failure) 
     failure->message = "driver " + path + " has no AdbcDriverInit";
     return nullptr;
   }
+  driver->profile_dump_ = reinterpret_cast<void (*)(const char*)>(
+      dlsym(driver->library_, "nv_adbc_profile_reset_and_dump"));
   AdbcError error{};
   if (!check(init(ADBC_VERSION_1_0_0, &driver->driver_, &error), &error, failure)) {
     return nullptr;

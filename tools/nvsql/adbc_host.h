@@ -30,11 +30,16 @@ class Driver {
   /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.0.0.
   static std::unique_ptr<Driver> load(const std::string& path, Failure* failure);
   AdbcDriver& table() { return driver_; }
+  /// Prints and resets the driver's stream profile (NV_ADBC_PROFILE), when the driver has one.
+  void dump_profile(const char* label) const {
+    if (profile_dump_ != nullptr) profile_dump_(label);
+  }
 
  private:
   Driver() = default;
   void* library_ = nullptr;
   AdbcDriver driver_{};
+  void (*profile_dump_)(const char*) = nullptr;
 };
 
 /// A database, connection and statement factory over one driver.

@@ -81,7 +81,7 @@ struct StreamGuard {
 };
 
 // Runs one statement and writes its result; false after printing an error.
-bool run_statement(Session& session, const Options& o, const std::string& sql,
+bool run_statement(Driver& driver, Session& session, const Options& o, const std::string& sql,
                    std::ostream& diag) {
   const auto start = std::chrono::steady_clock::now();
   StreamGuard guard;
@@ -135,6 +135,7 @@ bool run_statement(Session& session, const Options& o, const std::string& sql,
       return false;
     }
   }
+  driver.dump_profile("nvsql");
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet) {
@@ -192,7 +193,7 @@ int run(const Options& options, std::ostream& diag) {
       return 1;
     }
     for (const std::string& sql : o.statements) {
-      if (!run_statement(session, o, sql, diag)) {
+      if (!run_statement(*driver, session, o, sql, diag)) {
         status = 1;
         break;
       }
