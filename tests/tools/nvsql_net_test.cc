@@ -143,9 +143,9 @@ TEST(NvsqlNet, ArrowAndParquetFiles) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   auto pq_file = arrow::io::ReadableFile::Open(pq_path).ValueOrDie();
   auto pq = parquet::arrow::OpenFile(pq_file, arrow::default_memory_pool()).ValueOrDie();
-  std::shared_ptr<arrow::Table> table;
-  ASSERT_TRUE(pq->ReadTable(&table).ok());
-  EXPECT_EQ(table->num_rows(), 4);
+  auto table = pq->ReadTable();
+  ASSERT_TRUE(table.ok()) << table.status().ToString();
+  EXPECT_EQ((*table)->num_rows(), 4);
   unlink(pq_path.c_str());
 }
 
