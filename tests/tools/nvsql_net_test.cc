@@ -105,7 +105,7 @@ TEST(NvsqlNet, DdlAndDmlInOneRun) {
                        "SELECT count(*) AS n FROM nvsql_t WHERE s IS NOT NULL"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("3 rows affected"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("\n2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("-----\n    2\n"), std::string::npos) << r.out;
 }
 
 TEST(NvsqlNet, ErrorsCarrySqlstateAndVendorCode) {

@@ -35,6 +35,35 @@ TEST(NvsqlOutput, CellText) {
   EXPECT_EQ(nvsql::cell_text(*batch->column(2), 1), "\\x");
 }
 
+TEST(NvsqlOutput, NestedCells) {
+  auto list_type = arrow::list(arrow::int32());
+  std::shared_ptr<arrow::Array> lists;
+  {
+    arrow::ListBuilder b(arrow::default_memory_pool(), std::make_shared<arrow::Int32Builder>());
+    auto& values = static_cast<arrow::Int32Builder&>(*b.value_builder());
+    (void)b.Append();
+    (void)values.AppendValues({1, 2});
+    (void)values.AppendNull();
+    (void)b.AppendNull();
+    (void)b.Append();
+    lists = b.Finish().ValueOrDie();
+  }
+  EXPECT_EQ(nvsql::cell_text(*lists, 0), "[1, 2, NULL]");
+  EXPECT_EQ(nvsql::cell_text(*lists, 1), "NULL");
+  EXPECT_EQ(nvsql::cell_text(*lists, 2), "[]");
+
+  arrow::Int32Builder xs;
+  (void)xs.AppendValues({7, 8});
+  arrow::StringBuilder ys;
+  (void)ys.Append("p");
+  (void)ys.AppendNull();
+  auto structs = arrow::StructArray::Make({xs.Finish().ValueOrDie(), ys.Finish().ValueOrDie()},
+                                          std::vector<std::string>{"x", "y"})
+                     .ValueOrDie();
+  EXPECT_EQ(nvsql::cell_text(*structs, 0), "{x: 7, y: p}");
+  EXPECT_EQ(nvsql::cell_text(*structs->Slice(1), 0), "{x: 8, y: NULL}") << "slices keep offsets";
+}
+
 TEST(NvsqlOutput, AlignedTableWithRowLimit) {
   std::ostringstream out;
   auto sink = nvsql::make_table_sink(out, 1);

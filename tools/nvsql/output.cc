@@ -206,9 +206,54 @@ class ParquetSink : public ResultSink {
 
 }  // namespace
 
+namespace {
+
+template <typename ListArray>
+std::string list_text(const ListArray& list, int64_t row) {
+  const auto values = list.value_slice(row);
+  std::string out = "[";
+  for (int64_t i = 0; i < values->length(); ++i) {
+    if (i > 0) out += ", ";
+    out += cell_text(*values, i);
+  }
+  return out + "]";
+}
+
+std::string map_text(const arrow::MapArray& map, int64_t row) {
+  const int64_t begin = map.value_offset(row);
+  const int64_t end = map.value_offset(row + 1);
+  std::string out = "{";
+  for (int64_t i = begin; i < end; ++i) {
+    if (i > begin) out += ", ";
+    out += cell_text(*map.keys(), i) + ": " + cell_text(*map.items(), i);
+  }
+  return out + "}";
+}
+
+std::string struct_text(const arrow::StructArray& st, int64_t row) {
+  std::string out = "{";
+  for (int f = 0; f < st.num_fields(); ++f) {
+    if (f > 0) out += ", ";
+    out += st.struct_type()->field(f)->name() + ": " + cell_text(*st.field(f), row);
+  }
+  return out + "}";
+}
+
+}  // namespace
+
 std::string cell_text(const arrow::Array& array, int64_t row) {
   if (array.IsNull(row)) return "NULL";
   switch (array.type_id()) {
+    case arrow::Type::LIST:
+      return list_text(static_cast<const arrow::ListArray&>(array), row);
+    case arrow::Type::LARGE_LIST:
+      return list_text(static_cast<const arrow::LargeListArray&>(array), row);
+    case arrow::Type::FIXED_SIZE_LIST:
+      return list_text(static_cast<const arrow::FixedSizeListArray&>(array), row);
+    case arrow::Type::MAP:
+      return map_text(static_cast<const arrow::MapArray&>(array), row);
+    case arrow::Type::STRUCT:
+      return struct_text(static_cast<const arrow::StructArray&>(array), row);
     case arrow::Type::STRING:
       return escape_controls(static_cast<const arrow::StringArray&>(array).GetView(row));
     case arrow::Type::LARGE_STRING:

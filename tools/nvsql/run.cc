@@ -135,6 +135,7 @@ bool run_statement(Driver& driver, Session& session, const Options& o, const std
       return false;
     }
   }
+  std::cout.flush();  // the table before the summary
   driver.dump_profile("nvsql");
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
