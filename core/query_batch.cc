@@ -19,4 +19,6 @@ const std::shared_ptr<arrow::Schema>& query_batch_schema(const NVArrowBatch* bat
 
 int64_t query_batch_weight(const NVArrowBatch* batch) { return batch->byte_weight; }
 
+void query_batch_set_weight(NVArrowBatch* batch, int64_t weight) { batch->byte_weight = weight; }
+
 }  // namespace norvale

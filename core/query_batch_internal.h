@@ -21,5 +21,6 @@ const std::shared_ptr<arrow::RecordBatch>& query_batch_record(const NVArrowBatch
 const std::shared_ptr<arrow::Schema>& query_batch_schema(const NVArrowBatch* batch);
 /// The byte weight counted by the queue's byte limit.
 int64_t query_batch_weight(const NVArrowBatch* batch);
+void query_batch_set_weight(NVArrowBatch* batch, int64_t weight);
 
 }  // namespace norvale

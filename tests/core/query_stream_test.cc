@@ -295,6 +295,37 @@ TEST(QueryQueue, CloseWhileWorkerBlockedOnFullQueue) {
   EXPECT_TRUE(second_returned.load());
 }
 
+TEST(QueryQueue, ByteLimitCountsIpcBytes) {
+  const std::string frame = data_batch(100);
+  const uint64_t weight = frame.size() - 8;
+  // Room for one batch and a half: the second waits, and any batch enters an empty queue.
+  QueryPtr q(nv_test::bare_query(0, weight + weight / 2));
+  std::atomic<int> pushed{0};
+  std::thread producer([&] {
+    for (int i = 0; i < 2; ++i) {
+      feed(q.get(), NV_FRAME_BATCH, frame);
+      ++pushed;
+    }
+  });
+  while (pushed.load() < 1) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(pushed.load(), 1);
+  {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    EXPECT_EQ(q->inflight_bytes, weight);
+  }
+  NVArrowBatch* b = nv_next_batch(q.get(), nullptr, 0);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(norvale::query_batch_weight(b), static_cast<int64_t>(weight));
+  nv_batch_free(b);
+  producer.join();
+  EXPECT_EQ(nv_test::queued(q.get()), 1u);
+
+  QueryPtr tiny(nv_test::bare_query(0, 1));
+  ASSERT_EQ(feed(tiny.get(), NV_FRAME_BATCH, frame), 0);
+  EXPECT_EQ(nv_test::queued(tiny.get()), 1u) << "an empty queue admits any batch";
+}
+
 TEST(QueryQueue, NoLimitsMeansNoWaiting) {
   QueryPtr q(nv_test::bare_query(0, 0));
   for (int i = 0; i < 50; ++i) ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(1)), 0);
