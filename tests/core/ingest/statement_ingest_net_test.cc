@@ -320,3 +320,23 @@ TEST_F(StatementIngestNetTest, MemoryStaysBoundedForAStreamFarLargerThanTheQueue
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StatementIngestNetTest, ExecuteQueryWithoutOutputStreamIngests) {
+  Sql("CREATE OR REPLACE TABLE st_query (id BIGINT, name VARCHAR)");
+  Set("adbc.ingest.target_table", "st_query");
+  Bind(Batches{IdNameBatch(0, 2)});
+  ArrowArrayStream out{};
+  int64_t rows = 0;
+  ClearError();
+  EXPECT_EQ(nv_adbc_statement_execute_query(&stmt_, &out, &rows, &error_), 6);
+  EXPECT_EQ(Sqlstate(), "HY010");
+  ClearError();
+  ASSERT_EQ(nv_adbc_statement_execute_query(&stmt_, nullptr, &rows, &error_), 0) << Message();
+  EXPECT_EQ(rows, 2);
+  EXPECT_EQ(Rows(svc(), "SELECT id, name FROM st_query ORDER BY id"),
+            (std::vector<std::string>{"0|n0", "1|n1"}));
+}
+
+}  // namespace
