@@ -234,3 +234,17 @@ TEST_F(IngestApiTest, SummaryFreeReleasesOnlyThePaths) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IngestApiTest, OversizedPayloadIsRefusedBeforeCopying) {
+  HandlePtr h = Begin(config("t", 0, NV_INGEST_FORMAT_PARQUET));
+  const char payload[] = "x";
+  // The length alone decides; the bytes behind it are never read.
+  EXPECT_EQ(nv_ingest_push_batch(h.get(), payload, size_t{268435449}), -1);
+  EXPECT_STREQ(nv_ingest_last_error(h.get()),
+               "nv_ingest_push_batch: payload of 268435449 bytes exceeds the frame limit of "
+               "268435448 bytes");
+}
+
+}  // namespace
