@@ -1,24 +1,252 @@
-// Statement SQL, Prepare and ExecuteQuery. Placeholder until the query path lands.
+// Statement SQL, Prepare and ExecuteQuery: a statement's SQL runs on a compute node and its
+// result becomes a stream that owns the query.
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
 #include "adbc/error_internal.h"
+#include "adbc/result_stream_internal.h"
+#include "adbc/state_internal.h"
+#include "core/query_batch_internal.h"
+#include "sql/metadata_engine_internal.h"
+#include "norvale/nv_log.h"
+#include "norvale/nv_query.h"
+
+// Bulk ingest through statements lives with the ingest code; until it is linked in, a statement
+// with a bound stream and a target reports that the feature is missing.
+extern "C" AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement*, int64_t*,
+                                                           AdbcError*) __attribute__((weak));
+
+namespace norvale::adbc {
+namespace {
+
+NVAdbcStatementState* statement_state(AdbcStatement* statement) {
+  return static_cast<NVAdbcStatementState*>(statement->private_data);
+}
+
+// Keeps "AdbcStatementExecuteQuery" on the SQL trace caller stack for the call's duration.
+struct CallerScope {
+  explicit CallerScope(const char* name) { nv_sql_caller_push(name); }
+  ~CallerScope() { nv_sql_caller_pop(); }
+  CallerScope(const CallerScope&) = delete;
+  CallerScope& operator=(const CallerScope&) = delete;
+};
+
+// Offers the statement to the connection's metadata engine; a finished local query when the
+// engine answered, null when the statement goes to compute (an engine failure never reaches
+// the host).
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
+  const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
+  if (engine == nullptr) return nullptr;
+  nv_sql::ExecuteResult result = engine->try_execute(state->sql);
+  switch (result.status) {
+    case nv_sql::ExecuteStatus::Ok: {
+      long long rows = 0;
+      for (const auto& batch : result.batches) rows += batch != nullptr ? batch->num_rows() : 0;
+      NVQueryHandle* query = nv_make_local_query_handle(
+          state->connection->connection, std::move(result.schema), std::move(result.batches));
+      if (query != nullptr) {
+        nv_sql_trace("MetadataEngine(cache hit)", state->sql);
+        nv_log_emit(NV_LOG_DEBUG, "meta_engine", "served from cache (rows=%lld)", rows);
+      }
+      return query;
+    }
+    case nv_sql::ExecuteStatus::Declined:
+      nv_log_emit(NV_LOG_DEBUG, "meta_engine", "routing to compute (reason=%s)",
+                  result.decline_reason.c_str());
+      return nullptr;
+    case nv_sql::ExecuteStatus::Error:
+      nv_log_emit(NV_LOG_DEBUG, "meta_engine", "engine error, routing to compute (msg=%s)",
+                  result.error_message.c_str());
+      return nullptr;
+  }
+  return nullptr;
+}
+
+// The query's error as an ADBC error: its own SQLSTATE when it has one.
+void set_error_from_query(AdbcError* error, NVQueryHandle* query) {
+  set_error_from_nv(error, nv_query_error(query), ADBC_STATUS_IO);
+  if (const char* sqlstate = nv_query_sqlstate(query); error != nullptr && sqlstate != nullptr) {
+    std::memcpy(error->sqlstate, sqlstate, sizeof error->sqlstate);
+  }
+}
+
+// The count of a DML statement arrives with the stream's first frame: fetch the first batch
+// now (the stream hands it out later) so that the host gets the count with the stream.
+AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affected,
+                                      AdbcError* error) {
+  auto* state = static_cast<NVAdbcStreamState*>(out->private_data);
+  char err[512] = "";
+  state->held_batch = nv_next_batch(state->query, err, sizeof err);
+  if (state->held_batch == nullptr && nv_query_error(state->query) != nullptr) {
+    set_error_from_query(error, state->query);
+    out->release(out);
+    return ADBC_STATUS_IO;
+  }
+  if (state->held_batch == nullptr && err[0] != '\0') {
+    set_error_from_nv(error, err, ADBC_STATUS_IO);
+    out->release(out);
+    return ADBC_STATUS_IO;
+  }
+  const int64_t rows = nv_query_rows_affected(state->query);
+  if (rows >= 0) *rows_affected = rows;
+  return ADBC_STATUS_OK;
+}
+
+AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
+                             int64_t* rows_affected, AdbcError* error) {
+  CallerScope caller("AdbcStatementExecuteQuery");
+  if (statement == nullptr) {
+    set_error(error, "AdbcStatementExecuteQuery: null statement", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  NVAdbcStatementState* state = statement_state(statement);
+  if (state == nullptr) {
+    set_error(error, "AdbcStatementExecuteQuery: statement not allocated", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+
+  const bool has_target = state->target_table != nullptr || state->target_location != nullptr;
+  if (state->bound_stream != nullptr && has_target) {
+    if (out != nullptr) {
+      set_error(error,
+                "AdbcStatementExecuteQuery: bulk Arrow ingest is a DML operation; pass "
+                "out_stream=NULL (ADBC v1.0 convention) to drive the ingest. Call "
+                "AdbcStatementSetSqlQuery + ExecuteQuery if you intended a SELECT.",
+                "HY010");
+      return ADBC_STATUS_INVALID_STATE;
+    }
+    if (nv_adbc_statement_execute_update == nullptr) {
+      set_error(error, "AdbcStatementExecuteQuery: bulk ingest is not available in this build",
+                "0A000");
+      return ADBC_STATUS_NOT_IMPLEMENTED;
+    }
+    return nv_adbc_statement_execute_update(statement, rows_affected, error);
+  }
+
+  if (state->sql == nullptr || state->sql[0] == '\0') {
+    set_error(error,
+              "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL "
+              "string before Execute",
+              "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (nv_log_level() >= NV_LOG_INFO) {
+    nv_log_emit(NV_LOG_INFO, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
+                static_cast<void*>(statement), std::strlen(state->sql));
+  }
+  if (state->connection == nullptr || state->connection->connection == nullptr) {
+    set_error(error,
+              "AdbcStatementExecuteQuery: parent connection is not initialised (call "
+              "AdbcConnectionInit first)",
+              "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (rows_affected != nullptr) *rows_affected = -1;
+  if (out != nullptr) std::memset(out, 0, sizeof *out);
+
+  NVQueryHandle* query = try_metadata_engine(state);
+  char err[1024] = "";
+  if (query == nullptr) {
+    query = nv_execute(state->connection->connection, state->sql, 0, 0, err, sizeof err);
+  }
+  if (query == nullptr) {
+    set_error_from_nv(error, err, ADBC_STATUS_IO);
+    return ADBC_STATUS_IO;
+  }
+
+  if (out != nullptr) {
+    const AdbcStatusCode status = nv_adbc_stream_init(out, query, error);
+    if (status != ADBC_STATUS_OK) {
+      nv_query_close(query);
+      return status;
+    }
+    if (rows_affected != nullptr) return prefetch_rows_affected(out, rows_affected, error);
+    return ADBC_STATUS_OK;
+  }
+  // Run for its effect: wait until the statement finished, so that its count is known and a
+  // failure is reported instead of being cancelled away by the close.
+  while (NVArrowBatch* batch = nv_next_batch(query, nullptr, 0)) nv_batch_free(batch);
+  if (nv_query_error(query) != nullptr) {
+    set_error_from_query(error, query);
+    nv_query_close(query);
+    return ADBC_STATUS_IO;
+  }
+  if (rows_affected != nullptr) {
+    const int64_t rows = nv_query_rows_affected(query);
+    if (rows >= 0) *rows_affected = rows;
+  }
+  nv_query_close(query);
+  return ADBC_STATUS_OK;
+}
+
+}  // namespace
+}  // namespace norvale::adbc
 
 extern "C" {
 
-AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement*, const char*, AdbcError* error) {
-  norvale::adbc::set_error(error, "AdbcStatementSetSqlQuery: not available in this build",
-                           "0A000");
-  return ADBC_STATUS_NOT_IMPLEMENTED;
-}
-
-AdbcStatusCode nv_adbc_statement_prepare(AdbcStatement*, AdbcError* error) {
-  norvale::adbc::set_error(error, "AdbcStatementPrepare: not available in this build", "0A000");
-  return ADBC_STATUS_NOT_IMPLEMENTED;
-}
-
-AdbcStatusCode nv_adbc_statement_execute_query(AdbcStatement*, ArrowArrayStream*, int64_t*,
+AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement* statement, const char* query,
                                                AdbcError* error) {
-  norvale::adbc::set_error(error, "AdbcStatementExecuteQuery: not available in this build",
-                           "0A000");
-  return ADBC_STATUS_NOT_IMPLEMENTED;
+  using namespace norvale::adbc;
+  if (nv_log_level() >= NV_LOG_INFO) {
+    nv_log_emit(NV_LOG_INFO, "api", "AdbcStatementSetSqlQuery(stmt=%p, sql.len=%zu, sql=\"%s\")",
+                static_cast<void*>(statement), query != nullptr ? std::strlen(query) : 0,
+                query != nullptr ? query : "(null)");
+  }
+  if (statement == nullptr || query == nullptr) {
+    set_error(error, "AdbcStatementSetSqlQuery: null statement or query", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  NVAdbcStatementState* state = statement_state(statement);
+  if (state == nullptr) {
+    set_error(error, "AdbcStatementSetSqlQuery: statement not allocated", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  char* copy = dup_cstr(query);
+  if (copy == nullptr) {
+    set_error(error, "AdbcStatementSetSqlQuery: out of memory", "HY001");
+    return ADBC_STATUS_INTERNAL;
+  }
+  std::free(state->sql);
+  state->sql = copy;
+  return ADBC_STATUS_OK;
+}
+
+AdbcStatusCode nv_adbc_statement_prepare(AdbcStatement* statement, AdbcError* error) {
+  using namespace norvale::adbc;
+  if (nv_log_level() >= NV_LOG_INFO) {
+    nv_log_emit(NV_LOG_INFO, "api", "AdbcStatementPrepare(stmt=%p)",
+                static_cast<void*>(statement));
+  }
+  if (statement == nullptr) {
+    set_error(error, "AdbcStatementPrepare: null statement", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  NVAdbcStatementState* state = statement_state(statement);
+  if (state == nullptr) {
+    set_error(error, "AdbcStatementPrepare: statement not allocated", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (state->sql == nullptr) {
+    set_error(error, "AdbcStatementPrepare: SetSqlQuery must be called first", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  return ADBC_STATUS_OK;
+}
+
+AdbcStatusCode nv_adbc_statement_execute_query(AdbcStatement* statement, ArrowArrayStream* out,
+                                               int64_t* rows_affected, AdbcError* error) {
+  try {
+    return norvale::adbc::execute_query(statement, out, rows_affected, error);
+  } catch (const std::exception& e) {
+    norvale::adbc::set_error(error, std::string("AdbcStatementExecuteQuery: ") + e.what(),
+                             "HY000");
+  } catch (...) {
+    norvale::adbc::set_error(error, "AdbcStatementExecuteQuery: unknown internal error",
+                             "HY000");
+  }
+  return ADBC_STATUS_INTERNAL;
 }
 
 }  // extern "C"

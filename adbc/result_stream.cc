@@ -1,0 +1,319 @@
+// One ArrowArrayStream implementation over any query handle: it holds back the first batch to
+// learn the schema, skips the zero-row batches that carry the schema on the wire, and closes
+// the query when the host releases the stream.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include <arrow/c/bridge.h>
+#include <arrow/record_batch.h>
+#include <arrow/type.h>
+
+#include "adbc/error_internal.h"
+#include "adbc/result_stream_internal.h"
+#include "core/query_batch_internal.h"
+#include "norvale/nv_log.h"
+
+namespace norvale::adbc {
+namespace {
+
+constexpr const char* kCategory = "stream";
+constexpr int kEio = EIO;
+constexpr int kEinval = EINVAL;
+
+struct Profile {
+  std::atomic<int64_t> batches{0};
+  std::atomic<int64_t> rows{0};
+  std::atomic<int64_t> next_ns{0};
+  std::atomic<int64_t> export_ns{0};
+  std::atomic<int64_t> free_ns{0};
+};
+
+Profile g_profile;
+
+bool info_on() { return nv_log_level() >= NV_LOG_INFO; }
+
+NVAdbcStreamState* state_of(ArrowArrayStream* stream) {
+  if (stream == nullptr) return nullptr;
+  auto* state = static_cast<NVAdbcStreamState*>(stream->private_data);
+  return state != nullptr && state->query != nullptr ? state : nullptr;
+}
+
+void cache_error(NVAdbcStreamState* state, const char* text) {
+  std::snprintf(state->last_error, sizeof state->last_error, "%s", text != nullptr ? text : "");
+}
+
+void release_empty_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
+void fill_empty_struct_schema(ArrowSchema* out) {
+  std::memset(out, 0, sizeof *out);
+  out->format = "+s";
+  out->name = "";
+  out->release = release_empty_schema;
+}
+
+int64_t elapsed_ns(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                              since)
+      .count();
+}
+
+int get_next(NVAdbcStreamState* state, ArrowArray* out) {
+  NVQueryHandle* q = state->query;
+  const bool profile = profile_enabled();
+  if (info_on()) {
+    nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p) entry (held_batch=%s)",
+                static_cast<void*>(q), state->held_batch != nullptr ? "yes" : "no");
+  }
+  NVArrowBatch* batch = nullptr;
+  for (;;) {
+    char err[512] = "";
+    if (state->held_batch != nullptr) {
+      batch = state->held_batch;
+      state->held_batch = nullptr;
+    } else {
+      const auto start = std::chrono::steady_clock::now();
+      batch = nv_next_batch(q, err, sizeof err);
+      if (profile) g_profile.next_ns += elapsed_ns(start);
+    }
+    if (batch == nullptr) {
+      if (const char* query_error = nv_query_error(q); query_error != nullptr) {
+        nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): query error: %s",
+                    static_cast<void*>(q), query_error);
+        cache_error(state, query_error);
+        return kEio;
+      }
+      if (err[0] == '\0') {
+        nv_log_emit(NV_LOG_INFO, kCategory,
+                    "get_next(q=%p): clean end-of-stream (no more data batches)",
+                    static_cast<void*>(q));
+        std::memset(out, 0, sizeof *out);
+        return 0;
+      }
+      nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): nv_next_batch error: %s",
+                  static_cast<void*>(q), err);
+      cache_error(state, err);
+      return kEio;
+    }
+    const auto& record = query_batch_record(batch);
+    if (record == nullptr) {
+      nv_batch_free(batch);
+      cache_error(state, "NVArrowBatch had a null inner RecordBatch");
+      return kEio;
+    }
+    if (record->num_rows() == 0) {
+      nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): skipping zero-row carrier batch",
+                  static_cast<void*>(q));
+      nv_batch_free(batch);
+      continue;
+    }
+    break;
+  }
+
+  std::shared_ptr<arrow::RecordBatch> record = query_batch_record(batch);
+  const int64_t rows = record->num_rows();
+  nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): returning data batch rows=%lld",
+              static_cast<void*>(q), static_cast<long long>(rows));
+  auto start = std::chrono::steady_clock::now();
+  const arrow::Status st = arrow::ExportRecordBatch(*record, out);
+  if (profile) g_profile.export_ns += elapsed_ns(start);
+  record.reset();
+  start = std::chrono::steady_clock::now();
+  nv_batch_free(batch);
+  if (profile) {
+    g_profile.free_ns += elapsed_ns(start);
+    g_profile.batches += 1;
+    g_profile.rows += rows;
+  }
+  if (!st.ok()) {
+    std::snprintf(state->last_error, sizeof state->last_error,
+                  "arrow::ExportRecordBatch failed: %s", st.ToString().c_str());
+    return kEio;
+  }
+  return 0;
+}
+
+int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
+  NVQueryHandle* q = state->query;
+  if (info_on()) {
+    nv_log_emit(NV_LOG_INFO, kCategory, "get_schema(q=%p) entry (held_batch=%s)",
+                static_cast<void*>(q), state->held_batch != nullptr ? "yes" : "no");
+  }
+  if (state->held_batch == nullptr) {
+    char err[512] = "";
+    state->held_batch = nv_next_batch(q, err, sizeof err);
+    if (state->held_batch == nullptr) {
+      if (const char* query_error = nv_query_error(q); query_error != nullptr) {
+        cache_error(state, query_error);
+        return kEio;
+      }
+      if (err[0] != '\0') {
+        cache_error(state, err);
+        return kEio;
+      }
+      fill_empty_struct_schema(out);
+      state->schema_returned = 1;
+      nv_log_emit(NV_LOG_INFO, kCategory,
+                  "get_schema(q=%p): clean end-of-stream before any batch -> synthesised empty "
+                  "0-field struct schema (consumer will see zero columns)",
+                  static_cast<void*>(q));
+      return 0;
+    }
+  }
+  std::shared_ptr<arrow::Schema> schema = query_batch_schema(state->held_batch);
+  const auto& record = query_batch_record(state->held_batch);
+  if (schema == nullptr && record != nullptr) schema = record->schema();
+  if (schema == nullptr) {
+    cache_error(state, "NVArrowBatch has no schema");
+    return kEio;
+  }
+  const arrow::Status st = arrow::ExportSchema(*schema, out);
+  if (!st.ok()) {
+    std::snprintf(state->last_error, sizeof state->last_error, "arrow::ExportSchema failed: %s",
+                  st.ToString().c_str());
+    return kEio;
+  }
+  state->schema_returned = 1;
+  nv_log_emit(NV_LOG_INFO, kCategory,
+              "get_schema(q=%p): returning schema (%d fields) from held batch (rows=%lld)",
+              static_cast<void*>(q), schema->num_fields(),
+              static_cast<long long>(record != nullptr ? record->num_rows() : -1));
+  return 0;
+}
+
+}  // namespace
+
+bool profile_enabled() {
+  static const bool enabled = [] {
+    const char* value = std::getenv("NV_ADBC_PROFILE");
+    return value != nullptr && value[0] != '\0';
+  }();
+  return enabled;
+}
+
+int nv_adbc_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  NVAdbcStreamState* state = state_of(stream);
+  if (state == nullptr || out == nullptr) return kEinval;
+  try {
+    return get_schema(state, out);
+  } catch (const std::exception& e) {
+    cache_error(state, e.what());
+  } catch (...) {
+    cache_error(state, "unknown internal error in get_schema");
+  }
+  return kEio;
+}
+
+int nv_adbc_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  NVAdbcStreamState* state = state_of(stream);
+  if (state == nullptr || out == nullptr) return kEinval;
+  try {
+    return get_next(state, out);
+  } catch (const std::exception& e) {
+    cache_error(state, e.what());
+  } catch (...) {
+    cache_error(state, "unknown internal error in get_next");
+  }
+  return kEio;
+}
+
+const char* nv_adbc_stream_get_last_error(ArrowArrayStream* stream) {
+  if (stream == nullptr) return nullptr;
+  auto* state = static_cast<NVAdbcStreamState*>(stream->private_data);
+  if (state == nullptr || state->last_error[0] == '\0') return nullptr;
+  return state->last_error;
+}
+
+void nv_adbc_stream_release(ArrowArrayStream* stream) {
+  if (stream == nullptr) return;
+  if (auto* state = static_cast<NVAdbcStreamState*>(stream->private_data); state != nullptr) {
+    nv_log_emit(NV_LOG_INFO, kCategory,
+                "stream_release(q=%p): consumer released the result stream; closing query",
+                static_cast<void*>(state->query));
+    nv_batch_free(state->held_batch);
+    nv_query_close(state->query);
+    std::free(state);
+  }
+  stream->get_schema = nullptr;
+  stream->get_next = nullptr;
+  stream->get_last_error = nullptr;
+  stream->release = nullptr;
+  stream->private_data = nullptr;
+}
+
+AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
+                                   ArrowArrayStream* out, AdbcError* error) {
+  if (batch == nullptr) {
+    set_error(error, "metadata: null record batch", "HY000");
+    return ADBC_STATUS_INTERNAL;
+  }
+  std::shared_ptr<arrow::Schema> schema = batch->schema();
+  auto reader = arrow::RecordBatchReader::Make({std::move(batch)}, std::move(schema));
+  if (!reader.ok()) {
+    char msg[256];
+    std::snprintf(msg, sizeof msg, "metadata: RecordBatchReader::Make failed: %s",
+                  reader.status().ToString().c_str());
+    set_error(error, msg, "HY000");
+    return ADBC_STATUS_INTERNAL;
+  }
+  const arrow::Status st = arrow::ExportRecordBatchReader(*reader, out);
+  if (!st.ok()) {
+    set_error(error, "metadata: ExportRecordBatchReader failed: " + st.ToString(), "HY000");
+    return ADBC_STATUS_INTERNAL;
+  }
+  return ADBC_STATUS_OK;
+}
+
+}  // namespace norvale::adbc
+
+extern "C" {
+
+AdbcStatusCode nv_adbc_stream_init(ArrowArrayStream* out, NVQueryHandle* query,
+                                   AdbcError* error) {
+  using norvale::adbc::set_error;
+  if (out == nullptr) {
+    set_error(error, "nv_adbc_stream_init: null output stream", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  if (query == nullptr) {
+    set_error(error, "nv_adbc_stream_init: null query handle", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  auto* state = static_cast<NVAdbcStreamState*>(std::calloc(1, sizeof(NVAdbcStreamState)));
+  if (state == nullptr) {
+    set_error(error, "nv_adbc_stream_init: out of memory", "HY001");
+    return ADBC_STATUS_INTERNAL;
+  }
+  state->query = query;
+  out->get_schema = norvale::adbc::nv_adbc_stream_get_schema;
+  out->get_next = norvale::adbc::nv_adbc_stream_get_next;
+  out->get_last_error = norvale::adbc::nv_adbc_stream_get_last_error;
+  out->release = norvale::adbc::nv_adbc_stream_release;
+  out->private_data = state;
+  return ADBC_STATUS_OK;
+}
+
+void nv_adbc_profile_reset_and_dump(const char* label) {
+  using norvale::adbc::g_profile;
+  if (!norvale::adbc::profile_enabled()) return;
+  const int64_t batches = g_profile.batches.exchange(0);
+  const int64_t rows = g_profile.rows.exchange(0);
+  const int64_t next_ns = g_profile.next_ns.exchange(0);
+  const int64_t export_ns = g_profile.export_ns.exchange(0);
+  const int64_t free_ns = g_profile.free_ns.exchange(0);
+  if (batches <= 0) return;
+  const double n = static_cast<double>(batches);
+  std::fprintf(stderr,
+               "[adbc-bridge-profile %s] batches=%lld rows=%lld next_batch=%.3fs export=%.3fs "
+               "batch_free=%.3fs (avg per batch: next=%.2fms export=%.2fms free=%.2fms)\n",
+               label != nullptr ? label : "", static_cast<long long>(batches),
+               static_cast<long long>(rows), next_ns / 1e9, export_ns / 1e9, free_ns / 1e9,
+               next_ns / 1e6 / n, export_ns / 1e6 / n, free_ns / 1e6 / n);
+}
+
+}  // extern "C"

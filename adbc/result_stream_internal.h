@@ -1,0 +1,44 @@
+// The Arrow C stream through which query results reach the host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <arrow/record_batch.h>
+
+#include "norvale/nv_query.h"
+#include "norvale_adbc.h"
+
+/// Private data of a result stream; calloc'ed, freed with free.
+struct NVAdbcStreamState {
+  NVQueryHandle* query;     // owned: closed when the host releases the stream
+  NVArrowBatch* held_batch;  // fetched by get_schema, handed out by the next get_next
+  int32_t schema_returned;
+  char last_error[512];  // empty: no error
+};
+
+extern "C" {
+
+/// Makes `out` a stream over `query`, which the stream then owns.
+AdbcStatusCode nv_adbc_stream_init(ArrowArrayStream* out, NVQueryHandle* query,
+                                   AdbcError* error);
+/// Prints the stream profile (NV_ADBC_PROFILE) to standard error and resets it.
+void nv_adbc_profile_reset_and_dump(const char* label);
+
+}  // extern "C"
+
+namespace norvale::adbc {
+
+int nv_adbc_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out);
+int nv_adbc_stream_get_next(ArrowArrayStream* stream, ArrowArray* out);
+const char* nv_adbc_stream_get_last_error(ArrowArrayStream* stream);
+void nv_adbc_stream_release(ArrowArrayStream* stream);
+
+/// Exports one in-memory batch as a stream (metadata results).
+AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
+                                   ArrowArrayStream* out, AdbcError* error);
+
+/// Whether NV_ADBC_PROFILE is set and non-empty (read once).
+bool profile_enabled();
+
+}  // namespace norvale::adbc
