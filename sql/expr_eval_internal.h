@@ -1,0 +1,91 @@
+// Expression evaluation over one Arrow record batch, by Arrow compute function name.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <arrow/api.h>
+#include <arrow/compute/api.h>
+
+#include "sql/syntax_tree_internal.h"
+
+namespace nv_sql {
+
+/// Where one column of a frame came from: its lowered source name, the lowered qualifiers
+/// (table names and aliases) it can be referenced by, and whether a bare `*` shows it.
+struct ColumnScope {
+  std::string name;
+  std::vector<std::string> qualifiers;
+  bool hidden = false;
+};
+
+/// One intermediate result: a batch and, when it comes from FROM, the scope of each column.
+/// A frame without scope (a projected result) resolves columns by name only.
+struct Frame {
+  std::shared_ptr<arrow::RecordBatch> batch;
+  std::vector<ColumnScope> scope;
+};
+
+/// Runs arrow::compute::Initialize once per process (its status is ignored).
+void ensure_arrow_compute_initialized();
+
+/// First field whose name equals `name` ignoring ASCII case, or -1.
+int find_column_index(const arrow::Schema& schema, const std::string& name);
+
+/// The batch column a reference denotes. With a scope, a qualifier must name the column's
+/// table and an unqualified name must not match columns of two tables.
+arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref, std::string* msg);
+
+/// Records `long_msg` into `*msg` if it is still empty and returns Invalid(`status_text`).
+arrow::Status fail(std::string* msg, const std::string& long_msg, const std::string& status_text);
+inline arrow::Status fail(std::string* msg, const std::string& long_msg) {
+  return fail(msg, long_msg, long_msg);
+}
+
+/// A failure that makes the engine decline (route to compute) rather than report an error.
+arrow::Status decline_status(std::string msg);
+bool is_decline(const arrow::Status& st);
+
+arrow::Result<std::shared_ptr<arrow::Scalar>> literal_to_scalar(const Literal& lit);
+arrow::Result<std::shared_ptr<arrow::DataType>> type_to_arrow(Type t);
+
+/// A predicate result as a boolean array of `rows` rows; nulls stay null.
+arrow::Result<std::shared_ptr<arrow::Array>> to_mask(const arrow::Datum& d, int64_t rows);
+
+/// `d` as an array of `rows` rows (scalars are broadcast).
+arrow::Result<std::shared_ptr<arrow::Array>> to_array(const arrow::Datum& d, int64_t rows);
+
+class ExprEval {
+ public:
+  ExprEval(const Frame& frame, std::string* msg) : frame_(frame), msg_(msg) {}
+
+  arrow::Result<arrow::Datum> eval(const Expr& e);
+
+ private:
+  arrow::Result<arrow::Datum> eval_dispatch(const ColumnRef& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const LiteralExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const CmpExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const ArithExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const LogicExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const UnaryExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const InExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const LikeExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const CaseExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const CastExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const FuncExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const StarExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const ExistsExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const AggExpr& n);
+  arrow::Result<arrow::Datum> eval_dispatch(const ScalarSubqueryExpr& n);
+
+  arrow::Result<arrow::Datum> call(const std::string& fn, const std::vector<arrow::Datum>& args,
+                                   const arrow::compute::FunctionOptions* opts = nullptr);
+  int64_t rows() const { return frame_.batch ? frame_.batch->num_rows() : 0; }
+
+  const Frame& frame_;
+  std::string* msg_;
+  int depth_ = 0;
+};
+
+}  // namespace nv_sql

@@ -1,0 +1,258 @@
+// The metadata engine's own syntax tree: a small, owned tree that the parser bridge builds from
+// PostgreSQL parse trees and that the engine rewrites and evaluates.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace nv_sql {
+
+struct Expr;
+struct SelectStatement;
+struct TableRef;
+struct JoinRef;
+
+using ExprPtr = std::unique_ptr<Expr>;
+
+/// Alternatives in this order: null, boolean, integer, double, string.
+using Literal = std::variant<std::monostate, bool, int64_t, double, std::string>;
+
+enum class Type : int32_t {
+  Unknown = 0,
+  Bool = 1,
+  Int32 = 2,
+  Int64 = 3,
+  Double = 4,
+  String = 5,
+  Date = 6,
+  Timestamp = 7,
+  Null = 8,
+};
+
+enum class CmpOp : int32_t { Eq = 0, Ne = 1, Lt = 2, Le = 3, Gt = 4, Ge = 5 };
+enum class ArithOp : int32_t { Add = 0, Sub = 1, Mul = 2, Div = 3, Mod = 4, Concat = 5 };
+enum class LogicOp : int32_t { And = 0, Or = 1 };
+enum class UnaryOp : int32_t { Not = 0, Neg = 1, IsNull = 2, IsNotNull = 3 };
+enum class JoinKind : int32_t {
+  Inner = 0,
+  Left = 1,
+  Right = 2,
+  Full = 3,
+  Semi = 4,
+  Anti = 5,
+  Cross = 6,
+};
+
+inline constexpr const char* kAggNames[] = {"count", "sum", "min", "max", "avg"};
+bool is_agg_name(const std::string& lowered);
+
+struct ColumnRef {
+  std::string table;  // empty when unqualified
+  std::string column;
+};
+
+struct LiteralExpr {
+  Literal value;
+  Type type = Type::Null;
+};
+
+struct CmpExpr {
+  CmpOp op = CmpOp::Eq;
+  ExprPtr lhs;
+  ExprPtr rhs;
+};
+
+struct ArithExpr {
+  ArithOp op = ArithOp::Add;
+  ExprPtr lhs;
+  ExprPtr rhs;
+};
+
+struct LogicExpr {
+  LogicOp op = LogicOp::And;
+  ExprPtr lhs;
+  ExprPtr rhs;
+};
+
+struct UnaryExpr {
+  UnaryOp op = UnaryOp::Not;
+  ExprPtr operand;
+};
+
+struct InExpr {
+  ExprPtr lhs;
+  std::vector<ExprPtr> list;                  // empty for the subquery form
+  std::unique_ptr<SelectStatement> subquery;  // absent for the list form
+};
+
+struct LikeExpr {
+  ExprPtr value;
+  ExprPtr pattern;
+  char escape = '\\';
+  bool case_insensitive = false;
+};
+
+struct CaseExpr {
+  ExprPtr operand;  // present for the simple form CASE x WHEN ...
+  std::vector<std::pair<ExprPtr, ExprPtr>> whens;
+  ExprPtr else_expr;
+};
+
+struct CastExpr {
+  ExprPtr operand;
+  Type target = Type::Unknown;
+};
+
+struct FuncExpr {
+  std::string name;  // lower case
+  std::vector<ExprPtr> args;
+};
+
+struct StarExpr {
+  std::string qualifier;  // empty for a bare *
+};
+
+struct ExistsExpr {
+  std::unique_ptr<SelectStatement> subquery;
+  bool negated = false;
+};
+
+struct AggExpr {
+  std::string name;  // lower case, one of kAggNames
+  std::vector<ExprPtr> args;
+  bool distinct = false;
+  bool star = false;  // count(*)
+};
+
+struct ScalarSubqueryExpr {
+  std::unique_ptr<SelectStatement> subquery;
+};
+
+/// The union's index is relied on by the evaluator and the tree walks; keep the order.
+using ExprNode = std::variant<ColumnRef, LiteralExpr, CmpExpr, ArithExpr, LogicExpr, UnaryExpr,
+                              InExpr, LikeExpr, CaseExpr, CastExpr, FuncExpr, StarExpr,
+                              ExistsExpr, AggExpr, ScalarSubqueryExpr>;
+
+struct Expr {
+  ExprNode node;
+
+  /// Builds an owned expression from one alternative.
+  template <typename Alt>
+  static ExprPtr make(Alt&& alt) {
+    auto e = std::make_unique<Expr>();
+    e->node.template emplace<std::decay_t<Alt>>(std::forward<Alt>(alt));
+    return e;
+  }
+
+  template <typename Alt>
+  Alt* as() {
+    return std::get_if<Alt>(&node);
+  }
+  template <typename Alt>
+  const Alt* as() const {
+    return std::get_if<Alt>(&node);
+  }
+};
+
+struct SelectItem {
+  ExprPtr expr;
+  std::optional<std::string> alias;
+};
+
+struct OrderKey {
+  std::optional<int64_t> ordinal;  // set for an integer constant key; expr is then absent
+  ExprPtr expr;
+  bool descending = false;
+  bool nulls_first = false;
+  bool nulls_specified = false;
+};
+
+struct BaseTable {
+  std::string catalog;
+  std::string schema;
+  std::string name;
+  std::optional<std::string> alias;
+};
+
+struct ValuesList {
+  std::vector<std::vector<ExprPtr>> rows;
+  std::vector<std::string> column_names;
+  std::optional<std::string> alias;
+};
+
+struct TableRef {
+  std::variant<BaseTable, std::unique_ptr<JoinRef>, std::unique_ptr<SelectStatement>, ValuesList>
+      node;
+};
+
+struct JoinRef {
+  JoinKind kind = JoinKind::Inner;
+  std::unique_ptr<TableRef> left;
+  std::unique_ptr<TableRef> right;
+  ExprPtr on;
+  std::vector<std::string> using_columns;
+  bool natural = false;
+};
+
+struct SelectStatement {
+  std::vector<SelectItem> items;
+  std::unique_ptr<TableRef> from;  // absent only in a refused statement
+  ExprPtr where;
+  std::vector<ExprPtr> group_by;
+  std::vector<OrderKey> order_by;
+  std::optional<int64_t> limit;
+  std::optional<int64_t> offset;
+  bool distinct = false;
+};
+
+/// Calls `fn(ExprPtr&)` for every direct expression child of `e`, in source order. Subquery
+/// statements are not children; walks that need them reach them through the node itself.
+template <typename Fn>
+void for_each_child(Expr& e, Fn&& fn) {
+  std::visit(
+      [&](auto& n) {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, CmpExpr> || std::is_same_v<T, ArithExpr> ||
+                      std::is_same_v<T, LogicExpr>) {
+          fn(n.lhs);
+          fn(n.rhs);
+        } else if constexpr (std::is_same_v<T, UnaryExpr>) {
+          fn(n.operand);
+        } else if constexpr (std::is_same_v<T, InExpr>) {
+          fn(n.lhs);
+          for (auto& x : n.list) fn(x);
+        } else if constexpr (std::is_same_v<T, LikeExpr>) {
+          fn(n.value);
+          fn(n.pattern);
+        } else if constexpr (std::is_same_v<T, CaseExpr>) {
+          fn(n.operand);
+          for (auto& [w, t] : n.whens) {
+            fn(w);
+            fn(t);
+          }
+          fn(n.else_expr);
+        } else if constexpr (std::is_same_v<T, CastExpr>) {
+          fn(n.operand);
+        } else if constexpr (std::is_same_v<T, FuncExpr> || std::is_same_v<T, AggExpr>) {
+          for (auto& x : n.args) fn(x);
+        }
+      },
+      e.node);
+}
+
+/// Read-only variant of for_each_child; null child slots are skipped.
+template <typename Fn>
+void for_each_child(const Expr& e, Fn&& fn) {
+  for_each_child(const_cast<Expr&>(e), [&](ExprPtr& c) {
+    if (c) fn(static_cast<const Expr&>(*c));
+  });
+}
+
+std::string ascii_lower(std::string s);
+
+}  // namespace nv_sql

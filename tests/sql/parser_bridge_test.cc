@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sql/parser_bridge_internal.h"
+
+namespace nv_sql {
+namespace {
+
+struct RefusalCase {
+  const char* sql;
+  ParseStatus status;
+  const char* message;
+};
+
+TEST(ParserBridge, RefusalsCarryStatusAndMessage) {
+  const RefusalCase cases[] = {
+      {"", ParseStatus::Malformed, "libpg_query produced empty parse tree"},
+      {"SELEC 1", ParseStatus::Malformed, "syntax error at or near \"SELEC\""},
+      {"SELECT 1 FROM t; SELECT 2 FROM t", ParseStatus::Unsupported,
+       "multi-statement SQL is out of scope"},
+      {"INSERT INTO t VALUES (1)", ParseStatus::Unsupported, "not a SELECT statement"},
+      {"SELECT 1", ParseStatus::Unsupported, "SELECT without FROM clause"},
+      {"VALUES (1)", ParseStatus::Unsupported, "VALUES list is out of scope"},
+      {"SELECT FROM t", ParseStatus::Malformed, "SELECT with no projection"},
+      {"SELECT a FROM t UNION SELECT a FROM u", ParseStatus::Unsupported,
+       "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
+      {"WITH x AS (SELECT 1 FROM t) SELECT * FROM x", ParseStatus::Unsupported,
+       "WITH (CTE) is out of scope"},
+      {"SELECT a FROM t GROUP BY a HAVING count(*) > 1", ParseStatus::Unsupported,
+       "HAVING is out of scope"},
+      {"SELECT a FROM t WINDOW w AS (ORDER BY a)", ParseStatus::Unsupported,
+       "window functions are out of scope"},
+      {"SELECT a FROM t FOR UPDATE", ParseStatus::Unsupported, "FOR UPDATE / SHARE is out of scope"},
+      {"SELECT DISTINCT ON (a) a FROM t", ParseStatus::Unsupported, "DISTINCT ON is out of scope"},
+      {"SELECT a INTO x FROM t", ParseStatus::Unsupported, "SELECT INTO is out of scope"},
+      // First of several refusals: HAVING comes before the missing FROM and DISTINCT ON.
+      {"SELECT DISTINCT ON (a) a GROUP BY a HAVING true", ParseStatus::Unsupported,
+       "HAVING is out of scope"},
+      {"WITH x AS (SELECT 1) SELECT a FROM t UNION SELECT 1", ParseStatus::Unsupported,
+       "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
+      // Within a statement FROM converts before the projection, the projection before WHERE.
+      {"SELECT sum(a) OVER () FROM generate_series(1, 3)", ParseStatus::Unsupported,
+       "FROM target kind not supported in metadata path"},
+      {"SELECT sum(a) OVER () FROM t WHERE a BETWEEN 1 AND 2", ParseStatus::Unsupported,
+       "window functions are not supported in the metadata path"},
+      {"SELECT a FROM t WHERE a BETWEEN 1 AND 2 ORDER BY a LIMIT a", ParseStatus::Unsupported,
+       "unsupported PGAExpr kind in metadata path"},
+      {"SELECT a FROM t LIMIT 2+3", ParseStatus::Unsupported,
+       "LIMIT/OFFSET with non-literal expression"},
+      {"SELECT a FROM t LIMIT -1", ParseStatus::Unsupported,
+       "LIMIT/OFFSET with non-literal expression"},
+      {"SELECT a FROM t LIMIT 1.5", ParseStatus::Unsupported,
+       "LIMIT/OFFSET with non-integer literal"},
+      {"SELECT a FROM t OFFSET 'x'", ParseStatus::Unsupported,
+       "LIMIT/OFFSET with non-integer literal"},
+      {"SELECT CAST(a AS numeric) FROM t", ParseStatus::Unsupported,
+       "CAST to unsupported type: numeric"},
+      {"SELECT CAST(a AS varchar(3)) FROM t", ParseStatus::Unsupported,
+       "CAST to unsupported type: varchar(n)"},
+      {"SELECT a::int[] FROM t", ParseStatus::Unsupported, "CAST to unsupported type: int4[]"},
+      {"SELECT a FROM t WHERE a IS DISTINCT FROM 1", ParseStatus::Unsupported,
+       "unsupported PGAExpr kind in metadata path"},
+      {"SELECT a FROM t WHERE a ~ 'x'", ParseStatus::Unsupported,
+       "unsupported binary operator: ~"},
+      {"SELECT -a FROM t", ParseStatus::Malformed, "binary operator missing operand"},
+      {"SELECT a FROM t WHERE a > ALL (SELECT b FROM u)", ParseStatus::Unsupported,
+       "subquery kind not yet supported (IN / EXISTS only)"},
+      {"SELECT a FROM t WHERE a < ANY (SELECT b FROM u)", ParseStatus::Unsupported,
+       "subquery operator other than '=' (IN) not supported"},
+      {"SELECT count(a ORDER BY a) FROM t", ParseStatus::Unsupported,
+       "aggregate FILTER / WITHIN GROUP / ORDER BY not supported"},
+      {"SELECT count(*) FILTER (WHERE a > 1) FROM t", ParseStatus::Unsupported,
+       "aggregate FILTER / WITHIN GROUP / ORDER BY not supported"},
+      {"SELECT a FROM t, LATERAL (SELECT 1 FROM u) s", ParseStatus::Unsupported,
+       "FROM target kind not supported in metadata path"},
+      {"SELECT x FROM t AS q(x)", ParseStatus::Unsupported,
+       "table alias with column list is not supported in metadata path"},
+      {"SELECT a FROM t WHERE a IS TRUE", ParseStatus::Unsupported,
+       "unsupported PG expression node in metadata path"},
+      {"SELECT current_date FROM t", ParseStatus::Unsupported,
+       "unsupported PG expression node in metadata path"},
+      {"SELECT a FROM t ORDER BY a FETCH FIRST 1 ROWS WITH TIES", ParseStatus::Unsupported,
+       "FETCH ... WITH TIES is out of scope"},
+  };
+  for (const auto& c : cases) {
+    ParseError err;
+    auto stmt = nv_sql_parse(c.sql, &err);
+    EXPECT_EQ(stmt, nullptr) << c.sql;
+    EXPECT_EQ(err.status, c.status) << c.sql;
+    EXPECT_EQ(err.message, c.message) << c.sql;
+    if (err.status != ParseStatus::Malformed || std::string(c.sql).rfind("SELEC ", 0) != 0) {
+      continue;
+    }
+    EXPECT_EQ(err.location, 0) << c.sql;
+  }
+}
+
+TEST(ParserBridge, NullErrorAndResetOnSuccess) {
+  EXPECT_EQ(nv_sql_parse("SELECT a FROM t", nullptr), nullptr);
+  ParseError err{ParseStatus::Internal, "stale", 7};
+  auto stmt = nv_sql_parse("SELECT a FROM t", &err);
+  ASSERT_NE(stmt, nullptr);
+  EXPECT_EQ(err.status, ParseStatus::Ok);
+  EXPECT_EQ(err.message, "");
+  EXPECT_EQ(err.location, -1);
+}
+
+std::unique_ptr<SelectStatement> parse_ok(const std::string& sql) {
+  ParseError err;
+  auto stmt = nv_sql_parse(sql, &err);
+  EXPECT_NE(stmt, nullptr) << sql << ": " << err.message;
+  return stmt;
+}
+
+TEST(ParserBridge, FromShapes) {
+  auto s = parse_ok("SELECT * FROM t1, t2, t3");
+  ASSERT_NE(s, nullptr);
+  auto* outer = std::get_if<std::unique_ptr<JoinRef>>(&s->from->node);
+  ASSERT_NE(outer, nullptr);
+  EXPECT_EQ((*outer)->kind, JoinKind::Cross);
+  auto* inner = std::get_if<std::unique_ptr<JoinRef>>(&(*outer)->left->node);
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(std::get<BaseTable>((*inner)->left->node).name, "t1");
+  EXPECT_EQ(std::get<BaseTable>((*inner)->right->node).name, "t2");
+  EXPECT_EQ(std::get<BaseTable>((*outer)->right->node).name, "t3");
+
+  s = parse_ok("SELECT * FROM a CROSS JOIN b");
+  EXPECT_EQ(std::get<std::unique_ptr<JoinRef>>(s->from->node)->kind, JoinKind::Cross);
+  s = parse_ok("SELECT * FROM a JOIN b ON TRUE");
+  auto& j = std::get<std::unique_ptr<JoinRef>>(s->from->node);
+  EXPECT_EQ(j->kind, JoinKind::Inner);
+  ASSERT_NE(j->on, nullptr);
+  auto* lit = j->on->as<LiteralExpr>();
+  ASSERT_NE(lit, nullptr);
+  EXPECT_EQ(lit->type, Type::Bool);
+  EXPECT_EQ(std::get<bool>(lit->value), true);
+
+  s = parse_ok("SELECT * FROM a NATURAL LEFT JOIN b");
+  EXPECT_TRUE(std::get<std::unique_ptr<JoinRef>>(s->from->node)->natural);
+  EXPECT_EQ(std::get<std::unique_ptr<JoinRef>>(s->from->node)->kind, JoinKind::Left);
+  s = parse_ok("SELECT * FROM a FULL JOIN b USING (x, y)");
+  EXPECT_EQ(std::get<std::unique_ptr<JoinRef>>(s->from->node)->using_columns,
+            (std::vector<std::string>{"x", "y"}));
+
+  s = parse_ok("SELECT * FROM (VALUES (1, 'a'), (2, 'b')) AS v(id, name)");
+  auto& v = std::get<ValuesList>(s->from->node);
+  EXPECT_EQ(v.rows.size(), 2u);
+  EXPECT_EQ(v.column_names, (std::vector<std::string>{"id", "name"}));
+  EXPECT_EQ(v.alias, "v");
+
+  s = parse_ok("SELECT * FROM cat.sch.\"Tab\" AS x");
+  auto& b = std::get<BaseTable>(s->from->node);
+  EXPECT_EQ(b.catalog, "cat");
+  EXPECT_EQ(b.schema, "sch");
+  EXPECT_EQ(b.name, "Tab");
+  EXPECT_EQ(b.alias, "x");
+  s = parse_ok("SELECT * FROM (SELECT a FROM t) sub");
+  EXPECT_NE(std::get_if<std::unique_ptr<SelectStatement>>(&s->from->node), nullptr);
+}
+
+TEST(ParserBridge, ClausesAndExpressions) {
+  auto s = parse_ok(
+      "SELECT DISTINCT MyCol, \"MyCol\", s.t.c, t.*, count(*), count(DISTINCT a), Upper(b) u, "
+      "COALESCE(a, b), -1, 1.5e3, 'x', NULL FROM t "
+      "WHERE a NOT IN (1, 2) AND b NOT LIKE 'a%' AND c ILIKE 'A%' "
+      "ORDER BY 2 DESC NULLS FIRST, a NULLS LAST LIMIT 10 OFFSET 5");
+  ASSERT_NE(s, nullptr);
+  EXPECT_TRUE(s->distinct);
+  ASSERT_EQ(s->items.size(), 12u);
+  EXPECT_EQ(s->items[0].expr->as<ColumnRef>()->column, "mycol");
+  EXPECT_EQ(s->items[1].expr->as<ColumnRef>()->column, "MyCol");
+  EXPECT_EQ(s->items[2].expr->as<ColumnRef>()->table, "t");
+  EXPECT_EQ(s->items[2].expr->as<ColumnRef>()->column, "c");
+  EXPECT_EQ(s->items[3].expr->as<StarExpr>()->qualifier, "t");
+  EXPECT_TRUE(s->items[4].expr->as<AggExpr>()->star);
+  EXPECT_TRUE(s->items[4].expr->as<AggExpr>()->args.empty());
+  EXPECT_TRUE(s->items[5].expr->as<AggExpr>()->distinct);
+  EXPECT_EQ(s->items[6].expr->as<FuncExpr>()->name, "upper");
+  EXPECT_EQ(s->items[6].alias, "u");
+  EXPECT_EQ(s->items[7].expr->as<FuncExpr>()->name, "coalesce");
+  EXPECT_EQ(std::get<int64_t>(s->items[8].expr->as<LiteralExpr>()->value), -1);
+  EXPECT_EQ(s->items[9].expr->as<LiteralExpr>()->type, Type::Double);
+  EXPECT_DOUBLE_EQ(std::get<double>(s->items[9].expr->as<LiteralExpr>()->value), 1500.0);
+  EXPECT_EQ(s->items[10].expr->as<LiteralExpr>()->type, Type::String);
+  EXPECT_EQ(s->items[11].expr->as<LiteralExpr>()->type, Type::Null);
+
+  // WHERE: ((NOT IN) AND (NOT LIKE)) AND ILIKE, left-deep.
+  auto* top = s->where->as<LogicExpr>();
+  ASSERT_NE(top, nullptr);
+  auto* ilike = top->rhs->as<LikeExpr>();
+  ASSERT_NE(ilike, nullptr);
+  EXPECT_TRUE(ilike->case_insensitive);
+  EXPECT_EQ(ilike->escape, '\\');
+  auto* left = top->lhs->as<LogicExpr>();
+  ASSERT_NE(left, nullptr);
+  ASSERT_NE(left->lhs->as<UnaryExpr>(), nullptr);
+  EXPECT_NE(left->lhs->as<UnaryExpr>()->operand->as<InExpr>(), nullptr);
+  EXPECT_NE(left->rhs->as<UnaryExpr>()->operand->as<LikeExpr>(), nullptr);
+
+  ASSERT_EQ(s->order_by.size(), 2u);
+  EXPECT_EQ(s->order_by[0].ordinal, 2);
+  EXPECT_TRUE(s->order_by[0].descending);
+  EXPECT_TRUE(s->order_by[0].nulls_first);
+  EXPECT_TRUE(s->order_by[0].nulls_specified);
+  EXPECT_FALSE(s->order_by[1].nulls_first);
+  EXPECT_TRUE(s->order_by[1].nulls_specified);
+  EXPECT_EQ(s->limit, 10);
+  EXPECT_EQ(s->offset, 5);
+
+  s = parse_ok(
+      "SELECT CASE a WHEN 1 THEN 'x' END, CAST(a AS bigint), a::text, b IS NOT NULL, "
+      "EXISTS (SELECT 1 FROM u), (SELECT max(x) FROM u), a IN (SELECT x FROM u), "
+      "a = ANY (SELECT x FROM u), pg_catalog.lower(a), myschema.upper(a) FROM t");
+  ASSERT_NE(s, nullptr);
+  auto* c = s->items[0].expr->as<CaseExpr>();
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(c->operand, nullptr);
+  EXPECT_EQ(c->else_expr, nullptr);
+  EXPECT_EQ(s->items[1].expr->as<CastExpr>()->target, Type::Int64);
+  EXPECT_EQ(s->items[2].expr->as<CastExpr>()->target, Type::String);
+  EXPECT_EQ(s->items[3].expr->as<UnaryExpr>()->op, UnaryOp::IsNotNull);
+  EXPECT_FALSE(s->items[4].expr->as<ExistsExpr>()->negated);
+  EXPECT_NE(s->items[5].expr->as<ScalarSubqueryExpr>(), nullptr);
+  EXPECT_NE(s->items[6].expr->as<InExpr>()->subquery, nullptr);
+  EXPECT_NE(s->items[7].expr->as<InExpr>()->subquery, nullptr);
+  EXPECT_EQ(s->items[8].expr->as<FuncExpr>()->name, "lower");
+  // A user schema's function never maps to a built-in of the same name.
+  EXPECT_EQ(s->items[9].expr->as<FuncExpr>()->name, "myschema.upper");
+}
+
+TEST(ParserBridge, DeepNestingIsRefusedNotCrashing) {
+  // Parentheses alone make no nodes; nested calls do.
+  std::string deep = "SELECT a FROM t WHERE ";
+  for (int i = 0; i < 3000; ++i) deep += "lower(";
+  deep += "a";
+  for (int i = 0; i < 3000; ++i) deep += ")";
+  ParseError err;
+  EXPECT_EQ(nv_sql_parse(deep, &err), nullptr);
+  EXPECT_NE(err.status, ParseStatus::Ok);
+
+  std::string chain = "SELECT a FROM t WHERE a = 0";
+  for (int i = 1; i < 5000; ++i) chain += " OR a = " + std::to_string(i);
+  EXPECT_EQ(nv_sql_parse(chain, &err), nullptr);
+  EXPECT_EQ(err.status, ParseStatus::Unsupported);
+}
+
+TEST(ParserBridge, ConcurrentParses) {
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        ParseError err;
+        if (nv_sql_parse("SELECT a, b FROM t WHERE a = " + std::to_string(i), &err)) ++ok;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(ok.load(), 800);
+}
+
+}  // namespace
+}  // namespace nv_sql
