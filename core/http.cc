@@ -78,6 +78,12 @@ long do_http(const char* url, const char* method, const char* body, const char* 
     write_error(err, err_size, "do_http: NULL argument");
     return -1;
   }
+  if (bearer_token != nullptr && std::strpbrk(bearer_token, "\r\n") != nullptr) {
+    // A line break would end the Authorization header and start another.
+    write_error(err, err_size, "HTTP transport error: bearer token contains forbidden control "
+                "characters");
+    return -1;
+  }
   try {
     response->clear();
     // Declared before the easy handle so that they outlive it on every path.

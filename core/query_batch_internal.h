@@ -7,15 +7,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/type_fwd.h>
 
-#if __has_include("norvale/nv_cells.h")
 #include "norvale/nv_cells.h"
-#else
-extern "C" {
-typedef struct NVArrowBatch NVArrowBatch;
-int nv_batch_stage_column(NVArrowBatch* batch, int column, int16_t c_type, int64_t parameter);
-void nv_batch_free(NVArrowBatch* batch);
-}
-#endif
 
 namespace norvale {
 
@@ -29,5 +21,6 @@ const std::shared_ptr<arrow::RecordBatch>& query_batch_record(const NVArrowBatch
 const std::shared_ptr<arrow::Schema>& query_batch_schema(const NVArrowBatch* batch);
 /// The byte weight counted by the queue's byte limit.
 int64_t query_batch_weight(const NVArrowBatch* batch);
+void query_batch_set_weight(NVArrowBatch* batch, int64_t weight);
 
 }  // namespace norvale

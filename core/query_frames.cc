@@ -179,6 +179,8 @@ int handle_batch_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
     set_query_error(q, "out of memory wrapping batch", "HY001");
     return 0;
   }
+  // The decoded batch refers to (or was copied from) the IPC bytes: they measure what it holds.
+  query_batch_set_weight(wrapped, static_cast<int64_t>(len - 8));
   for (const NVStagingEntry& entry : staging) {
     nv_batch_stage_column(wrapped, entry.column - 1, entry.c_type, entry.parameter);
   }

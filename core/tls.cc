@@ -139,18 +139,14 @@ int apply_host_override(CURL* curl, const NVTlsConfig* cfg, const char* url,
                 "refusing to leak");
     return -1;
   }
-  const UrlParts parts = parse_url(url);
-  if (parts.host.empty()) {
+  // Everything that may throw is built before libcurl holds the list.
+  const HostOverride host_override = host_override_for(url, cfg->hostname_in_certificate);
+  if (host_override.url.empty()) {
     write_error(err, err_size, "cannot apply HostNameInCertificate: URL '%s' has no host", url);
     return -1;
   }
-  // Everything that may throw is built before libcurl holds the list.
-  const std::string name = cfg->hostname_in_certificate;
-  const std::string entry = name + ":" + parts.port + ":" + parts.host;
-  const std::string rewritten =
-      parts.scheme + "://" + name + ":" + parts.port + std::string(url_rest_after_authority(url));
   CurlSlistPtr resolve;
-  if (!slist_append(resolve, entry.c_str())) {
+  if (!slist_append(resolve, host_override.resolve_entry.c_str())) {
     write_error(err, err_size, "curl_slist_append failed for resolve entry");
     return -1;
   }
@@ -159,7 +155,7 @@ int apply_host_override(CURL* curl, const NVTlsConfig* cfg, const char* url,
     write_error(err, err_size, "libcurl rejected CURLOPT_RESOLVE: %s", curl_easy_strerror(code));
     return -1;
   }
-  code = curl_easy_setopt(curl, CURLOPT_URL, rewritten.c_str());
+  code = curl_easy_setopt(curl, CURLOPT_URL, host_override.url.c_str());
   if (code != CURLE_OK) {
     // The handle still points at the list: hand it over rather than free it under libcurl.
     *resolve_out = resolve.release();

@@ -19,4 +19,14 @@ UrlParts parse_url(std::string_view url);
 /// The part of `url` from the first "/", "?" or "#" after "://" (empty when there is none).
 std::string_view url_rest_after_authority(std::string_view url);
 
+/// What the host-name-in-certificate override makes of a request: the resolve entry
+/// "name:port:host" that sends `name` to the URL's host, and the URL rewritten to `name`.
+struct HostOverride {
+  std::string resolve_entry;
+  std::string url;
+};
+
+/// The override for `url`; empty fields when the URL has no host.
+HostOverride host_override_for(std::string_view url, std::string_view name);
+
 }  // namespace norvale

@@ -57,4 +57,14 @@ std::string_view url_rest_after_authority(std::string_view url) {
   return rest.substr(pos);
 }
 
+HostOverride host_override_for(std::string_view url, std::string_view name) {
+  const UrlParts parts = parse_url(url);
+  if (parts.host.empty()) return {};
+  HostOverride out;
+  out.resolve_entry.append(name).append(":").append(parts.port).append(":").append(parts.host);
+  out.url.append(parts.scheme).append("://").append(name).append(":").append(parts.port);
+  out.url.append(url_rest_after_authority(url));
+  return out;
+}
+
 }  // namespace norvale

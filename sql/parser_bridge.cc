@@ -29,6 +29,9 @@ std::mutex pg_parser_mutex;
 
 // Guards the recursive conversion (and every later tree walk) against pathological nesting.
 constexpr int kMaxDepth = 1000;
+// Each nested SELECT is a recursive execution in the engine, far heavier on the stack than an
+// expression level; host threads may have small stacks.
+constexpr int kMaxSelectDepth = 64;
 
 struct ParseResultOwner {
   PgQueryParseResult result;
@@ -111,6 +114,7 @@ class Walker {
   ParseError* error_;
   bool aborted_ = false;
   int depth_ = 0;
+  int select_depth_ = 0;
 };
 
 struct DepthGuard {
@@ -121,7 +125,10 @@ struct DepthGuard {
 
 std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
   DepthGuard guard(depth_);
-  if (depth_ > kMaxDepth) return abort_with(ParseStatus::Unsupported, "statement nesting too deep");
+  DepthGuard select_guard(select_depth_);
+  if (depth_ > kMaxDepth || select_depth_ > kMaxSelectDepth) {
+    return abort_with(ParseStatus::Unsupported, "statement nesting too deep");
+  }
   const std::string op = str_field(sel, "op");
   if (!op.empty() && op != "SETOP_NONE") {
     return abort_with(ParseStatus::Unsupported,

@@ -95,7 +95,7 @@ TEST(QueryStream, SchemaOnlyIpcInBatchFrame) {
 TEST(QueryStream, ErrorWinsOverQueuedBatches) {
   QueryPtr q(nv_test::bare_query());
   for (int i = 0; i < 3; ++i) ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(1)), 0);
-  ASSERT_EQ(feed(q.get(), NV_FRAME_ERROR, R"({"message":"disk on fire (code: 7)"})"), 1);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_ERROR, R"j({"message":"disk on fire (code: 7)"})j"), 1);
   EXPECT_EQ(drain(q.get()),
             (std::vector<std::string>{"error: compute reported error: disk on fire (code: 7)"}));
   EXPECT_EQ(nv_query_native_error(q.get()), 7);
@@ -245,7 +245,8 @@ TEST(QueryStream, FramesThroughDecoderKeepAssembledPayload) {
       for (int64_t r = 0; r < values->length(); ++r) EXPECT_EQ(values->Value(r), expected++);
       nv_batch_free(b);
     }
-    EXPECT_EQ(drain(q.get()), (std::vector<std::string>{"end"}));
+    // Data arrived before the consumer asked: the one zero-row batch comes last.
+    EXPECT_EQ(drain(q.get()), (std::vector<std::string>{"0", "end"}));
   }
 }
 
@@ -292,6 +293,37 @@ TEST(QueryQueue, CloseWhileWorkerBlockedOnFullQueue) {
   EXPECT_FALSE(second_returned.load());
   nv_query_close(q);  // must release the worker, join it and free the queued batch
   EXPECT_TRUE(second_returned.load());
+}
+
+TEST(QueryQueue, ByteLimitCountsIpcBytes) {
+  const std::string frame = data_batch(100);
+  const uint64_t weight = frame.size() - 8;
+  // Room for one batch and a half: the second waits, and any batch enters an empty queue.
+  QueryPtr q(nv_test::bare_query(0, weight + weight / 2));
+  std::atomic<int> pushed{0};
+  std::thread producer([&] {
+    for (int i = 0; i < 2; ++i) {
+      feed(q.get(), NV_FRAME_BATCH, frame);
+      ++pushed;
+    }
+  });
+  while (pushed.load() < 1) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(pushed.load(), 1);
+  {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    EXPECT_EQ(q->inflight_bytes, weight);
+  }
+  NVArrowBatch* b = nv_next_batch(q.get(), nullptr, 0);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(norvale::query_batch_weight(b), static_cast<int64_t>(weight));
+  nv_batch_free(b);
+  producer.join();
+  EXPECT_EQ(nv_test::queued(q.get()), 1u);
+
+  QueryPtr tiny(nv_test::bare_query(0, 1));
+  ASSERT_EQ(feed(tiny.get(), NV_FRAME_BATCH, frame), 0);
+  EXPECT_EQ(nv_test::queued(tiny.get()), 1u) << "an empty queue admits any batch";
 }
 
 TEST(QueryQueue, NoLimitsMeansNoWaiting) {
@@ -366,7 +398,9 @@ TEST(Base64, StrictDecoding) {
   for (const auto& c : cases) {
     const auto got = norvale::base64_decode_strict(c.in);
     EXPECT_EQ(got.has_value(), c.ok) << c.in;
-    if (got && c.ok) EXPECT_EQ(*got, c.out) << c.in;
+    if (got && c.ok) {
+      EXPECT_EQ(*got, c.out) << c.in;
+    }
   }
 }
 

@@ -245,6 +245,19 @@ TEST(ParserBridge, DeepNestingIsRefusedNotCrashing) {
   EXPECT_EQ(err.status, ParseStatus::Unsupported);
 }
 
+TEST(ParserBridge, DeepSubqueryNestingIsRefused) {
+  auto nested = [](int levels) {
+    std::string sql = "SELECT a FROM t";
+    for (int i = 0; i < levels; ++i) sql = "SELECT a FROM (" + sql + ") s" + std::to_string(i);
+    return sql;
+  };
+  ParseError err;
+  EXPECT_NE(nv_sql_parse(nested(30), &err), nullptr) << err.message;
+  EXPECT_EQ(nv_sql_parse(nested(200), &err), nullptr);
+  EXPECT_EQ(err.status, ParseStatus::Unsupported);
+  EXPECT_EQ(err.message, "statement nesting too deep");
+}
+
 TEST(ParserBridge, ConcurrentParses) {
   std::vector<std::thread> threads;
   std::atomic<int> ok{0};

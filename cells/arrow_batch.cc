@@ -1,0 +1,196 @@
+// NVArrowBatch: construction, release, column metadata and the column cache.
+#include <arrow/compute/api.h>
+
+#include <mutex>
+#include <new>
+
+#include "cells/arrow_batch_internal.h"
+
+namespace norvale::cells {
+
+NVArrowBatch* new_arrow_batch(std::shared_ptr<arrow::RecordBatch> record_batch,
+                              std::shared_ptr<arrow::Schema> schema) noexcept {
+  auto* batch = new (std::nothrow) NVArrowBatch();
+  if (batch == nullptr) return nullptr;
+  if (schema == nullptr && record_batch != nullptr) schema = record_batch->schema();
+  batch->record_batch = std::move(record_batch);
+  batch->schema = std::move(schema);
+  return batch;
+}
+
+bool ensure_column_cache(NVArrowBatch* batch) {
+  if (batch == nullptr || batch->record_batch == nullptr) return false;
+  if (!batch->column_arrays.empty() || batch->record_batch->num_columns() == 0) return true;
+  const int n = batch->record_batch->num_columns();
+  batch->column_arrays.resize(n);
+  batch->column_type_ids.resize(n);
+  for (int i = 0; i < n; ++i) {
+    batch->column_arrays[i] = batch->record_batch->column(i);
+    batch->column_type_ids[i] = static_cast<int32_t>(batch->column_arrays[i]->type_id());
+  }
+  return true;
+}
+
+const arrow::Array* cached_column(NVArrowBatch* batch, int column) {
+  if (!ensure_column_cache(batch)) return nullptr;
+  if (column < 0 || column >= static_cast<int>(batch->column_arrays.size())) return nullptr;
+  return batch->column_arrays[column].get();
+}
+
+bool cell_is_null(const arrow::Array& array, int64_t row) {
+  if (const uint8_t* bitmap = array.null_bitmap_data()) {
+    return !arrow::bit_util::GetBit(bitmap, array.offset() + row);
+  }
+  switch (array.type_id()) {
+    case arrow::Type::SPARSE_UNION:
+    case arrow::Type::DENSE_UNION:
+    case arrow::Type::RUN_END_ENCODED:
+      return array.IsNull(row);
+    default:
+      return array.null_count() == array.length();
+  }
+}
+
+int64_t units_per_second(arrow::TimeUnit::type unit) {
+  switch (unit) {
+    case arrow::TimeUnit::SECOND: return 1;
+    case arrow::TimeUnit::MILLI: return 1000;
+    case arrow::TimeUnit::MICRO: return 1000000;
+    case arrow::TimeUnit::NANO: return 1000000000;
+  }
+  return 0;
+}
+
+arrow::Status ensure_compute_initialized() {
+  static const arrow::Status status = arrow::compute::Initialize();
+  return status;
+}
+
+}  // namespace norvale::cells
+
+namespace {
+
+const arrow::Field* field_of(const NVArrowBatch* batch, int column) {
+  if (batch == nullptr || batch->schema == nullptr) return nullptr;
+  if (column < 0 || column >= batch->schema->num_fields()) return nullptr;
+  return batch->schema->field(column).get();
+}
+
+int type_code(const arrow::DataType& type) {
+  switch (type.id()) {
+    case arrow::Type::NA: return NV_COL_NULL;
+    case arrow::Type::BOOL: return NV_COL_BOOL;
+    case arrow::Type::INT8: return NV_COL_INT8;
+    case arrow::Type::INT16: return NV_COL_INT16;
+    case arrow::Type::INT32: return NV_COL_INT32;
+    case arrow::Type::INT64: return NV_COL_INT64;
+    case arrow::Type::UINT8: return NV_COL_UINT8;
+    case arrow::Type::UINT16: return NV_COL_UINT16;
+    case arrow::Type::UINT32: return NV_COL_UINT32;
+    case arrow::Type::UINT64: return NV_COL_UINT64;
+    case arrow::Type::FLOAT: return NV_COL_FLOAT32;
+    case arrow::Type::DOUBLE: return NV_COL_FLOAT64;
+    case arrow::Type::STRING:
+    case arrow::Type::STRING_VIEW: return NV_COL_UTF8;
+    case arrow::Type::LARGE_STRING: return NV_COL_LARGE_UTF8;
+    case arrow::Type::BINARY:
+    case arrow::Type::BINARY_VIEW: return NV_COL_BINARY;
+    case arrow::Type::LARGE_BINARY: return NV_COL_LARGE_BINARY;
+    case arrow::Type::FIXED_SIZE_BINARY: return NV_COL_FIXED_BINARY;
+    case arrow::Type::DATE32: return NV_COL_DATE32;
+    case arrow::Type::DATE64: return NV_COL_DATE64;
+    case arrow::Type::TIME32: return NV_COL_TIME32;
+    case arrow::Type::TIME64: return NV_COL_TIME64;
+    case arrow::Type::TIMESTAMP: return NV_COL_TIMESTAMP;
+    case arrow::Type::DECIMAL128: return NV_COL_DECIMAL128;
+    case arrow::Type::DECIMAL256: return NV_COL_DECIMAL256;
+    case arrow::Type::INTERVAL_MONTHS: return NV_COL_INTERVAL_MONTHS;
+    case arrow::Type::INTERVAL_DAY_TIME: return NV_COL_INTERVAL_DAY_TIME;
+    case arrow::Type::INTERVAL_MONTH_DAY_NANO: return NV_COL_INTERVAL_MONTH_DAY_NANO;
+    case arrow::Type::LIST: return NV_COL_LIST;
+    case arrow::Type::LARGE_LIST: return NV_COL_LARGE_LIST;
+    case arrow::Type::STRUCT: return NV_COL_STRUCT;
+    case arrow::Type::MAP: return NV_COL_MAP;
+    case arrow::Type::DICTIONARY: return NV_COL_DICTIONARY;
+    default: return NV_COL_OTHER;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int64_t nv_batch_num_rows(const NVArrowBatch* batch) {
+  if (batch == nullptr || batch->record_batch == nullptr) return 0;
+  return batch->record_batch->num_rows();
+}
+
+int nv_batch_num_columns(const NVArrowBatch* batch) {
+  if (batch == nullptr) return 0;
+  if (batch->schema != nullptr) return batch->schema->num_fields();
+  return batch->record_batch != nullptr ? batch->record_batch->num_columns() : 0;
+}
+
+const char* nv_batch_column_name(const NVArrowBatch* batch, int column) {
+  const arrow::Field* field = field_of(batch, column);
+  return field != nullptr ? field->name().c_str() : nullptr;
+}
+
+int nv_batch_column_type(const NVArrowBatch* batch, int column) {
+  const arrow::Field* field = field_of(batch, column);
+  return field != nullptr ? type_code(*field->type()) : NV_COL_OTHER;
+}
+
+int nv_batch_column_nullable(const NVArrowBatch* batch, int column) {
+  const arrow::Field* field = field_of(batch, column);
+  return field != nullptr && field->nullable() ? 1 : 0;
+}
+
+int nv_batch_column_decimal_meta(const NVArrowBatch* batch, int column, int32_t* precision,
+                                 int32_t* scale) {
+  const arrow::Field* field = field_of(batch, column);
+  if (field == nullptr) return -1;
+  const arrow::Type::type id = field->type()->id();
+  if (id != arrow::Type::DECIMAL128 && id != arrow::Type::DECIMAL256) return -1;
+  const auto& type = static_cast<const arrow::DecimalType&>(*field->type());
+  if (precision != nullptr) *precision = type.precision();
+  if (scale != nullptr) *scale = type.scale();
+  return 0;
+}
+
+int nv_batch_column_temporal_meta(const NVArrowBatch* batch, int column, int32_t* unit,
+                                  const char** timezone) {
+  const arrow::Field* field = field_of(batch, column);
+  if (field == nullptr) return -1;
+  const arrow::DataType& type = *field->type();
+  const char* zone = nullptr;
+  arrow::TimeUnit::type time_unit;
+  switch (type.id()) {
+    case arrow::Type::TIMESTAMP: {
+      const auto& ts = static_cast<const arrow::TimestampType&>(type);
+      time_unit = ts.unit();
+      if (!ts.timezone().empty()) zone = ts.timezone().c_str();
+      break;
+    }
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64:
+      time_unit = static_cast<const arrow::TimeType&>(type).unit();
+      break;
+    default:
+      return -1;
+  }
+  if (unit != nullptr) *unit = static_cast<int32_t>(time_unit);
+  if (timezone != nullptr) *timezone = zone;
+  return 0;
+}
+
+const char* nv_batch_column_metadata(const NVArrowBatch* batch, int column, const char* key) {
+  const arrow::Field* field = field_of(batch, column);
+  if (field == nullptr || key == nullptr || field->metadata() == nullptr) return nullptr;
+  const int index = field->metadata()->FindKey(key);
+  return index < 0 ? nullptr : field->metadata()->value(index).c_str();
+}
+
+void nv_batch_free(NVArrowBatch* batch) { delete batch; }
+
+}  // extern "C"

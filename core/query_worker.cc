@@ -1,0 +1,338 @@
+// nv_execute and the query worker: the worker POSTs the statement to the compute node and
+// feeds the framed response body to the frame decoder, whose handler fills the query's queue.
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "core/connection_internal.h"
+#include "core/curl_handles_internal.h"
+#include "core/global_internal.h"
+#include "core/query_internal.h"
+#include "norvale/nv_log.h"
+
+namespace norvale {
+namespace {
+
+constexpr const char* kCategory = "transport";
+constexpr size_t kMaxErrorBody = 16384;
+
+// State of one transfer, handed to the body callback.
+struct TransferContext {
+  NVFrameDecoder* decoder = nullptr;
+  NVQueryHandle* query = nullptr;
+  CURL* curl = nullptr;
+  std::string error_body;
+  bool error_mode = false;
+  bool status_checked = false;
+};
+
+struct DecoderDeleter {
+  void operator()(NVFrameDecoder* d) const { nv_frame_destroy(d); }
+};
+
+bool perf_on() { return nv_perf_is_enabled() != 0; }
+
+size_t curl_write_cb(char* data, size_t size, size_t nmemb, void* user) {
+  auto* ctx = static_cast<TransferContext*>(user);
+  const size_t n = size * nmemb;
+  if (ctx->query->cancelled.load()) return 0;
+  if (!ctx->status_checked) {
+    ctx->status_checked = true;
+    long status = 0;
+    curl_easy_getinfo(ctx->curl, CURLINFO_RESPONSE_CODE, &status);
+    ctx->error_mode = status >= 400;
+  }
+  if (ctx->error_mode) {
+    try {
+      const size_t room = kMaxErrorBody - std::min(kMaxErrorBody, ctx->error_body.size());
+      ctx->error_body.append(data, std::min(room, n));
+    } catch (...) {
+      // The error body is a diagnostic; losing part of it does not change the outcome.
+    }
+    return n;
+  }
+  const int rc = nv_frame_feed(ctx->decoder, data, n);
+  if (rc != 0) {
+    if (rc == -1) {
+      // The handler reports its own stops; -1 comes from the decoder itself.
+      set_query_error(ctx->query,
+                      "malformed stream: frame header announces a payload above 268435456 "
+                      "bytes",
+                      "08S01");
+    }
+    return 0;
+  }
+  if (perf_on()) nv_perf_add_transport(0, n);
+  return n;
+}
+
+int curl_progress_cb(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<NVQueryHandle*>(user)->cancelled.load() ? 1 : 0;
+}
+
+bool token_is_clean(const std::string& token) {
+  return token.find_first_of(std::string_view("\0\n\r", 3)) == std::string::npos;
+}
+
+std::string query_url(const NVConnection* conn) {
+  std::string base = conn->query_base_url();
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return base + "/api/v1/query/stream/binary";
+}
+
+// Builds the headers in the order the compute node expects them.
+bool build_headers(const NVConnection* conn, CurlSlistPtr& headers) {
+  const std::string auth = "Authorization: Bearer " + conn->session_token;
+  const std::string node = conn->compute_node.empty()
+                               ? std::string("x-norvale-node;")
+                               : "x-norvale-node: " + conn->compute_node;
+  return slist_append(headers, "Content-Type: application/json") &&
+         slist_append(headers, "Accept: application/vnd.norvale.stream.v1") &&
+         slist_append(headers, auth.c_str()) &&
+         slist_append(headers, "X-Norvale-Client: adbc") && slist_append(headers, node.c_str());
+}
+
+void run_transfer(NVQueryHandle* q) {
+  NVConnection* conn = q->conn;
+  CurlEasyPtr curl(curl_easy_init());
+  if (!curl) {
+    set_query_error(q, "curl_easy_init failed in worker");
+    return;
+  }
+
+  const std::string url = query_url(conn);
+  nv_log_emit(NV_LOG_INFO, kCategory, "run_query_worker(q=%p, conn=%p): POST %s (compute_url=%s)",
+              static_cast<void*>(q), static_cast<void*>(conn), url.c_str(),
+              conn->compute_url.empty() ? "(empty->control_plane)" : conn->compute_url.c_str());
+
+  auto body = build_query_body(q->sql, q->max_inflight_bytes, q->max_inflight_batches);
+  if (!body.ok()) {
+    set_query_error(q, body.status().message());
+    return;
+  }
+  if (!token_is_clean(conn->session_token)) {
+    set_query_error(q, "session token contains forbidden control characters");
+    return;
+  }
+  CurlSlistPtr headers;
+  if (!build_headers(conn, headers)) throw std::bad_alloc();
+
+  std::unique_ptr<NVFrameDecoder, DecoderDeleter> decoder(nv_frame_create(on_frame, q));
+  if (!decoder) {
+    set_query_error(q, "nv_frame_create failed");
+    return;
+  }
+  q->decoder = decoder.get();
+  TransferContext ctx;
+  ctx.decoder = decoder.get();
+  ctx.query = q;
+  ctx.curl = curl.get();
+
+  CURL* h = curl.get();
+  char curl_error[CURL_ERROR_SIZE > 256 ? CURL_ERROR_SIZE : 256] = {0};
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_POST, 1L);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->c_str());
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, curl_write_cb);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, curl_progress_cb);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, q);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 524288L);
+  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+  nv_curl_apply_share_and_keepalive(h, conn->curl_share);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
+                   static_cast<long>(conn->connect_timeout < 1 ? 10 : conn->connect_timeout));
+  // Read, not built: the connection may be shared by several workers.
+  const std::string agent =
+      conn->user_agent.empty() ? user_agent_from_extras(nullptr) : conn->user_agent;
+  nv_log_emit(NV_LOG_TRACE, kCategory, "User-Agent=%s", agent.c_str());
+  curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
+  if (!conn->proxy_url.empty()) {
+    curl_easy_setopt(h, CURLOPT_PROXY, conn->proxy_url.c_str());
+    if (!conn->proxy_user.empty()) {
+      curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, conn->proxy_user.c_str());
+    }
+    if (!conn->proxy_pass.empty()) {
+      curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, conn->proxy_pass.c_str());
+    }
+    nv_log_emit(NV_LOG_DEBUG, kCategory, "Routing via HTTP proxy %s (auth=%s)",
+                conn->proxy_url.c_str(), conn->proxy_user.empty() ? "no" : "yes");
+  }
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 300L);
+  if (q->timeout_seconds != 0) {
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(q->timeout_seconds));
+  }
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_error);
+
+  curl_slist* resolve_raw = nullptr;
+  char tls_error[512] = {0};
+  const int tls_rc =
+      nv_tls_apply_to_curl(h, &conn->tls, url.c_str(), &resolve_raw, tls_error, sizeof tls_error);
+  CurlSlistPtr resolve(resolve_raw);
+  if (tls_rc != 0) {
+    set_query_error(q, std::string("TLS configuration: ") + tls_error, "08001");
+    return;
+  }
+
+  const bool perf = perf_on();
+  const auto start = std::chrono::steady_clock::now();
+  const CURLcode rc = curl_easy_perform(h);
+  if (perf) {
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - start);
+    nv_perf_add_transport(static_cast<uint64_t>(nanos.count()), 0);
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (nv_log_level() >= NV_LOG_TRACE) {
+    nv_log_emit(NV_LOG_TRACE, kCategory, "curl rc=%d status=%ld error_mode=%d body_len=%zu",
+                static_cast<int>(rc), status, ctx.error_mode ? 1 : 0, ctx.error_body.size());
+    if (!ctx.error_body.empty()) {
+      std::unique_ptr<char, decltype(&std::free)> redacted(
+          nv_log_redact(ctx.error_body.c_str()), &std::free);
+      nv_log_emit(NV_LOG_TRACE, kCategory, "curl error_body=%s", redacted ? redacted.get() : "");
+    }
+  }
+
+  if (rc == CURLE_OK && status >= 400) {
+    std::unique_ptr<char, decltype(&std::free)> redacted(nv_log_redact(ctx.error_body.c_str()),
+                                                         &std::free);
+    nv_log_emit(NV_LOG_WARN, kCategory, "HTTP %ld from compute (%zu byte body): %s", status,
+                ctx.error_body.size(), redacted ? redacted.get() : "");
+    const QueryErrorInfo info = map_http_error(status, ctx.error_body);
+    set_query_error(q, info.message, info.sqlstate, info.native);
+  } else if (rc == CURLE_OK) {
+    if (nv_frame_at_clean_boundary(decoder.get()) != 0) {
+      set_query_error(q, "stream ended mid-frame (truncated binary response)", "08006");
+    }
+  } else if (rc != CURLE_ABORTED_BY_CALLBACK) {
+    const QueryErrorInfo info = map_transport_error(static_cast<int>(rc), curl_error,
+                                                    q->timeout_seconds);
+    set_query_error(q, info.message, info.sqlstate, info.native);
+  }
+  q->decoder = nullptr;
+}
+
+void finish(NVQueryHandle* q) {
+  {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    q->done.store(true);
+  }
+  q->cond.notify_all();
+}
+
+void run_query_worker(NVQueryHandle* q) {
+  try {
+    run_transfer(q);
+  } catch (const std::bad_alloc&) {
+    set_query_error(q, "out of memory in query worker");
+  } catch (const std::exception& e) {
+    set_query_error(q, std::string("internal error in query worker: ") + e.what());
+  } catch (...) {
+    set_query_error(q, "unknown internal error in query worker");
+  }
+  q->decoder = nullptr;
+  finish(q);
+}
+
+NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
+                       uint64_t timeout_seconds, char* err, size_t err_size) {
+  if (conn == nullptr) {
+    copy_error(err, err_size, "nv_execute: conn is NULL");
+    return nullptr;
+  }
+  if (sql == nullptr) {
+    copy_error(err, err_size, "nv_execute: sql is NULL");
+    return nullptr;
+  }
+  if (conn->session_token.empty()) {
+    copy_error(err, err_size, "nv_execute: connection has no session token");
+    return nullptr;
+  }
+
+  std::unique_ptr<char, decltype(&std::free)> translated(nullptr, &std::free);
+  if (std::strchr(sql, '{') != nullptr) {
+    char* out = nullptr;
+    char msg[256] = {0};
+    if (nv_translate_escapes(sql, &out, msg, sizeof msg) != 0) {
+      copy_error(err, err_size,
+                 std::string("nv_execute: ODBC escape translation failed: ") +
+                     (msg[0] != '\0' ? msg : "unknown error"));
+      return nullptr;
+    }
+    translated.reset(out);
+    if (out != nullptr) sql = out;
+  }
+
+  std::unique_ptr<NVQueryHandle> q(new (std::nothrow) NVQueryHandle);
+  if (!q) {
+    copy_error(err, err_size, "out of memory");
+    return nullptr;
+  }
+  q->conn = conn;
+  q->sql = sql;
+  q->reserved = reserved;
+  q->timeout_seconds = timeout_seconds;
+  q->max_inflight_batches = env_max_inflight_batches();
+  q->max_inflight_bytes = conn->max_stream_buffer_mb >= 1
+                              ? static_cast<uint64_t>(conn->max_stream_buffer_mb) * 1048576u
+                              : env_max_inflight_bytes();
+
+  nv_sql_trace(nv_sql_caller_get(), q->sql.c_str());
+
+  try {
+    NVQueryHandle* raw = q.get();
+    q->worker = std::thread([raw] { run_query_worker(raw); });
+  } catch (const std::system_error& e) {
+    copy_error(err, err_size,
+               std::string("failed to spawn query worker thread: ") + e.what() +
+                   " (errno=" + std::to_string(e.code().value()) + ")");
+    return nullptr;
+  } catch (const std::exception& e) {
+    copy_error(err, err_size, std::string("failed to spawn query worker thread: ") + e.what());
+    return nullptr;
+  } catch (...) {
+    copy_error(err, err_size, "failed to spawn query worker thread (unknown exception)");
+    return nullptr;
+  }
+  return q.release();
+}
+
+}  // namespace
+
+}  // namespace norvale
+
+extern "C" {
+
+NVQueryHandle* nv_execute(NVConnection* conn, const char* sql, int32_t reserved,
+                          uint64_t timeout_seconds, char* err, size_t err_size) {
+  try {
+    return norvale::execute(conn, sql, reserved, timeout_seconds, err, err_size);
+  } catch (const std::bad_alloc&) {
+    norvale::copy_error(err, err_size, "out of memory");
+  } catch (const std::exception& e) {
+    norvale::copy_error(err, err_size, std::string("nv_execute: ") + e.what());
+  } catch (...) {
+    norvale::copy_error(err, err_size, "nv_execute: unknown internal error");
+  }
+  return nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,186 @@
+#include "localsvc/http_util.h"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace nv_localsvc {
+
+void reply_json(httplib::Response& res, int status, const nlohmann::json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+std::optional<Principal> require_auth(Service& svc, const httplib::Request& req,
+                                      httplib::Response& res) {
+  std::string auth = req.get_header_value("Authorization");
+  const std::string prefix = "Bearer ";
+  std::optional<Principal> who;
+  if (auth.compare(0, prefix.size(), prefix) == 0) who = svc.principal_for(auth.substr(7));
+  if (!who) {
+    svc.count("auth_rejected");
+    reply_json(res, 401,
+               {{"message", auth.empty() ? "missing bearer token" : "invalid or expired token"},
+                {"error", "unauthorized"},
+                {"code", "UNAUTHORIZED"}});
+  }
+  return who;
+}
+
+nlohmann::json interesting_headers(const httplib::Request& req) {
+  nlohmann::json out = nlohmann::json::object();
+  for (const auto& [k, v] : req.headers) {
+    std::string lower;
+    for (char c : k) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    if (lower == "authorization") continue;
+    out[lower] = v;
+  }
+  return out;
+}
+
+namespace {
+
+int port_of(const sockaddr_storage& ss) {
+  if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(ss).sin_port);
+  if (ss.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
+  return -1;
+}
+
+}  // namespace
+
+void shutdown_connection(int local_port, int remote_port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (dirent* e = readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0' || fd == dirfd(dir)) continue;
+    sockaddr_storage local{}, peer{};
+    socklen_t ll = sizeof(local), pl = sizeof(peer);
+    if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0) continue;
+    if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
+    if (port_of(local) == local_port && port_of(peer) == remote_port) {
+      // An RST rather than an orderly close: the client sees the connection die.
+      linger lg{1, 0};
+      setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+      shutdown(static_cast<int>(fd), SHUT_RDWR);
+    }
+  }
+  closedir(dir);
+}
+
+bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,
+                   const httplib::Request& req, httplib::Response& res,
+                   std::optional<Fault>* fault) {
+  svc.note_request(endpoint, node_id, interesting_headers(req));
+  *fault = svc.faults().take(endpoint, node_id);
+  if (!*fault) return false;
+  const Fault& f = **fault;
+  if (f.delay_ms > 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(f.delay_ms);
+    while (std::chrono::steady_clock::now() < until && !svc.stopping)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (f.close) {
+    shutdown_connection(req.local_port, req.remote_port);
+    res.status = 500;
+    return true;
+  }
+  if (f.status != 0) {
+    deliver(svc, req, res, f.status, f.content_type, f.body, *fault);
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+class StringProducer : public BodyProducer {
+ public:
+  explicit StringProducer(std::string body) : body_(std::move(body)) {}
+  Step step(FaultWriter& out) override {
+    out.write(body_);
+    return Step::kDone;
+  }
+
+ private:
+  std::string body_;
+};
+
+bool needs_streaming(const std::optional<Fault>& f) {
+  return f && (f->trickle_bps > 0 || f->cut_after_bytes >= 0 || f->reset_after_bytes >= 0);
+}
+
+}  // namespace
+
+void deliver(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
+             const std::string& content_type, std::string body,
+             const std::optional<Fault>& fault) {
+  if (!needs_streaming(fault)) {
+    svc.count("bytes_sent", static_cast<int64_t>(body.size()));
+    res.status = status;
+    res.set_content(std::move(body), content_type);
+    return;
+  }
+  stream_body(svc, req, res, status, content_type,
+              std::make_shared<StringProducer>(std::move(body)), fault);
+}
+
+namespace {
+
+struct StreamState {
+  std::shared_ptr<BodyProducer> producer;
+  httplib::DataSink* sink = nullptr;
+  std::unique_ptr<FaultWriter> writer;
+  uint64_t counted = 0;
+};
+
+}  // namespace
+
+void stream_body(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
+                 const std::string& content_type, std::shared_ptr<BodyProducer> producer,
+                 const std::optional<Fault>& fault) {
+  auto st = std::make_shared<StreamState>();
+  st->producer = std::move(producer);
+  int lp = req.local_port, rp = req.remote_port;
+  Service* s = &svc;
+  StreamState* raw = st.get();
+  st->writer = std::make_unique<FaultWriter>(
+      fault ? &*fault : nullptr,
+      [raw](const char* d, size_t n) { return raw->sink->write(d, n); },
+      [lp, rp]() { shutdown_connection(lp, rp); }, [s]() { return s->stopping.load(); });
+  res.status = status;
+  res.set_chunked_content_provider(
+      content_type,
+      [st, s](size_t, httplib::DataSink& sink) {
+        st->sink = &sink;
+        BodyProducer::Step step = BodyProducer::Step::kDone;
+        try {
+          step = st->producer->step(*st->writer);
+        } catch (const std::exception&) {
+          return false;
+        }
+        uint64_t sent = st->writer->bytes();
+        s->count("bytes_sent", static_cast<int64_t>(sent - st->counted));
+        st->counted = sent;
+        if (st->writer->cut()) {
+          sink.done();
+          return true;
+        }
+        if (s->stopping || st->writer->failed()) return false;
+        if (step == BodyProducer::Step::kDone) {
+          // A writer that failed (reset or peer gone) ends the transfer without a clean end.
+          if (st->writer->failed()) return false;
+          sink.done();
+        }
+        return true;
+      },
+      [st](bool) { st->producer.reset(); });
+}
+
+}  // namespace nv_localsvc

@@ -1,0 +1,55 @@
+// Request and response helpers shared by the control plane and the compute nodes.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "localsvc/faults.h"
+#include "localsvc/service.h"
+
+namespace nv_localsvc {
+
+void reply_json(httplib::Response& res, int status, const nlohmann::json& body);
+
+/// 401 with a JSON body when the request lacks a valid bearer token.
+std::optional<Principal> require_auth(Service& svc, const httplib::Request& req,
+                                      httplib::Response& res);
+
+/// The headers worth reporting in the counters (never the Authorization header).
+nlohmann::json interesting_headers(const httplib::Request& req);
+
+/// Drops the TCP connection that carries `req` (both directions), without any reply.
+void shutdown_connection(int local_port, int remote_port);
+
+/// Counts the request and takes a pending fault for it, then applies the fault's delay.
+/// Returns true when the fault already answered the request (dropped connection or a
+/// scripted status), in which case the handler must return at once.
+bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,
+                   const httplib::Request& req, httplib::Response& res,
+                   std::optional<Fault>* fault);
+
+/// Sends a complete body through the fault's delivery knobs.
+void deliver(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
+             const std::string& content_type, std::string body,
+             const std::optional<Fault>& fault);
+
+/// A body produced piece by piece while the client reads it.
+class BodyProducer {
+ public:
+  enum class Step { kMore, kDone };
+  virtual ~BodyProducer() = default;
+  /// Writes the next piece; kDone when the body is complete. A false write means the body
+  /// must end: return kDone.
+  virtual Step step(FaultWriter& out) = 0;
+};
+
+/// Streams the producer's output as a chunked body with the fault's delivery knobs.
+void stream_body(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
+                 const std::string& content_type, std::shared_ptr<BodyProducer> producer,
+                 const std::optional<Fault>& fault);
+
+}  // namespace nv_localsvc

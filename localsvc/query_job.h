@@ -1,0 +1,55 @@
+// One query on a compute node: runs the SQL in DuckDB and produces the framed result stream
+// (INIT, BATCH per record batch of at most max_batch_bytes, EOS) while DuckDB produces rows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <arrow/api.h>
+
+#include "localsvc/duck.h"
+#include "localsvc/faults.h"
+#include "localsvc/http_util.h"
+#include "localsvc/service.h"
+
+namespace nv_localsvc {
+
+inline constexpr int64_t kDefaultMaxBatchBytes = 4 * 1024 * 1024;
+
+class QueryJob : public BodyProducer {
+ public:
+  QueryJob(Service& svc, int64_t max_batch_bytes, std::optional<Fault> fault);
+  ~QueryJob() override;
+
+  /// Prepares and starts the statements; a DuckDB error before any row comes back here
+  /// (the caller answers it as an HTTP error).
+  arrow::Status start(const std::string& sql);
+
+  Step step(FaultWriter& out) override;
+
+ private:
+  arrow::Status run_statement(size_t index, size_t count);
+  bool write_frame(FaultWriter& out, uint8_t type, const std::string& payload);
+  bool write_error(FaultWriter& out, const std::string& duckdb_message);
+  /// Gathers chunks up to the byte budget; null at the end of the result.
+  arrow::Result<std::shared_ptr<arrow::RecordBatch>> next_batch();
+
+  Service& svc_;
+  int64_t max_batch_bytes_;
+  std::optional<Fault> fault_;
+  std::unique_ptr<DuckConn> conn_;
+  duckdb_extracted_statements extracted_ = nullptr;
+  duckdb_prepared_statement last_stmt_ = nullptr;
+  std::unique_ptr<DuckResult> result_ = std::make_unique<DuckResult>();
+  bool has_rows_ = false;
+  int64_t rows_affected_ = -1;
+  std::shared_ptr<arrow::Schema> schema_;
+  std::shared_ptr<arrow::RecordBatch> carry_;  // a chunk read but not yet sent
+  bool init_sent_ = false;
+  int64_t batches_sent_ = 0;
+  std::string stream_id_;
+};
+
+}  // namespace nv_localsvc

@@ -1,0 +1,151 @@
+// Materialisation of FROM items into frames: base tables, VALUES tables, derived tables, and
+// the row filter shared by WHERE and join residuals.
+
+#include <arrow/compute/api.h>
+
+#include "sql/engine_ops_internal.h"
+
+namespace nv_sql {
+
+namespace cp = arrow::compute;
+
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> combine_batches(
+    const std::shared_ptr<arrow::Schema>& schema,
+    const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
+  if (batches.size() == 1) return batches.front();
+  if (batches.empty()) return arrow::RecordBatch::MakeEmpty(schema);
+  ARROW_ASSIGN_OR_RAISE(auto table, arrow::Table::FromRecordBatches(schema, batches));
+  return table->CombineChunksToBatch(arrow::default_memory_pool());
+}
+
+arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arrow::Array>& mask) {
+  // A mask without false or null keeps the batch as it is (shared, not copied).
+  if (mask->null_count() == 0) {
+    const auto& bools = static_cast<const arrow::BooleanArray&>(*mask);
+    if (bools.true_count() == bools.length()) return frame;
+  }
+  cp::FilterOptions opts(cp::FilterOptions::DROP);
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum out, cp::Filter(frame.batch, mask, opts));
+  return Frame{out.record_batch(), frame.scope};
+}
+
+arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred, std::string* msg) {
+  ExprEval ev(frame, msg);
+  ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(pred));
+  ARROW_ASSIGN_OR_RAISE(auto mask, to_mask(value, frame.batch->num_rows()));
+  return filter_frame(frame, mask);
+}
+
+namespace {
+
+std::vector<ColumnScope> scope_for(const arrow::Schema& schema, const std::string& qualifier) {
+  std::vector<ColumnScope> scope;
+  scope.reserve(schema.num_fields());
+  for (const auto& f : schema.fields()) {
+    ColumnScope c;
+    c.name = ascii_lower(f->name());
+    if (!qualifier.empty()) c.qualifiers.push_back(ascii_lower(qualifier));
+    scope.push_back(std::move(c));
+  }
+  return scope;
+}
+
+arrow::Result<Frame> materialize_base(const BaseTable& table, const MetadataEngine& engine) {
+  const MetadataEngine::Relation* rel = engine.find_relation(table);
+  if (rel == nullptr) {
+    auto keys = canonical_keys(table);
+    return arrow::Status::Invalid("relation not cached: " +
+                                  (keys.empty() ? std::string("(unnamed)") : keys.front()));
+  }
+  ARROW_ASSIGN_OR_RAISE(auto batch, combine_batches(rel->schema, rel->batches));
+  // Columns are referenced through the alias when there is one, else the table's name.
+  return Frame{batch, scope_for(*batch->schema(), table.alias.value_or(table.name))};
+}
+
+std::shared_ptr<arrow::DataType> literal_column_type(const Literal& v) {
+  switch (v.index()) {
+    case 1:
+      return arrow::boolean();
+    case 2:
+      return arrow::int64();
+    case 3:
+      return arrow::float64();
+    default:
+      return arrow::utf8();
+  }
+}
+
+}  // namespace
+
+arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* msg) {
+  if (values.rows.empty()) return fail(msg, "VALUES list with no rows");
+  const auto& first = values.rows.front();
+  if (first.empty()) return fail(msg, "VALUES list with no columns");
+  const size_t ncols = first.size();
+  for (const auto& row : values.rows) {
+    if (row.size() != ncols) return fail(msg, "VALUES row has mismatched column count");
+    for (const auto& e : row) {
+      if (!e || !e->as<LiteralExpr>()) return fail(msg, "VALUES with non-literal element");
+    }
+  }
+  // A column's type is its first row's literal type; a NULL there defers to the first row
+  // with a value (so VALUES (NULL), (1) is an integer column, as in SQL), and integers
+  // mixed with doubles make a double column.
+  std::vector<std::shared_ptr<arrow::DataType>> types(ncols);
+  for (size_t c = 0; c < ncols; ++c) {
+    bool any_double = false;
+    for (const auto& row : values.rows) {
+      const Literal& v = row[c]->as<LiteralExpr>()->value;
+      if (v.index() == 0) continue;
+      if (!types[c]) types[c] = literal_column_type(v);
+      any_double = any_double || v.index() == 3;
+    }
+    if (!types[c]) types[c] = arrow::utf8();
+    if (any_double && types[c]->id() == arrow::Type::INT64) types[c] = arrow::float64();
+  }
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
+  for (size_t c = 0; c < ncols; ++c) {
+    std::unique_ptr<arrow::ArrayBuilder> builder;
+    ARROW_RETURN_NOT_OK(arrow::MakeBuilder(arrow::default_memory_pool(), types[c], &builder));
+    for (const auto& row : values.rows) {
+      ARROW_ASSIGN_OR_RAISE(auto s, literal_to_scalar(row[c]->as<LiteralExpr>()->value));
+      if (!s->type->Equals(*types[c])) {
+        ARROW_ASSIGN_OR_RAISE(arrow::Datum cast,
+                              cp::Cast(s, types[c], cp::CastOptions::Safe()));
+        s = cast.scalar();
+      }
+      ARROW_RETURN_NOT_OK(builder->AppendScalar(*s));
+    }
+    ARROW_ASSIGN_OR_RAISE(auto arr, builder->Finish());
+    std::string name = c < values.column_names.size() ? values.column_names[c]
+                                                      : "column" + std::to_string(c + 1);
+    fields.push_back(arrow::field(name, types[c], /*nullable=*/true));
+    arrays.push_back(std::move(arr));
+  }
+  auto schema = arrow::schema(fields);
+  auto batch =
+      arrow::RecordBatch::Make(schema, static_cast<int64_t>(values.rows.size()), arrays);
+  return Frame{batch, scope_for(*schema, values.alias.value_or(""))};
+}
+
+arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
+                                          std::string* msg,
+                                          const std::vector<const Expr*>* filters) {
+  if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
+    return materialize_base(*base, engine);
+  }
+  if (const auto* join = std::get_if<std::unique_ptr<JoinRef>>(&ref.node)) {
+    if (!*join) return arrow::Status::Invalid("invalid join (null pointer)");
+    return materialize_join(**join, engine, msg, filters);
+  }
+  if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
+    if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
+    ARROW_ASSIGN_OR_RAISE(auto batch, materialize_subquery(**sub, engine, msg));
+    // The derived table's alias is not kept: its columns are referenced unqualified.
+    return Frame{batch, scope_for(*batch->schema(), "")};
+  }
+  return materialize_values(std::get<ValuesList>(ref.node), msg);
+}
+
+}  // namespace nv_sql

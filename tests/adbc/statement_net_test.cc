@@ -1,0 +1,296 @@
+// Statements and result streams through the driver loaded with dlopen, as a host loads it,
+// against the local service.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <arrow/c/bridge.h>
+#include <arrow/api.h>
+
+#include "norvale_adbc.h"
+#include "support/localsvc_fixture.h"
+
+namespace {
+
+using DriverInit = AdbcStatusCode (*)(int, void*, AdbcError*);
+
+struct Failure {
+  int status = 0;
+  std::string message;
+  std::string sqlstate;
+  int32_t vendor = 0;
+};
+
+Failure take(AdbcStatusCode status, AdbcError* e) {
+  Failure f{status, e->message ? e->message : "", std::string(e->sqlstate, 5), e->vendor_code};
+  if (e->release) e->release(e);
+  *e = AdbcError{};
+  return f;
+}
+
+class StatementNetTest : public nv_test::LocalSvcTest {
+ protected:
+  static void SetUpTestSuite() {
+    LocalSvcTest::SetUpTestSuite();
+    // Kept loaded for the whole process, as hosts do.
+    library_ = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library_, nullptr) << dlerror();
+    auto init = reinterpret_cast<DriverInit>(dlsym(library_, "AdbcDriverInit"));
+    ASSERT_NE(init, nullptr);
+    AdbcError error{};
+    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, &error), ADBC_STATUS_OK);
+  }
+
+  void SetUp() override {
+    LocalSvcTest::SetUp();
+    AdbcError e{};
+    ASSERT_EQ(driver_.DatabaseNew(&db_, &e), ADBC_STATUS_OK);
+    const std::vector<std::pair<std::string, std::string>> options = {
+        {"uri", svc().control_plane_url()},
+        {"username", nv_test::LocalSvc::kUser},
+        {"password", nv_test::LocalSvc::kPassword}};
+    for (const auto& [k, v] : options) {
+      ASSERT_EQ(driver_.DatabaseSetOption(&db_, k.c_str(), v.c_str(), &e), ADBC_STATUS_OK)
+          << take(1, &e).message;
+    }
+    ASSERT_EQ(driver_.DatabaseInit(&db_, &e), ADBC_STATUS_OK) << take(1, &e).message;
+    ASSERT_EQ(driver_.ConnectionNew(&conn_, &e), ADBC_STATUS_OK);
+    ASSERT_EQ(driver_.ConnectionInit(&conn_, &db_, &e), ADBC_STATUS_OK) << take(1, &e).message;
+  }
+
+  void TearDown() override {
+    AdbcError e{};
+    driver_.ConnectionRelease(&conn_, &e);
+    driver_.DatabaseRelease(&db_, &e);
+  }
+
+  // Executes `sql`; the stream (when `out` is given) outlives the statement.
+  Failure execute(const std::string& sql, ArrowArrayStream* out, int64_t* rows) {
+    AdbcError e{};
+    AdbcStatement stmt{};
+    EXPECT_EQ(driver_.StatementNew(&conn_, &stmt, &e), ADBC_STATUS_OK);
+    EXPECT_EQ(driver_.StatementSetSqlQuery(&stmt, sql.c_str(), &e), ADBC_STATUS_OK);
+    const Failure f = take(driver_.StatementExecuteQuery(&stmt, out, rows, &e), &e);
+    driver_.StatementRelease(&stmt, &e);
+    return f;
+  }
+
+  static inline void* library_ = nullptr;
+  static inline AdbcDriver driver_{};
+  AdbcDatabase db_{};
+  AdbcConnection conn_{};
+};
+
+// Batch row counts from get_next until the end or "error: <last error>".
+std::vector<std::string> drain(ArrowArrayStream* s) {
+  std::vector<std::string> seen;
+  for (;;) {
+    ArrowArray a{};
+    const int rc = s->get_next(s, &a);
+    if (rc != 0) {
+      const char* m = s->get_last_error(s);
+      seen.push_back("error: " + std::string(m ? m : "(none)"));
+      return seen;
+    }
+    if (a.release == nullptr) {
+      seen.push_back("end");
+      return seen;
+    }
+    seen.push_back(std::to_string(a.length));
+    a.release(&a);
+  }
+}
+
+TEST_F(StatementNetTest, EveryDemoTypeThroughTheStream) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT p.*, c.signup_date, c.is_active, c.tags, o.ordered_at "
+                    "FROM inventory.products p, sales.customers c, sales.orders o "
+                    "WHERE p.product_id = 100 AND c.customer_id = 1 AND o.order_id = 5001",
+                    &s, nullptr)
+                .status,
+            ADBC_STATUS_OK);
+  auto reader = arrow::ImportRecordBatchReader(&s);
+  ASSERT_TRUE(reader.ok());
+  auto table = (*reader)->ToTable();
+  ASSERT_TRUE(table.ok()) << table.status().ToString();
+  ASSERT_EQ((*table)->num_rows(), 1);
+  struct Expected {
+    const char* column;
+    const char* type;
+    const char* value;
+  };
+  const std::vector<Expected> expected = {
+      {"product_id", "int64", "100"},
+      {"sku", "string", "KB-001"},
+      {"unit_price", "decimal128(10, 2)", "89.90"},
+      {"weight_kg", "float", "1.1"},
+      {"rating", "double", "4.6"},
+      {"stock", "int16", "120"},
+      {"category", "int8", "1"},
+      {"thumbnail", "binary", "KB"},
+      {"added_at", "timestamp[us]", "2023-01-02 09:30:00.000000"},
+      {"signup_date", "date32[day]", "2021-03-14"},
+      {"is_active", "bool", "true"},
+      {"ordered_at", "timestamp[us, tz=Etc/UTC]", "2024-01-10 10:00:00.000000Z"},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.column);
+    auto col = (*table)->GetColumnByName(e.column);
+    ASSERT_NE(col, nullptr);
+    EXPECT_EQ(col->type()->ToString(), e.type);
+    EXPECT_EQ(col->GetScalar(0).ValueOrDie()->ToString(), e.value);
+  }
+  EXPECT_EQ((*table)->GetColumnByName("tags")->type()->id(), arrow::Type::LIST);
+  EXPECT_EQ((*table)->GetColumnByName("dimensions")->type()->id(), arrow::Type::STRUCT);
+}
+
+TEST_F(StatementNetTest, DdlAndDmlReturnRowsAffected) {
+  int64_t rows = 0;
+  ASSERT_EQ(execute("CREATE TABLE st_net (i INTEGER)", nullptr, &rows).status, ADBC_STATUS_OK);
+  rows = 0;
+  ASSERT_EQ(execute("INSERT INTO st_net SELECT * FROM range(7)", nullptr, &rows).status,
+            ADBC_STATUS_OK);
+  EXPECT_EQ(rows, 7);
+  // With a stream too: the count comes with the stream.
+  ArrowArrayStream s{};
+  rows = 0;
+  ASSERT_EQ(execute("DELETE FROM st_net WHERE i < 3", &s, &rows).status, ADBC_STATUS_OK);
+  EXPECT_EQ(rows, 3);
+  s.release(&s);
+  ASSERT_EQ(execute("DROP TABLE st_net", nullptr, nullptr).status, ADBC_STATUS_OK);
+}
+
+TEST_F(StatementNetTest, SchemaFromInitBeforeSlowData) {
+  svc().AddFault({{"endpoint", "query"}, {"trickle_bps", 4000}});
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT * FROM sales.customers", &s, nullptr).status, ADBC_STATUS_OK);
+  const auto start = std::chrono::steady_clock::now();
+  ArrowSchema schema{};
+  ASSERT_EQ(s.get_schema(&s, &schema), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
+      << "the schema comes from INIT, not from the trickled data";
+  EXPECT_EQ(schema.n_children, 8);
+  schema.release(&schema);
+  EXPECT_EQ(drain(&s), (std::vector<std::string>{"5", "end"}));
+  s.release(&s);
+}
+
+TEST_F(StatementNetTest, NoRowsAndGetNextWithoutGetSchema) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT * FROM sales.orders WHERE false", &s, nullptr).status,
+            ADBC_STATUS_OK);
+  ArrowSchema schema{};
+  ASSERT_EQ(s.get_schema(&s, &schema), 0);
+  EXPECT_EQ(schema.n_children, 7);
+  schema.release(&schema);
+  EXPECT_EQ(drain(&s), (std::vector<std::string>{"end"}));
+  s.release(&s);
+
+  ASSERT_EQ(execute("SELECT * FROM sales.order_items", &s, nullptr).status, ADBC_STATUS_OK);
+  EXPECT_EQ(drain(&s), (std::vector<std::string>{"5", "end"}));
+  s.release(&s);
+}
+
+TEST_F(StatementNetTest, ErrorAfterSomeBatches) {
+  svc().AddFault({{"endpoint", "query"},
+                  {"error_after_batches", 1},
+                  {"error_message", std::string(700, 'w')}});
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT i, repeat('x', 300) AS pad FROM range(100000) t(i)", &s, nullptr)
+                .status,
+            ADBC_STATUS_OK);
+  const auto seen = drain(&s);
+  ASSERT_FALSE(seen.empty());
+  const std::string& last = seen.back();
+  ASSERT_TRUE(last.starts_with("error: compute reported error: www")) << last;
+  EXPECT_EQ(last.size(), std::string("error: ").size() + 511);
+  s.release(&s);
+}
+
+TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
+  struct Case {
+    const char* name;
+    nlohmann::json fault;
+    std::string sql;
+    std::string message;  // prefix
+    std::string sqlstate;
+  };
+  const std::vector<Case> cases = {
+      {"missing table", nullptr, "SELECT * FROM no_such_table",
+       "Catalog Error: Table with name no_such_table does not exist", "42S02"},
+      {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}}, "SELECT 1",
+       "compute returned HTTP 429", "53400"},
+      {"division by zero",
+       {{"endpoint", "query"},
+        {"status", 500},
+        {"body", R"({"message":"division by zero","code":"INTERNAL_ERROR"})"}},
+       "SELECT 1", "division by zero", "22012"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.fault.is_null()) svc().AddFault(c.fault);
+    int64_t rows = 0;
+    const Failure f = execute(c.sql, nullptr, &rows);
+    EXPECT_EQ(f.status, ADBC_STATUS_IO);
+    EXPECT_TRUE(f.message.starts_with(c.message)) << f.message;
+    EXPECT_EQ(f.sqlstate, c.sqlstate);
+    EXPECT_EQ(f.vendor, ADBC_STATUS_IO);
+
+    // Without a count to wait for, the stream carries the error.
+    if (!c.fault.is_null()) svc().AddFault(c.fault);
+    ArrowArrayStream s{};
+    ASSERT_EQ(execute(c.sql, &s, nullptr).status, ADBC_STATUS_OK);
+    ArrowSchema schema{};
+    EXPECT_EQ(s.get_schema(&s, &schema), EIO);
+    EXPECT_TRUE(std::string(s.get_last_error(&s)).starts_with(c.message));
+    s.release(&s);
+  }
+}
+
+TEST_F(StatementNetTest, BodyCutMidFrame) {
+  svc().AddFault({{"endpoint", "query"}, {"cut_after_bytes", 1200}});
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT * FROM inventory.products", &s, nullptr).status, ADBC_STATUS_OK);
+  EXPECT_EQ(drain(&s).back(), "error: stream ended mid-frame (truncated binary response)");
+  s.release(&s);
+}
+
+TEST_F(StatementNetTest, MultiResultWarningOnce) {
+  svc().AddFault({{"endpoint", "query"}, {"result_sets", 2}});
+  testing::internal::CaptureStderr();
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT * FROM sales.orders", &s, nullptr).status, ADBC_STATUS_OK);
+  EXPECT_EQ(drain(&s), (std::vector<std::string>{"4", "end"}));
+  s.release(&s);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("norvale-odbc: multi-statement script returned 2 result sets; v1 only "
+                     "surfaces the first.\n"),
+            std::string::npos)
+      << err;
+}
+
+TEST_F(StatementNetTest, ReleaseWhileWorkerBlockedOnFullQueue) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT i, repeat('z', 500) AS pad FROM range(400000) t(i)", &s, nullptr)
+                .status,
+            ADBC_STATUS_OK);
+  ArrowArray a{};
+  ASSERT_EQ(s.get_next(&s, &a), 0);
+  a.release(&a);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the queue fills up
+  const auto start = std::chrono::steady_clock::now();
+  s.release(&s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(s.release, nullptr);
+  // The statement's connection keeps working.
+  ASSERT_EQ(execute("SELECT 1 AS one", &s, nullptr).status, ADBC_STATUS_OK);
+  EXPECT_EQ(drain(&s), (std::vector<std::string>{"1", "end"}));
+  s.release(&s);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// The private credential file under a temporary configuration directory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "credstore/base64_internal.h"
+#include "credstore/file_store_internal.h"
+#include "credstore/secret_service_internal.h"
+#include "norvale/nv_credstore.h"
+#include "support/test_files.h"
+
+namespace {
+
+mode_t mode_of(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+class CredstoreFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    norvale::credstore::secret_service_reprobe_for_test({});
+    config_ = dir_.path() + "/config";
+    ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    file_ = config_ + "/norvale/credstore";
+  }
+  void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
+
+  std::string get(const char* account, const char* key, int expected_rc = 0) {
+    char* out = reinterpret_cast<char*>(0x1);
+    const int rc = nv_credstore_get(account, key, &out);
+    EXPECT_EQ(rc, expected_rc);
+    if (rc != 0) {
+      EXPECT_EQ(out, nullptr);
+      return "";
+    }
+    std::string value = out;
+    nv_credstore_free(out);
+    return value;
+  }
+
+  nv_test::TempDir dir_;
+  std::string config_;
+  std::string file_;
+};
+
+TEST_F(CredstoreFile, BackendIsFileWithoutLibsecret) {
+  EXPECT_STREQ(nv_credstore_backend(), "file");
+}
+
+TEST_F(CredstoreFile, MissingFileIsNotFound) {
+  get("https://cp", "Pwd:ann", 1);
+  EXPECT_EQ(nv_credstore_delete("https://cp", "Pwd:ann"), 1);
+}
+
+TEST_F(CredstoreFile, SetGetReplaceDelete) {
+  ASSERT_EQ(nv_credstore_set("https://cp", "Pwd:ann", "first"), 0);
+  ASSERT_EQ(nv_credstore_set("https://cp", "Token:ann", "tok"), 0);
+  ASSERT_EQ(nv_credstore_set("https://other", "Pwd:ann", "elsewhere"), 0);
+  EXPECT_EQ(get("https://cp", "Pwd:ann"), "first");
+  ASSERT_EQ(nv_credstore_set("https://cp", "Pwd:ann", "second"), 0);
+  EXPECT_EQ(get("https://cp", "Pwd:ann"), "second");
+  EXPECT_EQ(get("https://other", "Pwd:ann"), "elsewhere");
+
+  // One line per pair, in first-written order, the secret base64-encoded.
+  EXPECT_EQ(nv_test::read_file(file_), "https://cp\tPwd:ann\t" +
+                                           norvale::credstore::base64_encode("second") +
+                                           "\nhttps://cp\tToken:ann\tdG9r\n"
+                                           "https://other\tPwd:ann\t" +
+                                           norvale::credstore::base64_encode("elsewhere") + "\n");
+
+  EXPECT_EQ(nv_credstore_delete("https://cp", "Pwd:ann"), 0);
+  get("https://cp", "Pwd:ann", 1);
+  EXPECT_EQ(nv_credstore_delete("https://cp", "Pwd:ann"), 1);
+  EXPECT_EQ(get("https://cp", "Token:ann"), "tok");
+}
+
+TEST_F(CredstoreFile, SecretsWithTabsLineFeedsAndEmpty) {
+  const std::string secrets[] = {"a\tb\nc\r\n", "", "=", std::string(1000, '\n')};
+  for (const std::string& s : secrets) {
+    ASSERT_EQ(nv_credstore_set("acct", "k", s.c_str()), 0);
+    EXPECT_EQ(get("acct", "k"), s);
+  }
+}
+
+TEST_F(CredstoreFile, NamesThatWouldBreakTheLineFormatAreRefused) {
+  EXPECT_EQ(nv_credstore_set("acct\nother", "k", "s"), 3);
+  EXPECT_EQ(nv_credstore_set("acct", "k\tx", "s"), 3);
+  get("acct", "k", 1);
+}
+
+TEST_F(CredstoreFile, NullArguments) {
+  char* out = nullptr;
+  EXPECT_EQ(nv_credstore_set(nullptr, "k", "s"), 3);
+  EXPECT_EQ(nv_credstore_set("a", nullptr, "s"), 3);
+  EXPECT_EQ(nv_credstore_set("a", "k", nullptr), 3);
+  EXPECT_EQ(nv_credstore_get("a", "k", nullptr), 3);
+  EXPECT_EQ(nv_credstore_get(nullptr, "k", &out), 3);
+  EXPECT_EQ(nv_credstore_delete("a", nullptr), 3);
+  nv_credstore_free(nullptr);
+}
+
+TEST_F(CredstoreFile, ModesOfDirectoriesAndFile) {
+  ASSERT_EQ(nv_credstore_set("a", "k", "s"), 0);
+  EXPECT_EQ(mode_of(config_), 0700u);
+  EXPECT_EQ(mode_of(config_ + "/norvale"), 0700u);
+  EXPECT_EQ(mode_of(file_), 0600u);
+  // A file that somebody loosened is tightened again by the next save.
+  ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
+  ASSERT_EQ(nv_credstore_set("a", "k", "t"), 0);
+  EXPECT_EQ(mode_of(file_), 0600u);
+}
+
+TEST_F(CredstoreFile, HomeConfigWhenXdgIsEmpty) {
+  const std::string home = dir_.path() + "/home";
+  ::setenv("XDG_CONFIG_HOME", "", 1);
+  const char* old_home = std::getenv("HOME");
+  const std::string saved = old_home != nullptr ? old_home : "";
+  ::setenv("HOME", home.c_str(), 1);
+  EXPECT_EQ(norvale::credstore::credential_file_path(), home + "/.config/norvale/credstore");
+  ASSERT_EQ(nv_credstore_set("a", "k", "s"), 0);
+  EXPECT_EQ(mode_of(home + "/.config"), 0700u);
+  EXPECT_EQ(mode_of(home + "/.config/norvale/credstore"), 0600u);
+  EXPECT_EQ(get("a", "k"), "s");
+  ::setenv("HOME", saved.c_str(), 1);
+}
+
+TEST_F(CredstoreFile, FailedSaveLeavesOldFileIntact) {
+  ASSERT_EQ(nv_credstore_set("a", "k", "old"), 0);
+  const std::string before = nv_test::read_file(file_);
+  // A directory in the temporary file's place makes the save fail before the rename.
+  ASSERT_EQ(::mkdir((file_ + ".tmp").c_str(), 0700), 0);
+  EXPECT_EQ(nv_credstore_set("a", "k", "new"), 3);
+  EXPECT_EQ(nv_credstore_delete("a", "k"), 3);
+  EXPECT_EQ(nv_test::read_file(file_), before);
+  EXPECT_EQ(get("a", "k"), "old");
+  ::rmdir((file_ + ".tmp").c_str());
+}
+
+TEST_F(CredstoreFile, PathComponentThatIsAFileFailsTheSave) {
+  ASSERT_EQ(::mkdir(config_.c_str(), 0700), 0);
+  std::ofstream(config_ + "/norvale") << "not a directory";
+  EXPECT_EQ(nv_credstore_set("a", "k", "s"), 3);
+}
+
+TEST_F(CredstoreFile, CorruptLinesAreSkippedAndBadBase64FailsOnlyItsEntry) {
+  ASSERT_EQ(::mkdir(config_.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((config_ + "/norvale").c_str(), 0700), 0);
+  std::ofstream(file_) << "\n"
+                       << "no tabs at all\n"
+                       << "one\ttab\n"
+                       << "a\tbad\t!!!!\n"
+                       << "a\tgood\t" << norvale::credstore::base64_encode("fine") << "\n"
+                       << "a\tlast\tbGFzdA==";  // no final line feed
+  EXPECT_EQ(get("a", "bad", 3), "");
+  EXPECT_EQ(get("a", "good"), "fine");
+  EXPECT_EQ(get("a", "last"), "last");
+  get("one", "tab", 1);
+  // A save writes back only the records it could read.
+  ASSERT_EQ(nv_credstore_set("b", "k", "v"), 0);
+  std::vector<norvale::credstore::FileRecord> records;
+  ASSERT_TRUE(norvale::credstore::load_records(file_, &records));
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].key, "bad");
+  EXPECT_EQ(records[3].account, "b");
+}
+
+TEST(Base64, RoundTripsRandomBytes) {
+  const unsigned seed = std::random_device{}();
+  std::mt19937 rng(seed);
+  for (int i = 0; i < 200; ++i) {
+    std::string data(rng() % 64, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    std::string back;
+    ASSERT_TRUE(norvale::credstore::base64_decode(norvale::credstore::base64_encode(data), &back))
+        << "seed " << seed;
+    ASSERT_EQ(back, data) << "seed " << seed;
+  }
+}
+
+TEST(Base64, KnownValuesAndRejects) {
+  EXPECT_EQ(norvale::credstore::base64_encode("f"), "Zg==");
+  EXPECT_EQ(norvale::credstore::base64_encode("fo"), "Zm8=");
+  EXPECT_EQ(norvale::credstore::base64_encode("foo"), "Zm9v");
+  EXPECT_EQ(norvale::credstore::base64_encode("\xff\xfe"), "//4=");
+  std::string out;
+  for (const char* bad : {"Zg=", "Z===", "Zg=a", "Z!==", "Zm9v\n"}) {
+    EXPECT_FALSE(norvale::credstore::base64_decode(bad, &out)) << bad;
+  }
+}
+
+}  // namespace

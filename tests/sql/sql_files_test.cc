@@ -1,0 +1,141 @@
+// Runs the SQL behaviour files tests/sql/*.test against the fixture. A file holds blocks:
+//
+//   query rows|ordered [names]        statement answered; rows compared as a multiset or in
+//   SELECT ...                        order; with "names" the first expected line holds the
+//   ----                              column names. Cells are separated by " | ", NULL for
+//   expected rows                     nulls, and a blank line ends the block.
+//
+//   declined|error <message part>     statement declined / failed with a message containing
+//   SELECT ...                        the given text.
+//
+//   refused                           statement declined or failed, never answered.
+//   SELECT ...
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sql_fixture.h"
+
+namespace nv_sql {
+namespace {
+
+struct Block {
+  std::string file;
+  int line = 0;
+  std::string kind;  // rows, ordered, declined, error
+  bool names = false;
+  std::string message;
+  std::string sql;
+  std::vector<std::string> expected;
+};
+
+std::vector<Block> read_blocks(const std::filesystem::path& path) {
+  std::vector<Block> out;
+  std::ifstream in(path);
+  std::string line;
+  int lineno = 0;
+  Block* cur = nullptr;
+  bool in_expected = false;
+  while (std::getline(in, line)) {
+    ++lineno;
+    if (cur == nullptr) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream hdr(line);
+      std::string word;
+      hdr >> word;
+      Block b;
+      b.file = path.filename().string();
+      b.line = lineno;
+      if (word == "query") {
+        hdr >> b.kind;
+        std::string opt;
+        if (hdr >> opt) b.names = opt == "names";
+      } else {
+        b.kind = word;
+        std::getline(hdr, b.message);
+        b.message.erase(0, b.message.find_first_not_of(' '));
+      }
+      out.push_back(std::move(b));
+      cur = &out.back();
+      in_expected = false;
+      continue;
+    }
+    if (line.empty()) {
+      cur = nullptr;
+      continue;
+    }
+    if (line == "----") {
+      in_expected = true;
+      continue;
+    }
+    if (in_expected) {
+      cur->expected.push_back(line);
+    } else {
+      cur->sql += (cur->sql.empty() ? "" : "\n") + line;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> render_rows(const arrow::RecordBatch& batch) {
+  std::vector<std::string> rows;
+  for (int64_t r = 0; r < batch.num_rows(); ++r) {
+    std::string row;
+    for (int c = 0; c < batch.num_columns(); ++c) {
+      row += (c ? " | " : "") + testing::cell_text(*batch.column(c), r);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST(SqlFiles, AllBlocks) {
+  MetadataEngine engine;
+  testing::register_fixture(&engine);
+  int blocks = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(NV_SQL_TEST_DIR)) {
+    if (entry.path().extension() != ".test") continue;
+    for (Block& b : read_blocks(entry.path())) {
+      ++blocks;
+      SCOPED_TRACE(b.file + ":" + std::to_string(b.line) + "\n" + b.sql);
+      auto r = engine.try_execute(b.sql);
+      if (b.kind == "refused") {
+        EXPECT_NE(static_cast<int>(r.status), static_cast<int>(ExecuteStatus::Ok));
+        continue;
+      }
+      if (b.kind == "declined" || b.kind == "error") {
+        auto want = b.kind == "declined" ? ExecuteStatus::Declined : ExecuteStatus::Error;
+        EXPECT_EQ(static_cast<int>(r.status), static_cast<int>(want))
+            << "decline: " << r.decline_reason << " error: " << r.error_message;
+        const std::string& text = b.kind == "declined" ? r.decline_reason : r.error_message;
+        EXPECT_NE(text.find(b.message), std::string::npos) << "message was: " << text;
+        continue;
+      }
+      ASSERT_EQ(static_cast<int>(r.status), static_cast<int>(ExecuteStatus::Ok))
+          << "decline: " << r.decline_reason << " error: " << r.error_message;
+      ASSERT_EQ(r.batches.size(), 1u);
+      auto got = render_rows(*r.batches[0]);
+      std::vector<std::string> want = b.expected;
+      if (b.names) {
+        ASSERT_FALSE(want.empty());
+        std::string names;
+        for (const auto& f : r.schema->fields()) names += (names.empty() ? "" : " | ") + f->name();
+        EXPECT_EQ(names, want.front());
+        want.erase(want.begin());
+      }
+      if (b.kind == "rows") {
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+      }
+      EXPECT_EQ(got, want);
+    }
+  }
+  EXPECT_GT(blocks, 50);
+}
+
+}  // namespace
+}  // namespace nv_sql

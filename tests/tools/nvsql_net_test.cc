@@ -1,0 +1,159 @@
+// The nvsql program end to end: it starts the local service itself (--local) and loads the
+// driver with dlopen, as a user runs it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <arrow/api.h>
+#include <arrow/io/file.h>
+#include <arrow/ipc/reader.h>
+#include <parquet/arrow/reader.h>
+
+extern char** environ;
+
+namespace {
+
+struct NvsqlRun {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string temp_path(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/nvsql_net_" + std::to_string(getpid()) +
+         "_" + name;
+}
+
+// Runs nvsql with `args`; extra environment entries as "NAME=value".
+NvsqlRun nvsql(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  const std::string out_path = temp_path("stdout");
+  const std::string err_path = temp_path("stderr");
+  std::vector<std::string> argv_s = {NVSQL_PATH, "--local"};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_s;
+  for (char** e = environ; *e != nullptr; ++e) env_s.emplace_back(*e);
+  env_s.insert(env_s.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid = -1;
+  NvsqlRun run;
+  if (posix_spawn(&pid, NVSQL_PATH, &actions, nullptr, argv.data(), envp.data()) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = slurp(out_path);
+  run.err = slurp(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return run;
+}
+
+TEST(NvsqlNet, TableOfDemoTypes) {
+  const NvsqlRun r = nvsql({"SELECT customer_id, full_name, signup_date, credit_limit, tags "
+                       "FROM sales.customers ORDER BY customer_id"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::string names, types, rule, first;
+  std::getline(lines, names);
+  std::getline(lines, types);
+  std::getline(lines, rule);
+  std::getline(lines, first);
+  EXPECT_EQ(names.substr(0, 11), "customer_id");
+  EXPECT_NE(names.find("| credit_limit"), std::string::npos) << names;
+  EXPECT_NE(types.find("int32"), std::string::npos) << types;
+  EXPECT_NE(types.find("date32[day]"), std::string::npos) << types;
+  EXPECT_NE(types.find("decimal128(12, 2)"), std::string::npos) << types;
+  EXPECT_NE(first.find("Ada Lovelace"), std::string::npos) << first;
+  EXPECT_NE(first.find("2021-03-14"), std::string::npos) << first;
+  EXPECT_NE(r.out.find("| NULL"), std::string::npos) << "NULL shown for null cells\n" << r.out;
+  EXPECT_NE(r.err.find("nvsql: 5 rows, 1 batches, "), std::string::npos) << r.err;
+}
+
+TEST(NvsqlNet, DdlAndDmlInOneRun) {
+  const NvsqlRun r = nvsql({"CREATE TABLE nvsql_t (i INTEGER, s VARCHAR)",
+                       "INSERT INTO nvsql_t VALUES (1, 'x'), (2, NULL), (3, 'z')",
+                       "SELECT count(*) AS n FROM nvsql_t WHERE s IS NOT NULL"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("3 rows affected"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("-----\n    2\n"), std::string::npos) << r.out;
+}
+
+TEST(NvsqlNet, ErrorsCarrySqlstateAndVendorCode) {
+  const NvsqlRun r = nvsql({"SELECT * FROM no_such_table"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("nvsql: error [42S02] (vendor code 10): "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no_such_table"), std::string::npos) << r.err;
+}
+
+TEST(NvsqlNet, CsvToStandardOutput) {
+  const NvsqlRun r = nvsql({"--format", "csv", "-q",
+                       "SELECT product_id, sku FROM inventory.products ORDER BY 1 LIMIT 2"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "\"product_id\",\"sku\"\n100,\"KB-001\"\n101,\"MS-002\"\n");
+  EXPECT_EQ(r.err, "") << "-q suppresses the summary";
+}
+
+TEST(NvsqlNet, ArrowAndParquetFiles) {
+  const std::string sql = "SELECT * FROM sales.orders ORDER BY order_id";
+  const std::string ipc_path = temp_path("out.arrow");
+  NvsqlRun r = nvsql({"--format", "arrow", "-o", ipc_path, sql});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto file = arrow::io::ReadableFile::Open(ipc_path).ValueOrDie();
+  auto reader = arrow::ipc::RecordBatchFileReader::Open(file).ValueOrDie();
+  int64_t rows = 0;
+  for (int i = 0; i < reader->num_record_batches(); ++i) {
+    rows += reader->ReadRecordBatch(i).ValueOrDie()->num_rows();
+  }
+  EXPECT_EQ(rows, 4);
+  EXPECT_EQ(reader->schema()->num_fields(), 7);
+  unlink(ipc_path.c_str());
+
+  const std::string pq_path = temp_path("out.parquet");
+  r = nvsql({"--format", "parquet", "-o", pq_path, sql});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto pq_file = arrow::io::ReadableFile::Open(pq_path).ValueOrDie();
+  auto pq = parquet::arrow::OpenFile(pq_file, arrow::default_memory_pool()).ValueOrDie();
+  auto table = pq->ReadTable();
+  ASSERT_TRUE(table.ok()) << table.status().ToString();
+  EXPECT_EQ((*table)->num_rows(), 4);
+  unlink(pq_path.c_str());
+}
+
+TEST(NvsqlNet, ProfileLineWhenAskedFor) {
+  const NvsqlRun r = nvsql({"SELECT * FROM sales.order_items"}, {"NV_ADBC_PROFILE=1"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("[adbc-bridge-profile nvsql] batches=1 rows=5 "), std::string::npos)
+      << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+#include "tools/nvsql/adbc_host.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+namespace nvsql {
+namespace {
+
+using DriverInit = AdbcStatusCode (*)(int, void*, AdbcError*);
+
+// Takes the driver's error into `failure` and releases it.
+bool check(AdbcStatusCode status, AdbcError* error, Failure* failure) {
+  if (status == ADBC_STATUS_OK) {
+    if (error->release != nullptr) error->release(error);
+    return true;
+  }
+  failure->status = status;
+  failure->message = error->message != nullptr ? error->message : "(no message)";
+  failure->sqlstate.assign(error->sqlstate, strnlen(error->sqlstate, sizeof error->sqlstate));
+  failure->vendor_code = error->vendor_code;
+  if (error->release != nullptr) error->release(error);
+  return false;
+}
+
+}  // namespace
+
+std::string describe(const Failure& failure) {
+  std::string text = "error";
+  if (!failure.sqlstate.empty()) text += " [" + failure.sqlstate + "]";
+  text += " (vendor code " + std::to_string(failure.vendor_code) + "): " + failure.message;
+  return text;
+}
+
+Driver::~Driver() {
+  if (driver_.release != nullptr) {
+    AdbcError error{};
+    driver_.release(&driver_, &error);
+    if (error.release != nullptr) error.release(&error);
+  }
+  if (library_ != nullptr) dlclose(library_);
+}
+
+std::unique_ptr<Driver> Driver::load(const std::string& path, Failure* failure) {
+  std::unique_ptr<Driver> driver(new Driver);
+  driver->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (driver->library_ == nullptr) {
+    const char* why = dlerror();
+    failure->message = "cannot load driver " + path + ": " + (why != nullptr ? why : "?");
+    return nullptr;
+  }
+  auto init = reinterpret_cast<DriverInit>(dlsym(driver->library_, "AdbcDriverInit"));
+  if (init == nullptr) {
+    failure->message = "driver " + path + " has no AdbcDriverInit";
+    return nullptr;
+  }
+  driver->profile_dump_ = reinterpret_cast<void (*)(const char*)>(
+      dlsym(driver->library_, "nv_adbc_profile_reset_and_dump"));
+  AdbcError error{};
+  if (!check(init(ADBC_VERSION_1_0_0, &driver->driver_, &error), &error, failure)) {
+    return nullptr;
+  }
+  return driver;
+}
+
+Session::~Session() {
+  AdbcError error{};
+  if (connection_open_) driver_->table().ConnectionRelease(&connection_, &error);
+  if (error.release != nullptr) error.release(&error);
+  if (database_open_) driver_->table().DatabaseRelease(&database_, &error);
+  if (error.release != nullptr) error.release(&error);
+}
+
+bool Session::open(const std::vector<std::pair<std::string, std::string>>& options,
+                   Failure* failure) {
+  AdbcDriver& d = driver_->table();
+  AdbcError error{};
+  if (!check(d.DatabaseNew(&database_, &error), &error, failure)) return false;
+  database_open_ = true;
+  for (const auto& [key, value] : options) {
+    if (!check(d.DatabaseSetOption(&database_, key.c_str(), value.c_str(), &error), &error,
+               failure)) {
+      failure->message = "option " + key + ": " + failure->message;
+      return false;
+    }
+  }
+  if (!check(d.DatabaseInit(&database_, &error), &error, failure)) return false;
+  if (!check(d.ConnectionNew(&connection_, &error), &error, failure)) return false;
+  connection_open_ = true;
+  return check(d.ConnectionInit(&connection_, &database_, &error), &error, failure);
+}
+
+bool Session::execute(const std::string& sql, ArrowArrayStream* stream, int64_t* rows_affected,
+                      Failure* failure) {
+  AdbcDriver& d = driver_->table();
+  AdbcError error{};
+  AdbcStatement statement{};
+  if (!check(d.StatementNew(&connection_, &statement, &error), &error, failure)) return false;
+  const bool ok =
+      check(d.StatementSetSqlQuery(&statement, sql.c_str(), &error), &error, failure) &&
+      check(d.StatementExecuteQuery(&statement, stream, rows_affected, &error), &error, failure);
+  // The stream outlives the statement.
+  AdbcError ignored{};
+  d.StatementRelease(&statement, &ignored);
+  if (ignored.release != nullptr) ignored.release(&ignored);
+  return ok;
+}
+
+}  // namespace nvsql

@@ -1,0 +1,68 @@
+// The ADBC host side of nvsql: the driver loaded with dlopen and the handles opened through its
+// function table.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "norvale_adbc.h"
+
+namespace nvsql {
+
+/// An ADBC failure as the host sees it.
+struct Failure {
+  std::string message;
+  std::string sqlstate;  // five characters, or empty when unknown
+  int32_t vendor_code = 0;
+  int status = 0;
+};
+
+/// Formats "error [SQLSTATE] (vendor code N): message".
+std::string describe(const Failure& failure);
+
+/// Loads the driver library and fills its function table.
+class Driver {
+ public:
+  ~Driver();
+  /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.0.0.
+  static std::unique_ptr<Driver> load(const std::string& path, Failure* failure);
+  AdbcDriver& table() { return driver_; }
+  /// Prints and resets the driver's stream profile (NV_ADBC_PROFILE), when the driver has one.
+  void dump_profile(const char* label) const {
+    if (profile_dump_ != nullptr) profile_dump_(label);
+  }
+
+ private:
+  Driver() = default;
+  void* library_ = nullptr;
+  AdbcDriver driver_{};
+  void (*profile_dump_)(const char*) = nullptr;
+};
+
+/// A database, connection and statement factory over one driver.
+class Session {
+ public:
+  explicit Session(Driver* driver) : driver_(driver) {}
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  /// DatabaseNew, the options in order, DatabaseInit, ConnectionNew and ConnectionInit.
+  bool open(const std::vector<std::pair<std::string, std::string>>& options, Failure* failure);
+  /// Runs one statement; on success `stream` holds the result (the caller releases it) and
+  /// `rows_affected` the count or -1.
+  bool execute(const std::string& sql, ArrowArrayStream* stream, int64_t* rows_affected,
+               Failure* failure);
+
+ private:
+  Driver* driver_;
+  AdbcDatabase database_{};
+  AdbcConnection connection_{};
+  bool database_open_ = false;
+  bool connection_open_ = false;
+};
+
+}  // namespace nvsql
