@@ -218,6 +218,7 @@ TEST_F(DatabaseOptions, OptionLogRedactsSecretKeys) {
   set("adbc.norvale.session_token", "tok-value");
   set("adbc.norvale.tls.client_key", "/keys/client.pem");
   set("adbc.norvale.proxy_pass", "proxy-value");
+  set("adbc.norvale.proxy_user", "proxy-user");
   set("username", nullptr);
   set(nullptr, "x");
   const std::string text = nv_test::read_file(log);
@@ -225,11 +226,13 @@ TEST_F(DatabaseOptions, OptionLogRedactsSecretKeys) {
   EXPECT_NE(text.find("key=\"adbc.norvale.session_token\", value=[REDACTED]"), std::string::npos);
   EXPECT_NE(text.find("key=\"adbc.norvale.tls.client_key\", value=[REDACTED]"),
             std::string::npos);
-  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_pass\", value=proxy-value"), std::string::npos);
+  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_pass\", value=[REDACTED]"), std::string::npos);
+  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_user\", value=proxy-user"), std::string::npos);
   EXPECT_NE(text.find("key=\"username\", value=(null)"), std::string::npos);
   EXPECT_NE(text.find("key=\"(null)\", value=x"), std::string::npos);
   EXPECT_EQ(text.find("pw-value"), std::string::npos);
   EXPECT_EQ(text.find("tok-value"), std::string::npos);
+  EXPECT_EQ(text.find("proxy-value"), std::string::npos);
   EXPECT_NE(text.find("[api] AdbcDatabaseSetOption(db=0x"), std::string::npos);
 }
 
