@@ -143,6 +143,7 @@ int run(int argc, char** argv) {
   int sig = 0;
   sigwait(&stop_signals, &sig);
   svc.stopping = true;
+  svc.drop_active_connections();
   control->stop();
   for (auto& s : node_servers) s->stop();
   for (auto& t : listeners) t.join();

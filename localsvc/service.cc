@@ -5,6 +5,8 @@
 
 #include <random>
 
+#include "localsvc/http_util.h"
+
 namespace nv_localsvc {
 
 Service::Service(Options opts) : opts_(std::move(opts)) {
@@ -198,6 +200,31 @@ std::optional<std::string> Service::idempotent_result(const std::string& key) {
 void Service::remember_result(const std::string& key, const std::string& stats_json) {
   std::lock_guard<std::mutex> lock(mu_);
   idempotency_.emplace(key, stats_json);
+}
+
+}  // namespace nv_localsvc
+
+namespace nv_localsvc {
+
+Service::ConnectionGuard::ConnectionGuard(Service& svc, int local_port, int remote_port)
+    : svc_(svc), key_(local_port, remote_port) {
+  std::lock_guard<std::mutex> lock(svc_.mu_);
+  svc_.active_.insert(key_);
+}
+
+Service::ConnectionGuard::~ConnectionGuard() {
+  std::lock_guard<std::mutex> lock(svc_.mu_);
+  auto it = svc_.active_.find(key_);
+  if (it != svc_.active_.end()) svc_.active_.erase(it);
+}
+
+void Service::drop_active_connections() {
+  std::multiset<std::pair<int, int>> copy;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    copy = active_;
+  }
+  for (const auto& [local, remote] : copy) shutdown_connection(local, remote);
 }
 
 }  // namespace nv_localsvc
