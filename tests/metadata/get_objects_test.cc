@@ -123,7 +123,8 @@ TEST(GetObjectsSchema, MatchesAdbcOneZeroFieldByField) {
   }
 
   std::vector<FieldSpec> actual;
-  for (const auto& f : norvale::adbc::build_get_objects_schema()->fields()) flatten(f, "", &actual);
+  const auto schema = norvale::adbc::build_get_objects_schema();
+  for (const auto& f : schema->fields()) flatten(f, "", &actual);
   ASSERT_EQ(actual.size(), all.size());
   for (size_t i = 0; i < all.size(); ++i) {
     EXPECT_EQ(actual[i].path, all[i].path) << i;
@@ -252,12 +253,12 @@ TEST_F(GetObjectsTree, DepthSchemasGivesNullTableLists) {
 TEST_F(GetObjectsTree, DepthTablesHasNullColumnsAndConstraintLists) {
   for (int depth : {kTables, 4, 100}) {
     auto tree = objects(depth);
-    const auto& orders = nvtest::find_table(tree, "main", "sales", "orders");
+    const auto orders = nvtest::find_table(tree, "main", "sales", "orders");
     EXPECT_TRUE(orders.columns_null) << depth;
     EXPECT_FALSE(orders.constraints_null) << depth;
   }
   auto all = objects(kAll);
-  const auto& orders = nvtest::find_table(all, "main", "sales", "orders");
+  const auto orders = nvtest::find_table(all, "main", "sales", "orders");
   EXPECT_FALSE(orders.columns_null);
   ASSERT_EQ(orders.columns.size(), 3u);
 }
@@ -327,7 +328,7 @@ TEST_F(GetObjectsTree, TableTypeFilter) {
 
 TEST_F(GetObjectsTree, ColumnsSortedByOrdinalAndColumnFilter) {
   auto tree = objects(kAll);
-  const auto& orders = nvtest::find_table(tree, "main", "sales", "orders");
+  const auto orders = nvtest::find_table(tree, "main", "sales", "orders");
   ASSERT_EQ(orders.columns.size(), 3u);
   EXPECT_EQ(orders.columns[0].name, "id");
   EXPECT_EQ(orders.columns[1].name, "note");
@@ -337,7 +338,7 @@ TEST_F(GetObjectsTree, ColumnsSortedByOrdinalAndColumnFilter) {
   EXPECT_TRUE(nvtest::find_table(tree, "main", "sales", "ORDERS").columns.empty());
 
   tree = objects(kAll, nullptr, nullptr, nullptr, nullptr, "N%");
-  const auto& filtered = nvtest::find_table(tree, "main", "sales", "orders");
+  const auto filtered = nvtest::find_table(tree, "main", "sales", "orders");
   ASSERT_EQ(filtered.columns.size(), 1u);
   EXPECT_EQ(filtered.columns[0].name, "note");
 
@@ -368,7 +369,7 @@ TEST(GetObjects, OrdinalsFromRowOrderWithoutOrdinalColumn) {
                                    {"c", "s", "t", "m", "int"}}));
   auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, nullptr, nullptr,
                                   nullptr);
-  const auto& t = nvtest::find_table(tree, "c", "s", "t");
+  const auto t = nvtest::find_table(tree, "c", "s", "t");
   ASSERT_EQ(t.columns.size(), 3u);
   EXPECT_EQ(t.columns[0].name, "z");
   EXPECT_EQ(t.columns[0].ordinal, 1);
@@ -458,7 +459,7 @@ TEST(GetObjects, ColumnMappingTable) {
                                   rows));
   auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, nullptr, nullptr,
                                   nullptr);
-  const auto& t = nvtest::find_table(tree, "c", "s", "t");
+  const auto t = nvtest::find_table(tree, "c", "s", "t");
   ASSERT_EQ(t.columns.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& col = t.columns[i];
@@ -490,7 +491,7 @@ TEST(GetObjects, ColumnFlagsDefaultsAndScope) {
                         nullptr}}));
   auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, nullptr, nullptr,
                                   nullptr);
-  const auto& cols = nvtest::find_table(tree, "c", "s", "t").columns;
+  const auto cols = nvtest::find_table(tree, "c", "s", "t").columns;
   ASSERT_EQ(cols.size(), 5u);
   struct Expect {
     int64_t nullable;
@@ -543,7 +544,7 @@ TEST(GetObjects, ConstraintsWithOrderedColumnNames) {
   for (int depth : {kAll, kTables}) {
     auto tree = nvtest::get_objects(conn.handle(), depth, nullptr, nullptr, nullptr, nullptr,
                                     nullptr);
-    const auto& t = nvtest::find_table(tree, "c", "s", "t");
+    const auto t = nvtest::find_table(tree, "c", "s", "t");
     ASSERT_EQ(t.constraints.size(), 2u) << depth;
     EXPECT_EQ(t.constraints[0].name, "t_pk");
     EXPECT_EQ(t.constraints[0].type, "PRIMARY KEY");
@@ -552,7 +553,7 @@ TEST(GetObjects, ConstraintsWithOrderedColumnNames) {
     EXPECT_TRUE(t.constraints[0].usage_null);
     EXPECT_EQ(t.constraints[1].name, "t_uq");
     EXPECT_TRUE(t.constraints[1].column_names.empty());
-    const auto& u = nvtest::find_table(tree, "c", "s", "u");
+    const auto u = nvtest::find_table(tree, "c", "s", "u");
     EXPECT_FALSE(u.constraints_null);
     EXPECT_TRUE(u.constraints.empty());
   }

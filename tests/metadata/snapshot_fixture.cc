@@ -217,7 +217,7 @@ std::vector<std::string> table_paths(const std::vector<CatalogOut>& tree) {
   return paths;
 }
 
-const TableOut& find_table(const std::vector<CatalogOut>& tree, const std::string& catalog,
+TableOut find_table(const std::vector<CatalogOut>& tree, const std::string& catalog,
                            const std::string& schema, const std::string& table) {
   for (const auto& cat : tree) {
     if (cat.name != catalog) continue;
@@ -229,8 +229,7 @@ const TableOut& find_table(const std::vector<CatalogOut>& tree, const std::strin
     }
   }
   ADD_FAILURE() << "table " << catalog << "." << schema << "." << table << " not in result";
-  static const TableOut kMissing;
-  return kMissing;
+  return TableOut{};
 }
 
 std::vector<CatalogOut> get_objects(AdbcConnection* conn, int depth, const char* catalog,

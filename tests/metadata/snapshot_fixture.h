@@ -94,7 +94,7 @@ std::vector<CatalogOut> parse_objects(const arrow::RecordBatch& batch);
 /// "catalog.schema.table:TYPE" for every table of the tree, in result order.
 std::vector<std::string> table_paths(const std::vector<CatalogOut>& tree);
 /// The table at catalog.schema.table; fails the test when absent.
-const TableOut& find_table(const std::vector<CatalogOut>& tree, const std::string& catalog,
+TableOut find_table(const std::vector<CatalogOut>& tree, const std::string& catalog,
                            const std::string& schema, const std::string& table);
 
 /// Runs GetObjects and parses the result; fails the test on a non-OK status.
