@@ -2,6 +2,7 @@
 // the table; otherwise the schema of a LIMIT 0 query on the compute node.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -107,8 +108,14 @@ AdbcStatusCode schema_from_compute(NVConnection* conn, const char* catalog,
   const char* query_error = nv_query_error(query);
   AdbcStatusCode status;
   if (query_error != nullptr && query_error[0] != '\0') {
-    set_error_from_nv(error, query_error, ADBC_STATUS_IO);
-    status = ADBC_STATUS_IO;
+    // A compute node that reports the table as missing answers the question GetTableSchema
+    // asked: that is "not found", not a transport failure.
+    const char* sqlstate = nv_query_sqlstate(query);
+    const bool missing = (sqlstate != nullptr && std::strcmp(sqlstate, "42S02") == 0) ||
+                         std::strcmp(sqlstate_from_message(query_error), "42S02") == 0;
+    status = missing ? ADBC_STATUS_NOT_FOUND : ADBC_STATUS_IO;
+    set_error_from_nv(error, query_error, status);
+    if (missing && error != nullptr) std::memcpy(error->sqlstate, "42S02", 5);
   } else {
     set_error_from_nv(error,
                       message[0] != '\0' ? message : "table not found or query produced no schema",

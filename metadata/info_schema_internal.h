@@ -62,12 +62,14 @@ std::shared_ptr<arrow::RecordBatch> info_schema_batch_get(NVAdbcConnectionState*
 /// engine. Does nothing unless the state has both an engine and a store.
 void populate_meta_engine_baselines(NVAdbcConnectionState* state);
 
-/// Connection initialisation, once the core connection is stored in `state`: creates the store
-/// (kept in state->info_schema; may stay null when memory is short) and installs the snapshot
-/// with the database's uri and username options. The install result is deliberately ignored:
-/// a snapshot problem never fails a connection.
+/// Connection initialisation, once the core connection is stored in `state`, in this order:
+/// creates the store and the metadata engine (either may stay null when memory is short),
+/// installs the snapshot with the database's uri and username options, and registers the
+/// engine's relations. Nothing here can fail the connection: a snapshot problem leaves the
+/// store empty and the metadata calls answer without it.
 void info_schema_attach(NVAdbcConnectionState* state);
-/// Connection release: destroys the store and clears state->info_schema. Null is ignored.
+/// Connection release, before nv_disconnect: destroys the engine, then the store, and clears
+/// both fields. Null is ignored.
 void info_schema_detach(NVAdbcConnectionState* state);
 
 }  // namespace norvale::adbc

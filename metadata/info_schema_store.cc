@@ -1,4 +1,4 @@
-// The per-connection snapshot store and its attachment to an ADBC connection.
+// The per-connection snapshot store.
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -23,21 +23,6 @@ std::shared_ptr<arrow::RecordBatch> info_schema_batch_get(NVAdbcConnectionState*
   if (index < 0 || index >= kSnapshotResultSets) return nullptr;
   std::shared_lock<std::shared_mutex> lock(state->info_schema->lock);
   return state->info_schema->batches[static_cast<size_t>(index)];
-}
-
-void info_schema_attach(NVAdbcConnectionState* state) {
-  if (state == nullptr || state->info_schema != nullptr) return;
-  state->info_schema = info_schema_store_create();
-  if (state->info_schema == nullptr) return;
-  const NVAdbcDatabaseState* db = state->database;
-  (void)info_schema_snapshot_install(state, db != nullptr ? db->uri : nullptr,
-                                     db != nullptr ? db->username : nullptr);
-}
-
-void info_schema_detach(NVAdbcConnectionState* state) {
-  if (state == nullptr) return;
-  info_schema_store_destroy(state->info_schema);
-  state->info_schema = nullptr;
 }
 
 }  // namespace norvale::adbc
