@@ -34,6 +34,8 @@ struct SnapshotContext {
   char* err = nullptr;
   size_t err_size = 0;
   NVFrameDecoder* decoder = nullptr;
+  CURL* curl = nullptr;
+  int body_state = 0;  // 0 not yet known, 1 a 2xx body (decoded), 2 an error body (discarded)
 };
 
 struct FrameDecoderDeleter {
@@ -157,6 +159,14 @@ int snapshot_frame_cb(uint8_t type, uint16_t, const uint8_t* payload, size_t len
 size_t snapshot_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   auto* ctx = static_cast<SnapshotContext*>(user);
   const size_t bytes = size * nmemb;
+  if (ctx->body_state == 0) {
+    // An error answer carries JSON, not frames: decoding it would hide the HTTP status behind
+    // a write error, so it is dropped and the status is reported after the transfer.
+    long status = 0;
+    curl_easy_getinfo(ctx->curl, CURLINFO_RESPONSE_CODE, &status);
+    ctx->body_state = (status >= 200 && status <= 299) ? 1 : 2;
+  }
+  if (ctx->body_state == 2) return bytes;
   return nv_frame_feed(ctx->decoder, data, bytes) == 0 ? bytes : 0;
 }
 
@@ -207,6 +217,7 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
   }
 
   CURL* easy = curl.get();
+  ctx.curl = easy;
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list.get());
