@@ -135,10 +135,23 @@ ColumnMap collect_columns(const arrow::RecordBatch* columns, const char* column_
   const TextColumn is_generated(columns, "is_generated");
   const TextColumn description(columns, "description");
 
+  // Rows of one table usually come together: the previous row's list is reused without
+  // building and hashing its key again (references into the map survive rehashing).
+  std::vector<ColInfo>* last_list = nullptr;
+  std::string_view last_catalog, last_schema, last_table;
   for (int64_t row = 0; row < columns->num_rows(); ++row) {
     const std::string_view column_name = name.get(row);
     if (!matches(column_pattern, column_name)) continue;
-    auto& list = map[join_key(catalog.get(row), schema.get(row), table.get(row))];
+    const std::string_view cat = catalog.get(row);
+    const std::string_view sch = schema.get(row);
+    const std::string_view tbl = table.get(row);
+    if (last_list == nullptr || cat != last_catalog || sch != last_schema || tbl != last_table) {
+      last_list = &map[join_key(cat, sch, tbl)];
+      last_catalog = cat;
+      last_schema = sch;
+      last_table = tbl;
+    }
+    auto& list = *last_list;
     ColInfo info{};
     info.ordinal = ordinal.present() ? ordinal.get(row) : static_cast<int64_t>(list.size()) + 1;
     info.name = column_name;
@@ -300,13 +313,27 @@ struct TreeBuilders {
   }
 };
 
-arrow::Status append_column(const TreeBuilders& b, const ColInfo& c, std::string_view catalog,
-                            std::string_view schema, std::string_view table) {
+// Classifications by data_type text; a snapshot holds few distinct texts.
+class XdbcCache {
+ public:
+  const XdbcType& get(std::string_view data_type) {
+    auto it = cache_.find(data_type);
+    if (it == cache_.end()) it = cache_.emplace(data_type, classify_xdbc_type(data_type)).first;
+    return it->second;
+  }
+
+ private:
+  std::unordered_map<std::string_view, XdbcType> cache_;
+};
+
+arrow::Status append_column(const TreeBuilders& b, XdbcCache& types, const ColInfo& c,
+                            std::string_view catalog, std::string_view schema,
+                            std::string_view table) {
   using arrow::BooleanBuilder;
   using arrow::Int16Builder;
   using arrow::Int32Builder;
   using arrow::StringBuilder;
-  const XdbcType x = classify_xdbc_type(c.data_type);
+  const XdbcType& x = types.get(c.data_type);
 
   std::optional<int32_t> size = x.column_size;
   if (c.character_maximum_length >= 0) {
@@ -352,13 +379,26 @@ arrow::Status append_column(const TreeBuilders& b, const ColInfo& c, std::string
   return arrow::Status::OK();
 }
 
+// Sizes the column builders once for every collected column, so that appending never regrows.
+arrow::Status reserve_columns(const TreeBuilders& b, const ColumnMap& columns) {
+  int64_t total = 0;
+  for (const auto& [key, list] : columns) total += static_cast<int64_t>(list.size());
+  if (total == 0) return arrow::Status::OK();
+  ARROW_RETURN_NOT_OK(b.column->Reserve(total));
+  for (int i = 0; i < b.column->num_fields(); ++i) {
+    ARROW_RETURN_NOT_OK(b.column->field_builder(i)->Reserve(total));
+  }
+  return arrow::Status::OK();
+}
+
 struct Relations {
   ColumnMap columns;
   KeyColumnMap key_columns;
   ConstraintMap constraints;
+  XdbcCache types;
 };
 
-arrow::Status append_table(const TreeBuilders& b, const Relations& rel, int depth,
+arrow::Status append_table(const TreeBuilders& b, Relations& rel, int depth,
                            std::string_view catalog, std::string_view schema,
                            const TableEntry& table) {
   NV_STEP("table_sb.Append", b.table->Append());
@@ -379,7 +419,7 @@ arrow::Status append_table(const TreeBuilders& b, const Relations& rel, int dept
         return a->ordinal < c->ordinal;
       });
       for (const ColInfo* c : sorted) {
-        ARROW_RETURN_NOT_OK(append_column(b, *c, catalog, schema, table.name));
+        ARROW_RETURN_NOT_OK(append_column(b, rel.types, *c, catalog, schema, table.name));
       }
     }
   }
@@ -445,6 +485,11 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectio
   if (!made.ok()) return arrow::Status::Invalid("MakeBuilder(db_schemas) failed: ", made.message());
   const TreeBuilders b(root.get());
   arrow::StringBuilder catalog_names;
+  // With table filters most collected columns may go unused; sizing for them would waste memory.
+  const bool unfiltered = !has_pattern(f.catalog) && !has_pattern(f.db_schema) &&
+                          !has_pattern(f.table_name) &&
+                          (f.table_type == nullptr || f.table_type[0] == nullptr);
+  if (unfiltered) ARROW_RETURN_NOT_OK(reserve_columns(b, rel.columns));
 
   for (const CatalogGroup& catalog : catalogs) {
     NV_STEP("catalog_name.Append", catalog_names.Append(catalog.name));
