@@ -339,10 +339,17 @@ bool wait_for(const std::function<bool()>& done) {
 }
 
 TEST_F(SnapshotNetTest, CatalogChangeEvictsOnNextPoll) {
-  auto first = alice(svc());
+  { auto warm = alice(svc()); }  // the poller catches up with changes of earlier tests
   const uint64_t before = current_sequence();
   ASSERT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == before; }));
-  EXPECT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));  // equal sequence: kept
+  snapshot_cache_clear();
+  svc().ClearFaults();
+  auto first = alice(svc());
+  // A poll that finds the sequence unchanged keeps the entry.
+  const uint64_t rounds = snapshot_poller_rounds_for_test();
+  ASSERT_TRUE(wait_for([&] { return snapshot_poller_rounds_for_test() >= rounds + 2; }));
+  ASSERT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));
+  EXPECT_EQ(svc().Counter("requests.snapshot"), 1);
 
   std::string err;
   ASSERT_TRUE(svc().Sql("CREATE TABLE sales.added_later (x INTEGER)", &err)) << err;
@@ -361,6 +368,37 @@ TEST_F(SnapshotNetTest, CatalogChangeEvictsOnNextPoll) {
                                                       "added_later", nullptr, nullptr))
                   .empty());
   ASSERT_TRUE(svc().Sql("DROP TABLE sales.added_later", &err)) << err;
+  // Let the poller see the drop now, so that no later test meets an eviction it did not cause.
+  const uint64_t dropped = current_sequence();
+  EXPECT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == dropped; }));
+}
+
+TEST_F(SnapshotNetTest, PollerWithEmptyCacheSendsNothing) {
+  { auto conn = alice(svc()); }  // makes sure the poller runs
+  snapshot_cache_clear();
+  svc().ClearFaults();  // resets the counters
+  const uint64_t rounds = snapshot_poller_rounds_for_test();
+  ASSERT_TRUE(wait_for([&] { return snapshot_poller_rounds_for_test() >= rounds + 3; }));
+  EXPECT_EQ(svc().Counter("requests.version"), 0);
+}
+
+TEST_F(SnapshotNetTest, FailedPollKeepsTheCache) {
+  // First let the poller catch up with the current sequence (an earlier test changed it, and
+  // that change alone empties the cache), then cache a snapshot afresh.
+  { auto warm = alice(svc()); }
+  const uint64_t before = current_sequence();
+  ASSERT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == before; }));
+  auto conn = alice(svc());
+  ASSERT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));
+  svc().AddFault({{"endpoint", "version"}, {"count", -1}, {"status", 503}, {"body", "{}"}});
+  const int64_t polls = svc().Counter("requests.version");
+  const uint64_t rounds = snapshot_poller_rounds_for_test();
+  ASSERT_TRUE(wait_for([&] { return svc().Counter("requests.version") >= polls + 2; }))
+      << "rounds " << rounds << " -> " << snapshot_poller_rounds_for_test() << ", polls "
+      << polls << " -> " << svc().Counter("requests.version") << ", cache "
+      << snapshot_cache_size_for_test() << " " << svc().Counters().dump();
+  EXPECT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));
+  svc().ClearFaults();
 }
 
 }  // namespace
