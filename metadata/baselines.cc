@@ -107,8 +107,8 @@ void populate(NVAdbcConnectionState* state) {
     for (int i = 0; i < kSnapshotResultSets; ++i) {
       const auto& batch = state->info_schema->batches[static_cast<size_t>(i)];
       if (!batch) {
-        nv_log_emit(NV_LOG_DEBUG, "meta_engine", "snapshot slot %d (%s) empty; skipping registration",
-                    i, kBaselineNames[i]);
+        nv_log_emit(NV_LOG_DEBUG, "meta_engine",
+                    "snapshot slot %d (%s) empty; skipping registration", i, kBaselineNames[i]);
         continue;
       }
       (void)engine.register_relation(kBaselineNames[i], batch->schema(), {batch});

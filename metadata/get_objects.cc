@@ -265,8 +265,13 @@ arrow::Status append_optional(Builder* builder, const std::optional<T>& value) {
   return value ? builder->Append(*value) : builder->AppendNull();
 }
 
-int32_t to_int32(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
-int16_t to_int16(int64_t v) { return static_cast<int16_t>(std::clamp<int64_t>(v, INT16_MIN, INT16_MAX)); }
+// Snapshot numbers are 64-bit; the result's fields are narrower and saturate.
+int32_t to_int32(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+int16_t to_int16(int64_t v) {
+  return static_cast<int16_t>(std::clamp<int64_t>(v, INT16_MIN, INT16_MAX));
+}
 
 // The nested builders below the catalog level, taken apart once.
 struct TreeBuilders {
@@ -345,8 +350,8 @@ arrow::Status append_column(const TreeBuilders& b, XdbcCache& types, const ColIn
   if (c.numeric_scale >= 0) digits = to_int16(c.numeric_scale);
   std::optional<int16_t> radix = x.num_prec_radix;
   if (c.numeric_precision >= 0) {
-    radix = c.numeric_precision_radix >= 0 ? std::optional<int16_t>(to_int16(c.numeric_precision_radix))
-                                           : std::nullopt;
+    radix = std::nullopt;
+    if (c.numeric_precision_radix >= 0) radix = to_int16(c.numeric_precision_radix);
   }
   std::optional<int32_t> octets = x.char_octet_length;
   if (c.character_octet_length >= 0) octets = to_int32(c.character_octet_length);

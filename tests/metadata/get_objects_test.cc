@@ -40,14 +40,14 @@ std::shared_ptr<arrow::RecordBatch> columns_batch(const nvtest::Rows& rows) {
 
 // The expected ADBC 1.0.0 schema, written out field by field as the published interface
 // states it (independently of the builder under test).
-struct FieldSpec {
+struct FieldShape {
   std::string path;  // dotted, list items as "[]"
   std::string type;
   bool nullable;
 };
 
 void flatten(const std::shared_ptr<arrow::Field>& field, const std::string& prefix,
-             std::vector<FieldSpec>* out) {
+             std::vector<FieldShape>* out) {
   const std::string path = prefix.empty() ? field->name() : prefix + "." + field->name();
   const auto& type = field->type();
   std::string name;
@@ -74,7 +74,7 @@ void flatten(const std::shared_ptr<arrow::Field>& field, const std::string& pref
 }
 
 TEST(GetObjectsSchema, MatchesAdbcOneZeroFieldByField) {
-  const std::vector<FieldSpec> expected = {
+  const std::vector<FieldShape> expected = {
       {"catalog_name", "string", true},
       {"catalog_db_schemas", "list", true},
       {"catalog_db_schemas[]", "item", true},
@@ -98,13 +98,13 @@ TEST(GetObjectsSchema, MatchesAdbcOneZeroFieldByField) {
       {"xdbc_scope_table", "string"},    {"xdbc_is_autoincrement", "bool"},
       {"xdbc_is_generatedcolumn", "bool"},
   };
-  std::vector<FieldSpec> all = expected;
+  std::vector<FieldShape> all = expected;
   const std::string tables = "catalog_db_schemas[].db_schema_tables[]";
   for (const auto& [name, type] : column_fields) {
     all.push_back({tables + ".table_columns[]." + name, type, name != "column_name"});
   }
   const std::string cons = tables + ".table_constraints";
-  for (const FieldSpec& f : std::vector<FieldSpec>{
+  for (const FieldShape& f : std::vector<FieldShape>{
            {cons, "list", true},
            {cons + "[]", "item", true},
            {cons + "[].constraint_name", "string", true},
@@ -122,7 +122,7 @@ TEST(GetObjectsSchema, MatchesAdbcOneZeroFieldByField) {
     all.push_back(f);
   }
 
-  std::vector<FieldSpec> actual;
+  std::vector<FieldShape> actual;
   const auto schema = norvale::adbc::build_get_objects_schema();
   for (const auto& f : schema->fields()) flatten(f, "", &actual);
   ASSERT_EQ(actual.size(), all.size());
@@ -289,7 +289,8 @@ TEST_F(GetObjectsTree, PatternFilters) {
   };
   const Case cases[] = {
       {nullptr, nullptr, "ord%", {"main.sales.orders:BASE TABLE", "main.sales.ORDERS:BASE TABLE"}},
-      {nullptr, nullptr, "o_ders", {"main.sales.orders:BASE TABLE", "main.sales.ORDERS:BASE TABLE"}},
+      {nullptr, nullptr, "o_ders",
+       {"main.sales.orders:BASE TABLE", "main.sales.ORDERS:BASE TABLE"}},
       {nullptr, nullptr, "100\\%", {"main.hr.100%:BASE TABLE"}},
       {nullptr, nullptr, "100%", {"main.hr.100%:BASE TABLE", "main.hr.1000:SYSTEM TABLE"}},
       {"MAIN", "H_", nullptr,

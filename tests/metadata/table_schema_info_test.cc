@@ -57,7 +57,8 @@ class TableSchemaFromSnapshot : public ::testing::Test {
                           {"ordinal_position", arrow::int16()},
                           {"data_type", arrow::utf8()},
                           {"is_nullable", arrow::utf8()}},
-                         {{"main", "SALES", "orders", "placed", 3, "timestamp with time zone", "no"},
+                         {{"main", "SALES", "orders", "placed", 3, "timestamp with time zone",
+                           "no"},
                           {"main", "SALES", "orders", "id", 1, "BIGINT", "NO"},
                           {"main", "SALES", "orders", "note", 2, "varchar(20)", "YES"},
                           {"main", "SALES", "orders", "at", 4, "time with time zone", ""},
@@ -234,8 +235,8 @@ std::vector<InfoRow> get_info(const uint32_t* codes, size_t length) {
         rendered = "string:" + static_cast<const arrow::StringArray&>(child).GetString(offset);
         break;
       case 1:
-        rendered = std::string("bool:") +
-                   (static_cast<const arrow::BooleanArray&>(child).Value(offset) ? "true" : "false");
+        rendered = static_cast<const arrow::BooleanArray&>(child).Value(offset) ? "bool:true"
+                                                                                : "bool:false";
         break;
       case 2:
         rendered = "int64:" +
