@@ -9,6 +9,7 @@
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
 #include "core/query_batch_internal.h"
+#include "sql/metadata_engine_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
 
@@ -31,6 +32,37 @@ struct CallerScope {
   CallerScope(const CallerScope&) = delete;
   CallerScope& operator=(const CallerScope&) = delete;
 };
+
+// Offers the statement to the connection's metadata engine; a finished local query when the
+// engine answered, null when the statement goes to compute (an engine failure never reaches
+// the host).
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
+  const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
+  if (engine == nullptr) return nullptr;
+  nv_sql::ExecuteResult result = engine->try_execute(state->sql);
+  switch (result.status) {
+    case nv_sql::ExecuteStatus::Ok: {
+      long long rows = 0;
+      for (const auto& batch : result.batches) rows += batch != nullptr ? batch->num_rows() : 0;
+      NVQueryHandle* query = nv_make_local_query_handle(
+          state->connection->connection, std::move(result.schema), std::move(result.batches));
+      if (query != nullptr) {
+        nv_sql_trace("MetadataEngine(cache hit)", state->sql);
+        nv_log_emit(NV_LOG_DEBUG, "meta_engine", "served from cache (rows=%lld)", rows);
+      }
+      return query;
+    }
+    case nv_sql::ExecuteStatus::Declined:
+      nv_log_emit(NV_LOG_DEBUG, "meta_engine", "routing to compute (reason=%s)",
+                  result.decline_reason.c_str());
+      return nullptr;
+    case nv_sql::ExecuteStatus::Error:
+      nv_log_emit(NV_LOG_DEBUG, "meta_engine", "engine error, routing to compute (msg=%s)",
+                  result.error_message.c_str());
+      return nullptr;
+  }
+  return nullptr;
+}
 
 // The query's error as an ADBC error: its own SQLSTATE when it has one.
 void set_error_from_query(AdbcError* error, NVQueryHandle* query) {
@@ -114,9 +146,11 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof *out);
 
+  NVQueryHandle* query = try_metadata_engine(state);
   char err[1024] = "";
-  NVQueryHandle* query = nv_execute(state->connection->connection, state->sql, 0, 0, err,
-                                    sizeof err);
+  if (query == nullptr) {
+    query = nv_execute(state->connection->connection, state->sql, 0, 0, err, sizeof err);
+  }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);
     return ADBC_STATUS_IO;

@@ -20,6 +20,7 @@
 #include "core/curl_handles_internal.h"
 #include "core/global_internal.h"
 #include "core/query_internal.h"
+#include "core/secure_zero_internal.h"
 #include "norvale/nv_log.h"
 
 namespace norvale {
@@ -66,11 +67,15 @@ size_t curl_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   const int rc = nv_frame_feed(ctx->decoder, data, n);
   if (rc != 0) {
     if (rc == -1) {
-      // The handler reports its own stops; -1 comes from the decoder itself.
-      set_query_error(ctx->query,
-                      "malformed stream: frame header announces a payload above 268435456 "
-                      "bytes",
-                      "08S01");
+      // The handler records why it stops; -1 comes from the decoder itself.
+      try {
+        set_query_error(ctx->query,
+                        "malformed stream: a frame announces more than 268435456 bytes or "
+                        "cannot be buffered",
+                        "08S01");
+      } catch (...) {
+        // Out of memory: the transport error of the aborted transfer is recorded instead.
+      }
     }
     return 0;
   }
@@ -92,16 +97,38 @@ std::string query_url(const NVConnection* conn) {
   return base + "/api/v1/query/stream/binary";
 }
 
+// The request headers carry the session token: zeroed before the list is freed.
+struct ZeroingSlistDeleter {
+  void operator()(curl_slist* list) const {
+    for (curl_slist* item = list; item != nullptr; item = item->next) {
+      if (item->data != nullptr) secure_zero(item->data, std::strlen(item->data));
+    }
+    curl_slist_free_all(list);
+  }
+};
+using HeaderList = std::unique_ptr<curl_slist, ZeroingSlistDeleter>;
+
+bool append_header(HeaderList& list, const char* text) {
+  curl_slist* grown = curl_slist_append(list.get(), text);
+  if (grown == nullptr) return false;  // the old list stays owned by `list`
+  list.release();
+  list.reset(grown);
+  return true;
+}
+
 // Builds the headers in the order the compute node expects them.
-bool build_headers(const NVConnection* conn, CurlSlistPtr& headers) {
-  const std::string auth = "Authorization: Bearer " + conn->session_token;
+bool build_headers(const NVConnection* conn, HeaderList& headers) {
+  std::string auth = "Authorization: Bearer " + conn->session_token;
   const std::string node = conn->compute_node.empty()
                                ? std::string("x-norvale-node;")
                                : "x-norvale-node: " + conn->compute_node;
-  return slist_append(headers, "Content-Type: application/json") &&
-         slist_append(headers, "Accept: application/vnd.norvale.stream.v1") &&
-         slist_append(headers, auth.c_str()) &&
-         slist_append(headers, "X-Norvale-Client: adbc") && slist_append(headers, node.c_str());
+  const bool ok = append_header(headers, "Content-Type: application/json") &&
+                  append_header(headers, "Accept: application/vnd.norvale.stream.v1") &&
+                  append_header(headers, auth.c_str()) &&
+                  append_header(headers, "X-Norvale-Client: adbc") &&
+                  append_header(headers, node.c_str());
+  secure_zero(auth);
+  return ok;
 }
 
 void run_transfer(NVQueryHandle* q) {
@@ -126,7 +153,7 @@ void run_transfer(NVQueryHandle* q) {
     set_query_error(q, "session token contains forbidden control characters");
     return;
   }
-  CurlSlistPtr headers;
+  HeaderList headers;
   if (!build_headers(conn, headers)) throw std::bad_alloc();
 
   std::unique_ptr<NVFrameDecoder, DecoderDeleter> decoder(nv_frame_create(on_frame, q));

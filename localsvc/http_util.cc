@@ -12,7 +12,7 @@ namespace nv_localsvc {
 
 void reply_json(httplib::Response& res, int status, const nlohmann::json& body) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
 }
 
 std::optional<Principal> require_auth(Service& svc, const httplib::Request& req,

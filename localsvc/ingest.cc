@@ -98,7 +98,7 @@ class IngestSession {
       if (conn_.ok()) (void)conn_.exec("DROP TABLE IF EXISTS nv_ingest_stage");
       return make_frame(static_cast<uint8_t>(FrameType::kError),
                         json({{"message", error_->message}, {"sqlstate", error_->sqlstate}})
-                            .dump());
+                            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     }
     return stats_frame(stats_);
   }
@@ -113,7 +113,7 @@ class IngestSession {
   }
 
   static std::string stats_frame(const json& stats) {
-    return make_frame(static_cast<uint8_t>(FrameType::kStats), batch_header(0) + stats.dump());
+    return make_frame(static_cast<uint8_t>(FrameType::kStats), batch_header(0) + stats.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
 
   void on_frame(const FrameReader::Frame& f) {
@@ -441,7 +441,7 @@ class IngestSession {
               {"duration_ms", ms.count()},
               {"landed_paths", paths},
               {"idempotent_replay", false}};
-    if (!idempotency_key_.empty()) svc_.remember_result(idempotency_key_, stats_.dump());
+    if (!idempotency_key_.empty()) svc_.remember_result(idempotency_key_, stats_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     (void)conn_.exec("DROP TABLE IF EXISTS nv_ingest_stage");
   }
 

@@ -85,9 +85,14 @@ std::optional<Principal> Service::check_client(const std::string& id,
 
 std::string Service::issue_token(const Principal& who) {
   std::string token = "nvs-" + random_hex(32);
+  auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mu_);
-  tokens_[token] = {who, std::chrono::steady_clock::now() +
-                             std::chrono::seconds(opts_.token_ttl_seconds)};
+  // Expired tokens are swept now and then so that a long-running service stays small.
+  if (++issued_ % 256 == 0) {
+    for (auto it = tokens_.begin(); it != tokens_.end();)
+      it = it->second.expires <= now ? tokens_.erase(it) : std::next(it);
+  }
+  tokens_[token] = {who, now + std::chrono::seconds(opts_.token_ttl_seconds)};
   return token;
 }
 

@@ -130,6 +130,7 @@ class Service {
     std::chrono::steady_clock::time_point expires;
   };
   std::map<std::string, TokenInfo> tokens_;
+  uint64_t issued_ = 0;
   std::map<std::string, std::string> reservations_;
   size_t next_node_ = 0;
   CatalogVersion version_;

@@ -62,7 +62,9 @@ class ConnectionNet : public nv_test::LocalSvcTest {
     if (error.release != nullptr) error.release(&error);
     return r;
   }
-  NVConnection* core() { return static_cast<NVAdbcConnectionState*>(conn_.private_data)->connection; }
+  NVConnection* core() {
+    return static_cast<NVAdbcConnectionState*>(conn_.private_data)->connection;
+  }
 
   nv_test::TempDir dir_;
   AdbcDatabase db_{};

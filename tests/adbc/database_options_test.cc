@@ -27,7 +27,8 @@ Result capture(AdbcStatusCode status, AdbcError& error) {
 class DatabaseOptions : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* v : {"NV_LOG_PATH", "NV_LOG_LEVEL", "NV_SQL_TRACE_PATH", "NV_API_TRACE_PATH"}) {
+    for (const char* v :
+         {"NV_LOG_PATH", "NV_LOG_LEVEL", "NV_SQL_TRACE_PATH", "NV_API_TRACE_PATH"}) {
       unsetenv(v);
     }
     ASSERT_EQ(nv_adbc_database_new(&db_, nullptr), ADBC_STATUS_OK);

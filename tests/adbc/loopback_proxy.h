@@ -81,7 +81,7 @@ class LoopbackProxy {
     return true;
   }
 
-  /// Reads until `want` bytes past the header end are in `buf`, or the peer closes.
+  /// Appends what the peer sends next; false once it closed or sent nothing for 10 seconds.
   static bool read_some(int fd, std::string* buf) {
     char chunk[8192];
     pollfd p{fd, POLLIN, 0};
@@ -142,7 +142,8 @@ class LoopbackProxy {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (upstream < 0 ||
         ::connect(upstream, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-      send_all(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      send_all(client,
+               "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
       if (upstream >= 0) ::close(upstream);
       return;
     }

@@ -162,6 +162,41 @@ TEST(QueryStream, FrameCases) {
   }
 }
 
+TEST(QueryStream, BatchesArriveStagedWithTheSignature) {
+  QueryPtr q(nv_test::bare_query());
+  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(2)), 0);
+  const NVStagingEntry entries[] = {{1, -25 /* SQL_C_SBIGINT */, 7}, {1, 4 /* SQL_C_LONG */, 0}};
+  nv_query_set_staging_signature(q.get(), entries, 1);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(2, 40)), 0);
+  nv_query_set_staging_signature(q.get(), entries + 1, 1);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(2, 50)), 0);
+  nv_query_set_staging_signature(q.get(), nullptr, 0);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, data_batch(2, 60)), 0);
+
+  const void* values = nullptr;
+  int64_t stride = 0;
+  const uint8_t* bitmap = nullptr;
+  int64_t bit_offset = 0;
+  struct Expected {
+    int status;
+    int64_t stride;
+    int64_t second;
+  };
+  const Expected expected[] = {{0, 0, 0}, {1, 8, 41}, {1, 4, 51}, {0, 0, 0}};
+  for (const auto& e : expected) {
+    NVArrowBatch* b = nv_next_batch(q.get(), nullptr, 0);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(nv_batch_get_staged(b, 0, &values, &stride, &bitmap, &bit_offset), e.status);
+    EXPECT_EQ(stride, e.stride);
+    if (e.stride == 8) {
+      EXPECT_EQ(static_cast<const int64_t*>(values)[1], e.second);
+    } else if (e.stride == 4) {
+      EXPECT_EQ(static_cast<const int32_t*>(values)[1], e.second);
+    }
+    nv_batch_free(b);
+  }
+}
+
 TEST(QueryStream, EosOnlyForResultSetZero) {
   QueryPtr q(nv_test::bare_query());
   ASSERT_EQ(feed(q.get(), NV_FRAME_EOS, eos_payload(2)), 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -233,6 +234,27 @@ TEST_F(ControlPlaneTest, StopsCleanlyOnSigterm) {
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(kill(pid, 0), 0);  // gone
+}
+
+TEST_F(ControlPlaneTest, DatabaseFileOutlivesTheProcess) {
+  char dir[] = "/tmp/nv-localsvc-db-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/demo.duckdb";
+  LocalSvcOptions o;
+  o.extra_args = {"--db", path};
+  for (int round = 0; round < 2; ++round) {
+    std::string err;
+    auto s = LocalSvc::Start(o, &err);  // seeds the first time, keeps the data the second
+    ASSERT_NE(s, nullptr) << err;
+    if (round == 0) {
+      ASSERT_TRUE(s->Sql("CREATE TABLE kept (a INTEGER); INSERT INTO kept VALUES (5)"));
+    }
+    std::string sql_err;
+    EXPECT_TRUE(s->Sql("SELECT a FROM kept", &sql_err)) << sql_err;
+    EXPECT_TRUE(s->Sql("SELECT * FROM sales.customers", &sql_err)) << sql_err;
+    EXPECT_EQ(WEXITSTATUS(s->Stop()), 0);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // A client that stops reading a large stream must not keep the service from stopping.
