@@ -61,22 +61,7 @@ int64_t units_per_second(arrow::TimeUnit::type unit) {
   return 0;
 }
 
-arrow::Status ensure_compute_initialized() {
-  static const arrow::Status status = arrow::compute::Initialize();
-  return status;
-}
-
-}  // namespace norvale::cells
-
-namespace {
-
-const arrow::Field* field_of(const NVArrowBatch* batch, int column) {
-  if (batch == nullptr || batch->schema == nullptr) return nullptr;
-  if (column < 0 || column >= batch->schema->num_fields()) return nullptr;
-  return batch->schema->field(column).get();
-}
-
-int type_code(const arrow::DataType& type) {
+int column_type_code(const arrow::DataType& type) {
   switch (type.id()) {
     case arrow::Type::NA: return NV_COL_NULL;
     case arrow::Type::BOOL: return NV_COL_BOOL;
@@ -116,6 +101,21 @@ int type_code(const arrow::DataType& type) {
   }
 }
 
+arrow::Status ensure_compute_initialized() {
+  static const arrow::Status status = arrow::compute::Initialize();
+  return status;
+}
+
+}  // namespace norvale::cells
+
+namespace {
+
+const arrow::Field* field_of(const NVArrowBatch* batch, int column) {
+  if (batch == nullptr || batch->schema == nullptr) return nullptr;
+  if (column < 0 || column >= batch->schema->num_fields()) return nullptr;
+  return batch->schema->field(column).get();
+}
+
 }  // namespace
 
 extern "C" {
@@ -138,7 +138,7 @@ const char* nv_batch_column_name(const NVArrowBatch* batch, int column) {
 
 int nv_batch_column_type(const NVArrowBatch* batch, int column) {
   const arrow::Field* field = field_of(batch, column);
-  return field != nullptr ? type_code(*field->type()) : NV_COL_OTHER;
+  return field != nullptr ? norvale::cells::column_type_code(*field->type()) : NV_COL_OTHER;
 }
 
 int nv_batch_column_nullable(const NVArrowBatch* batch, int column) {

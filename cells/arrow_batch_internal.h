@@ -53,6 +53,8 @@ struct NVArrowBatch {
   /// Text cache: a utf8 column per source column, built on first request, and its ASCII flag.
   std::vector<std::shared_ptr<arrow::StringArray>> text_columns;
   std::vector<uint8_t> ascii_flags;
+  /// 1 where building the text column failed, so it is not tried again per cell.
+  std::vector<uint8_t> text_unavailable;
 };
 
 namespace norvale::cells {
@@ -71,6 +73,9 @@ const arrow::Array* cached_column(NVArrowBatch* batch, int column);
 /// Null test of one cell: the validity bit when there is a bitmap; Arrow's own test for unions
 /// and run-end-encoded arrays; otherwise null exactly when the whole array is null.
 bool cell_is_null(const arrow::Array& array, int64_t row);
+
+/// The driver's column type code (NV_COL_*) of an Arrow type.
+int column_type_code(const arrow::DataType& type);
 
 /// Units of a temporal unit per second: 1, 1000, 1000000 or 1000000000.
 int64_t units_per_second(arrow::TimeUnit::type unit);

@@ -1,4 +1,5 @@
 // Decimal text of wide two's-complement integers.
+#include <charconv>
 #include <cstring>
 
 #include "cells/decimal_text_internal.h"
@@ -6,6 +7,12 @@
 namespace norvale::cells {
 
 size_t magnitude_digits(const uint64_t* words, size_t word_count, char* out) {
+  bool one_word = true;
+  for (size_t i = 1; i < word_count; ++i) one_word = one_word && words[i] == 0;
+  if (one_word) {
+    // Most values fit in 64 bits: skip the wide division.
+    return static_cast<size_t>(std::to_chars(out, out + 20, words[0]).ptr - out);
+  }
   uint64_t w[4] = {0, 0, 0, 0};
   std::memcpy(w, words, word_count * sizeof(uint64_t));
   // Divide by 10^19 repeatedly, most significant word first; each remainder gives 19 digits.

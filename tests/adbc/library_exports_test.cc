@@ -27,6 +27,7 @@ bool allowed_symbol(const std::string& name) {
   static const std::regex kAllowed(
       "AdbcDriverInit"
       "|nv_[A-Za-z0-9_]+"
+      "|nv_(utf16_to_utf8|utf8_to_utf16)[A-Za-z0-9_]*\\(.*"
       "|norvale::adbc::info_schema_[A-Za-z0-9_]+\\(.*"
       "|norvale::adbc::populate_meta_engine_baselines\\(.*"
       "|nv_sql::nv_sql_parse\\(.*"

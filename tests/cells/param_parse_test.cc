@@ -160,7 +160,9 @@ std::unique_ptr<BoundValue> random_value(std::mt19937_64& rng, uint16_t number) 
         raw = rng();
         std::memcpy(&b->double_value, &raw, 8);
       } while (!std::isfinite(b->double_value));
-      if (rng() % 2) b->double_value = static_cast<double>(static_cast<int>(rng() % 2001) - 1000) / 8;
+      if (rng() % 2) {
+        b->double_value = static_cast<double>(static_cast<int>(rng() % 2001) - 1000) / 8;
+      }
       p.c_type = 8;
       p.value = &b->double_value;
       b->indicator = 8;
