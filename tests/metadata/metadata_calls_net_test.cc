@@ -19,6 +19,8 @@
 #include "snapshot_fixture.h"
 #include "sql/metadata_engine_internal.h"
 #include "support/localsvc_fixture.h"
+#include "support/test_files.h"
+#include "norvale/nv_log.h"
 
 namespace {
 
@@ -280,6 +282,45 @@ TEST_F(MetadataCallsNetTest, EngineAnswersMatchTheComputeNode) {
     EXPECT_EQ(engine_rows, compute_rows(state_.connection, sql)) << sql;
     queries_before_ = svc().Counter("requests.query");
   }
+}
+
+// The statement path offers information_schema queries to the engine first: answered from
+// the snapshot, traced as a cache hit, with no request to a compute node; a statement the
+// engine declines still reaches the node.
+TEST_F(MetadataCallsNetTest, StatementPathServesInformationSchemaLocally) {
+  nv_test::TempDir dir;
+  const std::string trace = dir.path() + "/sql_trace.log";
+  nv_apilog_init(trace.c_str());
+  AdbcStatement stmt{};
+  AdbcError error{};
+  ASSERT_EQ(nv_adbc_statement_new(&handle_, &stmt, &error), ADBC_STATUS_OK);
+  const char* sql =
+      "SELECT table_name FROM information_schema.tables WHERE table_schema = 'inventory' "
+      "ORDER BY table_name";
+  ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, sql, &error), ADBC_STATUS_OK);
+  ArrowArrayStream stream{};
+  int64_t rows_affected = 0;
+  ASSERT_EQ(nv_adbc_statement_execute_query(&stmt, &stream, &rows_affected, &error),
+            ADBC_STATUS_OK)
+      << (error.message != nullptr ? error.message : "");
+  auto batch = nvtest::read_stream(&stream);
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ(rows_of(*batch), (std::vector<std::string>{"products", "stock_movements"}));
+  EXPECT_EQ(queries_sent(), 0);
+
+  ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, "SELECT count(*) FROM sales.orders", &error),
+            ADBC_STATUS_OK);
+  ASSERT_EQ(nv_adbc_statement_execute_query(&stmt, &stream, &rows_affected, &error),
+            ADBC_STATUS_OK)
+      << (error.message != nullptr ? error.message : "");
+  batch = nvtest::read_stream(&stream);
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ(rows_of(*batch), (std::vector<std::string>{"4"}));
+  EXPECT_EQ(queries_sent(), 1);
+  nv_adbc_statement_release(&stmt, &error);
+  nv_apilog_init(nullptr);
+  const std::string traced = nv_test::read_file(trace);
+  EXPECT_NE(traced.find("MetadataEngine(cache hit)"), std::string::npos) << traced;
 }
 
 }  // namespace
