@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <thread>
 
 #include "core/connection_internal.h"
 #include "metadata/baselines_internal.h"
@@ -256,6 +258,48 @@ TEST_F(SnapshotCacheTest, PollTargetNeedsUriAndToken) {
   ASSERT_TRUE(snapshot_cache_poll_target(&uri, &token));
   EXPECT_EQ(uri, "http://127.0.0.1:1");
   EXPECT_EQ(token, "tok");
+}
+
+// Installs from the cache on many connections at once while other threads read their stores
+// and the entry is overwritten: every read sees either nothing or a whole snapshot.
+TEST_F(SnapshotCacheTest, ConcurrentInstallsAndReads) {
+  const auto batches = full_snapshot("shared");
+  snapshot_cache_store(key_, entry(batches, 11));
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 300;
+  std::atomic<int> installed{0};
+  std::atomic<bool> torn{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        nvtest::SnapshotConnection conn;
+        conn.core()->control_plane_url = "http://127.0.0.1:1";
+        std::thread reader([&] {
+          for (int k = 0; k < 20; ++k) {
+            auto first = info_schema_batch_get(conn.state(), 0);
+            auto last = info_schema_batch_get(conn.state(), 8);
+            if (first != nullptr && last == nullptr) torn = true;
+          }
+        });
+        if (info_schema_snapshot_install(conn.state(), "http://127.0.0.1:1", "alice") == 0) {
+          ++installed;
+          if (info_schema_batch_get(conn.state(), 8) != batches[8]) torn = true;
+        }
+        reader.join();
+      }
+    });
+  }
+  std::thread churn([&] {
+    for (int i = 0; i < 50; ++i) {
+      snapshot_cache_store(key_, entry(batches, 11));
+      std::this_thread::yield();
+    }
+  });
+  for (auto& t : threads) t.join();
+  churn.join();
+  EXPECT_FALSE(torn.load());
+  EXPECT_EQ(installed.load(), kThreads * kRounds);  // never cleared: every install hits
 }
 
 std::shared_ptr<arrow::RecordBatch> query(const nv_sql::MetadataEngine& engine,
