@@ -1,0 +1,217 @@
+// AdbcConnectionGetTableSchema: answered from the snapshot's columns relation when it describes
+// the table; otherwise the schema of a LIMIT 0 query on the compute node.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <arrow/c/bridge.h>
+#include <arrow/type.h>
+
+#include "adbc/error_internal.h"
+#include "core/query_batch_internal.h"
+#include "metadata/info_schema_internal.h"
+#include "metadata/metadata_calls_internal.h"
+#include "metadata/snapshot_cells_internal.h"
+#include "metadata/type_mapping_internal.h"
+#include "norvale/nv_log.h"
+#include "norvale/nv_query.h"
+
+namespace norvale::adbc {
+namespace {
+
+struct Row {
+  int64_t ordinal;
+  std::string_view name;
+  std::shared_ptr<arrow::DataType> type;
+  bool nullable;
+};
+
+bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
+const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+// The matching rows of the columns relation, in ordinal order; empty when the relation is
+// unusable or does not describe the table.
+std::vector<Row> snapshot_rows(const arrow::RecordBatch* columns, const char* catalog,
+                               const char* db_schema, const char* table_name) {
+  std::vector<Row> rows;
+  if (columns == nullptr || columns->num_rows() == 0) return rows;
+  for (const char* required : {"table_name", "column_name", "data_type"}) {
+    if (snapshot_column_index(columns, required) < 0) return rows;
+  }
+  const TextColumn table_catalog(columns, "table_catalog");
+  const TextColumn table_schema(columns, "table_schema");
+  const TextColumn table(columns, "table_name");
+  const TextColumn column_name(columns, "column_name");
+  const TextColumn data_type(columns, "data_type");
+  const IntColumn ordinal(columns, "ordinal_position");
+  const TextColumn is_nullable(columns, "is_nullable");
+  for (int64_t row = 0; row < columns->num_rows(); ++row) {
+    if (!ascii_eq_ci(table.get(row), table_name)) continue;
+    if (non_empty(db_schema) && !ascii_eq_ci(table_schema.get(row), db_schema)) continue;
+    if (non_empty(catalog) && !ascii_eq_ci(table_catalog.get(row), catalog)) continue;
+    const std::string_view nullable = is_nullable.get(row);
+    rows.push_back({ordinal.present() ? ordinal.get(row) : static_cast<int64_t>(rows.size()) + 1,
+                    column_name.get(row), snapshot_arrow_type(data_type.get(row)),
+                    nullable.empty() || ascii_eq_ci(nullable, "YES")});
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return a.ordinal < b.ordinal; });
+  return rows;
+}
+
+AdbcStatusCode export_schema(const arrow::Schema& schema, ArrowSchema* out, AdbcError* error) {
+  arrow::Status st = arrow::ExportSchema(schema, out);
+  if (!st.ok()) {
+    char text[256];
+    std::snprintf(text, sizeof(text), "arrow::ExportSchema failed: %s", st.message().c_str());
+    set_error(error, text, "HY000");
+    return ADBC_STATUS_INTERNAL;
+  }
+  return ADBC_STATUS_OK;
+}
+
+// Pops the caller label pushed for the fallback query on every path.
+struct CallerLabel {
+  explicit CallerLabel(const char* name) { nv_sql_caller_push(name); }
+  ~CallerLabel() { nv_sql_caller_pop(); }
+};
+
+AdbcStatusCode schema_from_compute(NVConnection* conn, const char* catalog,
+                                   const char* db_schema, const char* table_name,
+                                   ArrowSchema* out, AdbcError* error) {
+  const std::string sql = limit_zero_sql(catalog, db_schema, table_name);
+  CallerLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
+  char message[1024] = {0};
+  NVQueryHandle* query = nv_execute(conn, sql.c_str(), 0, 0, message, sizeof(message));
+  if (query == nullptr) {
+    set_error_from_nv(error, message, ADBC_STATUS_IO);
+    return ADBC_STATUS_IO;
+  }
+  NVArrowBatch* batch = nv_next_batch(query, message, sizeof(message));
+  if (batch != nullptr) {
+    const std::shared_ptr<arrow::Schema> schema = norvale::query_batch_schema(batch);
+    AdbcStatusCode status = ADBC_STATUS_OK;
+    if (schema) {
+      status = export_schema(*schema, out, error);
+    } else {
+      set_error(error, "AdbcConnectionGetTableSchema: engine returned a batch without a schema",
+                "HY000");
+      status = ADBC_STATUS_INTERNAL;
+    }
+    nv_batch_free(batch);
+    nv_query_close(query);
+    return status;
+  }
+  const char* query_error = nv_query_error(query);
+  AdbcStatusCode status;
+  if (query_error != nullptr && query_error[0] != '\0') {
+    // A compute node that reports the table as missing answers the question GetTableSchema
+    // asked: that is "not found", not a transport failure.
+    const char* sqlstate = nv_query_sqlstate(query);
+    const bool missing = (sqlstate != nullptr && std::strcmp(sqlstate, "42S02") == 0) ||
+                         std::strcmp(sqlstate_from_message(query_error), "42S02") == 0;
+    status = missing ? ADBC_STATUS_NOT_FOUND : ADBC_STATUS_IO;
+    set_error_from_nv(error, query_error, status);
+    if (missing && error != nullptr) std::memcpy(error->sqlstate, "42S02", 5);
+  } else {
+    set_error_from_nv(error,
+                      message[0] != '\0' ? message : "table not found or query produced no schema",
+                      ADBC_STATUS_NOT_FOUND);
+    status = ADBC_STATUS_NOT_FOUND;
+  }
+  nv_query_close(query);
+  return status;
+}
+
+AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
+                                const char* db_schema, const char* table_name, ArrowSchema* out,
+                                AdbcError* error) {
+  if (connection == nullptr || out == nullptr) {
+    set_error(error, "AdbcConnectionGetTableSchema: null connection or output schema", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  if (!non_empty(table_name)) {
+    set_error(error, "AdbcConnectionGetTableSchema: table_name is required", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
+  if (state == nullptr || state->connection == nullptr) {
+    set_error(error,
+              "AdbcConnectionGetTableSchema: connection not initialised (call AdbcConnectionInit "
+              "first)",
+              "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  nv_log_emit(NV_LOG_INFO, "api",
+              "AdbcConnectionGetTableSchema(conn=%p, catalog=\"%s\", db_schema=\"%s\", "
+              "table_name=\"%s\")",
+              static_cast<void*>(connection), or_empty(catalog), or_empty(db_schema), table_name);
+
+  const auto columns = info_schema_batch_get(state, kRsColumns);
+  const std::vector<Row> rows = snapshot_rows(columns.get(), catalog, db_schema, table_name);
+  if (!rows.empty()) {
+    arrow::FieldVector fields;
+    fields.reserve(rows.size());
+    for (const Row& row : rows) {
+      fields.push_back(arrow::field(std::string(row.name), row.type, row.nullable));
+    }
+    const AdbcStatusCode status = export_schema(arrow::Schema(std::move(fields)), out, error);
+    if (status == ADBC_STATUS_OK) {
+      nv_log_emit(NV_LOG_DEBUG, "meta_engine",
+                  "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
+                  or_empty(catalog), or_empty(db_schema), table_name, rows.size());
+    }
+    return status;
+  }
+  nv_log_emit(NV_LOG_DEBUG, "meta_engine",
+              "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=snapshot did "
+              "not carry columns for this table)",
+              or_empty(catalog), or_empty(db_schema), table_name);
+  return schema_from_compute(state->connection, catalog, db_schema, table_name, out, error);
+}
+
+}  // namespace
+
+std::string quote_identifier(std::string_view name) {
+  std::string quoted;
+  quoted.reserve(name.size() + 2);
+  quoted.push_back('"');
+  for (char c : name) {
+    if (c == '"') quoted.push_back('"');
+    quoted.push_back(c);
+  }
+  quoted.push_back('"');
+  return quoted;
+}
+
+std::string limit_zero_sql(const char* catalog, const char* db_schema, const char* table_name) {
+  std::string sql = "SELECT * FROM ";
+  if (non_empty(catalog)) sql += quote_identifier(catalog) + ".";
+  if (non_empty(db_schema)) sql += quote_identifier(db_schema) + ".";
+  sql += quote_identifier(or_empty(table_name));
+  sql += " LIMIT 0";
+  return sql;
+}
+
+}  // namespace norvale::adbc
+
+extern "C" AdbcStatusCode nv_adbc_connection_get_table_schema(AdbcConnection* connection,
+                                                              const char* catalog,
+                                                              const char* db_schema,
+                                                              const char* table_name,
+                                                              ArrowSchema* schema,
+                                                              AdbcError* error) {
+  try {
+    return norvale::adbc::get_table_schema(connection, catalog, db_schema, table_name, schema,
+                                           error);
+  } catch (const std::exception& e) {
+    norvale::adbc::set_error(error,
+                             std::string("AdbcConnectionGetTableSchema: internal error: ") +
+                                 e.what(),
+                             "HY000");
+    return ADBC_STATUS_INTERNAL;
+  }
+}

@@ -1,0 +1,28 @@
+// The per-connection snapshot store.
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "metadata/info_schema_internal.h"
+
+namespace norvale::adbc {
+
+NVAdbcInfoSchemaStore* info_schema_store_create() {
+  try {
+    return new (std::nothrow) NVAdbcInfoSchemaStore();
+  } catch (...) {  // the lock's construction may report a system error
+    return nullptr;
+  }
+}
+
+void info_schema_store_destroy(NVAdbcInfoSchemaStore* store) { delete store; }
+
+std::shared_ptr<arrow::RecordBatch> info_schema_batch_get(NVAdbcConnectionState* state,
+                                                          int index) {
+  if (state == nullptr || state->info_schema == nullptr) return nullptr;
+  if (index < 0 || index >= kSnapshotResultSets) return nullptr;
+  std::shared_lock<std::shared_mutex> lock(state->info_schema->lock);
+  return state->info_schema->batches[static_cast<size_t>(index)];
+}
+
+}  // namespace norvale::adbc

@@ -1,0 +1,324 @@
+// Fetching the information-schema snapshot: one framed response holding an INIT frame with the
+// epoch and one BATCH frame (an Arrow IPC stream) per result set.
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "core/connection_internal.h"
+#include "core/curl_handles_internal.h"
+#include "core/error_text_internal.h"
+#include "core/frame_decoder_internal.h"
+#include "core/global_internal.h"
+#include "core/http_internal.h"
+#include "core/secure_zero_internal.h"
+#include "norvale/nv_snapshot.h"
+#include "norvale/nv_stream.h"
+
+namespace {
+
+using norvale::write_error;
+
+constexpr long kSnapshotTotalTimeoutSeconds = 300;
+constexpr size_t kBatchHeaderBytes = 8;
+
+struct SnapshotContext {
+  NVInfoSchemaSnapshot* out = nullptr;
+  bool saw_init = false;
+  bool server_error = false;
+  bool handler_failed = false;  // the handler stopped the stream and wrote its message
+  char* err = nullptr;
+  size_t err_size = 0;
+  NVFrameDecoder* decoder = nullptr;
+  CURL* curl = nullptr;
+  int body_state = 0;  // 0 not yet known, 1 a 2xx body (decoded), 2 an error body (discarded)
+};
+
+struct FrameDecoderDeleter {
+  void operator()(NVFrameDecoder* decoder) const { nv_frame_destroy(decoder); }
+};
+
+// Frees the out record on every path that does not end in success.
+struct SnapshotGuard {
+  NVInfoSchemaSnapshot* snapshot;
+  ~SnapshotGuard() {
+    if (snapshot != nullptr) nv_info_schema_snapshot_free(snapshot);
+  }
+};
+
+// Header list holding a bearer token: its texts are zeroed before the list is freed.
+struct SecretHeaders {
+  norvale::CurlSlistPtr list;
+  ~SecretHeaders() {
+    for (curl_slist* item = list.get(); item != nullptr; item = item->next) {
+      if (item->data != nullptr) norvale::secure_zero(item->data, std::strlen(item->data));
+    }
+  }
+};
+
+int fail_stream(SnapshotContext* ctx) {
+  ctx->handler_failed = true;
+  return 1;
+}
+
+int on_batch(SnapshotContext* ctx, const uint8_t* payload, size_t len) {
+  if (len < kBatchHeaderBytes) {
+    write_error(ctx->err, ctx->err_size, "snapshot BATCH frame truncated (len=%zu)", len);
+    return fail_stream(ctx);
+  }
+  const uint32_t index = norvale::frame_read_u32(payload);
+  if (index >= NV_SNAPSHOT_RESULT_SETS) {
+    write_error(ctx->err, ctx->err_size, "snapshot BATCH result_set_index %u out of range",
+                index);
+    return fail_stream(ctx);
+  }
+  const size_t remainder = len - kBatchHeaderBytes;
+  // At least one byte, so that a received but empty result set is told apart from a missing one.
+  auto* block = static_cast<uint8_t*>(std::malloc(remainder > 0 ? remainder : 1));
+  if (block == nullptr) {
+    write_error(ctx->err, ctx->err_size, "snapshot BATCH allocation failed");
+    return fail_stream(ctx);
+  }
+  if (remainder > 0) std::memcpy(block, payload + kBatchHeaderBytes, remainder);
+  std::free(ctx->out->result_set_data[index]);
+  ctx->out->result_set_data[index] = block;
+  ctx->out->result_set_len[index] = remainder;
+  return 0;
+}
+
+int on_error(SnapshotContext* ctx, const uint8_t* payload, size_t len) {
+  ctx->server_error = true;
+  const auto doc = nlohmann::json::parse(payload, payload + len, nullptr, false);
+  const auto message = doc.is_object() ? doc.find("message") : doc.end();
+  if (!doc.is_object() || (message != doc.end() && !message->is_string())) {
+    write_error(ctx->err, ctx->err_size, "snapshot server-side ERROR (malformed)");
+  } else {
+    const char* text =
+        message == doc.end() ? "(unknown)" : message->get_ref<const std::string&>().c_str();
+    write_error(ctx->err, ctx->err_size, "snapshot server-side ERROR: %s", text);
+  }
+  return fail_stream(ctx);
+}
+
+int on_init(SnapshotContext* ctx, const uint8_t* payload, size_t len) {
+  nlohmann::json doc;
+  try {
+    doc = nlohmann::json::parse(payload, payload + len);
+  } catch (const nlohmann::json::exception& e) {
+    write_error(ctx->err, ctx->err_size, "snapshot INIT frame parse: %s", e.what());
+    return fail_stream(ctx);
+  }
+  const auto epoch = doc.is_object() ? doc.find("epoch") : doc.end();
+  if (epoch == doc.end() || !epoch->is_number()) {
+    write_error(ctx->err, ctx->err_size, "snapshot INIT frame missing 'epoch' field");
+    return fail_stream(ctx);
+  }
+  if (epoch->is_number_unsigned()) {
+    ctx->out->epoch = epoch->get<uint64_t>();
+  } else if (epoch->is_number_integer()) {
+    ctx->out->epoch = static_cast<uint64_t>(epoch->get<int64_t>());
+  } else {
+    // Truncated toward zero; negative or too large values are clamped, as converting them
+    // directly would be undefined.
+    const double value = epoch->get<double>();
+    if (value <= 0.0) {
+      ctx->out->epoch = 0;
+    } else if (value >= 18446744073709551615.0) {
+      ctx->out->epoch = UINT64_MAX;
+    } else {
+      ctx->out->epoch = static_cast<uint64_t>(value);
+    }
+  }
+  ctx->saw_init = true;
+  return 0;
+}
+
+int snapshot_frame_cb(uint8_t type, uint16_t, const uint8_t* payload, size_t len, void* user) {
+  auto* ctx = static_cast<SnapshotContext*>(user);
+  try {
+    switch (type) {
+      case NV_FRAME_BATCH:
+        return on_batch(ctx, payload, len);
+      case NV_FRAME_ERROR:
+        return on_error(ctx, payload, len);
+      case NV_FRAME_INIT:
+        return on_init(ctx, payload, len);
+      default:
+        return 0;
+    }
+  } catch (const std::exception& e) {
+    write_error(ctx->err, ctx->err_size, "snapshot frame handling failed: %s", e.what());
+    return fail_stream(ctx);
+  }
+}
+
+size_t snapshot_write_cb(char* data, size_t size, size_t nmemb, void* user) {
+  auto* ctx = static_cast<SnapshotContext*>(user);
+  const size_t bytes = size * nmemb;
+  if (ctx->body_state == 0) {
+    // An error answer carries JSON, not frames: decoding it would hide the HTTP status behind
+    // a write error, so it is dropped and the status is reported after the transfer.
+    long status = 0;
+    curl_easy_getinfo(ctx->curl, CURLINFO_RESPONSE_CODE, &status);
+    ctx->body_state = (status >= 200 && status <= 299) ? 1 : 2;
+  }
+  if (ctx->body_state == 2) return bytes;
+  return nv_frame_feed(ctx->decoder, data, bytes) == 0 ? bytes : 0;
+}
+
+bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* tls,
+                   const NVConnExtras* extras, void* share, NVInfoSchemaSnapshot* out,
+                   char* err, size_t err_size) {
+  if (base_url == nullptr || out == nullptr) {
+    write_error(err, err_size, "nv_route_fetch_info_schema_snapshot: NULL argument");
+    return -1;
+  }
+  *out = NVInfoSchemaSnapshot{};
+  SnapshotGuard guard{out};
+  SnapshotContext ctx;
+  ctx.out = out;
+  ctx.err = err;
+  ctx.err_size = err_size;
+  std::unique_ptr<NVFrameDecoder, FrameDecoderDeleter> decoder(
+      nv_frame_create(&snapshot_frame_cb, &ctx));
+  if (!decoder) {
+    write_error(err, err_size, "nv_frame_create failed");
+    return -1;
+  }
+  ctx.decoder = decoder.get();
+
+  const std::string url = norvale::trim_trailing_slashes(base_url) +
+                          "/api/v1/odbc/info_schema/snapshot";
+  // Declared before the easy handle so that they outlive it on every path.
+  char curl_error[CURL_ERROR_SIZE] = {0};
+  const std::string user_agent = norvale::user_agent_from_extras(extras);
+  norvale::CurlSlistPtr resolve;
+  SecretHeaders headers;
+  norvale::CurlEasyPtr curl(curl_easy_init());
+  if (!curl) {
+    write_error(err, err_size, "curl_easy_init failed");
+    return -1;
+  }
+  std::string authorization;
+  if (non_empty(token)) authorization = std::string("Authorization: Bearer ") + token;
+  const bool headers_ok =
+      norvale::slist_append(headers.list, "Accept: application/vnd.norvale.stream.v1") &&
+      (authorization.empty() || norvale::slist_append(headers.list, authorization.c_str()));
+  norvale::secure_zero(authorization);
+  if (!headers_ok) {
+    write_error(err, err_size, "snapshot HTTP error: %s", curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    return -1;
+  }
+
+  CURL* easy = curl.get();
+  ctx.curl = easy;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list.get());
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, kSnapshotTotalTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, norvale::connect_timeout_from_extras(extras));
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curl_error);
+  nv_curl_apply_share_and_keepalive(easy, share);
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, user_agent.c_str());
+  norvale::apply_proxy_from_extras(easy, extras);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &snapshot_write_cb);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ctx);
+
+  if (tls != nullptr) {
+    char tls_error[256] = {0};
+    curl_slist* resolve_list = nullptr;
+    const int rc =
+        nv_tls_apply_to_curl(easy, tls, url.c_str(), &resolve_list, tls_error, sizeof(tls_error));
+    resolve.reset(resolve_list);
+    if (rc != 0) {
+      write_error(err, err_size, "TLS configuration: %s", tls_error);
+      return -1;
+    }
+  }
+
+  const CURLcode code = curl_easy_perform(easy);
+  if (code != CURLE_OK) {
+    if (!(code == CURLE_WRITE_ERROR && ctx.handler_failed)) {
+      write_error(err, err_size, "snapshot HTTP error: %s",
+                  curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code));
+    }
+    return -1;
+  }
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299) {
+    write_error(err, err_size, "snapshot fetch returned HTTP %ld", status);
+    return -1;
+  }
+  if (nv_frame_at_clean_boundary(decoder.get()) != 0) {
+    write_error(err, err_size, "snapshot transfer ended mid-frame (truncated)");
+    return -1;
+  }
+  if (ctx.server_error) return -1;  // the handler wrote the server's message
+  if (!ctx.saw_init) {
+    write_error(err, err_size, "snapshot stream missing INIT frame");
+    return -1;
+  }
+  for (int i = 0; i < NV_SNAPSHOT_RESULT_SETS; ++i) {
+    if (out->result_set_data[i] == nullptr) {
+      write_error(err, err_size, "snapshot result_set %d missing in stream", i);
+      return -1;
+    }
+  }
+  guard.snapshot = nullptr;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int nv_route_fetch_info_schema_snapshot(const char* base_url, const char* token,
+                                        const NVTlsConfig* tls, const NVConnExtras* extras,
+                                        void* share, NVInfoSchemaSnapshot* out, char* err,
+                                        size_t err_size) {
+  try {
+    return fetch_snapshot(base_url, token, tls, extras, share, out, err, err_size);
+  } catch (const std::exception& e) {
+    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
+    return -1;
+  }
+}
+
+int nv_fetch_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
+                      size_t err_size) {
+  if (conn == nullptr || out == nullptr) {
+    write_error(err, err_size, "nv_fetch_snapshot: NULL argument");
+    return -1;
+  }
+  try {
+    const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
+    const NVConnExtras extras = conn->extras();
+    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
+    return fetch_snapshot(conn->control_plane_url.c_str(), token, &tls, &extras,
+                          conn->curl_share, out, err, err_size);
+  } catch (const std::exception& e) {
+    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
+    return -1;
+  }
+}
+
+void nv_info_schema_snapshot_free(NVInfoSchemaSnapshot* snapshot) {
+  if (snapshot == nullptr) return;
+  for (int i = 0; i < NV_SNAPSHOT_RESULT_SETS; ++i) {
+    std::free(snapshot->result_set_data[i]);
+    snapshot->result_set_data[i] = nullptr;
+    snapshot->result_set_len[i] = 0;
+  }
+  snapshot->epoch = 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,105 @@
+// Test helpers: snapshot batches built from rows, a connection whose store holds them, and
+// readers for the metadata results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <arrow/api.h>
+
+#include "adbc/state_internal.h"
+#include "metadata/info_schema_internal.h"
+#include "norvale_adbc.h"
+
+namespace nvtest {
+
+using Cell = std::variant<std::nullptr_t, std::string, int64_t>;
+using Fields = std::vector<std::pair<std::string, std::shared_ptr<arrow::DataType>>>;
+using Rows = std::vector<std::vector<Cell>>;
+
+/// A batch with the given fields (all nullable) and rows; a string cell in an integer column or
+/// the reverse fails the test.
+std::shared_ptr<arrow::RecordBatch> make_batch(const Fields& fields, const Rows& rows);
+
+/// Arrow IPC stream bytes of `batches` over `schema` (no batch: schema only).
+std::string ipc_bytes(const std::shared_ptr<arrow::Schema>& schema,
+                      const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
+
+/// The tables relation: rows of (catalog, schema, name, type).
+std::shared_ptr<arrow::RecordBatch> tables_batch(const Rows& rows);
+
+/// An initialised ADBC connection (a core connection record that never goes on the network,
+/// unless a test points it at a server) whose store holds the batches given.
+class SnapshotConnection {
+ public:
+  SnapshotConnection();
+  ~SnapshotConnection();
+  SnapshotConnection(const SnapshotConnection&) = delete;
+  SnapshotConnection& operator=(const SnapshotConnection&) = delete;
+
+  void set(int index, std::shared_ptr<arrow::RecordBatch> batch);
+  AdbcConnection* handle() { return &handle_; }
+  NVAdbcConnectionState* state() { return &state_; }
+  NVConnection* core() { return state_.connection; }
+
+ private:
+  NVAdbcConnectionState state_{};
+  AdbcConnection handle_{};
+};
+
+/// Reads a whole result stream (releasing it) into one batch; fails the test on error.
+std::shared_ptr<arrow::RecordBatch> read_stream(ArrowArrayStream* stream);
+
+/// The GetObjects result as plain records.
+struct ColumnOut {
+  std::string name;
+  std::optional<int64_t> ordinal, data_type, column_size, decimal_digits, radix, nullable,
+      sql_data_type, datetime_sub, octet_length;
+  std::optional<std::string> remarks, type_name, column_def, is_nullable, scope_catalog,
+      scope_schema, scope_table;
+  std::optional<bool> autoincrement, generated;
+  /// "TYPE code size=.. digits=.. radix=.. octets=.. sub=.." with "-" for null.
+  std::string xdbc() const;
+};
+struct ConstraintOut {
+  std::optional<std::string> name;
+  std::string type;
+  std::vector<std::string> column_names;
+  bool usage_null = false;
+};
+struct TableOut {
+  std::string name, type;
+  bool columns_null = false;
+  std::vector<ColumnOut> columns;
+  bool constraints_null = false;
+  std::vector<ConstraintOut> constraints;
+};
+struct SchemaOut {
+  std::optional<std::string> name;
+  bool tables_null = false;
+  std::vector<TableOut> tables;
+};
+struct CatalogOut {
+  std::optional<std::string> name;
+  bool schemas_null = false;
+  std::vector<SchemaOut> schemas;
+};
+std::vector<CatalogOut> parse_objects(const arrow::RecordBatch& batch);
+
+/// "catalog.schema.table:TYPE" for every table of the tree, in result order.
+std::vector<std::string> table_paths(const std::vector<CatalogOut>& tree);
+/// The table at catalog.schema.table; fails the test when absent.
+TableOut find_table(const std::vector<CatalogOut>& tree, const std::string& catalog,
+                           const std::string& schema, const std::string& table);
+
+/// Runs GetObjects and parses the result; fails the test on a non-OK status.
+std::vector<CatalogOut> get_objects(AdbcConnection* conn, int depth, const char* catalog,
+                                    const char* db_schema, const char* table_name,
+                                    const char** table_types, const char* column_name);
+
+}  // namespace nvtest
