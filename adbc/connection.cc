@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "adbc/error_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -221,8 +222,8 @@ AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcErro
     return ADBC_STATUS_IO;
   }
   state->connection = core;
-  // The snapshot store and the metadata engine are attached here once the metadata service
-  // is part of the build; until then both stay null and metadata calls work without them.
+  // Snapshot store and metadata engine; a snapshot failure never fails the connection.
+  norvale::adbc::info_schema_attach(state);
   return ADBC_STATUS_OK;
 }
 
@@ -257,6 +258,7 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
                 static_cast<void*>(connection));
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
+  norvale::adbc::info_schema_detach(state);
   if (state->connection != nullptr) {
     nv_disconnect(state->connection);
     state->connection = nullptr;

@@ -26,6 +26,7 @@ std::vector<std::string> command_lines(const std::string& command) {
 bool allowed_symbol(const std::string& name) {
   static const std::regex kAllowed(
       "AdbcDriverInit"
+      "|parse_catalog_version_response"
       "|nv_[A-Za-z0-9_]+"
       "|nv_(utf16_to_utf8|utf8_to_utf16)[A-Za-z0-9_]*\\(.*"
       "|norvale::adbc::info_schema_[A-Za-z0-9_]+\\(.*"
