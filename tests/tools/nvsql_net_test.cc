@@ -172,6 +172,12 @@ TEST(NvsqlNet, TlsServiceWithExplicitConnection) {
   ASSERT_EQ(trusted.exit_code, 0) << trusted.err;
   EXPECT_NE(trusted.out.find("42"), std::string::npos) << trusted.out;
 
+  const int64_t lookups = svc->Counter("requests.lookup");
+  const NvsqlRun by_ref = with({"--tls-ca-bundle", svc->tls_files().ca_cert, "--compute-node",
+                                svc->nodes().at(0).entity_ref});
+  ASSERT_EQ(by_ref.exit_code, 0) << by_ref.err;
+  EXPECT_EQ(svc->Counter("requests.lookup"), lookups + 1) << "the node was looked up by ref";
+
   const NvsqlRun unverified = with({});
   EXPECT_EQ(unverified.exit_code, 1) << "the test CA is not trusted by default";
   EXPECT_NE(unverified.err.find("nvsql: error ["), std::string::npos) << unverified.err;
