@@ -33,7 +33,7 @@ bool iequals(std::string_view a, std::string_view b) {
 
 bool secret_key(const char* key) {
   if (key == nullptr) return false;
-  for (const char* word : {"password", "token", "secret", "client_key"}) {
+  for (const char* word : {"password", "token", "secret", "client_key", "proxy_pass"}) {
     if (std::strstr(key, word) != nullptr) return true;
   }
   return false;

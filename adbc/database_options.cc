@@ -29,10 +29,10 @@ bool iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-/// Keys whose values never reach the log.
+/// Keys whose values never reach the log. The proxy password is a secret like the others.
 bool secret_key(const char* key) {
   if (key == nullptr) return false;
-  for (const char* word : {"password", "token", "secret", "client_key"}) {
+  for (const char* word : {"password", "token", "secret", "client_key", "proxy_pass"}) {
     if (std::strstr(key, word) != nullptr) return true;
   }
   return false;

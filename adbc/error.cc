@@ -11,13 +11,17 @@ struct MessageRule {
   const char* sqlstate;
 };
 
-// Checked in order; the first rule with a matching needle wins.
+// Checked in order; the first rule with a matching needle wins. Besides the classic texts,
+// rule 4 knows libcurl's own wording of connect and certificate failures ("Could not connect to
+// server", "Failed to connect", "SSL certificate OpenSSL verify result"), which the transport
+// passes on verbatim.
 constexpr MessageRule kMessageRules[] = {
     {{"invalid credential"}, "28000"},
     {{"authentication failed"}, "28000"},
     {{"Unauthorized", "401"}, "28000"},
     {{"could not connect", "connection refused", "TLS handshake", "certificate verify", "DNS"},
      "08001"},
+    {{"Could not connect", "Failed to connect", "SSL certificate"}, "08001"},
     {{"connection closed"}, "08006"},
     {{"broken pipe", "server hung up"}, "08006"},
     {{"timed out", "timeout"}, "HYT00"},
@@ -30,7 +34,34 @@ constexpr const char* kNoMessage = "Norvale transport reported an error with no 
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Status-code needles ("401", "403") count only as numbers of their own: inside a longer number
+// such as a port ("127.0.0.1:40153") they say nothing about authentication.
+bool contains_needle(const char* message, const char* needle) {
+  bool numeric = is_digit(needle[0]);
+  size_t n = std::strlen(needle);
+  for (const char* hit = std::strstr(message, needle); hit != nullptr;
+       hit = std::strstr(hit + 1, needle)) {
+    if (!numeric) return true;
+    bool digit_before = hit > message && is_digit(hit[-1]);
+    bool digit_after = is_digit(hit[n]);
+    if (!digit_before && !digit_after) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+const char* sqlstate_from_message(const char* message) {
+  if (message == nullptr || message[0] == '\0') return "HY000";
+  for (const MessageRule& rule : kMessageRules) {
+    for (const char* needle : rule.needles) {
+      if (needle != nullptr && contains_needle(message, needle)) return rule.sqlstate;
+    }
+  }
+  return "HY000";
+}
 
 bool key_is(const char* key, std::string_view expected) {
   return key != nullptr && std::string_view(key) == expected;
@@ -79,16 +110,6 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate)
   std::memcpy(error->sqlstate, sqlstate, sizeof(error->sqlstate));
   error->release = release_error;
   error->private_data = nullptr;
-}
-
-const char* sqlstate_from_message(const char* message) {
-  if (message == nullptr || message[0] == '\0') return "HY000";
-  for (const MessageRule& rule : kMessageRules) {
-    for (const char* needle : rule.needles) {
-      if (needle != nullptr && std::strstr(message, needle) != nullptr) return rule.sqlstate;
-    }
-  }
-  return "HY000";
 }
 
 void set_error_from_nv(AdbcError* error, const char* message, uint8_t status) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -154,8 +155,8 @@ int login(const LoginKind& kind, const char* control_plane_url, const char* id,
   if (kind.password) {
     nv_log_emit(NV_LOG_WARN, kLogCategory, "Auth failed (HTTP %ld) for user %s", status, id);
   } else {
-    nv_log_emit(NV_LOG_WARN, kLogCategory, "Client credentials auth failed (HTTP %ld) for client_id=%s",
-                status, id);
+    nv_log_emit(NV_LOG_WARN, kLogCategory,
+                "Client credentials auth failed (HTTP %ld) for client_id=%s", status, id);
   }
   return -1;
 }

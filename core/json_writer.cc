@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace norvale {
 
@@ -19,27 +20,31 @@ void JsonCtx::put(const char* text, size_t length) {
 
 void emit_json_string(JsonCtx& ctx, const char* text, size_t length) {
   ctx.put('"');
+  // Bytes that need no escape go out in runs, so that a cut lands where the limit is.
+  size_t run = 0;
   for (size_t i = 0; i < length && !ctx.truncated; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
+    const char* escape = nullptr;
+    char unicode[8];
     switch (byte) {
-      case '"': ctx.put("\\\"", 2); break;
-      case '\\': ctx.put("\\\\", 2); break;
-      case '\b': ctx.put("\\b", 2); break;
-      case '\f': ctx.put("\\f", 2); break;
-      case '\n': ctx.put("\\n", 2); break;
-      case '\r': ctx.put("\\r", 2); break;
-      case '\t': ctx.put("\\t", 2); break;
+      case '"': escape = "\\\""; break;
+      case '\\': escape = "\\\\"; break;
+      case '\b': escape = "\\b"; break;
+      case '\f': escape = "\\f"; break;
+      case '\n': escape = "\\n"; break;
+      case '\r': escape = "\\r"; break;
+      case '\t': escape = "\\t"; break;
       default:
-        if (byte < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof(escape), "\\u%04x", byte);
-          ctx.put(escape, 6);
-        } else {
-          ctx.put(static_cast<char>(byte));
-        }
+        if (byte >= 0x20) continue;
+        std::snprintf(unicode, sizeof(unicode), "\\u%04x", byte);
+        escape = unicode;
     }
+    ctx.put(text + run, i - run);
+    ctx.put(escape, std::strlen(escape));
+    run = i + 1;
   }
-  if (!ctx.truncated) ctx.put('"');
+  ctx.put(text + run, length - run);
+  ctx.put('"');
 }
 
 }  // namespace norvale

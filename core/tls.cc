@@ -182,7 +182,8 @@ int apply(CURL* curl, const NVTlsConfig* cfg, const char* url, curl_slist** reso
   }
   long version = 0;
   if (!curl_ssl_version_for(cfg->min_tls_version, &version)) {
-    write_error(err, err_size, "internal: bad min TLS version %d (validate should have caught this)",
+    write_error(err, err_size,
+                "internal: bad min TLS version %d (validate should have caught this)",
                 static_cast<int>(cfg->min_tls_version));
     return -1;
   }

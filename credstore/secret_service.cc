@@ -117,7 +117,8 @@ SecretOutcome secret_service_lookup(const char* account, const char* key, char**
   const Library* lib = loaded();
   if (lib == nullptr) return SecretOutcome::kUnavailable;
   GError* error = nullptr;
-  char* found = lib->lookup(&kSchema, nullptr, &error, "account", account, "key", key, kEndOfAttributes);
+  char* found =
+      lib->lookup(&kSchema, nullptr, &error, "account", account, "key", key, kEndOfAttributes);
   if (error != nullptr) {
     if (found != nullptr) lib->free_password(found);
     return give_up(lib, error);

@@ -22,7 +22,8 @@ std::string utc_iso8601(int64_t seconds_from_now) {
 
 std::string advertised_host(const Service& svc) {
   const std::string& h = svc.options().host;
-  return (h == "0.0.0.0" || h.empty()) ? "127.0.0.1" : h;
+  if (h == "0.0.0.0" || h.empty()) return "127.0.0.1";
+  return h == "::" ? "::1" : h;
 }
 
 void auth_refused(httplib::Response& res, int status, const std::string& message,
@@ -77,7 +78,7 @@ void handle_token(Service& svc, const httplib::Request& req, httplib::Response& 
               {"name", who->name},
               {"expires_in", ttl},
               {"session_expires_at", utc_iso8601(ttl)}};
-  deliver(svc, req, res, 200, "application/json", out.dump(), fault);
+  deliver(svc, req, res, 200, "application/json", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), fault);
 }
 
 json node_json(const Service& svc, const NodeInfo& n, const std::string& status) {
@@ -100,7 +101,7 @@ void handle_recommend(Service& svc, const httplib::Request& req, httplib::Respon
               {"nodeId", n->id},
               {"nodeEntityRef", n->entity_ref}};
   if (!(fault && fault->omit_reservation_id)) out["reservationId"] = svc.new_reservation(n->id);
-  deliver(svc, req, res, 200, "application/json", out.dump(), fault);
+  deliver(svc, req, res, 200, "application/json", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), fault);
 }
 
 void handle_reservation(Service& svc, const httplib::Request& req, httplib::Response& res,
@@ -123,7 +124,7 @@ void handle_reservation(Service& svc, const httplib::Request& req, httplib::Resp
   }
   svc.count(confirm ? "confirms" : "abandons");
   json out = {{"reservationId", id}, {"state", svc.reservation_state(id)}};
-  deliver(svc, req, res, 200, "application/json", out.dump(), fault);
+  deliver(svc, req, res, 200, "application/json", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), fault);
 }
 
 void handle_lookup(Service& svc, const httplib::Request& req, httplib::Response& res) {
@@ -138,7 +139,7 @@ void handle_lookup(Service& svc, const httplib::Request& req, httplib::Response&
     return;
   }
   std::string status = (fault && !fault->node_status.empty()) ? fault->node_status : "active";
-  deliver(svc, req, res, 200, "application/json", node_json(svc, *n, status).dump(), fault);
+  deliver(svc, req, res, 200, "application/json", node_json(svc, *n, status).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), fault);
 }
 
 void handle_version(Service& svc, const httplib::Request& req, httplib::Response& res) {
@@ -154,7 +155,7 @@ void handle_version(Service& svc, const httplib::Request& req, httplib::Response
               {"graphs_version", v.graphs_version},
               {"connections_version", v.connections_version},
               {"pipelines_version", v.pipelines_version}};
-  deliver(svc, req, res, 200, "application/json", out.dump(), fault);
+  deliver(svc, req, res, 200, "application/json", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), fault);
 }
 
 bool is_loopback(const std::string& addr) {

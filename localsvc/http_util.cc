@@ -12,7 +12,7 @@ namespace nv_localsvc {
 
 void reply_json(httplib::Response& res, int status, const nlohmann::json& body) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
 }
 
 std::optional<Principal> require_auth(Service& svc, const httplib::Request& req,
@@ -138,6 +138,7 @@ struct StreamState {
   httplib::DataSink* sink = nullptr;
   std::unique_ptr<FaultWriter> writer;
   uint64_t counted = 0;
+  std::unique_ptr<Service::ConnectionGuard> guard;
 };
 
 }  // namespace
@@ -148,6 +149,7 @@ void stream_body(Service& svc, const httplib::Request& req, httplib::Response& r
   auto st = std::make_shared<StreamState>();
   st->producer = std::move(producer);
   int lp = req.local_port, rp = req.remote_port;
+  st->guard = std::make_unique<Service::ConnectionGuard>(svc, lp, rp);
   Service* s = &svc;
   StreamState* raw = st.get();
   st->writer = std::make_unique<FaultWriter>(
@@ -180,7 +182,10 @@ void stream_body(Service& svc, const httplib::Request& req, httplib::Response& r
         }
         return true;
       },
-      [st](bool) { st->producer.reset(); });
+      [st](bool) {
+        st->producer.reset();
+        st->guard.reset();
+      });
 }
 
 }  // namespace nv_localsvc

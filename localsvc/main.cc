@@ -39,6 +39,12 @@ std::unique_ptr<httplib::Server> make_server(const Options& o) {
   s->set_read_timeout(300, 0);
   s->set_write_timeout(300, 0);
   s->set_payload_max_length(static_cast<size_t>(1) << 40);
+  if (o.log_requests) {
+    s->set_logger([](const httplib::Request& req, const httplib::Response& res) {
+      std::fprintf(stderr, "norvale-localsvc: %s:%d %s %s -> %d\n", req.local_addr.c_str(),
+                   req.local_port, req.method.c_str(), req.path.c_str(), res.status);
+    });
+  }
   return s;
 }
 
@@ -98,7 +104,8 @@ int run(int argc, char** argv) {
     return 1;
   }
   const std::string scheme = opts.tls_cert.empty() ? "http://" : "https://";
-  const std::string host = (opts.host == "0.0.0.0") ? "127.0.0.1" : opts.host;
+  std::string host = (opts.host == "0.0.0.0") ? "127.0.0.1" : opts.host == "::" ? "::1" : opts.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";  // IPv6 literal in a URL
 
   std::vector<std::unique_ptr<httplib::Server>> node_servers;
   for (int i = 0; i < opts.nodes; ++i) {
@@ -143,9 +150,11 @@ int run(int argc, char** argv) {
   int sig = 0;
   sigwait(&stop_signals, &sig);
   svc.stopping = true;
+  svc.drop_active_connections();
   control->stop();
   for (auto& s : node_servers) s->stop();
   for (auto& t : listeners) t.join();
+  if (opts.land_dir.empty()) rmdir(land.c_str());  // our own temporary directory, when unused
   return 0;
 }
 

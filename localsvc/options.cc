@@ -39,7 +39,8 @@ const char* usage_text() {
          "  --tls-client-ca PEM demand client certificates signed by this CA\n"
          "  --admin-token TEXT  fixed admin token (default: random)\n"
          "  --token-ttl SECS    lifetime of issued session tokens (default 3600)\n"
-         "  --threads N         worker threads per port (default 16)\n";
+         "  --threads N         worker threads per port (default 16)\n"
+         "  --log-requests      one line per request on standard error\n";
 }
 
 bool parse_options(int argc, char** argv, Options* out, std::string* err, bool* help) {
@@ -49,6 +50,10 @@ bool parse_options(int argc, char** argv, Options* out, std::string* err, bool* 
     if (arg == "--help" || arg == "-h") {
       *help = true;
       return true;
+    }
+    if (arg == "--log-requests") {
+      out->log_requests = true;
+      continue;
     }
     if (i + 1 >= argc) {
       *err = "missing value for " + arg;

@@ -24,6 +24,7 @@ struct Options {
   std::string admin_token;  // empty: random
   int64_t token_ttl_seconds = 3600;
   int threads = 16;  // worker threads per listening port
+  bool log_requests = false;  // one line per request on standard error
 };
 
 /// Parses argv; false with a message for bad input. `help` is set for --help.

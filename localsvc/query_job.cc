@@ -136,7 +136,7 @@ bool QueryJob::write_frame(FaultWriter& out, uint8_t type, const std::string& pa
 bool QueryJob::write_error(FaultWriter& out, const std::string& duckdb_message) {
   HttpSqlError e = map_sql_error(duckdb_message);
   nlohmann::json j = {{"message", e.message}, {"code", e.code}};
-  return write_frame(out, static_cast<uint8_t>(FrameType::kError), j.dump());
+  return write_frame(out, static_cast<uint8_t>(FrameType::kError), j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> QueryJob::next_batch() {
@@ -187,7 +187,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
   auto inject_error = [&]() {
     if (fault_ && fault_->error_after_batches >= 0 && batches_sent_ >= fault_->error_after_batches) {
       nlohmann::json j = {{"message", fault_->error_message}, {"code", fault_->error_code}};
-      write_frame(out, static_cast<uint8_t>(FrameType::kError), j.dump());
+      write_frame(out, static_cast<uint8_t>(FrameType::kError), j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       return true;
     }
     return false;
@@ -204,7 +204,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     nlohmann::json sets = nlohmann::json::array();
     for (int i = 0; i < result_sets; ++i) sets.push_back(rs);
     nlohmann::json init = {{"streamId", stream_id_}, {"resultSets", sets}};
-    if (!write_frame(out, static_cast<uint8_t>(FrameType::kInit), init.dump())) return Step::kDone;
+    if (!write_frame(out, static_cast<uint8_t>(FrameType::kInit), init.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))) return Step::kDone;
     if (!interleave()) return Step::kDone;
     if (inject_error()) return Step::kDone;
     return Step::kMore;

@@ -21,7 +21,9 @@ CREATE TABLE sales.customers (
   signup_date DATE,
   is_active BOOLEAN DEFAULT true,
   credit_limit DECIMAL(12, 2),
-  tags VARCHAR[]
+  tags VARCHAR[],
+  preferred_contact_time TIME,
+  external_ref UUID
 );
 COMMENT ON TABLE sales.customers IS 'People and companies that buy from the shop';
 COMMENT ON COLUMN sales.customers.email IS 'Login and contact address';
@@ -70,11 +72,15 @@ CREATE TABLE inventory.stock_movements (
 );
 
 INSERT INTO sales.customers VALUES
-  (1, 'ada@example.test', 'Ada Lovelace', 'GB', DATE '2021-03-14', true, 5000.00, ['vip', 'early']),
-  (2, 'grace@example.test', 'Grace Hopper', 'US', DATE '2021-07-01', true, 12000.50, ['vip']),
-  (3, 'alan@example.test', 'Alan Turing', 'GB', DATE '2022-01-20', false, NULL, []),
-  (4, 'edsger@example.test', 'Edsger Dijkstra', 'NL', DATE '2022-11-05', true, 750.25, NULL),
-  (5, 'barbara@example.test', 'Barbara Liskov', 'US', NULL, true, 3000.00, ['b2b']);
+  (1, 'ada@example.test', 'Ada Lovelace', 'GB', DATE '2021-03-14', true, 5000.00, ['vip', 'early'],
+   TIME '09:30:00', '2f1c8e0a-5b7d-4c1e-9a3f-0d6b2e4a8c11'),
+  (2, 'grace@example.test', 'Grace Hopper', 'US', DATE '2021-07-01', true, 12000.50, ['vip'],
+   TIME '14:15:30', '7a9e3b12-0c4d-4f8a-b2e6-91d5c3a7f024'),
+  (3, 'alan@example.test', 'Alan Turing', 'GB', DATE '2022-01-20', false, NULL, [], NULL, NULL),
+  (4, 'edsger@example.test', 'Edsger Dijkstra', 'NL', DATE '2022-11-05', true, 750.25, NULL,
+   TIME '08:00:00', NULL),
+  (5, 'barbara@example.test', 'Barbara Liskov', 'US', NULL, true, 3000.00, ['b2b'], NULL,
+   'c4d2a6e8-1f3b-4a5c-8d7e-6b9f0a1c2e3d');
 
 INSERT INTO inventory.products VALUES
   (100, 'KB-001', 'Mechanical keyboard', 89.90, 1.1, 4.6, 120, 1, '\x4B\x42'::BLOB,
@@ -121,6 +127,11 @@ COMMENT ON VIEW analytics.revenue_by_customer IS 'Revenue per customer, cancelle
 arrow::Status seed_demo(duckdb_database db) {
   DuckConn conn(db);
   if (!conn.ok()) return arrow::Status::IOError("cannot open a DuckDB connection");
+  // A database file seeded by an earlier run keeps its data.
+  ARROW_ASSIGN_OR_RAISE(auto present,
+                        query_batch(conn.get(), "SELECT 1 FROM duckdb_schemas() "
+                                                "WHERE schema_name = 'sales'"));
+  if (present->num_rows() > 0) return arrow::Status::OK();
   return conn.exec(kDemoSql);
 }
 

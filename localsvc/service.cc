@@ -5,6 +5,8 @@
 
 #include <random>
 
+#include "localsvc/http_util.h"
+
 namespace nv_localsvc {
 
 Service::Service(Options opts) : opts_(std::move(opts)) {
@@ -83,9 +85,14 @@ std::optional<Principal> Service::check_client(const std::string& id,
 
 std::string Service::issue_token(const Principal& who) {
   std::string token = "nvs-" + random_hex(32);
+  auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mu_);
-  tokens_[token] = {who, std::chrono::steady_clock::now() +
-                             std::chrono::seconds(opts_.token_ttl_seconds)};
+  // Expired tokens are swept now and then so that a long-running service stays small.
+  if (++issued_ % 256 == 0) {
+    for (auto it = tokens_.begin(); it != tokens_.end();)
+      it = it->second.expires <= now ? tokens_.erase(it) : std::next(it);
+  }
+  tokens_[token] = {who, now + std::chrono::seconds(opts_.token_ttl_seconds)};
   return token;
 }
 
@@ -198,6 +205,31 @@ std::optional<std::string> Service::idempotent_result(const std::string& key) {
 void Service::remember_result(const std::string& key, const std::string& stats_json) {
   std::lock_guard<std::mutex> lock(mu_);
   idempotency_.emplace(key, stats_json);
+}
+
+}  // namespace nv_localsvc
+
+namespace nv_localsvc {
+
+Service::ConnectionGuard::ConnectionGuard(Service& svc, int local_port, int remote_port)
+    : svc_(svc), key_(local_port, remote_port) {
+  std::lock_guard<std::mutex> lock(svc_.mu_);
+  svc_.active_.insert(key_);
+}
+
+Service::ConnectionGuard::~ConnectionGuard() {
+  std::lock_guard<std::mutex> lock(svc_.mu_);
+  auto it = svc_.active_.find(key_);
+  if (it != svc_.active_.end()) svc_.active_.erase(it);
+}
+
+void Service::drop_active_connections() {
+  std::multiset<std::pair<int, int>> copy;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    copy = active_;
+  }
+  for (const auto& [local, remote] : copy) shutdown_connection(local, remote);
 }
 
 }  // namespace nv_localsvc

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,21 @@ class Service {
 
   static std::string random_hex(size_t bytes);
 
+  /// Connections with a long-running body (a stream being written, an upload being read),
+  /// dropped at shutdown so that a stalled peer cannot hold the process up.
+  class ConnectionGuard {
+   public:
+    ConnectionGuard(Service& svc, int local_port, int remote_port);
+    ~ConnectionGuard();
+    ConnectionGuard(const ConnectionGuard&) = delete;
+    ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+
+   private:
+    Service& svc_;
+    std::pair<int, int> key_;
+  };
+  void drop_active_connections();
+
   std::atomic<bool> stopping{false};
 
  private:
@@ -114,6 +130,7 @@ class Service {
     std::chrono::steady_clock::time_point expires;
   };
   std::map<std::string, TokenInfo> tokens_;
+  uint64_t issued_ = 0;
   std::map<std::string, std::string> reservations_;
   size_t next_node_ = 0;
   CatalogVersion version_;
@@ -121,6 +138,7 @@ class Service {
   std::map<std::string, nlohmann::json> last_headers_;
   std::map<std::string, std::string> idempotency_;
   std::atomic<uint64_t> commit_version_{0};
+  std::multiset<std::pair<int, int>> active_;
   FaultTable faults_;
 };
 

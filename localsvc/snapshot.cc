@@ -191,16 +191,16 @@ void handle_snapshot(Service& svc, const httplib::Request& req, httplib::Respons
   auto sets = build_snapshot(svc.db());
   std::string body;
   append_frame(&body, static_cast<uint8_t>(FrameType::kInit),
-               nlohmann::json({{"epoch", epoch}}).dump());
+               nlohmann::json({{"epoch", epoch}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (!sets.ok()) {
     append_frame(&body, static_cast<uint8_t>(FrameType::kError),
-                 nlohmann::json({{"message", sets.status().message()}}).dump());
+                 nlohmann::json({{"message", sets.status().message()}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   } else {
     for (size_t i = 0; i < sets->size(); ++i) {
       auto payload = batch_payload(static_cast<uint32_t>(i), *(*sets)[i]);
       if (!payload.ok()) {
         append_frame(&body, static_cast<uint8_t>(FrameType::kError),
-                     nlohmann::json({{"message", payload.status().message()}}).dump());
+                     nlohmann::json({{"message", payload.status().message()}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         break;
       }
       append_frame(&body, static_cast<uint8_t>(FrameType::kBatch),

@@ -18,7 +18,11 @@ std::string_view error_class(std::string_view msg) {
 
 }  // namespace
 
-HttpSqlError map_sql_error(const std::string& msg) {
+HttpSqlError map_sql_error(const std::string& full) {
+  // DuckDB appends hints ("Did you mean ...") and the statement text after a line break;
+  // clients search the message for words such as "column" and "table", so only the first
+  // line is sent.
+  const std::string msg = full.substr(0, full.find('\n'));
   std::string_view cls = error_class(msg);
   if (cls == "Parser Error" || cls == "Syntax Error") return {400, "QUERY_ERROR", msg};
   if (cls == "Catalog Error") {
@@ -65,7 +69,8 @@ HttpSqlError map_sql_error(const std::string& msg) {
   return {500, "INTERNAL_ERROR", msg};
 }
 
-std::string ingest_sqlstate_for(const std::string& msg) {
+std::string ingest_sqlstate_for(const std::string& full) {
+  const std::string msg = full.substr(0, full.find('\n'));
   std::string_view cls = error_class(msg);
   if (cls == "Constraint Error") return "23000";
   if (cls == "Conversion Error" || cls == "Mismatch Type Error" || cls == "Invalid Type Error")

@@ -33,7 +33,8 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   for (const auto& g : stmt.group_by) {
     const auto* ref = g ? g->as<ColumnRef>() : nullptr;
     if (ref == nullptr) {
-      return fail(msg, "GROUP BY supports only column references", "GROUP BY non-column expression");
+      return fail(msg, "GROUP BY supports only column references",
+                  "GROUP BY non-column expression");
     }
     auto idx = resolve_column(input, *ref, nullptr);
     if (!idx.ok()) {
@@ -49,7 +50,9 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   std::vector<int> used_inputs = key_cols;
   int agg_no = 0;
   for (const auto& item : stmt.items) {
-    if (!item.expr) return fail(msg, "empty projection item in aggregate query", "empty projection item");
+    if (!item.expr) {
+      return fail(msg, "empty projection item in aggregate query", "empty projection item");
+    }
     if (const auto* ref = item.expr->as<ColumnRef>()) {
       auto idx = resolve_column(input, *ref, nullptr);
       bool is_key = false;

@@ -20,7 +20,7 @@ namespace {
 
 // Joins without an equality key run as a cross product followed by the residual filter; past
 // this many row pairs the statement is left to the compute node.
-constexpr int64_t kMaxCrossPairs = 20'000'000;
+constexpr int64_t kMaxCrossPairs = 1'000'000;
 
 bool is_num(const arrow::DataType& t) {
   return arrow::is_integer(t.id()) || arrow::is_floating(t.id());
@@ -139,7 +139,8 @@ arrow::FieldVector joined_fields(const arrow::Schema& l, const arrow::Schema& r)
   arrow::FieldVector out = l.fields();
   for (const auto& f : r.fields()) {
     bool clash = false;
-    for (const auto& lf : l.fields()) clash = clash || ascii_lower(lf->name()) == ascii_lower(f->name());
+    const std::string name = ascii_lower(f->name());
+    for (const auto& lf : l.fields()) clash = clash || ascii_lower(lf->name()) == name;
     out.push_back(clash ? f->WithName(f->name() + "_right") : f);
   }
   return out;
@@ -297,7 +298,9 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
       if (f->as<CmpExpr>()) split_join_predicate(f, left, right, &keys, &ignored);
     }
   }
-  // USING and NATURAL columns are merged into one output column each.
+  // USING and NATURAL columns are merged into one output column each. NATURAL keys are the
+  // left side's visible column names (lowered) that name a visible right column ignoring ASCII
+  // case, so "Name" and "name" join; each name is used once.
   std::vector<JoinKey> merged;
   if (join.natural) {
     for (size_t i = 0; i < left.scope.size(); ++i) {

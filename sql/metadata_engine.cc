@@ -109,18 +109,16 @@ MetadataEngine::MetadataEngine() { ensure_arrow_compute_initialized(); }
 
 MetadataEngine::~MetadataEngine() = default;
 
-arrow::Status MetadataEngine::register_relation(
-    const std::string& name, std::shared_ptr<arrow::Schema> schema,
-    std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
-  if (name.empty()) return arrow::Status::Invalid("relation name is empty");
-  if (!schema) return arrow::Status::Invalid("relation without schema: " + name);
+bool MetadataEngine::register_relation(const std::string& name,
+                                       std::shared_ptr<arrow::Schema> schema,
+                                       std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
+  // A batch that disagrees with the schema would fail (or worse) at every later query.
+  if (name.empty() || !schema) return false;
   for (const auto& b : batches) {
-    if (!b || !b->schema()->Equals(*schema, /*check_metadata=*/false)) {
-      return arrow::Status::Invalid("relation batch does not match its schema: " + name);
-    }
+    if (!b || !b->schema()->Equals(*schema, /*check_metadata=*/false)) return false;
   }
   relations_[ascii_lower(name)] = Relation{std::move(schema), std::move(batches)};
-  return arrow::Status::OK();
+  return true;
 }
 
 const MetadataEngine::Relation* MetadataEngine::find_relation(const BaseTable& table) const {

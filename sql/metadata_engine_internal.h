@@ -37,8 +37,10 @@ class MetadataEngine {
   MetadataEngine& operator=(const MetadataEngine&) = delete;
 
   /// Stores (or replaces) a relation under `name` lowered, e.g. "information_schema.tables".
-  arrow::Status register_relation(const std::string& name, std::shared_ptr<arrow::Schema> schema,
-                                  std::vector<std::shared_ptr<arrow::RecordBatch>> batches);
+  /// Returns false, storing nothing, for an empty name, a missing schema, or a batch that is
+  /// null or does not have the schema's fields. Callers may ignore the result.
+  bool register_relation(const std::string& name, std::shared_ptr<arrow::Schema> schema,
+                         std::vector<std::shared_ptr<arrow::RecordBatch>> batches);
 
   /// Parses and executes `sql`. Never throws.
   ExecuteResult try_execute(const std::string& sql) const;

@@ -80,6 +80,52 @@ std::optional<std::string> string_node(const json& node) {
   return str_field(*body, "sval");
 }
 
+/// x LIKE 'p' ESCAPE 'e' arrives as like_escape('p', 'e'). With constant text and a one-byte
+/// (or empty) escape, the pattern is rewritten into the backslash-escape form of LikeExpr;
+/// anything else (a trailing escape, a longer escape string) stays a call and fails later.
+std::optional<std::string> like_with_escape(const json& rexpr) {
+  const json* body = nullptr;
+  if (kind_of(&rexpr, &body) != "FuncCall") return std::nullopt;
+  const json& names = list_field(*body, "funcname");
+  auto last = names.empty() ? std::nullopt : string_node(names.back());
+  if (!last || *last != "like_escape") return std::nullopt;
+  if (names.size() == 2) {
+    auto first = string_node(names.front());
+    if (!first || *first != "pg_catalog") return std::nullopt;
+  } else if (names.size() != 1) {
+    return std::nullopt;
+  }
+  const json& args = list_field(*body, "args");
+  if (args.size() != 2) return std::nullopt;
+  std::string texts[2];
+  for (int i = 0; i < 2; ++i) {
+    const json* cbody = nullptr;
+    if (kind_of(&args[i], &cbody) != "A_Const") return std::nullopt;
+    const json* sv = field(*cbody, "sval");
+    if (sv == nullptr) return std::nullopt;
+    texts[i] = sv->value("sval", std::string());
+  }
+  const std::string& pattern = texts[0];
+  const std::string& esc = texts[1];
+  if (esc.size() > 1 || (esc.size() == 1 && static_cast<unsigned char>(esc[0]) >= 0x80)) {
+    return std::nullopt;
+  }
+  std::string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (!esc.empty() && c == esc[0]) {
+      if (i + 1 == pattern.size()) return std::nullopt;
+      out += '\\';
+      out += pattern[++i];
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 class Walker {
  public:
   explicit Walker(ParseError* error) : error_(error) {}
@@ -392,7 +438,9 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
 
 ExprPtr Walker::transform_expression(const json* node) {
   DepthGuard guard(depth_);
-  if (depth_ > kMaxDepth) return abort_with(ParseStatus::Unsupported, "expression nesting too deep");
+  if (depth_ > kMaxDepth) {
+    return abort_with(ParseStatus::Unsupported, "expression nesting too deep");
+  }
   const json* body = nullptr;
   const std::string kind = kind_of(node, &body);
   if (body == nullptr) return abort_with(ParseStatus::Malformed, "null expression node");
@@ -675,8 +723,12 @@ ExprPtr Walker::transform_a_expr(const json& a) {
     LikeExpr like;
     like.value = transform_expression(lexpr);
     if (!like.value) return nullptr;
-    like.pattern = transform_expression(rexpr);
-    if (!like.pattern) return nullptr;
+    if (auto pattern = like_with_escape(*rexpr)) {
+      like.pattern = Expr::make(LiteralExpr{Literal{*pattern}, Type::String});
+    } else {
+      like.pattern = transform_expression(rexpr);
+      if (!like.pattern) return nullptr;
+    }
     like.case_insensitive = kind == "AEXPR_ILIKE";
     auto out = Expr::make(std::move(like));
     if (name && (*name == "!~~" || *name == "!~~*")) {

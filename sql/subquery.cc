@@ -56,10 +56,13 @@ bool column_is_inner(const ColumnRef& ref, const InnerScope& scope) {
 bool expr_references_outer(const Expr& e, const InnerScope& scope) {
   if (const auto* c = e.as<ColumnRef>()) return !column_is_inner(*c, scope);
   bool outer = false;
-  for_each_child(e, [&](const Expr& child) { outer = outer || expr_references_outer(child, scope); });
+  for_each_child(e, [&](const Expr& child) {
+    outer = outer || expr_references_outer(child, scope);
+  });
   // A nested subquery may refer to the outer query too; it is not looked into, so treat it
   // as referring to it.
-  if (e.as<ExistsExpr>() || e.as<ScalarSubqueryExpr>() || (e.as<InExpr>() && e.as<InExpr>()->subquery)) {
+  const auto* in = e.as<InExpr>();
+  if (e.as<ExistsExpr>() || e.as<ScalarSubqueryExpr>() || (in && in->subquery)) {
     outer = true;
   }
   return outer;
@@ -225,23 +228,27 @@ void decorrelate_exists(SelectStatement& stmt, const MetadataEngine& engine) {
 
 arrow::Result<Literal> arrow_array_element_to_literal(const arrow::Array& array, int64_t row) {
   if (array.IsNull(row)) return Literal{};
+  auto as_int = [&](auto* typed) -> Literal {
+    using A = std::remove_pointer_t<decltype(typed)>;
+    return Literal{static_cast<int64_t>(static_cast<const A&>(array).Value(row))};
+  };
   switch (array.type_id()) {
     case arrow::Type::BOOL:
       return Literal{static_cast<const arrow::BooleanArray&>(array).Value(row)};
     case arrow::Type::UINT8:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::UInt8Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::UInt8Array*>(nullptr));
     case arrow::Type::UINT16:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::UInt16Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::UInt16Array*>(nullptr));
     case arrow::Type::UINT32:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::UInt32Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::UInt32Array*>(nullptr));
     case arrow::Type::INT8:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::Int8Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::Int8Array*>(nullptr));
     case arrow::Type::INT16:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::Int16Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::Int16Array*>(nullptr));
     case arrow::Type::INT32:
-      return Literal{static_cast<int64_t>(static_cast<const arrow::Int32Array&>(array).Value(row))};
+      return as_int(static_cast<arrow::Int32Array*>(nullptr));
     case arrow::Type::INT64:
-      return Literal{static_cast<const arrow::Int64Array&>(array).Value(row)};
+      return as_int(static_cast<arrow::Int64Array*>(nullptr));
     case arrow::Type::FLOAT:
       return Literal{static_cast<double>(static_cast<const arrow::FloatArray&>(array).Value(row))};
     case arrow::Type::DOUBLE:
@@ -290,7 +297,9 @@ arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& en
     ARROW_RETURN_NOT_OK(flatten_subqueries_in_expr(in->lhs, engine, msg));
     if (in->subquery) {
       ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*in->subquery, engine, "IN-subquery: ", msg));
-      if (!r.schema || r.schema->num_fields() < 1) return fail(msg, "IN-subquery returned no columns");
+      if (!r.schema || r.schema->num_fields() < 1) {
+        return fail(msg, "IN-subquery returned no columns");
+      }
       if (r.schema->num_fields() != 1) {
         return fail(msg, "IN-subquery must return exactly one column");
       }

@@ -27,7 +27,8 @@ Result capture(AdbcStatusCode status, AdbcError& error) {
 class DatabaseOptions : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* v : {"NV_LOG_PATH", "NV_LOG_LEVEL", "NV_SQL_TRACE_PATH", "NV_API_TRACE_PATH"}) {
+    for (const char* v :
+         {"NV_LOG_PATH", "NV_LOG_LEVEL", "NV_SQL_TRACE_PATH", "NV_API_TRACE_PATH"}) {
       unsetenv(v);
     }
     ASSERT_EQ(nv_adbc_database_new(&db_, nullptr), ADBC_STATUS_OK);
@@ -218,6 +219,7 @@ TEST_F(DatabaseOptions, OptionLogRedactsSecretKeys) {
   set("adbc.norvale.session_token", "tok-value");
   set("adbc.norvale.tls.client_key", "/keys/client.pem");
   set("adbc.norvale.proxy_pass", "proxy-value");
+  set("adbc.norvale.proxy_user", "proxy-user");
   set("username", nullptr);
   set(nullptr, "x");
   const std::string text = nv_test::read_file(log);
@@ -225,11 +227,13 @@ TEST_F(DatabaseOptions, OptionLogRedactsSecretKeys) {
   EXPECT_NE(text.find("key=\"adbc.norvale.session_token\", value=[REDACTED]"), std::string::npos);
   EXPECT_NE(text.find("key=\"adbc.norvale.tls.client_key\", value=[REDACTED]"),
             std::string::npos);
-  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_pass\", value=proxy-value"), std::string::npos);
+  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_pass\", value=[REDACTED]"), std::string::npos);
+  EXPECT_NE(text.find("key=\"adbc.norvale.proxy_user\", value=proxy-user"), std::string::npos);
   EXPECT_NE(text.find("key=\"username\", value=(null)"), std::string::npos);
   EXPECT_NE(text.find("key=\"(null)\", value=x"), std::string::npos);
   EXPECT_EQ(text.find("pw-value"), std::string::npos);
   EXPECT_EQ(text.find("tok-value"), std::string::npos);
+  EXPECT_EQ(text.find("proxy-value"), std::string::npos);
   EXPECT_NE(text.find("[api] AdbcDatabaseSetOption(db=0x"), std::string::npos);
 }
 

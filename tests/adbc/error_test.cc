@@ -39,6 +39,18 @@ TEST(SetErrorFromNv, SqlstateRulesInTheirOrder) {
       {"Timed Out", "HY000"},  // matching is case-sensitive
       {"division by zero", "HY000"},
       {"authentication failed after timeout", "28000"},
+      // libcurl's own wording of connect and certificate failures.
+      {"HTTP transport error: Failed to connect to 127.0.0.1 port 5 after 0 ms: Could not "
+       "connect to server",
+       "08001"},
+      {"HTTP transport error: SSL certificate OpenSSL verify result: unable to get local issuer "
+       "certificate (20)",
+       "08001"},
+      // A status number inside a longer number (a port) is not a status.
+      {"connection closed by 127.0.0.1:40153", "08006"},
+      {"request to port 14031 timed out", "HYT00"},
+      {"HTTP 401: token expired", "28000"},
+      {"denied (403)", "42501"},
   };
   for (const Case& c : cases) {
     AdbcError error{};

@@ -62,10 +62,13 @@ TEST(EmitJsonString, Escapes) {
 }
 
 TEST(EmitJsonString, StopsWhenTruncated) {
-  // Bytes go in one at a time: the first that does not fit ends the text.
+  // Unescaped bytes go in as one run, so the text ends exactly at the limit.
   JsonCtx ctx(8);
   emit_json_string(ctx, "abcdefghij", 10);
-  EXPECT_EQ(ctx.out, "\"abcdefg...");
+  EXPECT_EQ(ctx.out, "\"abcd...");
+  JsonCtx escaped(8);
+  emit_json_string(escaped, "ab\ncdefgh", 9);
+  EXPECT_EQ(escaped.out, "\"ab\\n...");
   EXPECT_TRUE(ctx.truncated);
 }
 

@@ -3,10 +3,14 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <latch>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "credstore/base64_internal.h"
 #include "credstore/file_store_internal.h"
@@ -169,6 +173,30 @@ TEST_F(CredstoreFile, CorruptLinesAreSkippedAndBadBase64FailsOnlyItsEntry) {
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].key, "bad");
   EXPECT_EQ(records[3].account, "b");
+}
+
+TEST_F(CredstoreFile, ConcurrentWritersLoseNoEntry) {
+  // Each set is a read-modify-write of the whole file: without the file mutex, writers would
+  // drop each other's entries.
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  std::latch start(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures, &start] {
+      start.arrive_and_wait();
+      for (int i = 0; i < 25; ++i) {
+        const std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+        if (nv_credstore_set("acct", key.c_str(), key.c_str()) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::vector<norvale::credstore::FileRecord> records;
+  ASSERT_TRUE(norvale::credstore::load_records(file_, &records));
+  EXPECT_EQ(records.size(), 200u);
+  EXPECT_EQ(get("acct", "k3-24"), "k3-24");
 }
 
 TEST(Base64, RoundTripsRandomBytes) {

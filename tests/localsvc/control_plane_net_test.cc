@@ -1,8 +1,11 @@
+#include <curl/curl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -231,6 +234,73 @@ TEST_F(ControlPlaneTest, StopsCleanlyOnSigterm) {
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(kill(pid, 0), 0);  // gone
+}
+
+TEST_F(ControlPlaneTest, DatabaseFileOutlivesTheProcess) {
+  char dir[] = "/tmp/nv-localsvc-db-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/demo.duckdb";
+  LocalSvcOptions o;
+  o.extra_args = {"--db", path};
+  for (int round = 0; round < 2; ++round) {
+    std::string err;
+    auto s = LocalSvc::Start(o, &err);  // seeds the first time, keeps the data the second
+    ASSERT_NE(s, nullptr) << err;
+    if (round == 0) {
+      ASSERT_TRUE(s->Sql("CREATE TABLE kept (a INTEGER); INSERT INTO kept VALUES (5)"));
+    }
+    std::string sql_err;
+    EXPECT_TRUE(s->Sql("SELECT a FROM kept", &sql_err)) << sql_err;
+    EXPECT_TRUE(s->Sql("SELECT * FROM sales.customers", &sql_err)) << sql_err;
+    EXPECT_EQ(WEXITSTATUS(s->Stop()), 0);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A client that stops reading a large stream must not keep the service from stopping.
+TEST_F(ControlPlaneTest, StopsPromptlyWhileAReaderStalls) {
+  std::string err;
+  LocalSvcOptions o;
+  o.seed_demo = false;
+  auto extra = LocalSvc::Start(o, &err);
+  ASSERT_NE(extra, nullptr) << err;
+  std::string token = extra->Login();
+  std::atomic<bool> got_data{false};
+  std::atomic<bool> release{false};
+  std::thread reader([&] {
+    CURL* curl = curl_easy_init();
+    std::string body = R"js({"sql":"SELECT i FROM range(50000000) t(i)"})js";
+    curl_slist* h = curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
+    std::string url = extra->node_url() + "/api/v1/query/stream/binary";
+    struct Ctx {
+      std::atomic<bool>* got;
+      std::atomic<bool>* release;
+    } ctx{&got_data, &release};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, h);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t n, void* u) {
+      auto* c = static_cast<Ctx*>(u);
+      *c->got = true;
+      while (!*c->release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      return size * n;
+    });
+    curl_easy_perform(curl);
+    curl_slist_free_all(h);
+    curl_easy_cleanup(curl);
+  });
+  while (!got_data) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Give the service time to fill the socket buffers and block in a write.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  auto t0 = std::chrono::steady_clock::now();
+  int status = extra->Stop();
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  release = true;
+  reader.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_LT(took, 8.0);
 }
 
 }  // namespace

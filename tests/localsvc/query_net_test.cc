@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/localsvc/net_helpers.h"
 
 namespace nv_test {
@@ -184,6 +187,61 @@ TEST_F(QueryStreamTest, ErrorAfterRowsComesAsErrorFrame) {
   EXPECT_NE(e["message"].get<std::string>().find("late failure"), std::string::npos);
   EXPECT_TRUE(e["code"].is_string());
   EXPECT_EQ(q.types.back(), 4);
+}
+
+}  // namespace
+}  // namespace nv_test
+
+namespace nv_test {
+namespace {
+
+TEST_F(QueryStreamTest, DemoDatasetCoversCommonTypes) {
+  struct Want {
+    const char* sql;
+    arrow::Type::type type;
+  };
+  const Want wants[] = {
+      {"SELECT category FROM inventory.products", arrow::Type::INT8},
+      {"SELECT stock FROM inventory.products", arrow::Type::INT16},
+      {"SELECT customer_id FROM sales.customers", arrow::Type::INT32},
+      {"SELECT product_id FROM inventory.products", arrow::Type::INT64},
+      {"SELECT unit_price FROM inventory.products", arrow::Type::DECIMAL128},
+      {"SELECT weight_kg FROM inventory.products", arrow::Type::FLOAT},
+      {"SELECT rating FROM inventory.products", arrow::Type::DOUBLE},
+      {"SELECT name FROM inventory.products", arrow::Type::STRING},
+      {"SELECT signup_date FROM sales.customers", arrow::Type::DATE32},
+      {"SELECT preferred_contact_time FROM sales.customers", arrow::Type::TIME64},
+      {"SELECT shipped_at FROM sales.orders", arrow::Type::TIMESTAMP},
+      {"SELECT ordered_at FROM sales.orders", arrow::Type::TIMESTAMP},
+      {"SELECT is_active FROM sales.customers", arrow::Type::BOOL},
+      {"SELECT thumbnail FROM inventory.products", arrow::Type::BINARY},
+      {"SELECT tags FROM sales.customers", arrow::Type::LIST},
+      {"SELECT dimensions FROM inventory.products", arrow::Type::STRUCT},
+      {"SELECT revenue FROM analytics.revenue_by_customer", arrow::Type::DECIMAL128},
+  };
+  for (const Want& w : wants) {
+    QueryStream q = DecodeQueryStream(PostQuery(svc(), token_, w.sql).body);
+    ASSERT_FALSE(q.batches.empty()) << w.sql;
+    EXPECT_GT(TotalRows(q), 0) << w.sql;
+    EXPECT_EQ(q.batches[0]->schema()->field(0)->type()->id(), w.type) << w.sql;
+  }
+  QueryStream tz = DecodeQueryStream(PostQuery(svc(), token_, "SELECT ordered_at FROM sales.orders").body);
+  auto ts = std::static_pointer_cast<arrow::TimestampType>(tz.batches[0]->schema()->field(0)->type());
+  EXPECT_FALSE(ts->timezone().empty());
+}
+
+TEST_F(QueryStreamTest, ConcurrentQueriesOnSeveralConnections) {
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      std::string sql = "SELECT i FROM range(" + std::to_string(100000 + t) + ") t(i)";
+      QueryStream q = DecodeQueryStream(PostQuery(svc(), token_, sql, 256 * 1024).body);
+      if (q.eos && TotalRows(q) == 100000 + t) ++good;
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good, 6);
 }
 
 }  // namespace

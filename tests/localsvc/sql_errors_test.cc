@@ -49,10 +49,21 @@ TEST(MapSqlError, ChoosesStatusAndCodeByErrorClass) {
   };
   for (const Case& c : cases) {
     HttpSqlError e = map_sql_error(c.message);
+    EXPECT_EQ(e.message.find('\n'), std::string::npos);
     EXPECT_EQ(e.status, c.status) << c.message;
     EXPECT_EQ(e.code, c.code) << c.message;
     EXPECT_EQ(e.message.rfind(c.message_prefix, 0), 0u) << e.message;
   }
+}
+
+// The hint and the statement text after the first line would mislead a client that looks for
+// "column" or "table" in the message.
+TEST(MapSqlError, SendsOnlyTheFirstLine) {
+  HttpSqlError e = map_sql_error(
+      "Catalog Error: Table with name nope does not exist!\nDid you mean \"columns\"?\n\n"
+      "LINE 1: SELECT column_a FROM nope\n                            ^");
+  EXPECT_EQ(e.code, "MISSING_OBJECT");
+  EXPECT_EQ(e.message, "Catalog Error: Table with name nope does not exist!");
 }
 
 TEST(IngestSqlstate, FromDuckdbMessages) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <arrow/json/from_string.h>
 
 #include "sql/expr_eval_internal.h"
@@ -182,6 +184,41 @@ TEST(LikeMatchCi, Table) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(nv::like_match_ci(c.pattern, c.text), c.want) << c.pattern << " / " << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace nv_sql
+
+namespace nv_sql {
+namespace {
+
+// The byte-wise matcher and the evaluator's ILIKE (equality or anchored regex) must agree on
+// ASCII input, apart from the matcher's rule that an empty pattern matches everything.
+TEST(LikeMatchCi, AgreesWithEvaluatorIlike) {
+  const unsigned seed = 4242;
+  std::mt19937 rng(seed);
+  const char alphabet[] = {'a', 'B', 'b', '_', '%', '\\', 'x', '.'};
+  auto word = [&](int max_len) {
+    std::string s;
+    int n = std::uniform_int_distribution<int>(0, max_len)(rng);
+    for (int i = 0; i < n; ++i) s += alphabet[std::uniform_int_distribution<int>(0, 7)(rng)];
+    return s;
+  };
+  Frame frame = make_frame();
+  for (int i = 0; i < 2000; ++i) {
+    std::string pattern = word(6);
+    std::string text = word(6);
+    if (pattern.empty()) continue;
+    ParseError err;
+    auto stmt = nv_sql_parse("SELECT '" + text + "' ILIKE '" + pattern + "' FROM t", &err);
+    ASSERT_NE(stmt, nullptr) << err.message;
+    std::string msg;
+    auto r = ExprEval(frame, &msg).eval(*stmt->items[0].expr);
+    ASSERT_TRUE(r.ok()) << r.status().ToString();
+    bool engine = std::static_pointer_cast<arrow::BooleanScalar>(r->scalar())->value;
+    EXPECT_EQ(nv::like_match_ci(pattern, text), engine)
+        << "seed " << seed << " pattern " << pattern << " text " << text;
   }
 }
 

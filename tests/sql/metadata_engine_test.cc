@@ -13,16 +13,16 @@ namespace {
 TEST(MetadataEngine, RegistrationRules) {
   MetadataEngine engine;
   auto schema = arrow::schema({arrow::field("x", arrow::int64())});
-  EXPECT_FALSE(engine.register_relation("", schema, {}).ok());
-  EXPECT_FALSE(engine.register_relation("t", nullptr, {}).ok());
+  EXPECT_FALSE(engine.register_relation("", schema, {}));
+  EXPECT_FALSE(engine.register_relation("t", nullptr, {}));
   auto other = arrow::RecordBatch::MakeEmpty(arrow::schema({arrow::field("y", arrow::utf8())}));
-  EXPECT_FALSE(engine.register_relation("t", schema, {*other}).ok());
-  EXPECT_FALSE(engine.register_relation("t", schema, {nullptr}).ok());
+  EXPECT_FALSE(engine.register_relation("t", schema, {*other}));
+  EXPECT_FALSE(engine.register_relation("t", schema, {nullptr}));
 
   // A later registration under the same (lowered) key replaces the earlier one.
-  ASSERT_TRUE(engine.register_relation("S.T", schema, {}).ok());
+  ASSERT_TRUE(engine.register_relation("S.T", schema, {}));
   auto y = arrow::schema({arrow::field("y", arrow::utf8())});
-  ASSERT_TRUE(engine.register_relation("s.t", y, {}).ok());
+  ASSERT_TRUE(engine.register_relation("s.t", y, {}));
   auto r = engine.try_execute("SELECT * FROM s.t");
   ASSERT_EQ(r.status, ExecuteStatus::Ok) << r.error_message << r.decline_reason;
   EXPECT_EQ(r.schema->field(0)->name(), "y");
@@ -97,6 +97,29 @@ TEST(MetadataEngine, ConcurrentExecutions) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace nv_sql
+
+namespace nv_sql {
+namespace {
+
+TEST(MetadataEngine, OversizedCrossJoinIsAnErrorNotAnAllocation) {
+  MetadataEngine engine;
+  arrow::Int64Builder b;
+  for (int i = 0; i < 1001; ++i) ASSERT_TRUE(b.Append(i).ok());
+  auto arr = *b.Finish();
+  auto schema = arrow::schema({arrow::field("x", arrow::int64())});
+  auto batch = arrow::RecordBatch::Make(schema, arr->length(), {arr});
+  ASSERT_TRUE(engine.register_relation("t", schema, {batch}));
+  auto r = engine.try_execute("SELECT count(*) FROM t a, t b");
+  EXPECT_EQ(r.status, ExecuteStatus::Error);
+  EXPECT_EQ(r.error_message, "cross join too large for the metadata path");
+  // With an equality the same join is a hash join.
+  r = engine.try_execute("SELECT count(*) FROM t a, t b WHERE a.x = b.x");
+  ASSERT_EQ(r.status, ExecuteStatus::Ok) << r.error_message;
+  EXPECT_EQ(r.batches[0]->column(0)->GetScalar(0).ValueOrDie()->ToString(), "1001");
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ TEST(ParserBridge, RefusalsCarryStatusAndMessage) {
        "HAVING is out of scope"},
       {"SELECT a FROM t WINDOW w AS (ORDER BY a)", ParseStatus::Unsupported,
        "window functions are out of scope"},
-      {"SELECT a FROM t FOR UPDATE", ParseStatus::Unsupported, "FOR UPDATE / SHARE is out of scope"},
+      {"SELECT a FROM t FOR UPDATE", ParseStatus::Unsupported,
+       "FOR UPDATE / SHARE is out of scope"},
       {"SELECT DISTINCT ON (a) a FROM t", ParseStatus::Unsupported, "DISTINCT ON is out of scope"},
       {"SELECT a INTO x FROM t", ParseStatus::Unsupported, "SELECT INTO is out of scope"},
       // First of several refusals: HAVING comes before the missing FROM and DISTINCT ON.

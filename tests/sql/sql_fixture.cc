@@ -47,17 +47,14 @@ void register_fixture(MetadataEngine* engine) {
                         R"(["admin", null, "admin"])"});
   auto routines_schema = arrow::schema(
       {arrow::field("routine_name", s), arrow::field("routine_type", s)});
-  ASSERT_TRUE(engine->register_relation("information_schema.tables", tables->schema(), {tables})
-                  .ok());
+  ASSERT_TRUE(engine->register_relation("information_schema.tables", tables->schema(), {tables}));
   // Two batches: the engine combines them.
   ASSERT_TRUE(engine
                   ->register_relation("INFORMATION_SCHEMA.Columns", columns->schema(),
-                                      {columns->Slice(0, 3), columns->Slice(3)})
-                  .ok());
+                                      {columns->Slice(0, 3), columns->Slice(3)}));
   ASSERT_TRUE(
-      engine->register_relation("information_schema.schemata", schemata->schema(), {schemata})
-          .ok());
-  ASSERT_TRUE(engine->register_relation("information_schema.routines", routines_schema, {}).ok());
+      engine->register_relation("information_schema.schemata", schemata->schema(), {schemata}));
+  ASSERT_TRUE(engine->register_relation("information_schema.routines", routines_schema, {}));
 }
 
 std::string cell_text(const arrow::Array& array, int64_t row) {

@@ -1,0 +1,47 @@
+// Bulk ingest through statements: the entry that ExecuteQuery calls with a null output stream,
+// and the pieces of it that are pure functions.
+#pragma once
+
+#include <arrow/buffer.h>
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
+#include <arrow/type.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "norvale_adbc.h"
+
+extern "C" {
+/// Ingests the bound stream into the statement's target; rows_affected (may be null) receives
+/// inserted + updated + deleted rows, or -1 on failure. Consumes the bound stream.
+AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement* statement, int64_t* rows_affected,
+                                                AdbcError* error);
+}
+
+namespace norvale::adbc {
+
+/// SQLSTATE and status reported for a failed ingest, chosen by the server's SQLSTATE.
+struct IngestErrorClass {
+  const char* sqlstate;
+  AdbcStatusCode status;
+};
+/// Listed codes keep their SQLSTATE; an empty, null or unlisted code becomes HY000 with IO.
+IngestErrorClass classify_ingest_sqlstate(const char* server_sqlstate);
+
+/// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
+std::vector<std::string> split_key_columns(std::string_view text);
+
+/// The schema alone as an Arrow IPC stream (schema message and end-of-stream marker).
+arrow::Result<std::shared_ptr<arrow::Buffer>> encode_schema_ipc(
+    const std::shared_ptr<arrow::Schema>& schema);
+/// One batch as a complete Arrow IPC stream: schema, the batch, end-of-stream marker.
+arrow::Result<std::shared_ptr<arrow::Buffer>> encode_batch_ipc(const arrow::RecordBatch& batch);
+/// One batch as a whole Parquet file; the status message names the step that failed.
+arrow::Result<std::shared_ptr<arrow::Buffer>> encode_batch_parquet(
+    const std::shared_ptr<arrow::RecordBatch>& batch);
+
+}  // namespace norvale::adbc

@@ -1,0 +1,214 @@
+// ExecuteUpdate: the bound stream is read batch by batch, each batch encoded on its own and
+// pushed through the ingest protocol; the server's result becomes the row count or an error.
+#include <arrow/c/bridge.h>
+#include <arrow/record_batch.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "adbc/error_internal.h"
+#include "adbc/statement_ingest_internal.h"
+#include "core/ingest/ingest_handle_internal.h"
+#include "norvale/nv_ingest.h"
+#include "norvale/nv_log.h"
+
+namespace norvale::adbc {
+namespace {
+
+bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// Owns the ingest for one ExecuteUpdate: whatever path leaves the call, an unfinished ingest
+// is cancelled and the handle released.
+class IngestScope {
+ public:
+  explicit IngestScope(NVIngestHandle* h) : h_(h) {}
+  ~IngestScope() {
+    if (!finished_) nv_ingest_cancel(h_);
+    nv_ingest_free(h_);
+  }
+  IngestScope(const IngestScope&) = delete;
+  IngestScope& operator=(const IngestScope&) = delete;
+  NVIngestHandle* get() const { return h_; }
+  void mark_finished() { finished_ = true; }
+
+ private:
+  NVIngestHandle* h_;
+  bool finished_ = false;
+};
+
+// A failure of the local side after begin (encoding, a failing reader, a refused push).
+AdbcStatusCode local_failure(AdbcError* error, const std::string& message, const char* sqlstate,
+                             AdbcStatusCode status) {
+  set_error(error, message, sqlstate);
+  if (error != nullptr) error->vendor_code = status;
+  return status;
+}
+
+// Reports a failed finish by the server's SQLSTATE and releases the summary's paths.
+AdbcStatusCode server_failure(AdbcError* error, NVIngestSummary* summary) {
+  const IngestErrorClass c = classify_ingest_sqlstate(summary->sqlstate);
+  const char* message =
+      summary->error_message[0] != '\0' ? summary->error_message : "ingest failed";
+  set_error(error, message, c.sqlstate);
+  if (error != nullptr) error->vendor_code = c.status;
+  nv_ingest_summary_free(summary);
+  return c.status;
+}
+
+std::string last_error_or(NVIngestHandle* h, const char* fallback) {
+  const char* text = nv_ingest_last_error(h);
+  return non_empty(text) ? std::string(text) : std::string(fallback);
+}
+
+// A push was refused. When the worker had already ended on its own, the server's answer (or
+// the transport failure) says why, and is reported as such; otherwise the push's own text.
+AdbcStatusCode push_failure(AdbcError* error, IngestScope& ingest, const char* fallback) {
+  if (norvale::ingest::worker_ended(ingest.get())) {
+    NVIngestSummary summary{};
+    if (nv_ingest_finish(ingest.get(), &summary) != 0 && summary.sqlstate[0] != '\0') {
+      ingest.mark_finished();
+      return server_failure(error, &summary);
+    }
+    nv_ingest_summary_free(&summary);
+  }
+  return local_failure(error, last_error_or(ingest.get(), fallback), "HY000", ADBC_STATUS_IO);
+}
+
+AdbcStatusCode push_payload(AdbcError* error, IngestScope& ingest,
+                            const arrow::Result<std::shared_ptr<arrow::Buffer>>& payload,
+                            const char* encode_what) {
+  if (!payload.ok()) {
+    return local_failure(error, std::string(encode_what) + payload.status().ToString(), "HY000",
+                         ADBC_STATUS_IO);
+  }
+  const arrow::Buffer& bytes = **payload;
+  if (nv_ingest_push_batch(ingest.get(), bytes.data(), static_cast<size_t>(bytes.size())) != 0) {
+    return push_failure(error, ingest, "nv_ingest_push_batch failed");
+  }
+  return ADBC_STATUS_OK;
+}
+
+AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, AdbcError* error) {
+  if (s->connection == nullptr || s->connection->connection == nullptr) {
+    set_error(error, "AdbcStatementExecuteUpdate: connection not initialised", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (!non_empty(s->target_table) && !non_empty(s->target_location)) {
+    set_error(error,
+              "AdbcStatementExecuteUpdate: no ingest target set (call SetOption with "
+              "adbc.ingest.target_table or nv.ingest.target_location)",
+              "22023");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (s->bound_stream == nullptr) {
+    set_error(error,
+              "AdbcStatementExecuteUpdate: no bind stream (call AdbcStatementBindStream first)",
+              "22023");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+
+  // The stream now belongs to the reader (or is released here): each ingest needs a new bind.
+  auto imported = arrow::ImportRecordBatchReader(s->bound_stream);
+  if (s->bound_stream->release != nullptr) s->bound_stream->release(s->bound_stream);
+  std::free(s->bound_stream);
+  s->bound_stream = nullptr;
+  if (!imported.ok()) {
+    set_error(
+        error,
+        "AdbcStatementExecuteUpdate: ImportRecordBatchReader: " + imported.status().ToString(),
+        "22023");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  std::shared_ptr<arrow::RecordBatchReader> reader = *imported;
+  std::shared_ptr<arrow::Schema> schema = reader->schema();
+
+  NVIngestConfig cfg{};
+  cfg.target_table = s->target_table;
+  cfg.target_location = s->target_location;
+  cfg.mode = s->ingest_mode;
+  cfg.payload_format = s->payload_format;
+  cfg.key_columns = s->key_columns;
+  cfg.key_column_count = s->key_column_count;
+  cfg.idempotency_key = s->idempotency_key;
+  cfg.coerce = s->coerce != 0 ? 1 : 0;
+
+  NVIngestHandle* handle = nullptr;
+  char begin_error[512] = {0};
+  if (nv_ingest_begin(s->connection->connection, &cfg, &handle, begin_error, sizeof begin_error) !=
+      0) {
+    return local_failure(error, non_empty(begin_error) ? begin_error : "nv_ingest_begin failed",
+                         "HY000", ADBC_STATUS_IO);
+  }
+  IngestScope ingest(handle);
+  const bool arrow_ipc = s->payload_format == NV_INGEST_FORMAT_ARROW_IPC;
+
+  if (arrow_ipc) {
+    auto schema_bytes = encode_schema_ipc(schema);
+    if (!schema_bytes.ok()) {
+      return local_failure(error, "encode_schema_ipc failed: " + schema_bytes.status().ToString(),
+                           "HY000", ADBC_STATUS_IO);
+    }
+    if (nv_ingest_push_schema(handle, (*schema_bytes)->data(),
+                              static_cast<size_t>((*schema_bytes)->size())) != 0) {
+      return local_failure(error, last_error_or(handle, "nv_ingest_push_schema failed"), "HY000",
+                           ADBC_STATUS_IO);
+    }
+  }
+
+  for (;;) {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    arrow::Status st = reader->ReadNext(&batch);
+    if (!st.ok()) {
+      return local_failure(error, "AdbcStatementExecuteUpdate: reader.ReadNext: " + st.ToString(),
+                           "22023", ADBC_STATUS_INVALID_ARGUMENT);
+    }
+    if (batch == nullptr) break;
+    if (batch->num_rows() == 0) continue;  // zero-row batches are never sent
+    const AdbcStatusCode rc =
+        arrow_ipc
+            ? push_payload(error, ingest, encode_batch_ipc(*batch), "encode_batch_ipc failed: ")
+            : push_payload(error, ingest, encode_batch_parquet(batch), "");
+    if (rc != ADBC_STATUS_OK) return rc;
+  }
+
+  NVIngestSummary summary{};
+  const int rc = nv_ingest_finish(handle, &summary);
+  ingest.mark_finished();
+  if (rc != 0) return server_failure(error, &summary);
+  if (rows_affected != nullptr) {
+    *rows_affected = summary.rows_inserted + summary.rows_updated + summary.rows_deleted;
+  }
+  nv_ingest_summary_free(&summary);
+  return ADBC_STATUS_OK;
+}
+
+}  // namespace
+}  // namespace norvale::adbc
+
+extern "C" AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement* statement,
+                                                           int64_t* rows_affected,
+                                                           AdbcError* error) {
+  try {
+    if (nv_log_level() >= NV_LOG_INFO) {
+      nv_log_emit(NV_LOG_INFO, "api", "AdbcStatementExecuteUpdate(stmt=%p)",
+                  static_cast<void*>(statement));
+    }
+    if (rows_affected != nullptr) *rows_affected = -1;
+    auto* s = statement == nullptr ? nullptr
+                                   : static_cast<NVAdbcStatementState*>(statement->private_data);
+    if (s == nullptr) {
+      norvale::adbc::set_error(error, "AdbcStatementExecuteUpdate: statement not allocated",
+                               "HY010");
+      return ADBC_STATUS_INVALID_STATE;
+    }
+    return norvale::adbc::execute_update(s, rows_affected, error);
+  } catch (const std::exception& e) {
+    norvale::adbc::set_error(error, std::string("AdbcStatementExecuteUpdate: ") + e.what(),
+                             "HY000");
+  } catch (...) {
+    norvale::adbc::set_error(error, "AdbcStatementExecuteUpdate: internal error", "HY000");
+  }
+  return ADBC_STATUS_INTERNAL;
+}
