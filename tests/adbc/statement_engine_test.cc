@@ -37,7 +37,7 @@ TEST(StatementEngine, ServedFromTheEngineAndTraced) {
   NVConnection core;
   nv_sql::MetadataEngine engine;
   const auto batch = tables_batch();
-  ASSERT_TRUE(engine.register_relation("information_schema.tables", batch->schema(), {batch}).ok());
+  ASSERT_TRUE(engine.register_relation("information_schema.tables", batch->schema(), {batch}));
   NVAdbcConnectionState conn{};
   conn.connection = &core;
   conn.meta_engine = &engine;
