@@ -318,8 +318,8 @@ int main() {
   put_u32(batch_payload, 0);
   batch_payload += batch_ipc;
   const std::string batch_frame = frame(2, batch_payload);
-  const int64_t count =
-      std::max<int64_t>(1, static_cast<int64_t>(gb * 1e9 / static_cast<double>(batch_frame.size())));
+  const double frames = gb * 1e9 / static_cast<double>(batch_frame.size());
+  const int64_t count = std::max<int64_t>(1, static_cast<int64_t>(frames));
   const std::string init = frame(
       1, R"({"streamId":"bench","resultSets":[{"schemaIpc":")" +
              base64(ipc_bytes(batch->schema(), nullptr)) + "\"}]}");

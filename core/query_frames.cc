@@ -237,11 +237,11 @@ int on_frame(uint8_t type, uint16_t /*flags*/, const uint8_t* payload, size_t le
   return 1;
 }
 
-arrow::Status decode_arrow_ipc_buffer(std::shared_ptr<arrow::Buffer> buffer,
-                                      std::shared_ptr<arrow::RecordBatch>* out_batch,
-                                      std::shared_ptr<arrow::Schema>* out_schema) {
-  const bool perf = nv_perf_is_enabled() != 0;
-  const auto start = perf ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+namespace {
+
+arrow::Status read_ipc(std::shared_ptr<arrow::Buffer> buffer,
+                       std::shared_ptr<arrow::RecordBatch>* out_batch,
+                       std::shared_ptr<arrow::Schema>* out_schema) {
   auto input = std::make_shared<arrow::io::BufferReader>(std::move(buffer));
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(
                                          input, arrow::ipc::IpcReadOptions::Defaults()));
@@ -254,23 +254,45 @@ arrow::Status decode_arrow_ipc_buffer(std::shared_ptr<arrow::Buffer> buffer,
                   codec->c_str());
     }
   }
-  ARROW_RETURN_NOT_OK(reader->ReadNext(out_batch));
-  if (perf) {
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now() - start);
-    nv_perf_add_decode(static_cast<uint64_t>(nanos.count()),
-                       *out_batch ? static_cast<uint64_t>((*out_batch)->num_rows()) : 0);
-  }
+  // Only the first record batch of a payload is read.
+  return reader->ReadNext(out_batch);
+}
+
+// Adds the time since `start` (and the rows decoded) to the decode counter.
+void count_decode(std::chrono::steady_clock::time_point start,
+                  const std::shared_ptr<arrow::RecordBatch>& batch) {
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - start);
+  nv_perf_add_decode(static_cast<uint64_t>(nanos.count()),
+                     batch ? static_cast<uint64_t>(batch->num_rows()) : 0);
+}
+
+}  // namespace
+
+arrow::Status decode_arrow_ipc_buffer(std::shared_ptr<arrow::Buffer> buffer,
+                                      std::shared_ptr<arrow::RecordBatch>* out_batch,
+                                      std::shared_ptr<arrow::Schema>* out_schema) {
+  const bool perf = nv_perf_is_enabled() != 0;
+  const auto start =
+      perf ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+  ARROW_RETURN_NOT_OK(read_ipc(std::move(buffer), out_batch, out_schema));
+  if (perf) count_decode(start, *out_batch);
   return arrow::Status::OK();
 }
 
 arrow::Status decode_arrow_ipc_bytes(const uint8_t* bytes, size_t len,
                                      std::shared_ptr<arrow::RecordBatch>* out_batch,
                                      std::shared_ptr<arrow::Schema>* out_schema) {
+  const bool perf = nv_perf_is_enabled() != 0;
+  const auto start =
+      perf ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+  // A copy, so that the decoded batch does not refer to the network chunk.
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> copy,
                         arrow::AllocateBuffer(static_cast<int64_t>(len)));
   if (len > 0) std::memcpy(copy->mutable_data(), bytes, len);
-  return decode_arrow_ipc_buffer(std::move(copy), out_batch, out_schema);
+  ARROW_RETURN_NOT_OK(read_ipc(std::move(copy), out_batch, out_schema));
+  if (perf) count_decode(start, *out_batch);
+  return arrow::Status::OK();
 }
 
 }  // namespace norvale

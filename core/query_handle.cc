@@ -232,9 +232,9 @@ void nv_query_set_staging_signature(NVQueryHandle* query, const NVStagingEntry* 
 
 }  // extern "C"
 
-NVQueryHandle* nv_make_local_query_handle(NVConnection* conn,
-                                          std::shared_ptr<arrow::Schema> schema,
-                                          std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
+NVQueryHandle* nv_make_local_query_handle(
+    NVConnection* conn, std::shared_ptr<arrow::Schema> schema,
+    std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
   auto* q = new (std::nothrow) NVQueryHandle;
   if (q == nullptr) return nullptr;
   q->conn = conn;

@@ -168,13 +168,14 @@ TEST_F(StatementNetTest, DdlAndDmlReturnRowsAffected) {
 TEST_F(StatementNetTest, SchemaFromInitBeforeSlowData) {
   svc().AddFault({{"endpoint", "query"}, {"trickle_bps", 4000}});
   ArrowArrayStream s{};
-  ASSERT_EQ(execute("SELECT * FROM sales.customers", &s, nullptr).status, ADBC_STATUS_OK);
+  ASSERT_EQ(execute("SELECT customer_id, full_name FROM sales.customers", &s, nullptr).status,
+            ADBC_STATUS_OK);
   const auto start = std::chrono::steady_clock::now();
   ArrowSchema schema{};
   ASSERT_EQ(s.get_schema(&s, &schema), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
       << "the schema comes from INIT, not from the trickled data";
-  EXPECT_EQ(schema.n_children, 8);
+  EXPECT_EQ(schema.n_children, 2);
   schema.release(&schema);
   EXPECT_EQ(drain(&s), (std::vector<std::string>{"5", "end"}));
   s.release(&s);
@@ -182,11 +183,11 @@ TEST_F(StatementNetTest, SchemaFromInitBeforeSlowData) {
 
 TEST_F(StatementNetTest, NoRowsAndGetNextWithoutGetSchema) {
   ArrowArrayStream s{};
-  ASSERT_EQ(execute("SELECT * FROM sales.orders WHERE false", &s, nullptr).status,
+  ASSERT_EQ(execute("SELECT order_id, status FROM sales.orders WHERE false", &s, nullptr).status,
             ADBC_STATUS_OK);
   ArrowSchema schema{};
   ASSERT_EQ(s.get_schema(&s, &schema), 0);
-  EXPECT_EQ(schema.n_children, 7);
+  EXPECT_EQ(schema.n_children, 2);
   schema.release(&schema);
   EXPECT_EQ(drain(&s), (std::vector<std::string>{"end"}));
   s.release(&s);

@@ -112,7 +112,9 @@ TEST(QueryErrors, NativeCodeExtraction) {
       {"code=", 0},
       {"code:  -3", 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(norvale::extract_native_code(c.message), c.code) << c.message;
+  for (const auto& c : cases) {
+    EXPECT_EQ(norvale::extract_native_code(c.message), c.code) << c.message;
+  }
 }
 
 TEST(QueryErrors, TransportErrorMapping) {

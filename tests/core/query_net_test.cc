@@ -157,11 +157,12 @@ TEST_F(QueryNetTest, DdlAndDmlReportRowsAffected) {
 }
 
 TEST_F(QueryNetTest, ResultWithoutRowsIsOneZeroRowBatch) {
-  const Outcome o = run("SELECT * FROM sales.customers WHERE customer_id < 0");
+  const Outcome o =
+      run("SELECT customer_id, email, signup_date FROM sales.customers WHERE customer_id < 0");
   ASSERT_EQ(o.error, "");
   ASSERT_EQ(o.batches.size(), 1u);
   EXPECT_EQ(o.batches[0]->num_rows(), 0);
-  EXPECT_EQ(o.schema->num_fields(), 8);
+  EXPECT_EQ(o.schema->num_fields(), 3);
 }
 
 TEST_F(QueryNetTest, SchemaPreludeBeforeSlowData) {

@@ -86,8 +86,8 @@ TEST(QueryStream, SchemaWithoutRows) {
 
 TEST(QueryStream, SchemaOnlyIpcInBatchFrame) {
   QueryPtr q(nv_test::bare_query());
-  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, batch_payload(0, ipc_stream(nv_test::int_schema(), nullptr))),
-            0);
+  const std::string schema_only = ipc_stream(nv_test::int_schema(), nullptr);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_BATCH, batch_payload(0, schema_only)), 0);
   EXPECT_NE(q->schema, nullptr) << "the schema of a batch-less IPC stream is taken over";
   EXPECT_EQ(nv_test::queued(q.get()), 0u);
 }

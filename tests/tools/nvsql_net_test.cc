@@ -18,6 +18,8 @@
 #include <arrow/ipc/reader.h>
 #include <parquet/arrow/reader.h>
 
+#include "support/localsvc_fixture.h"
+
 extern char** environ;
 
 namespace {
@@ -42,10 +44,12 @@ std::string temp_path(const std::string& name) {
 }
 
 // Runs nvsql with `args`; extra environment entries as "NAME=value".
-NvsqlRun nvsql(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+NvsqlRun nvsql(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+               bool local = true) {
   const std::string out_path = temp_path("stdout");
   const std::string err_path = temp_path("stderr");
-  std::vector<std::string> argv_s = {NVSQL_PATH, "--local"};
+  std::vector<std::string> argv_s = {NVSQL_PATH};
+  if (local) argv_s.push_back("--local");
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_s) argv.push_back(a.data());
@@ -124,7 +128,8 @@ TEST(NvsqlNet, CsvToStandardOutput) {
 }
 
 TEST(NvsqlNet, ArrowAndParquetFiles) {
-  const std::string sql = "SELECT * FROM sales.orders ORDER BY order_id";
+  const std::string sql =
+      "SELECT order_id, customer_id, ordered_at, total, note FROM sales.orders ORDER BY order_id";
   const std::string ipc_path = temp_path("out.arrow");
   NvsqlRun r = nvsql({"--format", "arrow", "-o", ipc_path, sql});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -135,7 +140,7 @@ TEST(NvsqlNet, ArrowAndParquetFiles) {
     rows += reader->ReadRecordBatch(i).ValueOrDie()->num_rows();
   }
   EXPECT_EQ(rows, 4);
-  EXPECT_EQ(reader->schema()->num_fields(), 7);
+  EXPECT_EQ(reader->schema()->num_fields(), 5);
   unlink(ipc_path.c_str());
 
   const std::string pq_path = temp_path("out.parquet");
@@ -147,6 +152,36 @@ TEST(NvsqlNet, ArrowAndParquetFiles) {
   ASSERT_TRUE(table.ok()) << table.status().ToString();
   EXPECT_EQ((*table)->num_rows(), 4);
   unlink(pq_path.c_str());
+}
+
+TEST(NvsqlNet, TlsServiceWithExplicitConnection) {
+  nv_test::LocalSvcOptions opts;
+  opts.tls = true;
+  std::string err;
+  auto svc = nv_test::LocalSvc::Start(opts, &err);
+  ASSERT_NE(svc, nullptr) << err;
+  const std::vector<std::string> connection = {
+      "--uri", svc->control_plane_url(), "--user", nv_test::LocalSvc::kUser, "--password",
+      nv_test::LocalSvc::kPassword, "--tls-encrypt", "mandatory"};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = connection;
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("SELECT 40 + 2 AS answer");
+    return nvsql(args, {}, /*local=*/false);
+  };
+  const NvsqlRun trusted = with({"--tls-ca-bundle", svc->tls_files().ca_cert});
+  ASSERT_EQ(trusted.exit_code, 0) << trusted.err;
+  EXPECT_NE(trusted.out.find("42"), std::string::npos) << trusted.out;
+
+  const int64_t lookups = svc->Counter("requests.lookup");
+  const NvsqlRun by_ref = with({"--tls-ca-bundle", svc->tls_files().ca_cert, "--compute-node",
+                                svc->nodes().at(0).entity_ref});
+  ASSERT_EQ(by_ref.exit_code, 0) << by_ref.err;
+  EXPECT_EQ(svc->Counter("requests.lookup"), lookups + 1) << "the node was looked up by ref";
+
+  const NvsqlRun unverified = with({});
+  EXPECT_EQ(unverified.exit_code, 1) << "the test CA is not trusted by default";
+  EXPECT_NE(unverified.err.find("nvsql: error ["), std::string::npos) << unverified.err;
 }
 
 TEST(NvsqlNet, ProfileLineWhenAskedFor) {
