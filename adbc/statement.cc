@@ -8,15 +8,11 @@
 #include "adbc/error_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
+#include "adbc/statement_ingest_internal.h"
 #include "core/query_batch_internal.h"
 #include "sql/metadata_engine_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
-
-// Bulk ingest through statements lives with the ingest code; until it is linked in, a statement
-// with a bound stream and a target reports that the feature is missing.
-extern "C" AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement*, int64_t*,
-                                                           AdbcError*) __attribute__((weak));
 
 namespace norvale::adbc {
 namespace {
@@ -116,11 +112,6 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
                 "AdbcStatementSetSqlQuery + ExecuteQuery if you intended a SELECT.",
                 "HY010");
       return ADBC_STATUS_INVALID_STATE;
-    }
-    if (nv_adbc_statement_execute_update == nullptr) {
-      set_error(error, "AdbcStatementExecuteQuery: bulk ingest is not available in this build",
-                "0A000");
-      return ADBC_STATUS_NOT_IMPLEMENTED;
     }
     return nv_adbc_statement_execute_update(statement, rows_affected, error);
   }

@@ -8,6 +8,12 @@
 #if __has_include("norvale/nv_core.h")
 #include "norvale/nv_core.h"
 #endif
+#if __has_include("norvale/nv_stream.h")
+#include "norvale/nv_stream.h"
+#endif
+#if __has_include("norvale/nv_query.h")
+#include "norvale/nv_query.h"
+#endif
 #if __has_include("norvale/nv_ingest.h")
 #include "norvale/nv_ingest.h"
 #endif

@@ -10,6 +10,7 @@
 #include "adbc/state_internal.h"
 #include "core/session_cache_internal.h"
 #include "credstore/secret_service_internal.h"
+#include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -145,6 +146,8 @@ TEST_F(ConnectionNet, UnreadableCaBundleFailsBeforeAnyRequest) {
 }
 
 TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
+  // An empty snapshot cache makes the snapshot request part of this connect.
+  norvale::adbc::snapshot_cache_clear();
   nv_test::LoopbackProxy proxy;
   ASSERT_TRUE(proxy.ok());
   set("username", LocalSvc::kUser);
@@ -155,9 +158,11 @@ TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
   const Result r = init();
   ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
   const auto lines = proxy.request_lines();
-  ASSERT_EQ(lines.size(), 3u);  // login, recommend, confirm
+  ASSERT_EQ(lines.size(), 4u);  // login, recommend, confirm, snapshot
   EXPECT_EQ(lines[0], "POST " + svc().control_plane_url() + "/api/v1/auth/token HTTP/1.1");
   EXPECT_EQ(lines[1], "POST " + svc().control_plane_url() + "/api/v1/nodes/recommend HTTP/1.1");
+  EXPECT_EQ(lines[3],
+            "GET " + svc().control_plane_url() + "/api/v1/odbc/info_schema/snapshot HTTP/1.1");
   for (const std::string& auth : proxy.proxy_authorizations()) {
     EXPECT_EQ(auth, "Basic cHVzZXI6cHBhc3M=");  // base64 of puser:ppass
   }
@@ -166,7 +171,7 @@ TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
   // The abandon at release goes through the proxy too.
   svc().ClearFaults();
   ASSERT_EQ(nv_adbc_connection_release(&conn_, nullptr), ADBC_STATUS_OK);
-  EXPECT_EQ(proxy.request_lines().size(), 3u);  // confirmed: nothing to abandon
+  EXPECT_EQ(proxy.request_lines().size(), 4u);  // confirmed: nothing to abandon
 }
 
 TEST_F(ConnectionNet, SecretsStayOutOfEveryLog) {

@@ -28,7 +28,7 @@ bool allowed_symbol(const std::string& name) {
       "AdbcDriverInit"
       "|parse_catalog_version_response"
       "|nv_[A-Za-z0-9_]+"
-      "|nv_(utf16_to_utf8|utf8_to_utf16)[A-Za-z0-9_]*\\(.*"
+      "|nv_(utf16_to_utf8|utf8_to_utf16|make_local_query_handle)[A-Za-z0-9_]*\\(.*"
       "|norvale::adbc::info_schema_[A-Za-z0-9_]+\\(.*"
       "|norvale::adbc::populate_meta_engine_baselines\\(.*"
       "|nv_sql::nv_sql_parse\\(.*"
