@@ -38,7 +38,8 @@ Driver::~Driver() {
     driver_.release(&driver_, &error);
     if (error.release != nullptr) error.release(&error);
   }
-  if (library_ != nullptr) dlclose(library_);
+  // The library stays loaded, as under a driver manager: its process-wide state (log, caches,
+  // poller) is meant to live until the process ends.
 }
 
 std::unique_ptr<Driver> Driver::load(const std::string& path, Failure* failure) {

@@ -315,7 +315,10 @@ TEST_F(StatementIngestNetTest, MemoryStaysBoundedForAStreamFarLargerThanTheQueue
   std::printf("stream %lld bytes in %d frames of %lld; resident growth %lld (bound %lld)\n",
               static_cast<long long>(total), batches, static_cast<long long>(frame_bytes),
               static_cast<long long>(growth), static_cast<long long>(bound));
+  // AddressSanitizer's quarantine keeps freed memory resident, so the bound means nothing there.
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(growth, bound);
+#endif
   EXPECT_LT(bound, total / 3);
 }
 

@@ -41,6 +41,7 @@ class StatementIngestTest : public ::testing::Test {
     stmt_.private_data = state_;
   }
   void TearDown() override {
+    Release();
     AdbcError error{};
     nv_adbc_statement_release(&stmt_, &error);
   }
