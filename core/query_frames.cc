@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/frame_decoder_internal.h"
-#include "core/query_base64_internal.h"
+#include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "norvale/nv_log.h"

@@ -7,11 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/secure_zero_internal.h"
-#include "credstore/base64_internal.h"
+#include "core/base64_internal.h"
 #include "credstore/file_store_internal.h"
 #include "norvale/nv_credstore.h"
 
@@ -161,11 +162,9 @@ int file_get(const char* account, const char* key, char** out) {
   if (!load_records(credential_file_path(), &list.records)) return NV_CREDSTORE_ERROR;
   for (const FileRecord& r : list.records) {
     if (r.account != account || r.key != key) continue;
-    std::string decoded;
-    if (!base64_decode(r.secret_base64, &decoded)) {
-      secure_zero(decoded);
-      return NV_CREDSTORE_ERROR;
-    }
+    std::optional<std::string> secret = base64_decode_strict(r.secret_base64);
+    if (!secret) return NV_CREDSTORE_ERROR;
+    std::string& decoded = *secret;
     char* copy = static_cast<char*>(std::malloc(decoded.size() + 1));
     if (copy != nullptr) {
       std::memcpy(copy, decoded.data(), decoded.size());

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "core/ingest/ingest_handle_internal.h"
+#include "core/base64_internal.h"
 #include "core/ingest/ingest_manifest_internal.h"
 
 namespace norvale::ingest {
@@ -60,32 +61,6 @@ std::string json_escape(std::string_view text) {
   return out;
 }
 
-std::string base64_encode(const uint8_t* bytes, size_t len) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((len + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= len; i += 3) {
-    const uint32_t group =
-        (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-    out.push_back(kAlphabet[(group >> 18) & 63]);
-    out.push_back(kAlphabet[(group >> 12) & 63]);
-    out.push_back(kAlphabet[(group >> 6) & 63]);
-    out.push_back(kAlphabet[group & 63]);
-  }
-  const size_t rest = len - i;
-  if (rest > 0) {
-    uint32_t group = uint32_t{bytes[i]} << 16;
-    if (rest == 2) group |= uint32_t{bytes[i + 1]} << 8;
-    out.push_back(kAlphabet[(group >> 18) & 63]);
-    out.push_back(kAlphabet[(group >> 12) & 63]);
-    out.push_back(rest == 2 ? kAlphabet[(group >> 6) & 63] : '=');
-    out.push_back('=');
-  }
-  return out;
-}
-
 const char* mode_name(int32_t mode) {
   switch (mode) {
     case NV_INGEST_MODE_APPEND:
@@ -138,7 +113,8 @@ std::string build_manifest(const NVIngestHandle& h) {
   if (h.payload_format == NV_INGEST_FORMAT_ARROW_IPC && !h.schema_bytes.empty()) {
     append_member(&out, "schema_ipc");
     out.push_back('"');
-    out += base64_encode(h.schema_bytes.data(), h.schema_bytes.size());
+    out += base64_encode(std::string_view(reinterpret_cast<const char*>(h.schema_bytes.data()),
+                                          h.schema_bytes.size()));
     out.push_back('"');
   }
   if (!h.idempotency_key.empty()) {

@@ -15,8 +15,6 @@ namespace norvale::ingest {
 /// every other byte (127 and UTF-8 included) is copied unchanged.
 std::string json_escape(std::string_view text);
 
-/// RFC 4648 base64, standard alphabet, "=" padding, no line breaks.
-std::string base64_encode(const uint8_t* bytes, size_t len);
 
 /// The manifest text for the handle's configuration and schema bytes.
 std::string build_manifest(const NVIngestHandle& h);

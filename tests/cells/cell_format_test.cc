@@ -7,7 +7,7 @@
 #include <string>
 
 #include "batch_fixture.h"
-#include "cells/json_text_internal.h"
+#include "core/json_writer_internal.h"
 #include "cells/text_columns_internal.h"
 #include "test_seed.h"
 
@@ -305,21 +305,21 @@ TEST(CellFormat, DepthAndLengthLimits) {
 }
 
 TEST(CellFormat, JsonWriterLimits) {
-  norvale::cells::JsonCtx ctx(10);
+  norvale::JsonCtx ctx(10);
   ctx.put("abcdefghijklmnopqrst", 20);
   EXPECT_EQ(ctx.out, "abcdefg...");
   EXPECT_TRUE(ctx.truncated);
   ctx.put("more", 4);
   EXPECT_EQ(ctx.out, "abcdefg...");
-  norvale::cells::JsonCtx tiny(2);
+  norvale::JsonCtx tiny(2);
   tiny.put("abc", 3);
   EXPECT_EQ(tiny.out, "...");
-  norvale::cells::JsonCtx s(100);
+  norvale::JsonCtx s(100);
   const std::string raw = std::string("a\"b\\c\b\f\n\r\t") + '\x1f' + "\xC3\xA9";
-  norvale::cells::emit_json_string(s, raw.data(), raw.size());
+  norvale::emit_json_string(s, raw.data(), raw.size());
   EXPECT_EQ(s.out, "\"a\\\"b\\\\c\\b\\f\\n\\r\\t\\u001f\xC3\xA9\"");
-  norvale::cells::JsonCtx cut(12);
-  norvale::cells::emit_json_string(cut, "0123456789abcdef", 16);
+  norvale::JsonCtx cut(12);
+  norvale::emit_json_string(cut, "0123456789abcdef", 16);
   EXPECT_EQ(cut.out, "\"01234567...");
 }
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/query_base64_internal.h"
+#include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "norvale/nv_stream.h"

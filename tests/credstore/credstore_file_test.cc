@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "credstore/base64_internal.h"
+#include "core/base64_internal.h"
 #include "credstore/file_store_internal.h"
 #include "credstore/secret_service_internal.h"
 #include "norvale/nv_credstore.h"
@@ -74,10 +74,10 @@ TEST_F(CredstoreFile, SetGetReplaceDelete) {
 
   // One line per pair, in first-written order, the secret base64-encoded.
   EXPECT_EQ(nv_test::read_file(file_), "https://cp\tPwd:ann\t" +
-                                           norvale::credstore::base64_encode("second") +
+                                           norvale::base64_encode("second") +
                                            "\nhttps://cp\tToken:ann\tdG9r\n"
                                            "https://other\tPwd:ann\t" +
-                                           norvale::credstore::base64_encode("elsewhere") + "\n");
+                                           norvale::base64_encode("elsewhere") + "\n");
 
   EXPECT_EQ(nv_credstore_delete("https://cp", "Pwd:ann"), 0);
   get("https://cp", "Pwd:ann", 1);
@@ -160,7 +160,7 @@ TEST_F(CredstoreFile, CorruptLinesAreSkippedAndBadBase64FailsOnlyItsEntry) {
                        << "no tabs at all\n"
                        << "one\ttab\n"
                        << "a\tbad\t!!!!\n"
-                       << "a\tgood\t" << norvale::credstore::base64_encode("fine") << "\n"
+                       << "a\tgood\t" << norvale::base64_encode("fine") << "\n"
                        << "a\tlast\tbGFzdA==";  // no final line feed
   EXPECT_EQ(get("a", "bad", 3), "");
   EXPECT_EQ(get("a", "good"), "fine");
@@ -205,21 +205,19 @@ TEST(Base64, RoundTripsRandomBytes) {
   for (int i = 0; i < 200; ++i) {
     std::string data(rng() % 64, '\0');
     for (char& c : data) c = static_cast<char>(rng());
-    std::string back;
-    ASSERT_TRUE(norvale::credstore::base64_decode(norvale::credstore::base64_encode(data), &back))
-        << "seed " << seed;
-    ASSERT_EQ(back, data) << "seed " << seed;
+    const auto back = norvale::base64_decode_strict(norvale::base64_encode(data));
+    ASSERT_TRUE(back.has_value()) << "seed " << seed;
+    ASSERT_EQ(*back, data) << "seed " << seed;
   }
 }
 
 TEST(Base64, KnownValuesAndRejects) {
-  EXPECT_EQ(norvale::credstore::base64_encode("f"), "Zg==");
-  EXPECT_EQ(norvale::credstore::base64_encode("fo"), "Zm8=");
-  EXPECT_EQ(norvale::credstore::base64_encode("foo"), "Zm9v");
-  EXPECT_EQ(norvale::credstore::base64_encode("\xff\xfe"), "//4=");
-  std::string out;
+  EXPECT_EQ(norvale::base64_encode("f"), "Zg==");
+  EXPECT_EQ(norvale::base64_encode("fo"), "Zm8=");
+  EXPECT_EQ(norvale::base64_encode("foo"), "Zm9v");
+  EXPECT_EQ(norvale::base64_encode("\xff\xfe"), "//4=");
   for (const char* bad : {"Zg=", "Z===", "Zg=a", "Z!==", "Zm9v\n"}) {
-    EXPECT_FALSE(norvale::credstore::base64_decode(bad, &out)) << bad;
+    EXPECT_FALSE(norvale::base64_decode_strict(bad).has_value()) << bad;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base64_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
 #include "core/ingest/ingest_manifest_internal.h"
 
@@ -42,7 +43,7 @@ TEST(Base64Encode, Rfc4648Vectors) {
       {std::string("\0\0", 2), "AAA="},
   };
   for (const auto& [in, out] : cases) {
-    EXPECT_EQ(base64_encode(reinterpret_cast<const uint8_t*>(in.data()), in.size()), out);
+    EXPECT_EQ(norvale::base64_encode(in), out);
   }
 }
 
