@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "adbc/error_internal.h"
+#include "adbc/option_text_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
@@ -15,30 +16,14 @@
 
 namespace {
 
+using norvale::adbc::iequals;
 using norvale::adbc::key_is;
+using norvale::adbc::non_empty;
+using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
 constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool secret_key(const char* key) {
-  if (key == nullptr) return false;
-  for (const char* word : {"password", "token", "secret", "client_key", "proxy_pass"}) {
-    if (std::strstr(key, word) != nullptr) return true;
-  }
-  return false;
-}
 
 /// A non-empty decimal integer consumed whole, between 0 and `max`.
 bool parse_bounded(const char* value, long long max) {

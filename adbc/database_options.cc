@@ -8,35 +8,19 @@
 #include <string_view>
 
 #include "adbc/error_internal.h"
+#include "adbc/option_text_internal.h"
 #include "norvale/nv_log.h"
 
 namespace {
 
+using norvale::adbc::iequals;
 using norvale::adbc::key_is;
+using norvale::adbc::non_empty;
+using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
 constexpr const char* kHY009 = "HY009";
 constexpr const char* kHY010 = "HY010";
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-/// Keys whose values never reach the log. The proxy password is a secret like the others.
-bool secret_key(const char* key) {
-  if (key == nullptr) return false;
-  for (const char* word : {"password", "token", "secret", "client_key", "proxy_pass"}) {
-    if (std::strstr(key, word) != nullptr) return true;
-  }
-  return false;
-}
 
 /// A decimal integer of 1 to 31 characters, consumed whole, in range, not negative.
 bool parse_non_negative(const char* value, int64_t* out) {
