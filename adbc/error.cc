@@ -77,6 +77,13 @@ bool database_initialized(AdbcDatabase* database) {
   return state != nullptr && state->initialized;
 }
 
+// The 1.1.0 members (private_data, private_driver) exist only when the host says so by handing
+// in ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA as the vendor code; a 1.0.0 host's structure ends before
+// them, so they are never written otherwise.
+bool has_110_members(const AdbcError* error) {
+  return error->vendor_code == ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+}
+
 void release_error(AdbcError* error) {
   if (error == nullptr) return;
   std::free(error->message);
@@ -84,21 +91,22 @@ void release_error(AdbcError* error) {
   error->vendor_code = 0;
   std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
   error->release = nullptr;
-  error->private_data = nullptr;
 }
 
 void clear_error(AdbcError* error) {
   if (error == nullptr) return;
+  const bool extended = has_110_members(error);
   if (error->release != nullptr) error->release(error);
   error->message = nullptr;
   error->vendor_code = 0;
   std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
   error->release = nullptr;
-  error->private_data = nullptr;
+  if (extended) error->private_data = nullptr;
 }
 
 void set_error(AdbcError* error, std::string_view message, const char* sqlstate) {
   if (error == nullptr) return;
+  const bool extended = has_110_members(error);
   clear_error(error);
   char* copy = static_cast<char*>(std::malloc(message.size() + 1));
   if (copy != nullptr) {
@@ -109,7 +117,7 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate)
   error->vendor_code = 0;
   std::memcpy(error->sqlstate, sqlstate, sizeof(error->sqlstate));
   error->release = release_error;
-  error->private_data = nullptr;
+  if (extended) error->private_data = nullptr;
 }
 
 void set_error_from_nv(AdbcError* error, const char* message, uint8_t status) {

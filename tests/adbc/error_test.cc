@@ -90,6 +90,31 @@ TEST(SetError, ReplacesAnEarlierMessageAndReleasesCleanly) {
   clear_error(&error);  // clearing a released error is harmless
 }
 
+TEST(SetError, Touches110MembersOnlyWhenTheHostHasThem) {
+  // A 1.0.0 host's structure ends before private_data: the bytes after it are not the error's.
+  alignas(AdbcError) unsigned char buffer[sizeof(AdbcError)];
+  std::memset(buffer, 0x5A, sizeof(buffer));
+  auto* small = reinterpret_cast<AdbcError*>(buffer);
+  std::memset(buffer, 0, ADBC_ERROR_1_0_0_SIZE);
+  set_error(small, "first", "HY000");
+  set_error_from_nv(small, "second: timed out", 12);
+  EXPECT_EQ(std::string(small->sqlstate, 5), "HYT00");
+  small->release(small);
+  for (size_t i = ADBC_ERROR_1_0_0_SIZE; i < sizeof(buffer); ++i) {
+    ASSERT_EQ(buffer[i], 0x5A) << "byte " << i << " past a 1.0.0 AdbcError was written";
+  }
+
+  // A 1.1.0 host announces its members through the vendor code.
+  AdbcError extended{};
+  extended.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  int marker = 0;
+  extended.private_data = &marker;
+  set_error(&extended, "message", "HY009");
+  EXPECT_EQ(extended.private_data, nullptr);
+  EXPECT_EQ(extended.vendor_code, 0);
+  extended.release(&extended);
+}
+
 TEST(DefaultSqlstate, EveryStatus) {
   const char* expected[] = {"00000", "HY000", "0A000", "42P01", "42P07", "HY009", "HY010",
                             "22023", "23000", "HY000", "08000", "57014", "HYT00", "28000",
