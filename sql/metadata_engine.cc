@@ -91,6 +91,15 @@ ExecuteResult failed(const arrow::Status& st, const std::string& msg) {
   return r;
 }
 
+// An exception inside the engine becomes an engine error, never a crash of the caller.
+ExecuteResult engine_exception(const char* what) {
+  ExecuteResult r;
+  r.status = ExecuteStatus::Error;
+  r.error_message = what != nullptr ? std::string("metadata engine exception: ") + what
+                                    : "metadata engine exception (unknown)";
+  return r;
+}
+
 }  // namespace
 
 std::vector<std::string> canonical_keys(const BaseTable& table) {
@@ -146,15 +155,9 @@ ExecuteResult MetadataEngine::try_execute(const std::string& sql) const {
     }
     return execute(*stmt);
   } catch (const std::exception& e) {
-    ExecuteResult r;
-    r.status = ExecuteStatus::Error;
-    r.error_message = std::string("metadata engine exception: ") + e.what();
-    return r;
+    return engine_exception(e.what());
   } catch (...) {
-    ExecuteResult r;
-    r.status = ExecuteStatus::Error;
-    r.error_message = "metadata engine exception (unknown)";
-    return r;
+    return engine_exception(nullptr);
   }
 }
 
@@ -162,15 +165,9 @@ ExecuteResult MetadataEngine::execute(SelectStatement& stmt) const {
   try {
     return execute_unguarded(stmt);
   } catch (const std::exception& e) {
-    ExecuteResult r;
-    r.status = ExecuteStatus::Error;
-    r.error_message = std::string("metadata engine exception: ") + e.what();
-    return r;
+    return engine_exception(e.what());
   } catch (...) {
-    ExecuteResult r;
-    r.status = ExecuteStatus::Error;
-    r.error_message = "metadata engine exception (unknown)";
-    return r;
+    return engine_exception(nullptr);
   }
 }
 

@@ -143,11 +143,16 @@ class FileTableSink : public ResultSink {
   TableSink table_;
 };
 
-class CsvSink : public ResultSink {
+// CSV and Arrow IPC files: an Arrow record batch writer made once the schema is known.
+class BatchWriterSink : public ResultSink {
  public:
-  explicit CsvSink(std::shared_ptr<arrow::io::OutputStream> out) : out_(std::move(out)) {}
+  using MakeWriter = arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchWriter>> (*)(
+      std::shared_ptr<arrow::io::OutputStream>, const std::shared_ptr<arrow::Schema>&);
+
+  BatchWriterSink(std::shared_ptr<arrow::io::OutputStream> out, MakeWriter make)
+      : out_(std::move(out)), make_(make) {}
   arrow::Status begin(const std::shared_ptr<arrow::Schema>& schema) override {
-    ARROW_ASSIGN_OR_RAISE(writer_, arrow::csv::MakeCSVWriter(out_, schema));
+    ARROW_ASSIGN_OR_RAISE(writer_, make_(out_, schema));
     return arrow::Status::OK();
   }
   arrow::Status write(const arrow::RecordBatch& batch) override {
@@ -160,28 +165,19 @@ class CsvSink : public ResultSink {
 
  private:
   std::shared_ptr<arrow::io::OutputStream> out_;
+  MakeWriter make_;
   std::shared_ptr<arrow::ipc::RecordBatchWriter> writer_;
 };
 
-class IpcSink : public ResultSink {
- public:
-  explicit IpcSink(std::shared_ptr<arrow::io::OutputStream> out) : out_(std::move(out)) {}
-  arrow::Status begin(const std::shared_ptr<arrow::Schema>& schema) override {
-    ARROW_ASSIGN_OR_RAISE(writer_, arrow::ipc::MakeFileWriter(out_, schema));
-    return arrow::Status::OK();
-  }
-  arrow::Status write(const arrow::RecordBatch& batch) override {
-    return writer_->WriteRecordBatch(batch);
-  }
-  arrow::Status finish() override {
-    ARROW_RETURN_NOT_OK(writer_->Close());
-    return out_->Close();
-  }
+arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchWriter>> make_csv_writer(
+    std::shared_ptr<arrow::io::OutputStream> out, const std::shared_ptr<arrow::Schema>& schema) {
+  return arrow::csv::MakeCSVWriter(std::move(out), schema);
+}
 
- private:
-  std::shared_ptr<arrow::io::OutputStream> out_;
-  std::shared_ptr<arrow::ipc::RecordBatchWriter> writer_;
-};
+arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchWriter>> make_ipc_file_writer(
+    std::shared_ptr<arrow::io::OutputStream> out, const std::shared_ptr<arrow::Schema>& schema) {
+  return arrow::ipc::MakeFileWriter(std::move(out), schema);
+}
 
 class ParquetSink : public ResultSink {
  public:
@@ -291,8 +287,10 @@ arrow::Result<std::unique_ptr<ResultSink>> make_sink(Format format, const std::s
     ARROW_ASSIGN_OR_RAISE(out, arrow::io::FileOutputStream::Open(path));
   }
   switch (format) {
-    case Format::kCsv: return std::unique_ptr<ResultSink>(new CsvSink(out));
-    case Format::kArrow: return std::unique_ptr<ResultSink>(new IpcSink(out));
+    case Format::kCsv:
+      return std::unique_ptr<ResultSink>(new BatchWriterSink(out, make_csv_writer));
+    case Format::kArrow:
+      return std::unique_ptr<ResultSink>(new BatchWriterSink(out, make_ipc_file_writer));
     case Format::kParquet: return std::unique_ptr<ResultSink>(new ParquetSink(out));
     case Format::kTable: break;
   }
