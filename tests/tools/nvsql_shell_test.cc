@@ -140,16 +140,16 @@ TEST(NvsqlShell, TablesFitTheTerminal) {
   // Wide enough: one table, nothing cut.
   layout.width = 80;
   EXPECT_EQ(render(layout),
-            "id | note                                     | more\n"
+            "id | note" + std::string(36, ' ') + " | more\n"
             "---+------------------------------------------+-----------\n"
-            " 1 | xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx | short\n"
+            " 1 | " + std::string(40, 'x') + " | short\n"
             " 2 | NULL                                     | also short\n");
   // Too narrow, expanded off: long cells cut, columns in slices that fit.
   layout.width = 30;
   EXPECT_EQ(render(layout),
             "id | note\n"
             "---+----------------\n"
-            " 1 | xxxxxxxxxxxxxxx\u2026\n"
+            " 1 | " + std::string(14, 'x') + "\u2026\n"
             " 2 | NULL\n"
             "\n"
             "more\n"
@@ -162,7 +162,7 @@ TEST(NvsqlShell, TablesFitTheTerminal) {
   EXPECT_EQ(render(layout),
             "-[ RECORD 1 ]-------\n"
             "id   | 1\n"
-            "note | xxxxxxxxxxxx\u2026\n"
+            "note | " + std::string(12, 'x') + "\u2026\n"
             "more | short\n"
             "-[ RECORD 2 ]-------\n"
             "id   | 2\n"

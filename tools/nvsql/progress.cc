@@ -1,5 +1,7 @@
 #include "tools/nvsql/progress.h"
 
+#include <unistd.h>
+
 namespace nvsql {
 namespace {
 
@@ -36,6 +38,9 @@ std::string progress_text(int64_t rows, int64_t batches, int64_t bytes, double s
   return grouped(rows) + " rows, " + grouped(batches) + " batches, " + byte_text(bytes) + ", " +
          grouped(rate) + " rows/s (" + time + ")";
 }
+
+ProgressLine::ProgressLine(std::FILE* tty, bool enabled)
+    : tty_(tty), enabled_(enabled && tty != nullptr && isatty(fileno(tty)) != 0) {}
 
 void ProgressLine::update(const ProgressCounts& counts, double seconds) {
   std::lock_guard<std::mutex> lock(mu_);

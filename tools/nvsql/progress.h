@@ -21,8 +21,9 @@ std::string progress_text(int64_t rows, int64_t batches, int64_t bytes, double s
 
 class ProgressLine {
  public:
-  /// Draws on `tty` (standard error) when `enabled`; does nothing otherwise.
-  ProgressLine(std::FILE* tty, bool enabled) : tty_(tty), enabled_(enabled) {}
+  /// Draws on `tty` (standard error) when `enabled` and `tty` is a terminal; does nothing
+  /// otherwise.
+  ProgressLine(std::FILE* tty, bool enabled);
   ~ProgressLine() { stop(); }
   /// Redraws the line once `seconds` passed the delay.
   void update(const ProgressCounts& counts, double seconds);

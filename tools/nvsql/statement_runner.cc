@@ -25,6 +25,8 @@ struct ResultJob {
     }
   }
 
+  Session* session = nullptr;
+  std::string sql;
   ArrowArrayStream stream{};  // moved into the reader on the reading thread
   int64_t rows_affected = -1;
   ResultTarget target;
@@ -49,13 +51,19 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The reading thread: imports the stream, writes each batch to the sink, and releases the
-// stream (through the reader) before it signals the end.
-void read_result(const std::shared_ptr<ResultJob>& job) {
+// The statement's thread: runs it (ExecuteQuery may wait for the first answer), imports the
+// stream, writes each batch to the sink, and releases the stream (through the reader) before it
+// signals the end.
+void run_job(const std::shared_ptr<ResultJob>& job) {
   auto fail = [&](const char* what, const arrow::Status& st) {
     job->error = std::string("nvsql: error (") + what + "): " + st.message();
   };
   [&] {
+    Failure failure;
+    if (!job->session->execute(job->sql, &job->stream, &job->rows_affected, &failure)) {
+      job->error = "nvsql: " + describe(failure);
+      return;
+    }
     auto imported = arrow::ImportRecordBatchReader(&job->stream);
     if (!imported.ok()) return fail("stream", imported.status());
     const std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
@@ -132,12 +140,9 @@ Outcome StatementRunner::run(const std::string& sql, const ResultTarget& target,
     diag_ << "nvsql: error: cannot make a pipe\n";
     return Outcome::kFailed;
   }
-  Failure failure;
-  if (!session_.execute(sql, &job->stream, &job->rows_affected, &failure)) {
-    diag_ << "nvsql: " << describe(failure) << '\n';
-    return Outcome::kFailed;
-  }
-  std::thread reader([job] { read_result(job); });
+  job->session = &session_;
+  job->sql = sql;
+  std::thread reader([job] { run_job(job); });
   const bool ended = wait_for(*job, interrupts_, [&] {
     job->progress->update(job->counts, seconds_since(start));
   });
