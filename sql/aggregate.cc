@@ -407,7 +407,8 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
       auto idx = resolve_column(input, *ref, nullptr);
       if (idx.ok()) src = *idx;
     } else if (const auto* agg = item.expr->as<AggExpr>()) {
-      const auto* arg = agg->args.empty() || !agg->args[0] ? nullptr : agg->args[0]->as<ColumnRef>();
+      const Expr* first = agg->args.empty() ? nullptr : agg->args[0].get();
+      const auto* arg = first != nullptr ? first->as<ColumnRef>() : nullptr;
       if (agg->star) {
         name = "count_star";
       } else if (arg != nullptr) {

@@ -309,6 +309,23 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   std::vector<JoinKey> keys;
   std::vector<const Expr*> residuals;
   split_join_predicate(join.on.get(), left, right, &keys, &residuals, semi_anti);
+  if (semi_anti) {
+    // Conjuncts over the subquery's own rows filter them before the join: fewer pairs to
+    // build and to test.
+    std::vector<const Expr*> rest;
+    for (const Expr* r : residuals) {
+      std::vector<const ColumnRef*> refs;
+      column_refs(*r, &refs);
+      bool inner_only = true;
+      for (const auto* ref : refs) inner_only = inner_only && side_index(right, *ref) >= 0;
+      if (inner_only) {
+        ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r, msg));
+      } else {
+        rest.push_back(r);
+      }
+    }
+    residuals = std::move(rest);
+  }
   if (inner && filters) {
     // An equality of a WHERE conjunct across the two sides of an inner or cross join is a
     // hash key as good as one in ON (WHERE still checks it): FROM a, b WHERE a.x = b.y needs

@@ -1113,7 +1113,7 @@ bool top_level_order_by(const std::string& sql) {
 
 TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   uint64_t seed = 20261208;
-  int count = 3000;
+  int count = 1500;
   if (const char* s = std::getenv("NV_SQL_DIFF_SEED")) seed = std::strtoull(s, nullptr, 10);
   if (const char* c = std::getenv("NV_SQL_DIFF_COUNT")) count = std::atoi(c);
   std::mt19937_64 rng(seed);
