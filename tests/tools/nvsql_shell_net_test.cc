@@ -223,4 +223,20 @@ TEST_F(NvsqlShellNet, ProgressOnlyOnATerminal) {
   EXPECT_LT(cleared, result) << text;
 }
 
+// With --local the service is nvsql's child: Ctrl-C at the terminal reaches every process of
+// the terminal's foreground group, and must leave the service running.
+TEST(NvsqlShellLocal, CtrlCLeavesTheLocalServiceRunning) {
+  NvsqlTerminal term({"--local"}, {"TERM=xterm", "XDG_DATA_HOME=" + nvsql_test::temp_path("xdg")});
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.shown();
+  term.type("SELECT 1 +");
+  term.type("\x03");
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
+  term.type("SELECT 'still' || 'up' AS s;\r");
+  ASSERT_TRUE(term.expect("stillup")) << term.unmatched();
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
+  term.type("\\q\r");
+  EXPECT_EQ(term.wait(), 0) << term.shown();
+  EXPECT_EQ(system(("rm -rf " + nvsql_test::temp_path("xdg")).c_str()), 0);
+}
+
 }  // namespace

@@ -103,6 +103,9 @@ int Shell::run(LineSource& source) {
 }
 
 Shell::Step Shell::process(LineSource& source, int depth) {
+  // A script (standard input that is not a terminal, or \i) stops at its first failure; at the
+  // terminal a failure is reported and the next statement is read.
+  const bool stop_on_failure = !interactive_ || depth > 0;
   StatementBuffer buffer;
   std::string line;
   std::string sql;
@@ -122,18 +125,19 @@ Shell::Step Shell::process(LineSource& source, int depth) {
       remember(source, text);
       const Step step = meta(text, depth);
       if (step == Step::kQuit) return step;
-      if (step == Step::kFailed && !interactive_) return step;
+      if (step == Step::kFailed && stop_on_failure) return step;
       continue;
     }
     buffer.add_line(line);
     while (buffer.take(&sql)) {
       remember(source, sql + ";");
-      if (statement(sql) == Step::kFailed && !interactive_) return Step::kFailed;
+      if (statement(sql) == Step::kFailed && stop_on_failure) return Step::kFailed;
     }
   }
   if (interactive_ && depth == 0) std::cout << '\n';  // after the ^D at the prompt
-  // A script's last statement may lack its semicolon.
-  if (buffer.take_rest(&sql)) return statement(sql);
+  // A script's last statement may lack its semicolon; at the terminal, Ctrl-D drops a
+  // half-typed one.
+  if (stop_on_failure && buffer.take_rest(&sql)) return statement(sql);
   return Step::kGoOn;
 }
 
@@ -145,11 +149,11 @@ Shell::Step Shell::statement(const std::string& sql) {
   settings.timing = timing_;
   settings.progress = options_.progress;
   settings.progress_tty = stderr;
-  const Outcome outcome = runner_.run(sql, target(), settings);
-  return outcome == Outcome::kFailed ? Step::kFailed : Step::kGoOn;
+  // A cancelled statement also ends a script run with \i.
+  return runner_.run(sql, target(), settings) == Outcome::kOk ? Step::kGoOn : Step::kFailed;
 }
 
-ResultTarget Shell::target() const {
+ResultTarget Shell::target() {
   ResultTarget t;
   t.format = options_.format;
   t.layout.max_rows = options_.max_rows;
@@ -161,7 +165,7 @@ ResultTarget Shell::target() const {
     t.text = &std::cout;
     t.layout.width = terminal_width(STDOUT_FILENO);
   } else {
-    t.text = const_cast<std::ofstream*>(&output_file_);
+    t.text = &output_file_;
   }
   return t;
 }
@@ -302,13 +306,7 @@ Shell::Step Shell::include(const std::string& path, int depth) {
     return Step::kFailed;
   }
   StreamLineSource source(in);
-  // A script run from the shell stops at its first failure, as a script given on standard
-  // input does.
-  const bool was_interactive = interactive_;
-  interactive_ = false;
-  const Step step = process(source, depth + 1);
-  interactive_ = was_interactive;
-  return step;
+  return process(source, depth + 1);
 }
 
 Shell::Step Shell::set_output(const std::string& path) {

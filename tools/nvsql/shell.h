@@ -47,7 +47,7 @@ class Shell {
   /// Prints a small table of text columns (meta-command answers) in the current format.
   void print_rows(const std::vector<std::string>& names,
                   const std::vector<std::vector<std::string>>& rows);
-  ResultTarget target() const;
+  ResultTarget target();
   void remember(LineSource& source, const std::string& entry) const;
 
   Session& session_;
