@@ -178,6 +178,11 @@ TEST_F(NvsqlShellNet, Scripts) {
       "\\o " + out_file + "\n"
       "SELECT 'to' || 'file' AS f;\n"
       "\\o\n"
+      "\\conninfo\n"
+      "\\format table\n"
+      "\\x on\n"
+      "SELECT 'ex' || 'panded' AS e;\n"
+      "\\format csv\n"
       "SELECT 'last' || 'one' AS l");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("a;bc;"), std::string::npos) << r.out;
@@ -185,6 +190,11 @@ TEST_F(NvsqlShellNet, Scripts) {
   EXPECT_NE(r.out.find("\"lastone\""), std::string::npos) << "CSV, after \\o: " << r.out;
   EXPECT_EQ(r.out.find("tofile"), std::string::npos) << r.out;
   EXPECT_EQ(slurp(out_file), "\"f\"\n\"tofile\"\n");
+  EXPECT_NE(r.out.find("User:          alice\nControl plane: " + svc().control_plane_url()),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("-[ RECORD 1 ]"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("e | expanded\n"), std::string::npos) << r.out;
 
   // A script stops at its first failure, with status 1.
   const NvsqlRun failed = nvsql_test::run_nvsql(
