@@ -140,7 +140,8 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
   NVQueryHandle* query = try_metadata_engine(state);
   char err[1024] = "";
   if (query == nullptr) {
-    query = nv_execute(state->connection->connection, state->sql, 0, 0, err, sizeof err);
+    query = nv_execute(state->connection->connection, state->sql, 0,
+                       state->connection->query_timeout_sec, err, sizeof err);
   }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);
