@@ -249,8 +249,9 @@ TEST_F(ConnectionNet, SecretScanAtTraceLevel) {
   set("adbc.norvale.proxy_url", proxy_url.c_str());
   set("adbc.norvale.proxy_user", "puser");
   set("adbc.norvale.proxy_pass", secrets[1].c_str());
-  set("adbc.norvale.log_path", engine_log.c_str());
-  set("adbc.norvale.api_trace_path", sql_trace.c_str());
+  // log_path names the SQL trace and api_trace_path the engine log.
+  set("adbc.norvale.log_path", sql_trace.c_str());
+  set("adbc.norvale.api_trace_path", engine_log.c_str());
   set("adbc.norvale.log_level", "trace");
   testing::internal::CaptureStderr();
   // Keys in the wrong case are refused, after being logged.

@@ -19,6 +19,7 @@ namespace {
 
 using nv_adbc_test::drain;
 using nv_adbc_test::Failure;
+using nv_adbc_test::take;
 
 class StatementNetTest : public nv_adbc_test::DriverNetTest {};
 
