@@ -332,12 +332,14 @@ void decorrelate_exists(SelectStatement& stmt, const MetadataEngine& engine) {
       }
       continue;
     }
+    bool rewritten = false;
     if (auto* ex = e.as<ExistsExpr>()) {
-      if (try_decorrelate_exists(stmt, *ex, engine)) *slot = true_literal();
+      rewritten = try_decorrelate_exists(stmt, *ex, engine);
+    } else if (auto* in = e.as<InExpr>(); in && in->subquery) {
+      rewritten = try_decorrelate_in(stmt, *in, engine);
     }
-    if (auto* in = e.as<InExpr>(); in && in->subquery) {
-      if (try_decorrelate_in(stmt, *in, engine)) *slot = true_literal();
-    }
+    // Replaced last: `e` is freed by the assignment.
+    if (rewritten) *slot = true_literal();
   }
 }
 
