@@ -140,6 +140,22 @@ TEST_F(NvsqlShellNet, InteractiveSession) {
   ASSERT_EQ(system(("rm -rf " + data_home).c_str()), 0);
 }
 
+// Leaving waits for a cancelled statement to let go of the connection; Ctrl-C cuts that short.
+TEST_F(NvsqlShellNet, CtrlCWhileLeavingLeavesAtOnce) {
+  NvsqlTerminal term(connection(), {"TERM=xterm", "XDG_DATA_HOME=" + nvsql_test::temp_path("x")});
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.shown();
+  delay_next_query(30000);
+  term.type("SELECT count(*) FROM sales.orders;\r");
+  ASSERT_TRUE(term.expect("rows/s")) << term.unmatched();
+  term.type("\x03");
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
+  term.type("\x04");
+  ASSERT_TRUE(term.expect("waiting for a cancelled statement", 5)) << term.shown();
+  term.type("\x03");
+  EXPECT_EQ(term.wait(5), 130) << term.shown();
+  EXPECT_EQ(system(("rm -rf " + nvsql_test::temp_path("x")).c_str()), 0);
+}
+
 TEST_F(NvsqlShellNet, MetaCommandsNeverReachAComputeNode) {
   const NvsqlRun r = nvsql_test::run_nvsql(connection(), {},
                                            "\\dn\n"
