@@ -10,6 +10,7 @@
 #include "adbc/state_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "core/query_batch_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
@@ -35,6 +36,8 @@ struct CallerScope {
 NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
   if (engine == nullptr) return nullptr;
+  // Only statements on the catalog wait for (or revalidate) the snapshot.
+  if (sql_reads_catalog(state->sql)) info_schema_refresh(state->connection);
   nv_sql::ExecuteResult result = engine->try_execute(state->sql);
   switch (result.status) {
     case nv_sql::ExecuteStatus::Ok: {
@@ -141,6 +144,7 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
   char err[1024] = "";
   if (query == nullptr) {
     query = nv_execute(state->connection->connection, state->sql, 0, 0, err, sizeof err);
+    if (query != nullptr) info_schema_note_statement(state->connection, state->sql);
   }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);
