@@ -10,6 +10,7 @@
 #include <string>
 
 #include "metadata/info_schema_internal.h"
+#include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
@@ -115,7 +116,11 @@ void refresh(NVAdbcConnectionState* state) {
 
   const uint64_t current = installed_sequence(store);
   std::optional<uint64_t> target;
-  if (store->wrote.exchange(false)) {
+  // A write of this connection, or of another one of the process since this one last looked.
+  const uint64_t generation = catalog_write_generation();
+  const bool others_wrote = generation != store->seen_write_generation;
+  store->seen_write_generation = generation;
+  if (store->wrote.exchange(false) || others_wrote) {
     target = check_version(state);
     if (!target) {
       store->wrote = true;  // ask again on the next call
@@ -185,6 +190,7 @@ void info_schema_refresh(NVAdbcConnectionState* state) {
 
 void info_schema_note_write(NVAdbcConnectionState* state) {
   if (state != nullptr && state->info_schema != nullptr) state->info_schema->wrote = true;
+  catalog_write_generation_bump();
 }
 
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {

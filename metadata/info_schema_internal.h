@@ -57,6 +57,8 @@ struct NVAdbcInfoSchemaStore {
   // This connection changed the catalog (DDL or DML on a compute node, an ingest) since its
   // last check: the next metadata answer asks for the catalog version first.
   std::atomic<bool> wrote{false};
+  // The process's write count when this connection last checked (guarded by refresh).
+  uint64_t seen_write_generation = 0;
   // The connection's request settings, lent to the poller while the connection lives.
   std::shared_ptr<const norvale::adbc::PollEndpoint> endpoint;
 };

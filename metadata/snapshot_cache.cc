@@ -1,5 +1,6 @@
 // The process-wide snapshot cache, keyed by control-plane URI and user name. The mutex is held
 // only for lookups, copies, insertions and clearing, never across I/O or decoding.
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -58,6 +59,13 @@ std::shared_ptr<const PollEndpoint> snapshot_cache_poll_target() {
   }
   return nullptr;
 }
+
+namespace {
+std::atomic<uint64_t> g_write_generation{0};
+}  // namespace
+
+uint64_t catalog_write_generation() { return g_write_generation.load(); }
+void catalog_write_generation_bump() { g_write_generation.fetch_add(1); }
 
 void catalog_sequence_note(const std::string& uri, uint64_t sequence) {
   std::lock_guard<std::mutex> guard(g_snapshot_cache_mutex);

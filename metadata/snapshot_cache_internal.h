@@ -54,6 +54,11 @@ void catalog_sequence_note(const std::string& uri, uint64_t sequence);
 /// The largest catalog sequence seen for `uri` (by the poller or a connection's version check).
 std::optional<uint64_t> catalog_sequence_known(const std::string& uri);
 
+/// Counts the writes (DDL, DML, ingests) of all connections of the process; a connection that
+/// has not seen the current count checks the catalog version before its next metadata answer.
+uint64_t catalog_write_generation();
+void catalog_write_generation_bump();
+
 /// Starts the poller thread unless it was started before in this process.
 void snapshot_poller_ensure_started();
 
