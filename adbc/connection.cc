@@ -34,7 +34,7 @@ bool parse_bounded(const char* value, long long max) {
   return end != value && *end == '\0' && errno != ERANGE && parsed >= 0 && parsed <= max;
 }
 
-AdbcStatusCode invalid_value(AdbcError* error, const char* message) {
+AdbcStatusCode invalid_value(AdbcError* error, std::string_view message) {
   set_error(error, message, "HY009");
   return ADBC_STATUS_INVALID_ARGUMENT;
 }
@@ -65,9 +65,10 @@ AdbcStatusCode set_option(AdbcConnection* connection, const char* key, const cha
     }
     return ADBC_STATUS_OK;
   }
-  if (key_is(key, "adbc.connection.read_only")) {
+  // adbc.connection.readonly is the ADBC 1.0 key; read_only is kept as its alias.
+  if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
-      return invalid_value(error, "adbc.connection.read_only must be true or false");
+      return invalid_value(error, std::string(key) + " must be true or false");
     }
     return ADBC_STATUS_OK;
   }
@@ -212,6 +213,18 @@ AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcErro
   return ADBC_STATUS_OK;
 }
 
+// Commit and Rollback: with autocommit always on there is never a transaction to end.
+AdbcStatusCode no_transaction(AdbcConnection* connection, const char* call, const char* verb,
+                              AdbcError* error) {
+  if (nv_log_level() >= NV_LOG_INFO) {
+    nv_log_emit(NV_LOG_INFO, "api", "%s(conn=%p)", call, static_cast<void*>(connection));
+  }
+  set_error(error,
+            std::string(call) + ": autocommit is on; there is no transaction to " + verb,
+            "HY010");
+  return ADBC_STATUS_INVALID_STATE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -234,6 +247,14 @@ AdbcStatusCode nv_adbc_connection_init(AdbcConnection* connection, AdbcDatabase*
     set_error(error, "AdbcConnectionInit: internal error", "HY000");
     return ADBC_STATUS_INTERNAL;
   }
+}
+
+AdbcStatusCode nv_adbc_connection_commit(AdbcConnection* connection, AdbcError* error) {
+  return no_transaction(connection, "AdbcConnectionCommit", "commit", error);
+}
+
+AdbcStatusCode nv_adbc_connection_rollback(AdbcConnection* connection, AdbcError* error) {
+  return no_transaction(connection, "AdbcConnectionRollback", "roll back", error);
 }
 
 AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*) {

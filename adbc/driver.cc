@@ -9,13 +9,12 @@
 namespace norvale::adbc {
 namespace {
 
-// Size of the table that the last successful AdbcDriverInit filled, so that release clears no
-// more than the host allocated (a 1.0.0 table is a prefix of the 1.1.0 one).
-size_t g_filled_table_size = ADBC_DRIVER_1_0_0_SIZE;
-
+// Release clears the 1.0.0 part of the table only: that is all the driver fills (the 1.1.0
+// entries were zeroed by AdbcDriverInit and stay so), and every table, whatever version the host
+// asked for, holds at least that much. No process-wide record of the version is needed.
 AdbcStatusCode nv_adbc_driver_release(AdbcDriver* driver, AdbcError* /*error*/) {
   if (driver == nullptr) return ADBC_STATUS_OK;
-  std::memset(static_cast<void*>(driver), 0, g_filled_table_size);
+  std::memset(static_cast<void*>(driver), 0, ADBC_DRIVER_1_0_0_SIZE);
   return ADBC_STATUS_OK;
 }
 
@@ -27,7 +26,7 @@ void fill_table(AdbcDriver* d) {
   d->DatabaseNew = nv_adbc_database_new;
   d->DatabaseSetOption = nv_adbc_database_set_option;
   d->DatabaseRelease = nv_adbc_database_release;
-  d->ConnectionCommit = nullptr;
+  d->ConnectionCommit = nv_adbc_connection_commit;
   d->ConnectionGetInfo = nv_adbc_connection_get_info;
   d->ConnectionGetObjects = nv_adbc_connection_get_objects;
   d->ConnectionGetTableSchema = nv_adbc_connection_get_table_schema;
@@ -37,7 +36,7 @@ void fill_table(AdbcDriver* d) {
   d->ConnectionSetOption = nv_adbc_connection_set_option;
   d->ConnectionReadPartition = nullptr;
   d->ConnectionRelease = nv_adbc_connection_release;
-  d->ConnectionRollback = nullptr;
+  d->ConnectionRollback = nv_adbc_connection_rollback;
   d->StatementBind = nv_adbc_statement_bind;
   d->StatementBindStream = nv_adbc_statement_bind_stream;
   d->StatementExecuteQuery = nv_adbc_statement_execute_query;
@@ -82,7 +81,6 @@ extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcErro
     auto* driver = static_cast<AdbcDriver*>(raw_driver);
     std::memset(raw_driver, 0, table_size);
     fill_table(driver);
-    g_filled_table_size = table_size;
     return ADBC_STATUS_OK;
   } catch (...) {
     set_error(error, "AdbcDriverInit: internal error", "HY000");

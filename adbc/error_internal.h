@@ -29,6 +29,12 @@ const char* default_sqlstate_for(uint8_t status);
 /// The SQLSTATE that set_error_from_nv picks for `message` (null or empty: HY000).
 const char* sqlstate_from_message(const char* message);
 
+/// The ADBC status of a failure reported by a compute node or the ingest service, from its
+/// SQLSTATE: 42S02/42S22/42704 NOT_FOUND, 42S01/42P07 ALREADY_EXISTS, 42501 UNAUTHORIZED, other
+/// 42xxx INVALID_ARGUMENT, 22xxx INVALID_DATA, 23xxx INTEGRITY, 28xxx UNAUTHENTICATED,
+/// HY008/57014 CANCELLED, HYT00 TIMEOUT, 0A000 NOT_IMPLEMENTED, 25xxx INVALID_STATE, else IO.
+AdbcStatusCode status_for_sqlstate(const char* sqlstate);
+
 /// Heap copy (malloc) of `text`; null in, null out; null on allocation failure.
 char* dup_cstr(const char* text);
 /// Frees *slot and stores a copy of `value` (null leaves null).

@@ -37,6 +37,8 @@ void free_statement_state(NVAdbcStatementState* s) {
   std::free(s->target_table);
   std::free(s->target_location);
   std::free(s->idempotency_key);
+  std::free(s->target_db_schema);
+  std::free(s->target_catalog);
   if (s->key_columns != nullptr) {
     for (int32_t i = 0; i < s->key_column_count; ++i) std::free(s->key_columns[i]);
     std::free(s->key_columns);

@@ -57,6 +57,13 @@ void fill_empty_struct_schema(ArrowSchema* out) {
   out->release = release_empty_schema;
 }
 
+// Keeps the first schema seen; later batches of the stream share it.
+void remember_schema(NVAdbcStreamState* state, const std::shared_ptr<arrow::Schema>& schema) {
+  if (state->schema == nullptr && schema != nullptr) {
+    state->schema = new std::shared_ptr<arrow::Schema>(schema);
+  }
+}
+
 int64_t elapsed_ns(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
                                                               since)
@@ -107,6 +114,7 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
       return kEio;
     }
     if (record->num_rows() == 0) {
+      remember_schema(state, record->schema());  // a carrier still shows the schema
       nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): skipping zero-row carrier batch",
                   static_cast<void*>(q));
       nv_batch_free(batch);
@@ -116,6 +124,7 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
   }
 
   std::shared_ptr<arrow::RecordBatch> record = query_batch_record(batch);
+  remember_schema(state, record->schema());
   const int64_t rows = record->num_rows();
   nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): returning data batch rows=%lld",
               static_cast<void*>(q), static_cast<long long>(rows));
@@ -138,11 +147,27 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
   return 0;
 }
 
+int export_schema(NVAdbcStreamState* state, const arrow::Schema& schema, ArrowSchema* out) {
+  const arrow::Status st = arrow::ExportSchema(schema, out);
+  if (!st.ok()) {
+    std::snprintf(state->last_error, sizeof state->last_error, "arrow::ExportSchema failed: %s",
+                  st.ToString().c_str());
+    return kEio;
+  }
+  state->schema_returned = 1;
+  return 0;
+}
+
 int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
   NVQueryHandle* q = state->query;
   if (info_on()) {
     nv_log_emit(NV_LOG_INFO, kCategory, "get_schema(q=%p) entry (held_batch=%s)",
                 static_cast<void*>(q), state->held_batch != nullptr ? "yes" : "no");
+  }
+  if (state->held_batch == nullptr && state->schema != nullptr && nv_query_error(q) == nullptr) {
+    // Batches were handed out already (perhaps all of them): the stream's schema stands. A
+    // failed query keeps reporting its error instead.
+    return export_schema(state, **state->schema, out);
   }
   if (state->held_batch == nullptr) {
     char err[512] = "";
@@ -172,13 +197,8 @@ int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
     cache_error(state, "NVArrowBatch has no schema");
     return kEio;
   }
-  const arrow::Status st = arrow::ExportSchema(*schema, out);
-  if (!st.ok()) {
-    std::snprintf(state->last_error, sizeof state->last_error, "arrow::ExportSchema failed: %s",
-                  st.ToString().c_str());
-    return kEio;
-  }
-  state->schema_returned = 1;
+  remember_schema(state, schema);
+  if (const int rc = export_schema(state, *schema, out); rc != 0) return rc;
   nv_log_emit(NV_LOG_INFO, kCategory,
               "get_schema(q=%p): returning schema (%d fields) from held batch (rows=%lld)",
               static_cast<void*>(q), schema->num_fields(),
@@ -237,6 +257,7 @@ void nv_adbc_stream_release(ArrowArrayStream* stream) {
                 static_cast<void*>(state->query));
     nv_batch_free(state->held_batch);
     nv_query_close(state->query);
+    delete state->schema;
     std::free(state);
   }
   stream->get_schema = nullptr;

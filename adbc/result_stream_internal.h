@@ -15,6 +15,9 @@ struct NVAdbcStreamState {
   NVArrowBatch* held_batch;  // fetched by get_schema, handed out by the next get_next
   int32_t schema_returned;
   char last_error[512];  // empty: no error
+  // The stream's one schema once a batch showed it (heap-owned, deleted on release): get_schema
+  // answers it also after the end, when no batch is left to show it.
+  std::shared_ptr<arrow::Schema>* schema;
 };
 
 extern "C" {

@@ -57,4 +57,17 @@ struct NVAdbcStatementState {
   int32_t payload_format;  // 0 Arrow IPC stream, 1 Parquet
   int32_t coerce;
   ArrowArrayStream* bound_stream;  // owned heap structure given to BindStream
+  char* target_db_schema;          // adbc.ingest.target_db_schema
+  char* target_catalog;            // adbc.ingest.target_catalog
+  int32_t table_mode;              // NVAdbcTableMode: what an ingest does with the target table
+};
+
+/// What an ingest into a table does when the table exists or is missing (adbc.ingest.mode).
+/// Zero is ADBC's default, create.
+enum NVAdbcTableMode : int32_t {
+  kTableCreate = 0,        // create; ALREADY_EXISTS when the table exists
+  kTableAppend = 1,        // append; NOT_FOUND when the table is missing
+  kTableReplace = 2,       // drop and recreate
+  kTableCreateAppend = 3,  // create when missing, else append
+  kTableDriverMode = 4,    // nv.ingest.mode chose the service's own mode (ingest_mode)
 };

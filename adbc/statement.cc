@@ -9,6 +9,7 @@
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
 #include "adbc/statement_ingest_internal.h"
+#include "adbc/statement_params_internal.h"
 #include "core/query_batch_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
@@ -33,12 +34,12 @@ struct CallerScope {
 // Offers the statement to the connection's metadata engine; a finished local query when the
 // engine answered, null when the statement goes to compute (an engine failure never reaches
 // the host).
-NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
   if (engine == nullptr) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
-  if (sql_reads_catalog(state->sql)) info_schema_refresh(state->connection);
-  nv_sql::ExecuteResult result = engine->try_execute(state->sql);
+  if (sql_reads_catalog(sql)) info_schema_refresh(state->connection);
+  nv_sql::ExecuteResult result = engine->try_execute(sql);
   switch (result.status) {
     case nv_sql::ExecuteStatus::Ok: {
       long long rows = 0;
@@ -46,7 +47,7 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
       NVQueryHandle* query = nv_make_local_query_handle(
           state->connection->connection, std::move(result.schema), std::move(result.batches));
       if (query != nullptr) {
-        nv_sql_trace("MetadataEngine(cache hit)", state->sql);
+        nv_sql_trace("MetadataEngine(cache hit)", sql);
         nv_log_emit(NV_LOG_DEBUG, "meta_engine", "served from cache (rows=%lld)", rows);
       }
       return query;
@@ -63,12 +64,14 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state) {
   return nullptr;
 }
 
-// The query's error as an ADBC error: its own SQLSTATE when it has one.
-void set_error_from_query(AdbcError* error, NVQueryHandle* query) {
+// The query's error as an ADBC error: its own SQLSTATE when it has one, which also decides the
+// status returned. The vendor code stays the IO status, as for every core-client failure.
+AdbcStatusCode set_error_from_query(AdbcError* error, NVQueryHandle* query) {
   set_error_from_nv(error, nv_query_error(query), ADBC_STATUS_IO);
-  if (const char* sqlstate = nv_query_sqlstate(query); error != nullptr && sqlstate != nullptr) {
-    std::memcpy(error->sqlstate, sqlstate, sizeof error->sqlstate);
-  }
+  const char* sqlstate = nv_query_sqlstate(query);
+  if (sqlstate == nullptr || std::strlen(sqlstate) < 5) return ADBC_STATUS_IO;
+  if (error != nullptr) std::memcpy(error->sqlstate, sqlstate, sizeof error->sqlstate);
+  return status_for_sqlstate(sqlstate);
 }
 
 // The count of a DML statement arrives with the stream's first frame: fetch the first batch
@@ -79,9 +82,9 @@ AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affec
   char err[512] = "";
   state->held_batch = nv_next_batch(state->query, err, sizeof err);
   if (state->held_batch == nullptr && nv_query_error(state->query) != nullptr) {
-    set_error_from_query(error, state->query);
+    const AdbcStatusCode status = set_error_from_query(error, state->query);
     out->release(out);
-    return ADBC_STATUS_IO;
+    return status;
   }
   if (state->held_batch == nullptr && err[0] != '\0') {
     set_error_from_nv(error, err, ADBC_STATUS_IO);
@@ -137,14 +140,24 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
               "HY010");
     return ADBC_STATUS_INVALID_STATE;
   }
+  if (state->bound_stream != nullptr) {
+    return execute_with_parameters(state, out, rows_affected, error);
+  }
+  return run_sql(state, state->sql, out, rows_affected, error);
+}
+
+}  // namespace
+
+AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayStream* out,
+                       int64_t* rows_affected, AdbcError* error) {
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof *out);
 
-  NVQueryHandle* query = try_metadata_engine(state);
+  NVQueryHandle* query = try_metadata_engine(state, sql);
   char err[1024] = "";
   if (query == nullptr) {
-    query = nv_execute(state->connection->connection, state->sql, 0, 0, err, sizeof err);
-    if (query != nullptr) info_schema_note_statement(state->connection, state->sql);
+    query = nv_execute(state->connection->connection, sql, 0, 0, err, sizeof err);
+    if (query != nullptr) info_schema_note_statement(state->connection, sql);
   }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);
@@ -164,9 +177,9 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
   // failure is reported instead of being cancelled away by the close.
   while (NVArrowBatch* batch = nv_next_batch(query, nullptr, 0)) nv_batch_free(batch);
   if (nv_query_error(query) != nullptr) {
-    set_error_from_query(error, query);
+    const AdbcStatusCode status = set_error_from_query(error, query);
     nv_query_close(query);
-    return ADBC_STATUS_IO;
+    return status;
   }
   if (rows_affected != nullptr) {
     const int64_t rows = nv_query_rows_affected(query);
@@ -176,7 +189,6 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
   return ADBC_STATUS_OK;
 }
 
-}  // namespace
 }  // namespace norvale::adbc
 
 extern "C" {

@@ -89,17 +89,42 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
                      ADBC_STATUS_INVALID_ARGUMENT);
     }
     const std::string_view word = adbc_mode_word(value);
-    if (word == "append" || word == "create" || word == "create_append") {
-      s->ingest_mode = 0;
-    } else if (word == "replace") {
-      s->ingest_mode = 2;
-    } else {
-      return invalid(error,
-                     "adbc.ingest.mode: unsupported value (use append/create/create_append/"
-                     "replace; for upsert/land use nv.ingest.mode)",
-                     "22023", ADBC_STATUS_INVALID_ARGUMENT);
+    struct TableMode {
+      std::string_view word;
+      NVAdbcTableMode mode;
+      int32_t service_mode;  // as nv.ingest.mode numbers it
+    };
+    static constexpr TableMode kTableModes[] = {{"create", kTableCreate, 0},
+                                                {"append", kTableAppend, 0},
+                                                {"replace", kTableReplace, 2},
+                                                {"create_append", kTableCreateAppend, 0}};
+    for (const TableMode& m : kTableModes) {
+      if (word == m.word) {
+        s->table_mode = m.mode;
+        s->ingest_mode = m.service_mode;
+        return ADBC_STATUS_OK;
+      }
     }
+    return invalid(error,
+                   "adbc.ingest.mode: unsupported value (use append/create/create_append/"
+                   "replace; for upsert/land use nv.ingest.mode)",
+                   "22023", ADBC_STATUS_INVALID_ARGUMENT);
+  }
+  if (key_is(key, "adbc.ingest.target_db_schema")) {
+    replace_cstr(&s->target_db_schema, value);
     return ADBC_STATUS_OK;
+  }
+  if (key_is(key, "adbc.ingest.target_catalog")) {
+    replace_cstr(&s->target_catalog, value);
+    return ADBC_STATUS_OK;
+  }
+  if (key_is(key, "adbc.statement.bind_by_name")) {
+    bool by_name = false;
+    if (value != nullptr && parse_bool_option(value, &by_name) && !by_name) return ADBC_STATUS_OK;
+    return invalid(error,
+                   "adbc.statement.bind_by_name: named parameters are not supported; bind "
+                   "positional ? parameters in column order",
+                   "0A000", ADBC_STATUS_NOT_IMPLEMENTED);
   }
   if (key_is(key, "adbc.ingest.temporary")) {
     if (value != nullptr && (std::strcmp(value, "true") == 0 || std::strcmp(value, "1") == 0)) {
@@ -116,6 +141,7 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
     static constexpr const char* kModes[] = {"append", "upsert", "overwrite", "land"};
     for (int32_t i = 0; i < 4; ++i) {
       if (std::strcmp(value, kModes[i]) == 0) {
+        s->table_mode = kTableDriverMode;
         s->ingest_mode = i;
         return ADBC_STATUS_OK;
       }
@@ -219,8 +245,9 @@ AdbcStatusCode nv_adbc_statement_bind_stream(AdbcStatement* statement, ArrowArra
       set_error(error, "AdbcStatementBindStream: statement not allocated", "HY010");
       return ADBC_STATUS_INVALID_STATE;
     }
+    // get_last_error is required too: reading a failing stream calls it for the message.
     if (stream == nullptr || stream->get_schema == nullptr || stream->get_next == nullptr ||
-        stream->release == nullptr) {
+        stream->get_last_error == nullptr || stream->release == nullptr) {
       set_error(error, "AdbcStatementBindStream: stream is null or missing required callbacks",
                 "HY009");
       return ADBC_STATUS_INVALID_ARGUMENT;

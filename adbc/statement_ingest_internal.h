@@ -15,6 +15,8 @@
 
 #include "norvale_adbc.h"
 
+struct NVConnection;
+
 extern "C" {
 /// Ingests the bound stream into the statement's target; rows_affected (may be null) receives
 /// inserted + updated + deleted rows, or -1 on failure. Consumes the bound stream.
@@ -31,6 +33,19 @@ struct IngestErrorClass {
 };
 /// Listed codes keep their SQLSTATE; an empty, null or unlisted code becomes HY000 with IO.
 IngestErrorClass classify_ingest_sqlstate(const char* server_sqlstate);
+
+/// The ingest target as the service reads it: with a catalog or schema, each of catalog, schema
+/// and table quoted as an identifier and joined with '.'; otherwise the table text as given.
+/// Empty for a null table.
+std::string ingest_target_name(const char* catalog, const char* db_schema, const char* table);
+
+/// Whether a table exists on the compute node, found by selecting no rows from it.
+struct TableProbe {
+  enum Outcome { kExists, kMissing, kFailed } outcome;
+  std::string message;   // kFailed (and kMissing): the query's error
+  std::string sqlstate;  // its SQLSTATE, when the query failed with one
+};
+TableProbe probe_table(NVConnection* connection, const std::string& target);
 
 /// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
 std::vector<std::string> split_key_columns(std::string_view text);

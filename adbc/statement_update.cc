@@ -47,15 +47,57 @@ AdbcStatusCode local_failure(AdbcError* error, const std::string& message, const
   return status;
 }
 
-// Reports a failed finish by the server's SQLSTATE and releases the summary's paths.
+// Reports a failed finish and releases the summary's paths. The reported SQLSTATE and vendor
+// code follow the ingest table; the status returned follows the server's own SQLSTATE.
 AdbcStatusCode server_failure(AdbcError* error, NVIngestSummary* summary) {
   const IngestErrorClass c = classify_ingest_sqlstate(summary->sqlstate);
   const char* message =
       summary->error_message[0] != '\0' ? summary->error_message : "ingest failed";
   set_error(error, message, c.sqlstate);
   if (error != nullptr) error->vendor_code = c.status;
+  const AdbcStatusCode status = status_for_sqlstate(summary->sqlstate);
   nv_ingest_summary_free(summary);
-  return c.status;
+  return status;
+}
+
+// The service's ingest mode for the statement's table mode, probing the target where the mode
+// depends on whether it exists. Service modes: 0 append (the table must exist), 2 overwrite
+// (create or replace the table with the data's schema).
+//
+// The probe and the ingest are two requests, so they are not atomic: a table that another
+// client creates between them is replaced by a create or create_append (the service's
+// overwrite), and one dropped between them makes a create_append's append fail with NOT_FOUND.
+AdbcStatusCode choose_service_mode(NVAdbcStatementState* s, const std::string& target,
+                                   int32_t* mode, AdbcError* error) {
+  *mode = s->ingest_mode;
+  const bool create = s->table_mode == kTableCreate;
+  if ((!create && s->table_mode != kTableCreateAppend) || target.empty()) return ADBC_STATUS_OK;
+  const TableProbe probe = probe_table(s->connection->connection, target);
+  switch (probe.outcome) {
+    case TableProbe::kExists:
+      if (create) {
+        set_error(error,
+                  "AdbcStatementExecuteUpdate: table " + target +
+                      " already exists (ingest mode create; use append, create_append or "
+                      "replace to write to it)",
+                  "42S01");
+        return ADBC_STATUS_ALREADY_EXISTS;
+      }
+      *mode = NV_INGEST_MODE_APPEND;
+      return ADBC_STATUS_OK;
+    case TableProbe::kMissing:
+      *mode = NV_INGEST_MODE_OVERWRITE;
+      return ADBC_STATUS_OK;
+    case TableProbe::kFailed:
+      break;
+  }
+  set_error_from_nv(error, ("AdbcStatementExecuteUpdate: cannot tell whether " + target +
+                            " exists: " + probe.message)
+                               .c_str(),
+                    ADBC_STATUS_IO);
+  if (probe.sqlstate.size() != 5) return ADBC_STATUS_IO;
+  if (error != nullptr) std::memcpy(error->sqlstate, probe.sqlstate.data(), 5);
+  return status_for_sqlstate(probe.sqlstate.c_str());
 }
 
 std::string last_error_or(NVIngestHandle* h, const char* fallback) {
@@ -125,10 +167,18 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   std::shared_ptr<arrow::RecordBatchReader> reader = *imported;
   std::shared_ptr<arrow::Schema> schema = reader->schema();
 
+  const std::string target =
+      ingest_target_name(s->target_catalog, s->target_db_schema, s->target_table);
+  int32_t service_mode = 0;
+  if (AdbcStatusCode rc = choose_service_mode(s, target, &service_mode, error);
+      rc != ADBC_STATUS_OK) {
+    return rc;
+  }
+
   NVIngestConfig cfg{};
-  cfg.target_table = s->target_table;
+  cfg.target_table = s->target_table != nullptr ? target.c_str() : nullptr;
   cfg.target_location = s->target_location;
-  cfg.mode = s->ingest_mode;
+  cfg.mode = service_mode;
   cfg.payload_format = s->payload_format;
   cfg.key_columns = s->key_columns;
   cfg.key_column_count = s->key_column_count;
@@ -180,7 +230,9 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   info_schema_note_write(s->connection);  // an ingest may create or replace its table
   if (rc != 0) return server_failure(error, &summary);
   if (rows_affected != nullptr) {
-    *rows_affected = summary.rows_inserted + summary.rows_updated + summary.rows_deleted;
+    // Rows written: an overwrite's deleted rows are the old table's, not this ingest's.
+    *rows_affected = summary.rows_inserted + summary.rows_updated +
+                     (service_mode == NV_INGEST_MODE_OVERWRITE ? 0 : summary.rows_deleted);
   }
   nv_ingest_summary_free(&summary);
   return ADBC_STATUS_OK;

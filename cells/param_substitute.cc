@@ -13,6 +13,7 @@
 #include "cells/decimal_text_internal.h"
 #include "cells/float_text_internal.h"
 #include "cells/param_internal.h"
+#include "cells/sql_lexer.h"
 #include "cells/utf_internal.h"
 #include "norvale/nv_cells.h"
 
@@ -327,6 +328,24 @@ bool append_literal(std::string& out, const NVParamBinding& p, unsigned n, Failu
   }
 }
 
+bool is_word_char(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+         u == '_' || u == '$' || u >= 0x80;
+}
+
+// Whether the lexer would read `left` followed by `right` as one token (or the start of a
+// longer one), so a literal written between them needs a space.
+bool sticks(char left, char right) {
+  // An operator character takes a following minus into the operator ("||-", "*-", "--").
+  if (right == '-' && left != '\0' && std::strchr("+-*/<>=~!@#%^&|`?", left) != nullptr) {
+    return true;
+  }
+  const bool left_joins = is_word_char(left) || left == '\'' || left == '"';
+  const bool right_joins = is_word_char(right) || right == '\'' || right == '"' || right == '.';
+  return left_joins && right_joins;
+}
+
 const NVParamBinding* find_parameter(const NVParamBinding* params, size_t count, size_t k) {
   if (k <= count && params[k - 1].parameter_number == k) return &params[k - 1];
   for (size_t i = 0; i < count; ++i) {
@@ -339,7 +358,9 @@ const NVParamBinding* find_parameter(const NVParamBinding* params, size_t count,
 bool substitute(std::string_view sql, const NVParamBinding* params, size_t param_count,
                 std::string& out, Failure& f) {
   std::vector<size_t> placeholders;
-  scan_placeholders(sql, [&](size_t offset) { placeholders.push_back(offset); });
+  lex_sql(sql, [&](const SqlToken& t) {
+    if (t.kind == SqlTokenKind::kPlaceholder) placeholders.push_back(t.begin);
+  });
   size_t bound = 0;
   for (size_t i = 0; i < param_count; ++i) bound += params[i].parameter_number != 0 ? 1 : 0;
   if (placeholders.size() != bound) {
@@ -355,11 +376,16 @@ bool substitute(std::string_view sql, const NVParamBinding* params, size_t param
     copied = at + 1;
     const NVParamBinding* p = k <= 65535 ? find_parameter(params, param_count, k) : nullptr;
     if (p == nullptr) return fail(f, "07002", "parameter %d is not bound", static_cast<int>(k));
-    // "- -5", never "--5": a minus before a negative number must not become a line comment.
     const size_t before = out.size();
     if (!append_literal(out, *p, static_cast<unsigned>(k), f)) return false;
-    if (before > 0 && out[before - 1] == '-' && out.size() > before && out[before] == '-') {
+    // The literal must stay one token: "- -5", never "--5" (a comment) or "||-5" (one
+    // operator); "E '..'", never "E'..'" (a backslash string); "$ 1", never "$1"; and
+    // nothing glued on after it.
+    if (before > 0 && out.size() > before && sticks(out[before - 1], out[before])) {
       out.insert(before, 1, ' ');
+    }
+    if (copied < sql.size() && out.size() > 0 && sticks(out.back(), sql[copied])) {
+      out.push_back(' ');
     }
   }
   out.append(sql.substr(copied));
@@ -414,7 +440,9 @@ void append_hex_literal(std::string& out, const uint8_t* data, size_t length) {
 extern "C" int32_t nv_param_count_placeholders(const char* sql, size_t length) {
   if (sql == nullptr || length > norvale::cells::kMaxSql) return -1;
   int32_t count = 0;
-  norvale::cells::scan_placeholders(std::string_view(sql, length), [&](size_t) { ++count; });
+  norvale::cells::lex_sql(std::string_view(sql, length), [&](const norvale::cells::SqlToken& t) {
+    if (t.kind == norvale::cells::SqlTokenKind::kPlaceholder) ++count;
+  });
   return count;
 }
 

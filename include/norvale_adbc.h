@@ -297,6 +297,11 @@ AdbcStatusCode nv_adbc_connection_init(struct AdbcConnection* connection,
                                        struct AdbcDatabase* database, struct AdbcError* error);
 AdbcStatusCode nv_adbc_connection_release(struct AdbcConnection* connection,
                                           struct AdbcError* error);
+/* Autocommit is always on: both answer ADBC_STATUS_INVALID_STATE (no transaction is open). */
+AdbcStatusCode nv_adbc_connection_commit(struct AdbcConnection* connection,
+                                         struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_rollback(struct AdbcConnection* connection,
+                                           struct AdbcError* error);
 AdbcStatusCode nv_adbc_connection_get_info(struct AdbcConnection* connection,
                                            const uint32_t* info_codes, size_t info_codes_length,
                                            struct ArrowArrayStream* out, struct AdbcError* error);

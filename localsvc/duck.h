@@ -65,6 +65,10 @@ struct DuckError {
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> query_batch(duckdb_connection conn,
                                                                const std::string& sql);
 
+/// An in-memory catalog attached at start-up where ingests register their Arrow payloads
+/// (DuckDB creates those views in the connection's default catalog; see ingest.cc).
+constexpr const char* kScratchCatalog = "nv_scratch";
+
 /// Quotes an identifier for DuckDB SQL.
 std::string quote_ident(const std::string& name);
 /// Quotes a string literal for DuckDB SQL.

@@ -220,16 +220,33 @@ class IngestSession {
     stage(*table);
   }
 
-  arrow::Status scan_into(const std::shared_ptr<arrow::Table>& table, const std::string& sql) {
+  /// Runs `sql_head` followed by the name of a view over `table`. DuckDB registers an Arrow
+  /// scan as a view in the connection's default catalog, which every connection shares and a
+  /// database file cannot store: the view gets a name of its own in the in-memory scratch
+  /// catalog, made the default only while it is registered, and lives for this one statement.
+  arrow::Status scan_into(const std::shared_ptr<arrow::Table>& table, const std::string& sql_head) {
+    if (home_catalog_.empty()) {
+      ARROW_ASSIGN_OR_RAISE(auto home, query_batch(conn_.get(), "SELECT current_database()"));
+      if (home->num_rows() != 1) return arrow::Status::Invalid("no current database");
+      ARROW_ASSIGN_OR_RAISE(auto name, home->column(0)->GetScalar(0));
+      home_catalog_ = quote_ident(name->ToString());
+    }
+    const std::string view = "nv_ingest_input_" + Service::random_hex(8);
+    const std::string qualified = std::string(kScratchCatalog) + ".main." + view;
     auto reader = std::make_shared<arrow::TableBatchReader>(table);
     ArrowArrayStream stream{};
     ARROW_RETURN_NOT_OK(arrow::ExportRecordBatchReader(reader, &stream));
-    duckdb_state st = duckdb_arrow_scan(conn_.get(), "nv_ingest_input",
-                                        reinterpret_cast<duckdb_arrow_stream>(&stream));
-    arrow::Status out = st == DuckDBSuccess
-                            ? conn_.exec(sql)
-                            : arrow::Status::Invalid("cannot scan the Arrow payload");
-    (void)conn_.exec("DROP VIEW IF EXISTS nv_ingest_input");
+    arrow::Status out = conn_.exec(std::string("USE ") + kScratchCatalog);
+    if (out.ok()) {
+      const duckdb_state st = duckdb_arrow_scan(conn_.get(), view.c_str(),
+                                                reinterpret_cast<duckdb_arrow_stream>(&stream));
+      out = conn_.exec("USE " + home_catalog_);
+      if (out.ok() && st != DuckDBSuccess) {
+        out = arrow::Status::Invalid("cannot scan the Arrow payload");
+      }
+      if (out.ok()) out = conn_.exec(sql_head + qualified);
+      (void)conn_.exec("DROP VIEW IF EXISTS " + qualified);
+    }
     if (stream.release != nullptr) stream.release(&stream);
     return out;
   }
@@ -238,15 +255,14 @@ class IngestSession {
     if (!stage_schema_) {
       if (!check_columns(*table->schema())) return;
       stage_schema_ = table->schema();
-      arrow::Status st = scan_into(table, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM "
-                                          "nv_ingest_input");
+      arrow::Status st = scan_into(table, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM ");
       if (!st.ok()) return fail_duck(st);
       staged_rows_ += table->num_rows();
       return;
     }
     if (!table->schema()->Equals(*stage_schema_, false))
       return fail("payload schema differs from the first payload of this ingest", "22023");
-    arrow::Status st = scan_into(table, "INSERT INTO nv_ingest_stage SELECT * FROM nv_ingest_input");
+    arrow::Status st = scan_into(table, "INSERT INTO nv_ingest_stage SELECT * FROM ");
     if (!st.ok()) return fail_duck(st);
     staged_rows_ += table->num_rows();
   }
@@ -350,8 +366,7 @@ class IngestSession {
       if (!check_columns(*manifest_schema_)) return arrow::Status::OK();
       ARROW_ASSIGN_OR_RAISE(auto empty, arrow::Table::MakeEmpty(manifest_schema_));
       stage_schema_ = manifest_schema_;
-      ARROW_RETURN_NOT_OK(scan_into(empty, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM "
-                                           "nv_ingest_input"));
+      ARROW_RETURN_NOT_OK(scan_into(empty, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM "));
     }
     const std::string cols = column_list(*stage_schema_);
     if (mode_ == "append") {
@@ -455,6 +470,7 @@ class IngestSession {
   std::optional<json> replay_;
 
   std::string target_table_, target_sql_, target_location_, mode_, format_, idempotency_key_;
+  std::string home_catalog_;  // the connection's default catalog, quoted
   std::vector<std::string> key_columns_;
   bool coerce_ = true;
   std::shared_ptr<arrow::Schema> manifest_schema_, table_schema_, stage_schema_;

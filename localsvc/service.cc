@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "localsvc/duck.h"
 #include "localsvc/http_util.h"
 
 namespace nv_localsvc {
@@ -32,6 +33,14 @@ bool Service::open_database(std::string* err) {
     *err = open_err != nullptr ? open_err : "duckdb_open failed";
     if (open_err != nullptr) duckdb_free(open_err);
     db_ = nullptr;
+    return false;
+  }
+  DuckConn conn(db_);
+  arrow::Status st_attach = conn.ok() ? conn.exec(std::string("ATTACH ':memory:' AS ") +
+                                                  kScratchCatalog)
+                                      : arrow::Status::IOError("cannot connect");
+  if (!st_attach.ok()) {
+    *err = "cannot attach the scratch catalog: " + st_attach.message();
     return false;
   }
   return true;

@@ -18,8 +18,9 @@ const char* const kSnapshotRelations[9] = {
 
 namespace {
 
-// DuckDB's own catalogs and schemas are not part of the user's catalog.
-constexpr const char* kUserDb = "database_name NOT IN ('system', 'temp')";
+// DuckDB's own catalogs and schemas, and the ingest's scratch catalog (ingest.cc), are not part
+// of the user's catalog.
+constexpr const char* kUserDb = "database_name NOT IN ('system', 'temp', 'nv_scratch')";
 constexpr const char* kUserSchema =
     "schema_name NOT IN ('information_schema', 'pg_catalog')";
 

@@ -17,6 +17,7 @@ nv_host_has_deps() {
   [ -e /usr/include/httplib.h ] || return 1
   [ -e /usr/include/duckdb.hpp ] || return 1
   [ -e /usr/include/gtest/gtest.h ] || return 1
+  [ -e /usr/include/histedit.h ] || return 1
   [ -e /usr/include/benchmark/benchmark.h ] || return 1
   return 0
 }

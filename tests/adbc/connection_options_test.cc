@@ -85,6 +85,11 @@ TEST_F(ConnectionOptions, ValidationTable) {
       {"adbc.connection.read_only", "no", 0, "", ""},
       {"adbc.connection.read_only", "2", 5, "HY009",
        "adbc.connection.read_only must be true or false"},
+      // The ADBC 1.0 spelling of the same option.
+      {"adbc.connection.readonly", "true", 0, "", ""},
+      {"adbc.connection.readonly", "false", 0, "", ""},
+      {"adbc.connection.readonly", "maybe", 5, "HY009",
+       "adbc.connection.readonly must be true or false"},
       {"adbc.norvale.batch_size_hint", "0", 0, "", ""},
       {"adbc.norvale.batch_size_hint", "2147483647", 0, "", ""},
       {"adbc.norvale.batch_size_hint", "2147483648", 5, "HY009", hint_msg},

@@ -1,6 +1,7 @@
 // Loads the built driver the way a driver manager does and checks the table it fills.
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -52,9 +53,9 @@ void expect_filled_1_0_0_entries(const AdbcDriver& d) {
   EXPECT_NE(d.StatementRelease, nullptr);
   EXPECT_NE(d.StatementSetOption, nullptr);
   EXPECT_NE(d.StatementSetSqlQuery, nullptr);
+  EXPECT_NE(d.ConnectionCommit, nullptr);
+  EXPECT_NE(d.ConnectionRollback, nullptr);
   // Entries the driver does not provide.
-  EXPECT_EQ(d.ConnectionCommit, nullptr);
-  EXPECT_EQ(d.ConnectionRollback, nullptr);
   EXPECT_EQ(d.ConnectionReadPartition, nullptr);
   EXPECT_EQ(d.StatementExecutePartitions, nullptr);
   EXPECT_EQ(d.StatementGetParameterSchema, nullptr);
@@ -91,6 +92,64 @@ TEST_F(DriverInitTest, Version110FillsTheSameEntriesAndLeaves110EntriesNull) {
   ASSERT_EQ(driver.release(&driver, nullptr), ADBC_STATUS_OK);
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&driver);
   for (size_t i = 0; i < sizeof(driver); ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
+}
+
+// A 1.0.0 table and a 1.1.0 table, each followed by guard bytes, filled and released in either
+// order: a release may clear only what its own table holds.
+TEST_F(DriverInitTest, MixedVersionTablesReleasedInAnyOrder) {
+  constexpr size_t kGuard = 64;
+  struct Table {
+    int version;
+    size_t size;
+    unsigned char* bytes;
+  };
+  for (const bool small_first : {true, false}) {
+    SCOPED_TRACE(small_first ? "1.0.0 released first" : "1.1.0 released first");
+    Table small{ADBC_VERSION_1_0_0, ADBC_DRIVER_1_0_0_SIZE, nullptr};
+    Table large{ADBC_VERSION_1_1_0, ADBC_DRIVER_1_1_0_SIZE, nullptr};
+    for (Table* t : {&small, &large}) {
+      t->bytes = static_cast<unsigned char*>(std::malloc(t->size + kGuard));
+      std::memset(t->bytes, 0xAB, t->size + kGuard);
+    }
+    // Filled in the opposite order of release, so a remembered "last size" would be wrong.
+    Table* order[2] = {small_first ? &large : &small, small_first ? &small : &large};
+    for (Table* t : order) ASSERT_EQ(init_(t->version, t->bytes, nullptr), ADBC_STATUS_OK);
+    for (Table* t : {order[1], order[0]}) {
+      AdbcDriver head;
+      std::memcpy(&head, t->bytes, ADBC_DRIVER_1_0_0_SIZE);
+      ASSERT_EQ(head.release(reinterpret_cast<AdbcDriver*>(t->bytes), nullptr), ADBC_STATUS_OK);
+    }
+    for (Table* t : {&small, &large}) {
+      for (size_t i = 0; i < t->size; ++i) EXPECT_EQ(t->bytes[i], 0) << "byte " << i;
+      for (size_t i = t->size; i < t->size + kGuard; ++i) {
+        ASSERT_EQ(t->bytes[i], 0xAB) << "guard byte " << i - t->size << " after a table of "
+                                     << t->size << " bytes was written";
+      }
+      std::free(t->bytes);
+    }
+  }
+}
+
+TEST_F(DriverInitTest, CommitAndRollbackSayAutocommitIsOn) {
+  AdbcDriver d{};
+  ASSERT_EQ(init_(ADBC_VERSION_1_0_0, &d, nullptr), ADBC_STATUS_OK);
+  AdbcConnection conn{};
+  AdbcError error{};
+  ASSERT_EQ(d.ConnectionNew(&conn, &error), ADBC_STATUS_OK);
+  for (auto call : {d.ConnectionCommit, d.ConnectionRollback}) {
+    EXPECT_EQ(call(&conn, &error), ADBC_STATUS_INVALID_STATE);
+    ASSERT_NE(error.message, nullptr);
+    EXPECT_NE(std::string(error.message).find("autocommit is on"), std::string::npos)
+        << error.message;
+    EXPECT_EQ(std::string(error.sqlstate, 5), "HY010");
+    error.release(&error);
+  }
+  // Turning autocommit off stays unsupported.
+  EXPECT_EQ(d.ConnectionSetOption(&conn, "adbc.connection.autocommit", "false", &error),
+            ADBC_STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(std::string(error.sqlstate, 5), "0A000");
+  error.release(&error);
+  EXPECT_EQ(d.ConnectionRelease(&conn, &error), ADBC_STATUS_OK);
 }
 
 TEST_F(DriverInitTest, UnsupportedVersionAndNullTableAreRefused) {

@@ -125,6 +125,34 @@ TEST(DefaultSqlstate, EveryStatus) {
   EXPECT_STREQ(default_sqlstate_for(255), "HY000");
 }
 
+TEST(StatusForSqlstate, ExactCodesThenFamilies) {
+  struct Case {
+    const char* sqlstate;
+    AdbcStatusCode status;
+  };
+  const Case cases[] = {
+      {"42S02", ADBC_STATUS_NOT_FOUND},         {"42S22", ADBC_STATUS_NOT_FOUND},
+      {"42704", ADBC_STATUS_NOT_FOUND},         {"42S01", ADBC_STATUS_ALREADY_EXISTS},
+      {"42P07", ADBC_STATUS_ALREADY_EXISTS},    {"42501", ADBC_STATUS_UNAUTHORIZED},
+      {"42000", ADBC_STATUS_INVALID_ARGUMENT},  {"42S21", ADBC_STATUS_INVALID_ARGUMENT},
+      {"42P01", ADBC_STATUS_INVALID_ARGUMENT},  {"22018", ADBC_STATUS_INVALID_DATA},
+      {"22012", ADBC_STATUS_INVALID_DATA},      {"22007", ADBC_STATUS_INVALID_DATA},
+      {"23000", ADBC_STATUS_INTEGRITY},         {"23505", ADBC_STATUS_INTEGRITY},
+      {"28000", ADBC_STATUS_UNAUTHENTICATED},   {"28P01", ADBC_STATUS_UNAUTHENTICATED},
+      {"HY008", ADBC_STATUS_CANCELLED},         {"57014", ADBC_STATUS_CANCELLED},
+      {"HYT00", ADBC_STATUS_TIMEOUT},           {"0A000", ADBC_STATUS_NOT_IMPLEMENTED},
+      {"0A001", ADBC_STATUS_IO},                {"25000", ADBC_STATUS_INVALID_STATE},
+      {"25P02", ADBC_STATUS_INVALID_STATE},     {"08001", ADBC_STATUS_IO},
+      {"08S01", ADBC_STATUS_IO},                {"40001", ADBC_STATUS_IO},
+      {"53400", ADBC_STATUS_IO},                {"HY000", ADBC_STATUS_IO},
+      {"57000", ADBC_STATUS_IO},                {"", ADBC_STATUS_IO},
+      {"42", ADBC_STATUS_IO},                   {nullptr, ADBC_STATUS_IO},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(status_for_sqlstate(c.sqlstate), c.status) << (c.sqlstate ? c.sqlstate : "null");
+  }
+}
+
 TEST(ParseBoolOption, AcceptedAndRejectedTexts) {
   struct Case {
     const char* text;

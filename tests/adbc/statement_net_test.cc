@@ -13,98 +13,14 @@
 #include <arrow/api.h>
 
 #include "norvale_adbc.h"
-#include "support/localsvc_fixture.h"
+#include "tests/adbc/driver_net_fixture.h"
 
 namespace {
 
-using DriverInit = AdbcStatusCode (*)(int, void*, AdbcError*);
+using nv_adbc_test::drain;
+using nv_adbc_test::Failure;
 
-struct Failure {
-  int status = 0;
-  std::string message;
-  std::string sqlstate;
-  int32_t vendor = 0;
-};
-
-Failure take(AdbcStatusCode status, AdbcError* e) {
-  Failure f{status, e->message ? e->message : "", std::string(e->sqlstate, 5), e->vendor_code};
-  if (e->release) e->release(e);
-  *e = AdbcError{};
-  return f;
-}
-
-class StatementNetTest : public nv_test::LocalSvcTest {
- protected:
-  static void SetUpTestSuite() {
-    LocalSvcTest::SetUpTestSuite();
-    // Kept loaded for the whole process, as hosts do.
-    library_ = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    auto init = reinterpret_cast<DriverInit>(dlsym(library_, "AdbcDriverInit"));
-    ASSERT_NE(init, nullptr);
-    AdbcError error{};
-    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, &error), ADBC_STATUS_OK);
-  }
-
-  void SetUp() override {
-    LocalSvcTest::SetUp();
-    AdbcError e{};
-    ASSERT_EQ(driver_.DatabaseNew(&db_, &e), ADBC_STATUS_OK);
-    const std::vector<std::pair<std::string, std::string>> options = {
-        {"uri", svc().control_plane_url()},
-        {"username", nv_test::LocalSvc::kUser},
-        {"password", nv_test::LocalSvc::kPassword}};
-    for (const auto& [k, v] : options) {
-      ASSERT_EQ(driver_.DatabaseSetOption(&db_, k.c_str(), v.c_str(), &e), ADBC_STATUS_OK)
-          << take(1, &e).message;
-    }
-    ASSERT_EQ(driver_.DatabaseInit(&db_, &e), ADBC_STATUS_OK) << take(1, &e).message;
-    ASSERT_EQ(driver_.ConnectionNew(&conn_, &e), ADBC_STATUS_OK);
-    ASSERT_EQ(driver_.ConnectionInit(&conn_, &db_, &e), ADBC_STATUS_OK) << take(1, &e).message;
-  }
-
-  void TearDown() override {
-    AdbcError e{};
-    driver_.ConnectionRelease(&conn_, &e);
-    driver_.DatabaseRelease(&db_, &e);
-  }
-
-  // Executes `sql`; the stream (when `out` is given) outlives the statement.
-  Failure execute(const std::string& sql, ArrowArrayStream* out, int64_t* rows) {
-    AdbcError e{};
-    AdbcStatement stmt{};
-    EXPECT_EQ(driver_.StatementNew(&conn_, &stmt, &e), ADBC_STATUS_OK);
-    EXPECT_EQ(driver_.StatementSetSqlQuery(&stmt, sql.c_str(), &e), ADBC_STATUS_OK);
-    const Failure f = take(driver_.StatementExecuteQuery(&stmt, out, rows, &e), &e);
-    driver_.StatementRelease(&stmt, &e);
-    return f;
-  }
-
-  static inline void* library_ = nullptr;
-  static inline AdbcDriver driver_{};
-  AdbcDatabase db_{};
-  AdbcConnection conn_{};
-};
-
-// Batch row counts from get_next until the end or "error: <last error>".
-std::vector<std::string> drain(ArrowArrayStream* s) {
-  std::vector<std::string> seen;
-  for (;;) {
-    ArrowArray a{};
-    const int rc = s->get_next(s, &a);
-    if (rc != 0) {
-      const char* m = s->get_last_error(s);
-      seen.push_back("error: " + std::string(m ? m : "(none)"));
-      return seen;
-    }
-    if (a.release == nullptr) {
-      seen.push_back("end");
-      return seen;
-    }
-    seen.push_back(std::to_string(a.length));
-    a.release(&a);
-  }
-}
+class StatementNetTest : public nv_adbc_test::DriverNetTest {};
 
 TEST_F(StatementNetTest, EveryDemoTypeThroughTheStream) {
   ArrowArrayStream s{};
@@ -220,24 +136,26 @@ TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
     std::string sql;
     std::string message;  // prefix
     std::string sqlstate;
+    AdbcStatusCode status;  // chosen by the SQLSTATE
   };
   const std::vector<Case> cases = {
       {"missing table", nullptr, "SELECT * FROM no_such_table",
-       "Catalog Error: Table with name no_such_table does not exist", "42S02"},
+       "Catalog Error: Table with name no_such_table does not exist", "42S02",
+       ADBC_STATUS_NOT_FOUND},
       {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}}, "SELECT 1",
-       "compute returned HTTP 429", "53400"},
+       "compute returned HTTP 429", "53400", ADBC_STATUS_IO},
       {"division by zero",
        {{"endpoint", "query"},
         {"status", 500},
         {"body", R"({"message":"division by zero","code":"INTERNAL_ERROR"})"}},
-       "SELECT 1", "division by zero", "22012"},
+       "SELECT 1", "division by zero", "22012", ADBC_STATUS_INVALID_DATA},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.fault.is_null()) svc().AddFault(c.fault);
     int64_t rows = 0;
     const Failure f = execute(c.sql, nullptr, &rows);
-    EXPECT_EQ(f.status, ADBC_STATUS_IO);
+    EXPECT_EQ(f.status, c.status);
     EXPECT_TRUE(f.message.starts_with(c.message)) << f.message;
     EXPECT_EQ(f.sqlstate, c.sqlstate);
     EXPECT_EQ(f.vendor, ADBC_STATUS_IO);

@@ -242,7 +242,7 @@ std::string identifier_text(std::mt19937_64& rng) {
 
 Piece random_piece(std::mt19937_64& rng, bool brackets) {
   Piece p;
-  switch (rng() % (brackets ? 8 : 7)) {
+  switch (rng() % (brackets ? 10 : 9)) {
     case 0:
     case 1:
       p.text = "?";
@@ -264,7 +264,7 @@ Piece random_piece(std::mt19937_64& rng, bool brackets) {
       p.placeholders = 1;
       break;
     case 5: {
-      // The grammar nests block comments; the placeholder scan does not.
+      // A star in the comment could end it or (after a slash) open a nested one.
       std::string comment = random_text(rng);
       std::replace(comment.begin(), comment.end(), '*', ' ');
       p.text = "? /* " + comment + "? */";
@@ -275,6 +275,28 @@ Piece random_piece(std::mt19937_64& rng, bool brackets) {
       std::string comment = random_text(rng);
       std::replace(comment.begin(), comment.end(), '\n', ' ');
       p.text = "? -- " + comment + "?\n";
+      p.placeholders = 1;
+      break;
+    }
+    case 7: {
+      // A backslash string: E'..' with \\ and \' escapes, then a placeholder right after.
+      const std::string v = random_text(rng);
+      std::string text = "E'";
+      for (char c : v) {
+        if (c == '\\' || c == '\'') text.push_back('\\');
+        text.push_back(c);
+      }
+      p.text = text + "' || ?";
+      p.constants.push_back(v);
+      p.placeholders = 1;
+      break;
+    }
+    case 8: {
+      // Dollar quoting with a tag; the body never holds the closing tag.
+      std::string v = random_text(rng);
+      std::replace(v.begin(), v.end(), '$', '.');
+      p.text = "$q$" + v + "$q$||?";
+      p.constants.push_back(v);
       p.placeholders = 1;
       break;
     }

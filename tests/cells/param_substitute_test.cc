@@ -66,13 +66,13 @@ TEST(ParamCount, LexicalContexts) {
     int32_t count;
   };
   const Case cases[] = {
-      {"SELECT '?' , \"?\" , [?] -- ?\n /* ? */ ?", 1},
+      {"SELECT '?' , \"?\" FROM [?] -- ?\n /* ? */ ?", 1},
       {"'it''s ?'", 0},
       {"? 'open ?", 1},
-      {"? \"a\"\"?\" ? [x]]?] ?", 3},
+      {"? \"a\"\"?\" ? FROM [x]]?] ?", 3},
       {"-- comment only ?", 0},
       {"? -- ?\n?", 2},
-      {"/* a /* ? */ ?", 1},
+      {"/* a /* ? */ ?", 0},
       {"/* unterminated ? ", 0},
       {"a - ? / ? * ?", 3},
       {"", 0},
@@ -155,6 +155,33 @@ TEST(ParamSubstitute, NegativeNumberAfterMinusStaysAnExpression) {
             "SELECT 1 - -5 FROM t");
   EXPECT_EQ(substituted("SELECT 1-?", {bind(1, kCDouble, &minus_half, &ind)}), "SELECT 1- -0.5");
   EXPECT_EQ(substituted("SELECT ?", {bind(1, kCSLong, &minus_five, &ind)}), "SELECT -5");
+}
+
+TEST(ParamSubstitute, LiteralNeverJoinsItsNeighbours) {
+  static const char escape[] = "\\'; DROP TABLE t; --";
+  const int64_t escape_len = sizeof(escape) - 1;
+  const int32_t one = 1;
+  const int64_t ind = 4;
+  struct Case {
+    std::string sql;
+    NVParamBinding param;
+    std::string want;
+  };
+  const Case cases[] = {
+      // E followed by a quote would make the literal a backslash string.
+      {"SELECT E?", bind(1, kCChar, escape, &escape_len),
+       "SELECT E '\\''; DROP TABLE t; --'"},
+      {"SELECT $?", bind(1, kCSLong, &one, &ind), "SELECT $ 1"},
+      {"SELECT 2?", bind(1, kCSLong, &one, &ind), "SELECT 2 1"},
+      {"SELECT ?'a'", bind(1, kCChar, escape, &escape_len),
+       "SELECT '\\''; DROP TABLE t; --' 'a'"},
+      {"SELECT 'a'?", bind(1, kCSLong, &one, &ind), "SELECT 'a' 1"},
+      {"SELECT (?)", bind(1, kCSLong, &one, &ind), "SELECT (1)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(substituted(c.sql, {c.param}), c.want) << c.sql;
+  EXPECT_EQ(substituted("SELECT ?.5, ?e1",
+                        {bind(1, kCSLong, &one, &ind), bind(2, kCSLong, &one, &ind)}),
+            "SELECT 1 .5, 1 e1");
 }
 
 struct LiteralCase {

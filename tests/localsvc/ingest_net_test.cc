@@ -1,7 +1,10 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <thread>
 
 #include <arrow/io/file.h>
 #include <parquet/arrow/reader.h>
@@ -74,12 +77,13 @@ IngestAnswer Decode(const HttpReply& r) {
 }
 
 class IngestTest : public LocalSvcTest {
- protected:
+ public:
   void SetUp() override {
     LocalSvcTest::SetUp();
     token_ = svc().Login();
     ASSERT_FALSE(token_.empty());
   }
+  bool svc_sql(const std::string& sql) { return svc().Sql(sql); }
   IngestAnswer Send(const json& manifest, const std::vector<std::string>& payloads) {
     return Decode(svc().Http("POST", svc().node_url() + "/api/v1/ingest/stream",
                              Upload(manifest, payloads), token_,
@@ -315,6 +319,69 @@ TEST_F(IngestTest, ChunkedUploadInSmallPieces) {
   EXPECT_EQ(a.body["rows_inserted"], 20);
   EXPECT_EQ(svc().Counter("requests.ingest"), 1);
 }
+
+// Concurrent ingests into tables of their own: each table ends with exactly its own rows.
+void IngestConcurrently(IngestTest* test, const std::string& prefix, int ingests) {
+  std::vector<IngestAnswer> answers(static_cast<size_t>(ingests));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < ingests; ++t) {
+    const std::string table = prefix + std::to_string(t);
+    ASSERT_TRUE(test->svc_sql("CREATE TABLE " + table + " (id INTEGER, name VARCHAR)"));
+  }
+  for (int t = 0; t < ingests; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::string> payloads;
+      for (int p = 0; p < 3; ++p) {
+        const int base = t * 1000 + p * 10;
+        auto b = People({base, base + 1, base + 2}, {"t" + std::to_string(t), "x", "y"});
+        payloads.push_back(IpcStream(b->schema(), b));
+      }
+      answers[static_cast<size_t>(t)] =
+          test->Send(IngestTest::Manifest(prefix + std::to_string(t), "append", nullptr),
+                     payloads);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < ingests; ++t) {
+    const IngestAnswer& a = answers[static_cast<size_t>(t)];
+    ASSERT_TRUE(a.stats) << "ingest " << t << ": " << a.body.dump();
+    EXPECT_EQ(a.body["rows_inserted"], 9) << t;
+    const std::string table = prefix + std::to_string(t);
+    // Exactly the nine rows sent: ids t*1000 + {0,1,2,10,11,12,20,21,22}, named after t.
+    EXPECT_EQ(test->Count("SELECT count(*) FROM " + table), 9) << table;
+    EXPECT_EQ(test->Count("SELECT sum(id)::BIGINT FROM " + table), 9 * t * 1000 + 99) << table;
+    EXPECT_EQ(test->Count("SELECT count(*) FROM " + table + " WHERE name = 't" +
+                          std::to_string(t) + "'"),
+              3)
+        << table;
+  }
+}
+
+TEST_F(IngestTest, SixteenConcurrentIngestsStayApart) { IngestConcurrently(this, "ing_par_", 16); }
+
+// The same against a database file.
+class FileDbIngestTest : public IngestTest {
+ public:
+  static std::string Path() {
+    return (std::filesystem::temp_directory_path() /
+            ("nv-ingest-" + std::to_string(::getpid()) + ".duckdb"))
+        .string();
+  }
+  static void SetUpTestSuite() {
+    std::filesystem::remove(Path());
+    LocalSvcOptions opts;
+    opts.extra_args = {"--db", Path()};
+    StartShared(opts);
+  }
+  static void TearDownTestSuite() {
+    IngestTest::TearDownTestSuite();
+    std::error_code ec;
+    std::filesystem::remove(Path(), ec);
+    std::filesystem::remove(Path() + ".wal", ec);
+  }
+};
+
+TEST_F(FileDbIngestTest, ConcurrentIngestsIntoAFile) { IngestConcurrently(this, "ing_file_", 4); }
 
 }  // namespace
 }  // namespace nv_test

@@ -2,13 +2,8 @@
 // driver with dlopen, as a user runs it.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,68 +13,21 @@
 #include <arrow/ipc/reader.h>
 #include <parquet/arrow/reader.h>
 
+#include "nvsql_process.h"
 #include "support/localsvc_fixture.h"
-
-extern char** environ;
 
 namespace {
 
-struct NvsqlRun {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
+using nvsql_test::NvsqlRun;
+using nvsql_test::temp_path;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string temp_path(const std::string& name) {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir != nullptr ? dir : "/tmp") + "/nvsql_net_" + std::to_string(getpid()) +
-         "_" + name;
-}
-
-// Runs nvsql with `args`; extra environment entries as "NAME=value".
+// Runs nvsql with `args`, by default against the local service it starts itself.
 NvsqlRun nvsql(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                bool local = true) {
-  const std::string out_path = temp_path("stdout");
-  const std::string err_path = temp_path("stderr");
-  std::vector<std::string> argv_s = {NVSQL_PATH};
-  if (local) argv_s.push_back("--local");
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s;
-  for (char** e = environ; *e != nullptr; ++e) env_s.emplace_back(*e);
-  env_s.insert(env_s.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (auto& e : env_s) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  pid_t pid = -1;
-  NvsqlRun run;
-  if (posix_spawn(&pid, NVSQL_PATH, &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = slurp(out_path);
-  run.err = slurp(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  return run;
+  std::vector<std::string> all;
+  if (local) all.push_back("--local");
+  all.insert(all.end(), args.begin(), args.end());
+  return nvsql_test::run_nvsql(all, env);
 }
 
 TEST(NvsqlNet, TableOfDemoTypes) {

@@ -47,7 +47,6 @@ TEST(NvsqlOptions, Refusals) {
   };
   const std::vector<Case> cases = {
       {{"SELECT 1"}, "give --uri or --local"},
-      {{"--local"}, "no SQL given"},
       {{"--local", "--format", "xml", "SELECT 1"}, "--format must be table, csv, arrow or parquet"},
       {{"--local", "--format", "parquet", "SELECT 1"},
        "--format arrow and parquet write to a file: give --output FILE"},
@@ -65,6 +64,11 @@ TEST(NvsqlOptions, Refusals) {
     EXPECT_EQ(p.err, c.err);
   }
   EXPECT_TRUE(parse({"--help"}).options.help);
+  // Without SQL the shell reads standard input; --format arrow then needs \o, not --output.
+  const Parsed shell = parse({"--local", "--no-progress", "--format", "arrow"});
+  EXPECT_TRUE(shell.ok) << shell.err;
+  EXPECT_TRUE(shell.options.statements.empty());
+  EXPECT_FALSE(shell.options.progress);
   EXPECT_TRUE(parse({"--local", "--format", "arrow", "-o", "/tmp/x.arrow", "SELECT 1"}).ok);
 }
 

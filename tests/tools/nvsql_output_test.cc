@@ -66,7 +66,7 @@ TEST(NvsqlOutput, NestedCells) {
 
 TEST(NvsqlOutput, AlignedTableWithRowLimit) {
   std::ostringstream out;
-  auto sink = nvsql::make_table_sink(out, 1);
+  auto sink = nvsql::make_table_sink(out, nvsql::TableLayout{1});
   const auto batch = sample();
   ASSERT_TRUE(sink->begin(batch->schema()).ok());
   ASSERT_TRUE(sink->write(*batch).ok());

@@ -107,4 +107,23 @@ bool Session::execute(const std::string& sql, ArrowArrayStream* stream, int64_t*
   return ok;
 }
 
+bool Session::get_objects(int depth, const char* db_schema, const char* table_name,
+                          const char** table_types, const char* column_name,
+                          ArrowArrayStream* out, Failure* failure) {
+  AdbcError error{};
+  return check(driver_->table().ConnectionGetObjects(&connection_, depth, nullptr, db_schema,
+                                                     table_name, table_types, column_name, out,
+                                                     &error),
+               &error, failure);
+}
+
+bool Session::get_table_schema(const std::string& db_schema, const std::string& table_name,
+                               ArrowSchema* out, Failure* failure) {
+  AdbcError error{};
+  return check(driver_->table().ConnectionGetTableSchema(
+                   &connection_, nullptr, db_schema.empty() ? nullptr : db_schema.c_str(),
+                   table_name.c_str(), out, &error),
+               &error, failure);
+}
+
 }  // namespace nvsql

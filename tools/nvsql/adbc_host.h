@@ -56,6 +56,13 @@ class Session {
   /// `rows_affected` the count or -1.
   bool execute(const std::string& sql, ArrowArrayStream* stream, int64_t* rows_affected,
                Failure* failure);
+  /// AdbcConnectionGetObjects; null patterns and a null type list filter nothing.
+  bool get_objects(int depth, const char* db_schema, const char* table_name,
+                   const char** table_types, const char* column_name, ArrowArrayStream* out,
+                   Failure* failure);
+  /// AdbcConnectionGetTableSchema (any catalog).
+  bool get_table_schema(const std::string& db_schema, const std::string& table_name,
+                        ArrowSchema* out, Failure* failure);
 
  private:
   Driver* driver_;

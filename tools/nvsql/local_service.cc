@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +14,6 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-
-extern char** environ;
 
 namespace nvsql {
 namespace {
@@ -72,20 +70,57 @@ std::unique_ptr<LocalService> LocalService::start(const std::string& program, st
     *err = std::string("pipe: ") + std::strerror(errno);
     return nullptr;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (getenv("NVSQL_LOCALSVC_LOG") == nullptr) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) {
+  // Everything the child needs is prepared before fork: it only makes async-signal-safe calls.
+  const bool quiet = getenv("NVSQL_LOCALSVC_LOG") == nullptr;
+  int errors[2];  // reports a failed exec to the parent
+  if (pipe2(errors, O_CLOEXEC) != 0) {
+    *err = std::string("pipe: ") + std::strerror(errno);
     close(out[0]);
-    *err = "cannot start the local service " + program + ": " + std::strerror(rc);
+    close(out[1]);
+    return nullptr;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A process group of its own: Ctrl-C at the terminal is for nvsql (the shell cancels a
+    // statement with it), not for the service. It still ends with nvsql, however nvsql ends.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    dup2(out[1], STDOUT_FILENO);
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in > STDERR_FILENO) {
+      dup2(null_in, STDIN_FILENO);
+      close(null_in);
+    }
+    if (quiet) {
+      const int null_out = open("/dev/null", O_WRONLY);
+      if (null_out > STDERR_FILENO) {
+        dup2(null_out, STDERR_FILENO);
+        close(null_out);
+      }
+    }
+    execvp(argv[0], argv.data());
+    const int code = errno;
+    [[maybe_unused]] const ssize_t n = write(errors[1], &code, sizeof code);
+    _exit(127);
+  }
+  close(out[1]);
+  close(errors[1]);
+  if (pid < 0) {
+    const int code = errno;
+    close(out[0]);
+    close(errors[0]);
+    *err = "cannot start the local service " + program + ": " + std::strerror(code);
+    return nullptr;
+  }
+  int exec_error = 0;
+  const bool exec_failed = read(errors[0], &exec_error, sizeof exec_error) == sizeof exec_error;
+  close(errors[0]);
+  if (exec_failed) {
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    *err = "cannot start the local service " + program + ": " + std::strerror(exec_error);
     return nullptr;
   }
   svc->pid_ = pid;

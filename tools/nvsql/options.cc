@@ -28,15 +28,6 @@ const std::map<std::string_view, std::string_view>& option_flags() {
   return flags;
 }
 
-bool parse_format(std::string_view text, Format* out) {
-  if (text == "table") *out = Format::kTable;
-  else if (text == "csv") *out = Format::kCsv;
-  else if (text == "arrow" || text == "ipc") *out = Format::kArrow;
-  else if (text == "parquet") *out = Format::kParquet;
-  else return false;
-  return true;
-}
-
 bool read_file(const std::string& path, std::string* out) {
   if (path == "-") {
     out->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -52,9 +43,20 @@ bool read_file(const std::string& path, std::string* out) {
 
 }  // namespace
 
+bool parse_format(std::string_view text, Format* out) {
+  if (text == "table") *out = Format::kTable;
+  else if (text == "csv") *out = Format::kCsv;
+  else if (text == "arrow" || text == "ipc") *out = Format::kArrow;
+  else if (text == "parquet") *out = Format::kParquet;
+  else return false;
+  return true;
+}
+
 const char* usage() {
-  return "usage: nvsql [options] SQL [SQL...]\n"
-         "Runs each SQL statement in order on one connection and prints its result.\n"
+  return "usage: nvsql [options] [SQL...]\n"
+         "Runs each SQL statement in order on one connection and prints its result. Without\n"
+         "SQL it reads statements ending in ; from standard input: an interactive shell on a\n"
+         "terminal (line editing, history, \\? lists its commands), a script otherwise.\n"
          "\n"
          "Connection:\n"
          "  --local                 start the local service with the demo data on free ports\n"
@@ -72,7 +74,10 @@ const char* usage() {
          "  --tls-host-in-cert NAME host name expected in the server certificate\n"
          "  --tls-client-cert PEM   client certificate; --tls-client-key PEM its key\n"
          "  --application-name TXT  appended to the User-Agent\n"
-         "  --log-level LEVEL       driver log level; --log-path FILE its file\n"
+         "  --log-level LEVEL       driver engine log level; the engine log goes to standard\n"
+         "                          error unless --option adbc.norvale.api_trace_path=FILE\n"
+         "                          names its file\n"
+         "  --log-path FILE         SQL trace file (not the engine log)\n"
          "  --option KEY=VALUE      any ADBC database option (repeatable)\n"
          "  --driver PATH           the driver library (default: the one built with nvsql)\n"
          "  --localsvc PATH         the local service program used by --local\n"
@@ -83,6 +88,7 @@ const char* usage() {
          "  --max-rows N            rows printed by the table format (default 1000, -1: all)\n"
          "  -f, --file FILE         read one more statement from FILE (- for standard input)\n"
          "  -q, --quiet             no summary line on standard error\n"
+         "  --no-progress           no progress line for long statements on a terminal\n"
          "\n"
          "A summary with rows, batches and elapsed time goes to standard error. Errors are\n"
          "printed with their SQLSTATE and vendor code and end nvsql with exit status 1.\n";
@@ -108,6 +114,8 @@ bool parse_options(int argc, const char* const* argv, Options* out, std::string*
       out->db_options.emplace_back("adbc.norvale.tls.trust_server_cert", "true");
     } else if (arg == "-q" || arg == "--quiet") {
       out->quiet = true;
+    } else if (arg == "--no-progress") {
+      out->progress = false;
     } else if (arg == "--uri") {
       if (!value(&out->uri)) return false;
     } else if (arg == "--user" || arg == "--username") {
@@ -169,16 +177,12 @@ bool parse_options(int argc, const char* const* argv, Options* out, std::string*
     }
   }
   if (out->help) return true;
-  if (out->statements.empty()) {
-    *err = "no SQL given";
-    return false;
-  }
   if (!out->local && out->uri.empty()) {
     *err = "give --uri or --local";
     return false;
   }
   if ((out->format == Format::kArrow || out->format == Format::kParquet) &&
-      out->output_path.empty()) {
+      out->output_path.empty() && !out->statements.empty()) {
     *err = "--format arrow and parquet write to a file: give --output FILE";
     return false;
   }

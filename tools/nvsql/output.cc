@@ -1,5 +1,8 @@
 #include "tools/nvsql/output.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -9,7 +12,6 @@
 #include <arrow/api.h>
 #include <arrow/csv/writer.h>
 #include <arrow/io/file.h>
-#include <arrow/io/stdio.h>
 #include <arrow/ipc/writer.h>
 #include <parquet/arrow/writer.h>
 
@@ -56,24 +58,28 @@ size_t width(std::string_view text) {
   }));
 }
 
+// Narrowest a column is cut to when a wide table is sliced.
+constexpr size_t kMinColumn = 12;
+
 class TableSink : public ResultSink {
  public:
-  TableSink(std::ostream& out, int64_t max_rows) : out_(out), max_rows_(max_rows) {}
+  TableSink(std::ostream& out, const TableLayout& layout) : out_(out), layout_(layout) {}
 
   arrow::Status begin(const std::shared_ptr<arrow::Schema>& schema) override {
-    schema_ = schema;
     for (const auto& field : schema->fields()) {
       names_.push_back(field->name());
       types_.push_back(field->type()->ToString());
       numeric_.push_back(right_aligned(*field->type()));
-      widths_.push_back(std::max(width(names_.back()), width(types_.back())));
+      widths_.push_back(std::max(width(names_.back()),
+                                 layout_.show_types ? width(types_.back()) : size_t{0}));
     }
     return arrow::Status::OK();
   }
 
   arrow::Status write(const arrow::RecordBatch& batch) override {
+    const int64_t max_rows = layout_.max_rows;
     for (int64_t r = 0; r < batch.num_rows(); ++r, ++total_) {
-      if (max_rows_ >= 0 && static_cast<int64_t>(rows_.size()) >= max_rows_) continue;
+      if (max_rows >= 0 && static_cast<int64_t>(rows_.size()) >= max_rows) continue;
       std::vector<std::string> row;
       for (int c = 0; c < batch.num_columns(); ++c) {
         row.push_back(cell_text(*batch.column(c), r));
@@ -86,14 +92,14 @@ class TableSink : public ResultSink {
 
   arrow::Status finish() override {
     if (names_.empty()) return arrow::Status::OK();
-    print_line(names_, /*align_numbers=*/false);
-    print_line(types_, /*align_numbers=*/false);
-    for (size_t c = 0; c < widths_.size(); ++c) {
-      if (c > 0) out_ << "-+-";
-      out_ << std::string(widths_[c], '-');
+    const bool fits = layout_.width == 0 || total_width(0, widths_.size()) <= layout_.width;
+    if (layout_.expanded == Expanded::kOn || (!fits && layout_.expanded == Expanded::kAuto)) {
+      print_expanded();
+    } else if (fits) {
+      print_columns(0, widths_.size());
+    } else {
+      print_slices();
     }
-    out_ << '\n';
-    for (const auto& row : rows_) print_line(row, /*align_numbers=*/true);
     if (total_ > static_cast<int64_t>(rows_.size())) {
       out_ << "(" << rows_.size() << " of " << total_ << " rows shown; see --max-rows)\n";
     }
@@ -102,21 +108,71 @@ class TableSink : public ResultSink {
   }
 
  private:
-  void print_line(const std::vector<std::string>& cells, bool align_numbers) {
-    for (size_t c = 0; c < cells.size(); ++c) {
-      if (c > 0) out_ << " | ";
-      const std::string pad(widths_[c] - width(cells[c]), ' ');
-      const bool right = align_numbers && numeric_[c] && cells[c] != "NULL";
-      if (right) out_ << pad << cells[c];
-      else if (c + 1 < cells.size()) out_ << cells[c] << pad;
-      else out_ << cells[c];
+  size_t total_width(size_t begin, size_t end) const {
+    size_t sum = 0;
+    for (size_t c = begin; c < end; ++c) sum += widths_[c] + (c > begin ? 3 : 0);
+    return sum;
+  }
+
+  // Columns [begin, end) as an aligned table, cells cut to the column widths.
+  void print_columns(size_t begin, size_t end) {
+    print_line(names_, begin, end, /*align_numbers=*/false);
+    if (layout_.show_types) print_line(types_, begin, end, /*align_numbers=*/false);
+    for (size_t c = begin; c < end; ++c) {
+      if (c > begin) out_ << "-+-";
+      out_ << std::string(widths_[c], '-');
+    }
+    out_ << '\n';
+    for (const auto& row : rows_) print_line(row, begin, end, /*align_numbers=*/true);
+  }
+
+  // A table too wide for the terminal: columns capped, then printed in slices that fit.
+  void print_slices() {
+    const size_t cap = std::max(kMinColumn, layout_.width / 2);
+    for (size_t& w : widths_) w = std::min({w, cap, layout_.width});
+    for (size_t begin = 0; begin < widths_.size();) {
+      size_t end = begin + 1;
+      while (end < widths_.size() && total_width(begin, end + 1) <= layout_.width) ++end;
+      if (begin > 0) out_ << '\n';
+      print_columns(begin, end);
+      begin = end;
+    }
+  }
+
+  // One block of "name | value" lines per row.
+  void print_expanded() {
+    size_t label = 0;
+    for (const auto& name : names_) label = std::max(label, width(name));
+    const size_t room = layout_.width > label + 3 ? layout_.width - label - 3 : 0;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+      std::string head = "-[ RECORD " + std::to_string(r + 1) + " ]";
+      const size_t rule = std::max(label + 3 + (room == 0 ? 0 : std::min<size_t>(room, 20)),
+                                   head.size());
+      out_ << head << std::string(rule - head.size(), '-') << '\n';
+      for (size_t c = 0; c < names_.size(); ++c) {
+        out_ << names_[c] << std::string(label - width(names_[c]), ' ') << " | "
+             << (room == 0 ? rows_[r][c] : fit_text(rows_[r][c], room)) << '\n';
+      }
+    }
+    if (rows_.empty()) out_ << "(no rows)\n";
+  }
+
+  void print_line(const std::vector<std::string>& cells, size_t begin, size_t end,
+                  bool align_numbers) {
+    for (size_t c = begin; c < end; ++c) {
+      if (c > begin) out_ << " | ";
+      const std::string cell = fit_text(cells[c], widths_[c]);
+      const std::string pad(widths_[c] - width(cell), ' ');
+      const bool right = align_numbers && numeric_[c] && cell != "NULL";
+      if (right) out_ << pad << cell;
+      else if (c + 1 < end) out_ << cell << pad;
+      else out_ << cell;
     }
     out_ << '\n';
   }
 
   std::ostream& out_;
-  int64_t max_rows_;
-  std::shared_ptr<arrow::Schema> schema_;
+  TableLayout layout_;
   std::vector<std::string> names_;
   std::vector<std::string> types_;
   std::vector<bool> numeric_;
@@ -128,8 +184,8 @@ class TableSink : public ResultSink {
 // A table written to a file it owns.
 class FileTableSink : public ResultSink {
  public:
-  explicit FileTableSink(std::unique_ptr<std::ofstream> file, int64_t max_rows)
-      : file_(std::move(file)), table_(*file_, max_rows) {}
+  FileTableSink(std::unique_ptr<std::ofstream> file, const TableLayout& layout)
+      : file_(std::move(file)), table_(*file_, layout) {}
   arrow::Status begin(const std::shared_ptr<arrow::Schema>& s) override { return table_.begin(s); }
   arrow::Status write(const arrow::RecordBatch& b) override { return table_.write(b); }
   arrow::Status finish() override {
@@ -167,6 +223,32 @@ class BatchWriterSink : public ResultSink {
   std::shared_ptr<arrow::io::OutputStream> out_;
   MakeWriter make_;
   std::shared_ptr<arrow::ipc::RecordBatchWriter> writer_;
+};
+
+// An Arrow output stream over a std::ostream that it does not own (closing only flushes).
+class OstreamOutput : public arrow::io::OutputStream {
+ public:
+  explicit OstreamOutput(std::ostream& out) : out_(out) {}
+  arrow::Status Close() override {
+    closed_ = true;
+    return Flush();
+  }
+  bool closed() const override { return closed_; }
+  arrow::Result<int64_t> Tell() const override { return position_; }
+  arrow::Status Write(const void* data, int64_t nbytes) override {
+    out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(nbytes));
+    position_ += nbytes;
+    return out_ ? arrow::Status::OK() : arrow::Status::IOError("write failed");
+  }
+  arrow::Status Flush() override {
+    out_.flush();
+    return out_ ? arrow::Status::OK() : arrow::Status::IOError("write failed");
+  }
+
+ private:
+  std::ostream& out_;
+  int64_t position_ = 0;
+  bool closed_ = false;
 };
 
 arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchWriter>> make_csv_writer(
@@ -268,23 +350,48 @@ std::string cell_text(const arrow::Array& array, int64_t row) {
   return escape_controls((*scalar)->ToString());
 }
 
-std::unique_ptr<ResultSink> make_table_sink(std::ostream& out, int64_t max_rows) {
-  return std::make_unique<TableSink>(out, max_rows);
+size_t terminal_width(int fd) {
+  winsize size{};
+  if (!isatty(fd) || ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col > 0 ? size.ws_col : 80;
 }
 
-arrow::Result<std::unique_ptr<ResultSink>> make_sink(Format format, const std::string& path,
-                                                     int64_t max_rows) {
+std::string fit_text(std::string_view text, size_t columns) {
+  if (width(text) <= columns) return std::string(text);
+  if (columns == 0) return {};
+  // Keep columns - 1 code points, then the ellipsis.
+  size_t kept = 0;
+  size_t end = 0;
+  while (end < text.size()) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
+      if (kept == columns - 1) break;
+      ++kept;
+    }
+    ++end;
+  }
+  return std::string(text.substr(0, end)) + "\u2026";
+}
+
+std::unique_ptr<ResultSink> make_table_sink(std::ostream& out, const TableLayout& layout) {
+  return std::make_unique<TableSink>(out, layout);
+}
+
+arrow::Result<std::unique_ptr<ResultSink>> make_sink(Format format, std::ostream& text_out,
+                                                     const std::string& path,
+                                                     const TableLayout& layout) {
   if (format == Format::kTable) {
-    if (path.empty()) return make_table_sink(std::cout, max_rows);
+    if (path.empty()) return make_table_sink(text_out, layout);
     auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
     if (!*file) return arrow::Status::IOError("cannot open ", path);
-    return std::unique_ptr<ResultSink>(new FileTableSink(std::move(file), max_rows));
+    return std::unique_ptr<ResultSink>(new FileTableSink(std::move(file), layout));
   }
   std::shared_ptr<arrow::io::OutputStream> out;
-  if (path.empty()) {
-    out = std::make_shared<arrow::io::StdoutStream>();
-  } else {
+  if (!path.empty()) {
     ARROW_ASSIGN_OR_RAISE(out, arrow::io::FileOutputStream::Open(path));
+  } else if (format == Format::kCsv) {
+    out = std::make_shared<OstreamOutput>(text_out);
+  } else {
+    return arrow::Status::Invalid("arrow and parquet write to a file: give an output file");
   }
   switch (format) {
     case Format::kCsv:

@@ -3,20 +3,18 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
-#include <arrow/c/bridge.h>
-#include <arrow/record_batch.h>
-#include <arrow/type.h>
-
 #include "tools/nvsql/adbc_host.h"
+#include "tools/nvsql/interrupt.h"
+#include "tools/nvsql/line_source.h"
 #include "tools/nvsql/local_service.h"
 #include "tools/nvsql/output.h"
+#include "tools/nvsql/shell.h"
+#include "tools/nvsql/statement_runner.h"
 
 namespace nvsql {
 namespace {
@@ -73,81 +71,44 @@ std::string prompt_password(const std::string& user) {
   return password;
 }
 
-struct StreamGuard {
-  ArrowArrayStream stream{};
-  ~StreamGuard() {
-    if (stream.release != nullptr) stream.release(&stream);
+// How the shell's \conninfo describes the connection.
+ConnectionInfo connection_info(const Options& o) {
+  ConnectionInfo info;
+  info.user = o.user.empty() ? "(session token)" : o.user;
+  info.control_plane = o.local ? o.uri + " (local service)" : o.uri;
+  if (!o.compute_node.empty()) info.compute = o.compute_node;
+  else if (!o.compute_url.empty()) info.compute = o.compute_url;
+  else info.compute = "chosen by the control plane";
+  const bool https = o.uri.rfind("https://", 0) == 0;
+  info.tls = https ? "yes (https)" : "no (http)";
+  for (const auto& [key, value] : o.db_options) {
+    if (key == "adbc.norvale.tls.encrypt") info.tls += ", encrypt " + value;
+    if (key == "adbc.norvale.tls.trust_server_cert" && value == "true") {
+      info.tls += ", server certificate not verified";
+    }
   }
-};
+  if (o.password_given) info.secrets.push_back(o.password);
+  if (!o.session_token.empty()) info.secrets.push_back(o.session_token);
+  return info;
+}
 
-// Runs one statement and writes its result; false after printing an error.
-bool run_statement(Driver& driver, Session& session, const Options& o, const std::string& sql,
-                   std::ostream& diag) {
-  const auto start = std::chrono::steady_clock::now();
-  StreamGuard guard;
-  int64_t rows_affected = -1;
-  Failure failure;
-  if (!session.execute(sql, &guard.stream, &rows_affected, &failure)) {
-    diag << "nvsql: " << describe(failure) << '\n';
-    return false;
+// The statements of the command line, each with its own output as before.
+int run_statements(StatementRunner& runner, const Options& o) {
+  ResultTarget target;
+  target.format = o.format;
+  target.text = &std::cout;
+  target.path = o.output_path;
+  target.layout.max_rows = o.max_rows;
+  target.layout.expanded = Expanded::kAuto;
+  if (o.output_path.empty()) target.layout.width = terminal_width(STDOUT_FILENO);
+  RunSettings settings;
+  settings.summary = o.quiet ? Summary::kNone : Summary::kLine;
+  settings.progress = o.progress;
+  settings.progress_tty = stderr;
+  for (const std::string& sql : o.statements) {
+    if (runner.run(sql, target, settings) != Outcome::kOk) return 1;
   }
-  auto reader = arrow::ImportRecordBatchReader(&guard.stream);
-  if (!reader.ok()) {
-    diag << "nvsql: error (stream): " << reader.status().message() << '\n';
-    return false;
-  }
-  const std::shared_ptr<arrow::Schema> schema = (*reader)->schema();
-  std::unique_ptr<ResultSink> sink;
-  if (schema->num_fields() > 0) {
-    auto made = make_sink(o.format, o.output_path, o.max_rows);
-    if (!made.ok()) {
-      diag << "nvsql: error (output): " << made.status().message() << '\n';
-      return false;
-    }
-    sink = std::move(*made);
-    if (auto st = sink->begin(schema); !st.ok()) {
-      diag << "nvsql: error (output): " << st.message() << '\n';
-      return false;
-    }
-  }
-  int64_t rows = 0;
-  int64_t batches = 0;
-  for (;;) {
-    std::shared_ptr<arrow::RecordBatch> batch;
-    if (auto st = (*reader)->ReadNext(&batch); !st.ok()) {
-      if (sink) (void)sink->finish();
-      diag << "nvsql: error (stream): " << st.message() << '\n';
-      return false;
-    }
-    if (batch == nullptr) break;
-    ++batches;
-    rows += batch->num_rows();
-    if (sink) {
-      if (auto st = sink->write(*batch); !st.ok()) {
-        diag << "nvsql: error (output): " << st.message() << '\n';
-        return false;
-      }
-    }
-  }
-  if (sink) {
-    if (auto st = sink->finish(); !st.ok()) {
-      diag << "nvsql: error (output): " << st.message() << '\n';
-      return false;
-    }
-  }
-  std::cout.flush();  // the table before the summary
-  driver.dump_profile("nvsql");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!o.quiet) {
-    char line[160];
-    std::snprintf(line, sizeof line, "nvsql: %lld rows, %lld batches, %.3f s",
-                  static_cast<long long>(rows), static_cast<long long>(batches), seconds);
-    diag << line;
-    if (rows_affected >= 0) diag << ", " << rows_affected << " rows affected";
-    diag << '\n';
-  }
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -186,19 +147,36 @@ int run(const Options& options, std::ostream& diag) {
     diag << "nvsql: " << describe(failure) << '\n';
     return 1;
   }
-  int status = 0;
-  {
-    Session session(driver.get());
-    if (!session.open(db, &failure)) {
-      diag << "nvsql: " << describe(failure) << '\n';
+  Session session(driver.get());
+  if (!session.open(db, &failure)) {
+    diag << "nvsql: " << describe(failure) << '\n';
+    return 1;
+  }
+  if (!o.statements.empty()) {
+    StatementRunner runner(*driver, session, diag, nullptr);
+    return run_statements(runner, o);
+  }
+  const bool interactive = isatty(STDIN_FILENO) != 0;
+  // Only the interactive shell takes Ctrl-C over; a script keeps its default effect.
+  Interrupts* interrupts = interactive ? Interrupts::install() : nullptr;
+  StatementRunner runner(*driver, session, diag, interrupts);
+  Shell shell(session, runner, o, connection_info(o), diag, interactive);
+  std::unique_ptr<LineSource> source;
+  if (interactive) {
+    source = make_terminal_source(history_path(), interrupts);
+    if (!source) {
+      diag << "nvsql: cannot start line editing on this terminal\n";
       return 1;
     }
-    for (const std::string& sql : o.statements) {
-      if (!run_statement(*driver, session, o, sql, diag)) {
-        status = 1;
-        break;
-      }
-    }
+  } else {
+    source = std::make_unique<StreamLineSource>(std::cin);
+  }
+  const int status = shell.run(*source);
+  if (!runner.finish_cancelled()) {
+    // Ctrl-C while waiting for a cancelled statement: leave without closing the connection,
+    // which that statement's stream still uses; the local service is stopped first.
+    local.reset();
+    std::_Exit(130);
   }
   return status;
 }

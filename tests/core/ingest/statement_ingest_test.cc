@@ -299,6 +299,7 @@ TEST_F(StatementIngestTest, BeginFailuresComeBeforeAnyRequest) {
 
 TEST_F(StatementIngestTest, TransportFailureConsumesTheStream) {
   ASSERT_EQ(Set("adbc.ingest.target_table", "t"), 0);
+  ASSERT_EQ(Set("adbc.ingest.mode", "append"), 0);  // no probe: straight to the ingest
   for (const char* format : {"arrow_ipc", "parquet"}) {
     ASSERT_EQ(Set("nv.ingest.payload_format", format), 0);
     ASSERT_EQ(BindBatches({sample_batch(0), sample_batch(5), sample_batch(5)}), 0);
@@ -316,6 +317,7 @@ TEST_F(StatementIngestTest, TransportFailureConsumesTheStream) {
 
 TEST_F(StatementIngestTest, FailingReaderIsInvalidData) {
   ASSERT_EQ(Set("adbc.ingest.target_table", "t"), 0);
+  ASSERT_EQ(Set("adbc.ingest.mode", "append"), 0);  // no probe: straight to the ingest
   // A reader whose second batch fails.
   struct Failing : arrow::RecordBatchReader {
     int calls = 0;

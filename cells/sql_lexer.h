@@ -1,0 +1,37 @@
+// The one SQL lexer of the library: finds string literals, quoted identifiers, comments,
+// parameter placeholders and statement separators in the service's SQL dialect.
+// Standard library only: the nvsql shell compiles this file into its own library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+namespace norvale::cells {
+
+enum class SqlTokenKind : uint8_t {
+  kOther,             // keywords, names, operators, numbers, white space
+  kString,            // '...', E'...' (backslash escapes), $$...$$ / $tag$...$tag$, quotes included
+  kQuotedIdentifier,  // "..." (and [...] only where a bracket identifier can stand)
+  kComment,           // -- to CR or LF, /* nested */
+  kPlaceholder,       // a ? that is a parameter
+  kSemicolon,         // ; outside all of the above
+};
+
+struct SqlToken {
+  SqlTokenKind kind;
+  size_t begin;
+  size_t end;  // [begin, end) byte offsets into the text
+};
+
+/// Calls on_token for every token of `sql` in order; the tokens cover the text without gaps.
+/// Returns false when the text ends inside an unterminated string, quoted identifier or
+/// comment (the last token then runs to the end).
+///
+/// A [ opens a bracket identifier only after a dot or after FROM, JOIN, INTO, UPDATE, TABLE or
+/// AS; anywhere else it is a list literal or a subscript, whose contents are lexed as SQL.
+/// A ? is not a placeholder where it is part of an operator: ?| ?& ?# ?-| and @?.
+bool lex_sql(std::string_view sql, const std::function<void(const SqlToken&)>& on_token);
+
+}  // namespace norvale::cells
