@@ -85,6 +85,11 @@ void snapshot_cache_clear() {
   g_snapshot_cache.clear();
 }
 
+void snapshot_cache_clear_uri(const std::string& uri) {
+  std::lock_guard<std::mutex> guard(g_snapshot_cache_mutex);
+  std::erase_if(g_snapshot_cache, [&](const auto& item) { return item.second.uri == uri; });
+}
+
 size_t snapshot_cache_size_for_test() {
   std::lock_guard<std::mutex> guard(g_snapshot_cache_mutex);
   return g_snapshot_cache.size();

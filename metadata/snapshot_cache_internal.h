@@ -47,6 +47,8 @@ void snapshot_cache_lend_endpoint(const std::string& key,
 std::shared_ptr<const PollEndpoint> snapshot_cache_poll_target();
 /// Removes every entry.
 void snapshot_cache_clear();
+/// Removes the entries of control plane `uri`.
+void snapshot_cache_clear_uri(const std::string& uri);
 
 /// Records that the catalog behind control-plane `uri` has reached `sequence` (kept as the
 /// largest value seen).

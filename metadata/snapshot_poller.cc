@@ -5,7 +5,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
@@ -25,6 +27,7 @@ struct SnapshotCachePoller {
   uint64_t last_sequence = 0;
   bool have_sequence = false;
   std::atomic<bool> failing{false};  // the last poll failed (a warning was logged)
+  std::unordered_map<std::string, uint64_t> sequence_by_uri;  // per control plane
   // Test hooks only: a wake request ends the current sleep early; rounds counts poll rounds.
   uint64_t wake_generation = 0;
   std::atomic<uint64_t> rounds{0};
@@ -80,17 +83,19 @@ void poll_once(SnapshotCachePoller& p) {
   catalog_sequence_note(endpoint->url, version.sequence);
 
   std::unique_lock<std::mutex> lock(p.mutex);
-  if (p.have_sequence && version.sequence != p.last_sequence) {
-    p.last_sequence = version.sequence;
+  p.last_sequence = version.sequence;
+  p.have_sequence = true;
+  // Sequences are compared per control plane: two services' counters have nothing in common.
+  auto [seen, first] = p.sequence_by_uri.try_emplace(endpoint->url, version.sequence);
+  if (!first && seen->second != version.sequence) {
+    seen->second = version.sequence;
     lock.unlock();
     nv_log_emit(NV_LOG_INFO, "snapshot_poller",
                 "catalog epoch changed (seq=%llu); evicting snapshot cache",
                 static_cast<unsigned long long>(version.sequence));
-    snapshot_cache_clear();
+    snapshot_cache_clear_uri(endpoint->url);
     return;
   }
-  p.last_sequence = version.sequence;
-  p.have_sequence = true;
   lock.unlock();
   nv_log_emit(NV_LOG_DEBUG, "snapshot_poller", "catalog epoch unchanged (seq=%llu)",
               static_cast<unsigned long long>(version.sequence));
