@@ -5,6 +5,7 @@
 #include <new>
 
 #include "cells/arrow_batch_internal.h"
+#include "norvale/nv_log.h"
 
 namespace norvale::cells {
 
@@ -18,15 +19,63 @@ NVArrowBatch* new_arrow_batch(std::shared_ptr<arrow::RecordBatch> record_batch,
   return batch;
 }
 
+namespace {
+
+// Full validation of one column: offsets, sizes, indices, run ends, UTF-8. A time of day or a
+// date64 whose value Arrow finds out of range keeps its (fixed-width, memory-safe) array: the
+// formatters range-check each value and report those cells as errors.
+arrow::Status validate_column(const arrow::Array& array) {
+  arrow::Status st;
+  try {
+    st = array.ValidateFull();
+    if (!st.ok()) {
+      switch (array.type_id()) {
+        case arrow::Type::TIME32:
+        case arrow::Type::TIME64:
+        case arrow::Type::DATE64:
+          st = array.Validate();
+          break;
+        default:
+          break;
+      }
+    }
+  } catch (const std::exception& e) {
+    st = arrow::Status::UnknownError(e.what());
+  }
+  return st;
+}
+
+}  // namespace
+
 bool ensure_column_cache(NVArrowBatch* batch) {
-  if (batch == nullptr || batch->record_batch == nullptr) return false;
+  if (batch == nullptr || batch->record_batch == nullptr || batch->malformed) return false;
   if (!batch->column_arrays.empty() || batch->record_batch->num_columns() == 0) return true;
+  // Every reader of cell data comes through here: each column is validated once before any of
+  // its cells is read; a malformed column stays empty, so every accessor refuses it.
+  arrow::Status shape;
+  try {
+    shape = batch->record_batch->Validate();
+  } catch (const std::exception& e) {
+    shape = arrow::Status::UnknownError(e.what());
+  }
+  if (!shape.ok()) {
+    batch->malformed = true;
+    nv_log_emit(NV_LOG_ERROR, "stream", "malformed batch refused: %s", shape.ToString().c_str());
+    return false;
+  }
   const int n = batch->record_batch->num_columns();
   batch->column_arrays.resize(n);
   batch->column_type_ids.resize(n);
   for (int i = 0; i < n; ++i) {
-    batch->column_arrays[i] = batch->record_batch->column(i);
-    batch->column_type_ids[i] = static_cast<int32_t>(batch->column_arrays[i]->type_id());
+    std::shared_ptr<arrow::Array> column = batch->record_batch->column(i);
+    batch->column_type_ids[i] = static_cast<int32_t>(column->type_id());
+    const arrow::Status valid = validate_column(*column);
+    if (!valid.ok()) {
+      nv_log_emit(NV_LOG_ERROR, "stream", "malformed column %d refused: %s", i,
+                  valid.ToString().c_str());
+      continue;
+    }
+    batch->column_arrays[i] = std::move(column);
   }
   return true;
 }

@@ -43,7 +43,10 @@ struct NVArrowBatch {
   /// Memory the batch accounts for in the query queue's byte limit; 0 unless a producer sets it.
   int64_t byte_weight = 0;
 
-  /// Column cache, filled once by the first cell accessor.
+  /// Set when the record batch's shape is invalid (columns of the wrong length and the like).
+  bool malformed = false;
+  /// Column cache, filled once by the first cell accessor; a column that failed full
+  /// validation is left null, so that no accessor reads it.
   std::vector<std::shared_ptr<arrow::Array>> column_arrays;
   std::vector<int32_t> column_type_ids;
 
@@ -64,10 +67,11 @@ namespace norvale::cells {
 NVArrowBatch* new_arrow_batch(std::shared_ptr<arrow::RecordBatch> record_batch,
                               std::shared_ptr<arrow::Schema> schema = nullptr) noexcept;
 
-/// Fills the column cache on first use; false when the batch has no record batch.
+/// Validates the record batch and each column fully and fills the column cache on first use;
+/// false when the batch has no record batch or its shape is malformed.
 bool ensure_column_cache(NVArrowBatch* batch);
 
-/// The cached array of a valid column (after ensure_column_cache), or nullptr.
+/// The cached array of a valid, well-formed column (after ensure_column_cache), or nullptr.
 const arrow::Array* cached_column(NVArrowBatch* batch, int column);
 
 /// Null test of one cell: the validity bit when there is a bitmap; Arrow's own test for unions

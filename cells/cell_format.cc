@@ -106,7 +106,8 @@ int32_t nv_format_cell_legacy_path(NVArrowBatch* batch, int column, int64_t row,
       return copy_out(text.data(), text.size(), buffer, capacity);
     }
     default:
-      return copy_out("<unsupported>", 13, buffer, capacity);
+      // No text at all rather than a placeholder that reads like a value.
+      return -1;
   }
 }
 
@@ -237,6 +238,7 @@ int32_t nv_format_time(NVArrowBatch* batch, int column, int64_t row, char* buffe
   const auto unit = static_cast<const arrow::TimeType&>(*array->type()).unit();
   char text[kMaxTemporalText];
   const int n = format_time_text(value, unit, text);
+  if (n < 0) return -1;
   return copy_out(text, static_cast<size_t>(n), buffer, capacity);
 }
 

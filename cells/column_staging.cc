@@ -297,6 +297,7 @@ int nv_batch_stage_column(NVArrowBatch* batch, int column, int16_t c_type, int64
     if (slot.status != NV_STAGE_EMPTY && slot.c_type == c_type) return slot.status;
 
     const std::shared_ptr<arrow::Array>& source = batch->column_arrays[column];
+    if (source == nullptr) return NV_STAGE_FAILED;  // a malformed column
     Conversion c = convert(source, c_type);
     StagedColumn staged;
     staged.status = c.status;

@@ -1,6 +1,11 @@
 // JSON text of nested cells.
-#include <charconv>
+#include <arrow/util/float16.h>
+#include <arrow/util/ree_util.h>
 
+#include <charconv>
+#include <cmath>
+
+#include "cells/calendar_internal.h"
 #include "cells/decimal_text_internal.h"
 #include "cells/float_text_internal.h"
 #include "cells/hex_encode_internal.h"
@@ -30,15 +35,64 @@ void put_hex_string(JsonCtx& ctx, std::string_view bytes) {
   emit_json_string(ctx, text.data(), text.size());
 }
 
-template <typename ListType>
-void put_list(JsonCtx& ctx, const ListType& list, int64_t row, int depth) {
+// Values [begin, end) of a list's child array.
+void put_list(JsonCtx& ctx, const arrow::Array& values, int64_t begin, int64_t end, int depth) {
   ctx.put('[');
-  const arrow::Array& values = *list.values();
-  for (auto i = list.value_offset(row); i < list.value_offset(row + 1) && !ctx.truncated; ++i) {
-    if (i > list.value_offset(row)) ctx.put(',');
+  for (int64_t i = begin; i < end && !ctx.truncated; ++i) {
+    if (i > begin) ctx.put(',');
     emit_json_value(ctx, values, i, depth - 1);
   }
   ctx.put(']');
+}
+
+template <typename ListType>
+void put_list(JsonCtx& ctx, const ListType& list, int64_t row, int depth) {
+  const int64_t begin = list.value_offset(row);
+  put_list(ctx, *list.values(), begin, begin + list.value_length(row), depth);
+}
+
+// A temporal or interval text as a JSON string; null when the value is out of range.
+template <typename Format>
+void put_text(JsonCtx& ctx, Format&& format) {
+  char text[kMaxTemporalText + 2];
+  const int n = format(text + 1);
+  if (n < 0) {
+    put_literal(ctx, "null");
+    return;
+  }
+  text[0] = '"';
+  text[n + 1] = '"';
+  ctx.put(text, static_cast<size_t>(n) + 2);
+}
+
+// Floats as their shortest text; NaN and the infinities as the strings "NaN", "Infinity" and
+// "-Infinity" (JSON has no such numbers), the same words the cell text uses.
+template <typename T>
+void put_float(JsonCtx& ctx, T value) {
+  char text[kMaxFloatText + 2];
+  const size_t n = format_general(value, text + 1);
+  if (std::isfinite(value)) {
+    ctx.put(text + 1, n);
+    return;
+  }
+  text[0] = '"';
+  text[n + 1] = '"';
+  ctx.put(text, n + 2);
+}
+
+bool is_container(arrow::Type::type id) {
+  switch (id) {
+    case arrow::Type::LIST:
+    case arrow::Type::LARGE_LIST:
+    case arrow::Type::LIST_VIEW:
+    case arrow::Type::LARGE_LIST_VIEW:
+    case arrow::Type::FIXED_SIZE_LIST:
+    case arrow::Type::STRUCT:
+    case arrow::Type::MAP:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void put_map(JsonCtx& ctx, const arrow::MapArray& map, int64_t row, int depth) {
@@ -67,18 +121,6 @@ void put_map(JsonCtx& ctx, const arrow::MapArray& map, int64_t row, int depth) {
   ctx.put('}');
 }
 
-void put_dictionary(JsonCtx& ctx, const arrow::DictionaryArray& dict, int64_t row, int depth) {
-  switch (dict.indices()->type_id()) {
-    case arrow::Type::INT8:
-    case arrow::Type::INT16:
-    case arrow::Type::INT32:
-    case arrow::Type::INT64:
-      emit_json_value(ctx, *dict.dictionary(), dict.GetValueIndex(row), depth);
-      return;
-    default:
-      put_literal(ctx, "null");
-  }
-}
 
 }  // namespace
 
@@ -89,9 +131,7 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
     return;
   }
   const arrow::Type::type id = array.type_id();
-  if ((id == arrow::Type::LIST || id == arrow::Type::LARGE_LIST || id == arrow::Type::STRUCT ||
-       id == arrow::Type::MAP) &&
-      depth < 1) {
+  if (is_container(id) && depth < 1) {
     put_literal(ctx, "\"...\"");
     return;
   }
@@ -119,16 +159,16 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
       return put_integer(ctx, static_cast<const arrow::UInt32Array&>(array).Value(row));
     case arrow::Type::UINT64:
       return put_integer(ctx, static_cast<const arrow::UInt64Array&>(array).Value(row));
+    case arrow::Type::HALF_FLOAT:
+      return put_float(ctx, arrow::util::Float16::FromBits(
+                                static_cast<const arrow::HalfFloatArray&>(array).Value(row))
+                                .ToFloat());
     case arrow::Type::FLOAT:
-    case arrow::Type::DOUBLE: {
-      char text[kMaxFloatText];
-      const size_t n =
-          id == arrow::Type::FLOAT
-              ? format_general(static_cast<const arrow::FloatArray&>(array).Value(row), text)
-              : format_general(static_cast<const arrow::DoubleArray&>(array).Value(row), text);
-      ctx.put(text, n);
-      return;
-    }
+      return put_float(ctx, static_cast<const arrow::FloatArray&>(array).Value(row));
+    case arrow::Type::DOUBLE:
+      return put_float(ctx, static_cast<const arrow::DoubleArray&>(array).Value(row));
+    case arrow::Type::DURATION:
+      return put_integer(ctx, static_cast<const arrow::DurationArray&>(array).Value(row));
     case arrow::Type::STRING:
     case arrow::Type::LARGE_STRING:
     case arrow::Type::STRING_VIEW: {
@@ -150,34 +190,34 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
     case arrow::Type::FIXED_SIZE_BINARY:
       return put_hex_string(ctx,
                             static_cast<const arrow::FixedSizeBinaryArray&>(array).GetView(row));
-    case arrow::Type::DATE32: {
-      char text[kMaxTemporalText + 2];
-      const int n =
-          format_date_text(static_cast<const arrow::Date32Array&>(array).Value(row), text + 1);
-      if (n < 0) {
-        put_literal(ctx, "null");
-        return;
-      }
-      text[0] = '"';
-      text[n + 1] = '"';
-      ctx.put(text, static_cast<size_t>(n) + 2);
-      return;
-    }
-    case arrow::Type::TIMESTAMP: {
-      const auto& type = static_cast<const arrow::TimestampType&>(*array.type());
-      char text[kMaxTemporalText + 2];
-      const int64_t value = static_cast<const arrow::TimestampArray&>(array).Value(row);
-      const int n =
-          format_timestamp_text(value, type.unit(), !type.timezone().empty(), text + 1);
-      if (n < 0) {
-        put_literal(ctx, "null");
-        return;
-      }
-      text[0] = '"';
-      text[n + 1] = '"';
-      ctx.put(text, static_cast<size_t>(n) + 2);
-      return;
-    }
+    case arrow::Type::DATE32:
+      return put_text(ctx, [&](char* out) {
+        return format_date_text(static_cast<const arrow::Date32Array&>(array).Value(row), out);
+      });
+    case arrow::Type::DATE64:
+      return put_text(ctx, [&](char* out) {
+        return format_date_text(
+            floor_div(static_cast<const arrow::Date64Array&>(array).Value(row), 86400000), out);
+      });
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64:
+      return put_text(ctx, [&](char* out) {
+        const int64_t v = id == arrow::Type::TIME32
+                              ? static_cast<const arrow::Time32Array&>(array).Value(row)
+                              : static_cast<const arrow::Time64Array&>(array).Value(row);
+        return format_time_text(v, static_cast<const arrow::TimeType&>(*array.type()).unit(),
+                                out);
+      });
+    case arrow::Type::TIMESTAMP:
+      return put_text(ctx, [&](char* out) {
+        const auto& type = static_cast<const arrow::TimestampType&>(*array.type());
+        return format_timestamp_text(static_cast<const arrow::TimestampArray&>(array).Value(row),
+                                     type.unit(), !type.timezone().empty(), out);
+      });
+    case arrow::Type::INTERVAL_MONTHS:
+    case arrow::Type::INTERVAL_DAY_TIME:
+    case arrow::Type::INTERVAL_MONTH_DAY_NANO:
+      return put_text(ctx, [&](char* out) { return format_interval_cell(array, row, out); });
     case arrow::Type::DECIMAL128:
     case arrow::Type::DECIMAL256: {
       std::string text;
@@ -191,6 +231,12 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
       return put_list(ctx, static_cast<const arrow::ListArray&>(array), row, depth);
     case arrow::Type::LARGE_LIST:
       return put_list(ctx, static_cast<const arrow::LargeListArray&>(array), row, depth);
+    case arrow::Type::LIST_VIEW:
+      return put_list(ctx, static_cast<const arrow::ListViewArray&>(array), row, depth);
+    case arrow::Type::LARGE_LIST_VIEW:
+      return put_list(ctx, static_cast<const arrow::LargeListViewArray&>(array), row, depth);
+    case arrow::Type::FIXED_SIZE_LIST:
+      return put_list(ctx, static_cast<const arrow::FixedSizeListArray&>(array), row, depth);
     case arrow::Type::STRUCT: {
       const auto& s = static_cast<const arrow::StructArray&>(array);
       ctx.put('{');
@@ -206,8 +252,26 @@ void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int d
     }
     case arrow::Type::MAP:
       return put_map(ctx, static_cast<const arrow::MapArray&>(array), row, depth);
-    case arrow::Type::DICTIONARY:
-      return put_dictionary(ctx, static_cast<const arrow::DictionaryArray&>(array), row, depth);
+    case arrow::Type::DICTIONARY: {
+      // Any index width, signed or unsigned.
+      const auto& dict = static_cast<const arrow::DictionaryArray&>(array);
+      return emit_json_value(ctx, *dict.dictionary(), dict.GetValueIndex(row), depth);
+    }
+    case arrow::Type::RUN_END_ENCODED: {
+      const auto& ree = static_cast<const arrow::RunEndEncodedArray&>(array);
+      const int64_t physical =
+          arrow::ree_util::FindPhysicalIndex(arrow::ArraySpan(*array.data()), row, array.offset());
+      return emit_json_value(ctx, *ree.values(), physical, depth);
+    }
+    case arrow::Type::SPARSE_UNION:
+    case arrow::Type::DENSE_UNION: {
+      const auto& u = static_cast<const arrow::UnionArray&>(array);
+      const int64_t at =
+          id == arrow::Type::DENSE_UNION
+              ? static_cast<const arrow::DenseUnionArray&>(array).value_offset(row)
+              : row;
+      return emit_json_value(ctx, *u.field(u.child_id(row)), at, depth);
+    }
     default:
       put_literal(ctx, "\"<unsupported_arrow_type>\"");
   }

@@ -8,11 +8,28 @@
 
 #include "cells/decimal_text_internal.h"
 #include "cells/float_text_internal.h"
+#include "cells/calendar_internal.h"
 #include "cells/hex_encode_internal.h"
+#include "cells/temporal_text_internal.h"
 #include "cells/text_columns_internal.h"
 
 namespace norvale::cells {
 namespace {
+
+bool is_cast_type_with_ascii_text(arrow::Type::type id) {
+  switch (id) {
+    case arrow::Type::BOOL:
+    case arrow::Type::INT8: case arrow::Type::INT16:
+    case arrow::Type::INT32: case arrow::Type::INT64:
+    case arrow::Type::UINT8: case arrow::Type::UINT16:
+    case arrow::Type::UINT32: case arrow::Type::UINT64:
+    case arrow::Type::HALF_FLOAT:
+    case arrow::Type::DURATION:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Writes a utf8 column row by row into buffers sized up front (and grown when needed).
 class TextColumnWriter {
@@ -117,23 +134,97 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> hex_strings(const ArrayType& 
   return writer.Finish(array);
 }
 
-bool is_cast_type_with_ascii_text(arrow::Type::type id) {
-  switch (id) {
-    case arrow::Type::BOOL:
-    case arrow::Type::INT8: case arrow::Type::INT16:
-    case arrow::Type::INT32: case arrow::Type::INT64:
-    case arrow::Type::UINT8: case arrow::Type::UINT16:
-    case arrow::Type::UINT32: case arrow::Type::UINT64:
-    case arrow::Type::HALF_FLOAT:
-    case arrow::Type::DATE32: case arrow::Type::DATE64:
-    case arrow::Type::TIMESTAMP:
-    case arrow::Type::TIME32: case arrow::Type::TIME64:
-    case arrow::Type::DURATION:
-      return true;
-    default:
-      return false;
+// Text through one of the temporal formatters, `format(row, text)` giving the length or -1.
+// A value the formatter refuses fails the whole column: the per-cell path then reports that
+// cell as an error instead of writing text that looks like data.
+template <typename Format>
+arrow::Result<std::shared_ptr<arrow::StringArray>> formatted_strings(const arrow::Array& array,
+                                                                     Format&& format) {
+  TextColumnWriter writer;
+  ARROW_RETURN_NOT_OK(writer.Init(array.length(), array.length() * 24));
+  char text[kMaxTemporalText];
+  for (int64_t row = 0; row < array.length(); ++row) {
+    if (!array.IsNull(row)) {
+      const int n = format(row, text);
+      if (n < 0) {
+        return arrow::Status::Invalid("value out of range in row ", row, " of ",
+                                      array.type()->ToString());
+      }
+      ARROW_RETURN_NOT_OK(writer.Append(text, n));
+    }
+    writer.EndRow();
+  }
+  return writer.Finish(array);
+}
+
+arrow::Result<std::shared_ptr<arrow::StringArray>> temporal_strings(const arrow::Array& array) {
+  switch (array.type_id()) {
+    case arrow::Type::DATE32: {
+      const auto& a = static_cast<const arrow::Date32Array&>(array);
+      return formatted_strings(array, [&](int64_t row, char* out) {
+        return format_date_text(a.Value(row), out);
+      });
+    }
+    case arrow::Type::DATE64: {
+      const auto& a = static_cast<const arrow::Date64Array&>(array);
+      return formatted_strings(array, [&](int64_t row, char* out) {
+        return format_date_text(floor_div(a.Value(row), 86400000), out);
+      });
+    }
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64: {
+      const auto unit = static_cast<const arrow::TimeType&>(*array.type()).unit();
+      return formatted_strings(array, [&](int64_t row, char* out) {
+        const int64_t v = array.type_id() == arrow::Type::TIME32
+                              ? static_cast<const arrow::Time32Array&>(array).Value(row)
+                              : static_cast<const arrow::Time64Array&>(array).Value(row);
+        return format_time_text(v, unit, out);
+      });
+    }
+    case arrow::Type::TIMESTAMP: {
+      const auto& type = static_cast<const arrow::TimestampType&>(*array.type());
+      const auto& a = static_cast<const arrow::TimestampArray&>(array);
+      return formatted_strings(array, [&](int64_t row, char* out) {
+        return format_timestamp_text(a.Value(row), type.unit(), !type.timezone().empty(), out);
+      });
+    }
+    default: {
+      return formatted_strings(array, [&](int64_t row, char* out) {
+        return format_interval_cell(array, row, out);
+      });
+    }
   }
 }
+
+// A union's text: each child's text column, picked row by row.
+arrow::Result<std::shared_ptr<arrow::StringArray>> union_strings(const arrow::UnionArray& u,
+                                                                 bool& ascii) {
+  std::vector<std::shared_ptr<arrow::StringArray>> children(u.num_fields());
+  ascii = true;
+  for (int i = 0; i < u.num_fields(); ++i) {
+    bool child_ascii = false;
+    ARROW_ASSIGN_OR_RAISE(children[i], build_text(u.field(i), child_ascii));
+    ascii = ascii && child_ascii;
+  }
+  const bool dense = u.mode() == arrow::UnionMode::DENSE;
+  arrow::StringBuilder builder;
+  ARROW_RETURN_NOT_OK(builder.Reserve(u.length()));
+  for (int64_t row = 0; row < u.length(); ++row) {
+    const arrow::StringArray& text = *children[u.child_id(row)];
+    const int64_t at =
+        dense ? static_cast<const arrow::DenseUnionArray&>(u).value_offset(row) : row;
+    if (text.IsNull(at)) {
+      ARROW_RETURN_NOT_OK(builder.AppendNull());
+    } else {
+      ARROW_RETURN_NOT_OK(builder.Append(text.GetView(at)));
+    }
+  }
+  std::shared_ptr<arrow::StringArray> out;
+  ARROW_RETURN_NOT_OK(builder.Finish(&out));
+  return out;
+}
+
+}  // namespace
 
 // The text column of one source column and whether its text is known to be ASCII.
 arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
@@ -143,6 +234,34 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
   switch (id) {
     case arrow::Type::STRING:
       return std::static_pointer_cast<arrow::StringArray>(array);
+    case arrow::Type::DATE32:
+    case arrow::Type::DATE64:
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64:
+    case arrow::Type::TIMESTAMP:
+    case arrow::Type::INTERVAL_MONTHS:
+    case arrow::Type::INTERVAL_DAY_TIME:
+    case arrow::Type::INTERVAL_MONTH_DAY_NANO:
+      ascii = true;
+      return temporal_strings(*array);
+    case arrow::Type::DICTIONARY: {
+      // The dictionary's own text, taken by the indices (of any integer width): a value
+      // renders as it would in a plain column.
+      const auto& dict = static_cast<const arrow::DictionaryArray&>(*array);
+      ARROW_ASSIGN_OR_RAISE(auto values, build_text(dict.dictionary(), ascii));
+      ARROW_RETURN_NOT_OK(ensure_compute_initialized());
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, arrow::compute::Take(values, dict.indices()));
+      return std::static_pointer_cast<arrow::StringArray>(taken.make_array());
+    }
+    case arrow::Type::RUN_END_ENCODED: {
+      ARROW_RETURN_NOT_OK(ensure_compute_initialized());
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum plain,
+                            arrow::compute::CallFunction("run_end_decode", {array}));
+      return build_text(plain.make_array(), ascii);
+    }
+    case arrow::Type::SPARSE_UNION:
+    case arrow::Type::DENSE_UNION:
+      return union_strings(static_cast<const arrow::UnionArray&>(*array), ascii);
     case arrow::Type::FLOAT:
     case arrow::Type::DOUBLE: {
       ascii = true;
@@ -165,17 +284,17 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
     }
     case arrow::Type::LIST:
     case arrow::Type::LARGE_LIST:
+    case arrow::Type::LIST_VIEW:
+    case arrow::Type::LARGE_LIST_VIEW:
+    case arrow::Type::FIXED_SIZE_LIST:
     case arrow::Type::STRUCT:
     case arrow::Type::MAP:
-    case arrow::Type::DICTIONARY:
       return build_nested_string_array(*array);
     default:
       ascii = is_cast_type_with_ascii_text(id);
       return build_string_column_via_cast(array);
   }
 }
-
-}  // namespace
 
 arrow::Result<std::shared_ptr<arrow::StringArray>> build_string_column_via_cast(
     const std::shared_ptr<arrow::Array>& array) {

@@ -14,6 +14,10 @@ namespace norvale::cells {
 /// nullptr when none can be built (the caller then formats cell by cell).
 const arrow::StringArray* ensure_string_column(NVArrowBatch* batch, int column);
 
+/// The text column of any array, and whether its text is known to be ASCII.
+arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
+    const std::shared_ptr<arrow::Array>& array, bool& ascii);
+
 /// Arrow's own cast to utf8 with safe options.
 arrow::Result<std::shared_ptr<arrow::StringArray>> build_string_column_via_cast(
     const std::shared_ptr<arrow::Array>& array);

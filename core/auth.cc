@@ -9,6 +9,7 @@
 #include "core/auth_internal.h"
 #include "core/error_text_internal.h"
 #include "core/http_internal.h"
+#include "core/json_number_internal.h"
 #include "core/secure_zero_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
@@ -185,10 +186,10 @@ int parse_auth_response(const std::string& body, NVAuthResult* result, char* err
   result->name = string_member(doc, "name", &oom);
   result->session_expires_at = string_member(doc, "session_expires_at", &oom);
   const auto expires = doc.find("expires_in");
-  if (expires != doc.end() && expires->is_number_integer()) {
-    result->expires_in = expires->is_number_unsigned()
-                             ? static_cast<int64_t>(expires->get<uint64_t>())
-                             : expires->get<int64_t>();
+  if (expires != doc.end()) {
+    if (const auto v = json_integer_clamped(*expires, INT64_MIN, INT64_MAX)) {
+      result->expires_in = *v;
+    }
   }
   zero_token_members(doc);
 

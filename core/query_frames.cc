@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/frame_decoder_internal.h"
+#include "core/json_number_internal.h"
 #include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
@@ -117,14 +118,9 @@ int handle_init_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
   const nlohmann::json& first = sets->at(0);
   if (!first.is_object()) return 0;
   if (const auto rows = first.find("rowsAffected"); rows != first.end()) {
-    if (rows->is_number_unsigned()) {
-      const auto v = rows->get<uint64_t>();
-      q->rows_affected = v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-                             ? std::numeric_limits<int64_t>::max()
-                             : static_cast<int64_t>(v);
-    } else if (rows->is_number_integer()) {
-      q->rows_affected = rows->get<int64_t>();
-    }
+    const auto v = json_integer_clamped(*rows, std::numeric_limits<int64_t>::min(),
+                                        std::numeric_limits<int64_t>::max());
+    if (v) q->rows_affected = *v;
   }
   if (const auto ipc = first.find("schemaIpc"); ipc != first.end() && ipc->is_string()) {
     take_init_schema(q, ipc->get_ref<const std::string&>());
@@ -254,8 +250,12 @@ arrow::Status read_ipc(std::shared_ptr<arrow::Buffer> buffer,
                   codec->c_str());
     }
   }
-  // Only the first record batch of a payload is read.
-  return reader->ReadNext(out_batch);
+  // Only the first record batch of a payload is read. Its structure (buffer sizes against the
+  // lengths and offsets they must hold) is checked here, in time proportional to the columns;
+  // the cell accessors check every value before they read any (ensure_column_cache).
+  ARROW_RETURN_NOT_OK(reader->ReadNext(out_batch));
+  if (*out_batch != nullptr) ARROW_RETURN_NOT_OK((*out_batch)->Validate());
+  return arrow::Status::OK();
 }
 
 // Adds the time since `start` (and the rows decoded) to the decode counter.

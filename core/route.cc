@@ -11,6 +11,7 @@
 #include "core/curl_handles_internal.h"
 #include "core/error_text_internal.h"
 #include "core/http_internal.h"
+#include "core/json_number_internal.h"
 #include "core/route_internal.h"
 #include "core/secure_zero_internal.h"
 #include "norvale/nv_core.h"
@@ -94,6 +95,61 @@ int lookup_by_entity_ref(const char* control_plane_url, const char* session_toke
     return -1;
   }
 
+  return parse_lookup_response(control_plane_url, entity_ref, response, route, err, err_size);
+}
+
+int recommend(const char* control_plane_url, const char* session_token, const char* session_id,
+              const NVTlsConfig* tls, const NVConnExtras* extras, void* share,
+              NVNodeRoute* route, char* err, size_t err_size) {
+  if (control_plane_url == nullptr || session_token == nullptr || route == nullptr) {
+    write_error(err, err_size, "nv_route_recommend: NULL argument");
+    return -1;
+  }
+  *route = NVNodeRoute{};
+  const std::string url = trim_trailing_slashes(control_plane_url) + "/api/v1/nodes/recommend";
+  json request = {{"purpose", "Query"}, {"requiredCaps", json::array({"sql_execution"})}};
+  if (session_id != nullptr && session_id[0] != '\0') request["sessionId"] = session_id;
+  std::string body;
+  try {
+    body = request.dump();
+  } catch (const json::exception& e) {
+    write_error(err, err_size, "recommend request encoding failed: %s", e.what());
+    return -1;
+  }
+  std::string response;
+  const long status = do_http(url.c_str(), "POST", body.c_str(), session_token, tls, extras,
+                              share, &response, err, err_size);
+  if (status < 0) return -1;
+  if (!is_2xx(status)) {
+    format_http_error("compute node recommend", status, response, err, err_size);
+    return -1;
+  }
+
+  return parse_recommend_response(control_plane_url, response, route, err, err_size);
+}
+
+/// POSTs "{}" to the reservation's confirm or abandon endpoint; 0 for a 2xx answer.
+int reservation_request(const char* control_plane_url, const char* session_token,
+                        const char* reservation_id, const char* action, const NVTlsConfig* tls,
+                        const NVConnExtras* extras, void* share) {
+  if (control_plane_url == nullptr || session_token == nullptr || reservation_id == nullptr) {
+    return -1;
+  }
+  std::string url = trim_trailing_slashes(control_plane_url) + "/api/v1/nodes/recommend/" +
+                    percent_encode(reservation_id) + "/" + action;
+  std::string response;
+  char ignored[256];
+  const long status = do_http(url.c_str(), "POST", "{}", session_token, tls, extras, share,
+                              &response, ignored, sizeof(ignored));
+  secure_zero(url);
+  return is_2xx(status) ? 0 : -1;
+}
+
+}  // namespace
+
+int parse_lookup_response(const char* control_plane_url, const char* entity_ref,
+                          const std::string& response, NVNodeRoute* route, char* err,
+                          size_t err_size) {
   json doc;
   std::string node_status = "unknown";
   std::string address;
@@ -128,8 +184,14 @@ int lookup_by_entity_ref(const char* control_plane_url, const char* session_toke
     write_error(err, err_size, "compute node '%s' has no port", entity_ref);
     return -1;
   }
+  const auto port_number = json_integer_in(*port, 0, 65535);
+  if (!port_number) {
+    write_error(err, err_size, "compute node '%s' has port %s out of range", entity_ref,
+                port->dump().c_str());
+    return -1;
+  }
   route->url = build_compute_url(compute_scheme_for(control_plane_url), address,
-                                 static_cast<int32_t>(port->get<int64_t>()));
+                                 static_cast<int32_t>(*port_number));
   if (route->url == nullptr) {
     write_error(err, err_size, "out of memory building compute URL");
     return -1;
@@ -141,33 +203,8 @@ int lookup_by_entity_ref(const char* control_plane_url, const char* session_toke
   return 0;
 }
 
-int recommend(const char* control_plane_url, const char* session_token, const char* session_id,
-              const NVTlsConfig* tls, const NVConnExtras* extras, void* share,
-              NVNodeRoute* route, char* err, size_t err_size) {
-  if (control_plane_url == nullptr || session_token == nullptr || route == nullptr) {
-    write_error(err, err_size, "nv_route_recommend: NULL argument");
-    return -1;
-  }
-  *route = NVNodeRoute{};
-  const std::string url = trim_trailing_slashes(control_plane_url) + "/api/v1/nodes/recommend";
-  json request = {{"purpose", "Query"}, {"requiredCaps", json::array({"sql_execution"})}};
-  if (session_id != nullptr && session_id[0] != '\0') request["sessionId"] = session_id;
-  std::string body;
-  try {
-    body = request.dump();
-  } catch (const json::exception& e) {
-    write_error(err, err_size, "recommend request encoding failed: %s", e.what());
-    return -1;
-  }
-  std::string response;
-  const long status = do_http(url.c_str(), "POST", body.c_str(), session_token, tls, extras,
-                              share, &response, err, err_size);
-  if (status < 0) return -1;
-  if (!is_2xx(status)) {
-    format_http_error("compute node recommend", status, response, err, err_size);
-    return -1;
-  }
-
+int parse_recommend_response(const char* control_plane_url, const std::string& response,
+                             NVNodeRoute* route, char* err, size_t err_size) {
   json doc;
   std::string hostname;
   int32_t port = 0;
@@ -178,7 +215,18 @@ int recommend(const char* control_plane_url, const char* session_token, const ch
       return -1;
     }
     hostname = doc["hostname"].get<std::string>();
-    port = doc["port"].get<int32_t>();
+    const json& port_value = doc["port"];
+    if (!port_value.is_number()) {
+      write_error(err, err_size, "recommend response parse error: port is not a number");
+      return -1;
+    }
+    const auto port_number = json_integer_in(port_value, 0, 65535);
+    if (!port_number) {
+      write_error(err, err_size, "recommend response parse error: port %s out of range",
+                  port_value.dump().c_str());
+      return -1;
+    }
+    port = static_cast<int32_t>(*port_number);
   } catch (const json::exception& e) {
     write_error(err, err_size, "recommend response parse error: %s", e.what());
     return -1;
@@ -197,25 +245,6 @@ int recommend(const char* control_plane_url, const char* session_token, const ch
               route->url, route->reservation_id != nullptr ? route->reservation_id : "(none)");
   return 0;
 }
-
-/// POSTs "{}" to the reservation's confirm or abandon endpoint; 0 for a 2xx answer.
-int reservation_request(const char* control_plane_url, const char* session_token,
-                        const char* reservation_id, const char* action, const NVTlsConfig* tls,
-                        const NVConnExtras* extras, void* share) {
-  if (control_plane_url == nullptr || session_token == nullptr || reservation_id == nullptr) {
-    return -1;
-  }
-  std::string url = trim_trailing_slashes(control_plane_url) + "/api/v1/nodes/recommend/" +
-                    percent_encode(reservation_id) + "/" + action;
-  std::string response;
-  char ignored[256];
-  const long status = do_http(url.c_str(), "POST", "{}", session_token, tls, extras, share,
-                              &response, ignored, sizeof(ignored));
-  secure_zero(url);
-  return is_2xx(status) ? 0 : -1;
-}
-
-}  // namespace
 
 std::string percent_encode(std::string_view text) {
   // libcurl ignores the handle argument of curl_easy_escape.

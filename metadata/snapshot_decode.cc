@@ -69,6 +69,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> decode_result_set(int index, 
   }
   std::shared_ptr<arrow::RecordBatch> batch;
   arrow::Status st = (*opened)->ReadNext(&batch);
+  // Every reader of the snapshot (GetObjects, GetTableSchema, the engine's relations) trusts
+  // its offsets and UTF-8: they are checked here, once, before the store takes the batch.
+  if (st.ok() && batch) st = batch->ValidateFull();
   if (!st.ok()) return rs_error(index, "IPC ReadNext failed: " + st.message());
   if (batch) return batch;
   return empty_batch(index, (*opened)->schema());

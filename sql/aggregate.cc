@@ -1,4 +1,7 @@
-// The aggregation path: GROUP BY and the five aggregates as one Acero aggregate plan.
+// The aggregation path. GROUP BY expressions and the arguments of every aggregate call are
+// evaluated over the filtered rows; one Acero aggregate plan groups them; the projection,
+// HAVING and ORDER BY are then evaluated over the grouped rows, with each GROUP BY expression
+// and each aggregate call replaced by a reference to its grouped column.
 
 #include <algorithm>
 
@@ -15,141 +18,415 @@ namespace ac = arrow::acero;
 
 namespace {
 
-// Input columns are handed to Acero under positional names, so that duplicate or
-// differently-cased names of a joined frame cannot be confused.
-std::string input_name(int idx) { return "c" + std::to_string(idx); }
+std::string key_name(size_t i) { return "$k" + std::to_string(i); }
+std::string agg_name(size_t i) { return "$a" + std::to_string(i); }
 
-struct OutputSpec {
-  std::string internal;  // column name in the Acero output
-  std::string name;      // output field name
-  int source = -1;       // input column for a group key
+struct AggContext {
+  Frame input;                       // the rows after WHERE
+  std::vector<const Expr*> keys;     // GROUP BY expressions
+  std::vector<const AggExpr*> aggs;  // aggregate calls, each once
+  std::vector<const Expr*> agg_nodes;
+  Frame grouped;  // one row per group: $k<i> and $a<j> columns
+
+  bool same(const Expr& a, const Expr& b) const {
+    return expr_equal(a, b, [this](const ColumnRef& x, const ColumnRef& y) {
+      auto ix = resolve_column(input, x, nullptr);
+      auto iy = resolve_column(input, y, nullptr);
+      if (ix.ok() && iy.ok()) return *ix == *iy;
+      return ascii_lower(x.table) == ascii_lower(y.table) &&
+             ascii_lower(x.column) == ascii_lower(y.column);
+    });
+  }
 };
+
+bool contains_aggregate(const Expr& e) {
+  if (e.as<AggExpr>()) return true;
+  bool found = false;
+  for_each_child(e, [&](const Expr& c) { found = found || contains_aggregate(c); });
+  return found;
+}
+
+arrow::Status collect_aggs(const Expr& e, AggContext* ctx, std::string* msg) {
+  if (const auto* agg = e.as<AggExpr>()) {
+    for (const auto& a : agg->args) {
+      if (a && contains_aggregate(*a)) {
+        return fail(msg, "aggregate function calls cannot be nested");
+      }
+    }
+    for (const Expr* seen : ctx->agg_nodes) {
+      if (ctx->same(*seen, e)) return arrow::Status::OK();
+    }
+    ctx->aggs.push_back(agg);
+    ctx->agg_nodes.push_back(&e);
+    return arrow::Status::OK();
+  }
+  arrow::Status st;
+  for_each_child(e, [&](const Expr& c) {
+    if (st.ok()) st = collect_aggs(c, ctx, msg);
+  });
+  return st;
+}
+
+// `e` over the grouped rows: GROUP BY expressions and aggregates become column references;
+// any other column reference is outside the grouping.
+arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx, std::string* msg) {
+  for (size_t i = 0; i < ctx.keys.size(); ++i) {
+    if (ctx.same(e, *ctx.keys[i])) return Expr::make(ColumnRef{"", key_name(i)});
+  }
+  if (e.as<AggExpr>()) {
+    for (size_t j = 0; j < ctx.agg_nodes.size(); ++j) {
+      if (ctx.same(e, *ctx.agg_nodes[j])) return Expr::make(ColumnRef{"", agg_name(j)});
+    }
+    return fail(msg, "aggregate output missing column", "aggregate output missing column");
+  }
+  if (const auto* ref = e.as<ColumnRef>()) {
+    return fail(msg, "non-aggregated column not in GROUP BY: " + ref->column,
+                "non-grouped projection column");
+  }
+  if (e.as<StarExpr>()) {
+    return fail(msg, "projection in aggregate query must be aggregate or group-key column",
+                "unsupported aggregate-query projection");
+  }
+  ExprPtr out = clone_expr(e);
+  if (!out) return fail(msg, "subquery in aggregate query survived the flatten pass");
+  std::vector<Expr*> originals;
+  for_each_child(const_cast<Expr&>(e), [&](ExprPtr& c) { originals.push_back(c.get()); });
+  size_t i = 0;
+  arrow::Status st;
+  for_each_child(*out, [&](ExprPtr& slot) {
+    const Expr* orig = originals[i++];
+    if (!st.ok() || orig == nullptr) return;
+    auto r = to_grouped(*orig, ctx, msg);
+    if (r.ok()) {
+      slot = std::move(*r);
+    } else {
+      st = r.status();
+    }
+  });
+  ARROW_RETURN_NOT_OK(st);
+  return out;
+}
+
+arrow::Result<std::shared_ptr<arrow::Array>> eval_array(const Frame& frame, const Expr& e,
+                                                        std::string* msg) {
+  ExprEval ev(frame, msg);
+  ARROW_ASSIGN_OR_RAISE(auto d, ev.eval(e));
+  return to_array(d, frame.batch->num_rows());
+}
+
+// The GROUP BY element as an expression: a position names a projection item, and a name that
+// is no input column names an item's alias.
+arrow::Result<const Expr*> group_key_expr(const SelectStatement& stmt, const Expr& g,
+                                          const Frame& input, std::string* msg) {
+  const Expr* out = &g;
+  if (const auto* lit = g.as<LiteralExpr>()) {
+    const auto* pos = std::get_if<int64_t>(&lit->value);
+    if (pos == nullptr) return fail(msg, "GROUP BY with a non-integer constant");
+    if (*pos < 1 || *pos > static_cast<int64_t>(stmt.items.size())) {
+      return fail(msg, "GROUP BY position out of range");
+    }
+    out = stmt.items[*pos - 1].expr.get();
+  } else if (const auto* ref = g.as<ColumnRef>()) {
+    if (ref->table.empty() && !resolve_column(input, *ref, nullptr).ok()) {
+      for (const auto& item : stmt.items) {
+        if (item.alias && ascii_lower(*item.alias) == ascii_lower(ref->column)) {
+          out = item.expr.get();
+        }
+      }
+    }
+  }
+  if (out == nullptr || out->as<StarExpr>()) return fail(msg, "invalid GROUP BY element");
+  if (contains_aggregate(*out)) return fail(msg, "aggregate functions are not allowed in GROUP BY");
+  return out;
+}
+
+// Acero's function for an aggregate call; distinct sums and averages are not offered.
+arrow::Result<std::string> agg_function(const AggExpr& agg, std::string* msg) {
+  if (agg.name == "count") {
+    if (agg.star) return std::string("count_all");
+    return std::string(agg.distinct ? "count_distinct" : "count");
+  }
+  if (agg.name == "min" || agg.name == "max") return agg.name;  // DISTINCT changes nothing
+  if (agg.distinct) {
+    return fail(msg, agg.name + "(DISTINCT ...) is not supported in metadata path",
+                "DISTINCT aggregate");
+  }
+  if (agg.name == "sum") return std::string("sum");
+  if (agg.name == "avg") return std::string("mean");
+  if (agg.name == "string_agg") return std::string("list");
+  return fail(msg, "unsupported aggregate function: " + agg.name,
+              "unsupported aggregate: " + agg.name);
+}
+
+// The values of rows [begin, end) of `values` that are not null, joined by `sep`; NULL when
+// there are none (string_agg skips nulls).
+arrow::Status join_strings(const arrow::StringArray& values, int64_t begin, int64_t end,
+                           const std::string& sep, arrow::StringBuilder* out) {
+  std::string text;
+  bool any = false;
+  for (int64_t i = begin; i < end; ++i) {
+    if (values.IsNull(i)) continue;
+    if (any) text += sep;
+    text += values.GetView(i);
+    any = true;
+  }
+  return any ? out->Append(text) : out->AppendNull();
+}
+
+struct StringAggSpec {
+  std::string separator;
+};
+
+arrow::Result<StringAggSpec> string_agg_spec(const AggExpr& agg, std::string* msg) {
+  if (agg.args.size() != 2 || !agg.args[1]) {
+    return fail(msg, "string_agg: expected a value and a separator");
+  }
+  const auto* lit = agg.args[1]->as<LiteralExpr>();
+  const auto* sep = lit ? std::get_if<std::string>(&lit->value) : nullptr;
+  if (sep == nullptr) return fail(msg, "string_agg: the separator must be a string constant");
+  if (agg.distinct) return fail(msg, "string_agg(DISTINCT ...) is not supported in metadata path");
+  return StringAggSpec{*sep};
+}
+
+// Sort keys of string_agg's ORDER BY; every string_agg of a statement must order alike,
+// because the rows are sorted once before grouping.
+arrow::Result<const std::vector<OrderKey>*> shared_agg_order(const AggContext& ctx,
+                                                              std::string* msg) {
+  const std::vector<OrderKey>* order = nullptr;
+  for (size_t j = 0; j < ctx.aggs.size(); ++j) {
+    if (ctx.aggs[j]->order_by.empty()) continue;
+    if (order == nullptr) {
+      order = &ctx.aggs[j]->order_by;
+      continue;
+    }
+    // Compare the two calls' ORDER BY lists through their keys.
+    bool same = order->size() == ctx.aggs[j]->order_by.size();
+    for (size_t k = 0; same && k < order->size(); ++k) {
+      const OrderKey& a = (*order)[k];
+      const OrderKey& b = ctx.aggs[j]->order_by[k];
+      same = a.descending == b.descending && a.nulls_first == b.nulls_first &&
+             a.nulls_specified == b.nulls_specified && a.expr && b.expr &&
+             ctx.same(*a.expr, *b.expr);
+    }
+    if (!same) return fail(msg, "string_agg calls with different ORDER BY");
+  }
+  return order;
+}
+
+// Rows of `input` in string_agg's order (stable), or unchanged without one.
+arrow::Result<Frame> sort_for_string_agg(const Frame& input, const std::vector<OrderKey>* order,
+                                         std::string* msg) {
+  if (order == nullptr || input.batch->num_rows() <= 1) return input;
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
+  std::vector<cp::SortKey> keys;
+  for (size_t k = 0; k < order->size(); ++k) {
+    const OrderKey& key = (*order)[k];
+    if (!key.expr) return fail(msg, "string_agg: ORDER BY position is not supported");
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *key.expr, msg));
+    const std::string name = "o" + std::to_string(k);
+    fields.push_back(arrow::field(name, arr->type()));
+    arrays.push_back(std::move(arr));
+    keys.emplace_back(arrow::FieldRef(name), order_direction(key), null_placement(key));
+  }
+  auto keys_batch = arrow::RecordBatch::Make(arrow::schema(fields), input.batch->num_rows(),
+                                             arrays);
+  ARROW_ASSIGN_OR_RAISE(auto idx, cp::SortIndices(arrow::Datum(keys_batch),
+                                                  cp::SortOptions(keys)));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(input.batch, idx));
+  return Frame{taken.record_batch(), input.scope};
+}
 
 }  // namespace
 
-arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Frame& input,
-                                           std::string* msg) {
-  std::vector<int> key_cols;
-  for (const auto& g : stmt.group_by) {
-    const auto* ref = g ? g->as<ColumnRef>() : nullptr;
-    if (ref == nullptr) {
-      return fail(msg, "GROUP BY supports only column references",
-                  "GROUP BY non-column expression");
-    }
-    auto idx = resolve_column(input, *ref, nullptr);
-    if (!idx.ok()) {
-      return fail(msg, "GROUP BY references unknown column: " + ref->column,
-                  "GROUP BY unknown column");
-    }
-    key_cols.push_back(*idx);
-  }
-  const bool grouped = !key_cols.empty();
+cp::SortOrder order_direction(const OrderKey& key) {
+  return key.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending;
+}
 
-  std::vector<cp::Aggregate> aggregates;
-  std::vector<OutputSpec> outputs;
-  std::vector<int> used_inputs = key_cols;
-  int agg_no = 0;
+cp::NullPlacement null_placement(const OrderKey& key) {
+  // Nulls sort last in both directions unless NULLS FIRST is written: an explicit request is
+  // honoured rather than silently dropped.
+  return key.nulls_specified && key.nulls_first ? cp::NullPlacement::AtStart
+                                                : cp::NullPlacement::AtEnd;
+}
+
+bool is_aggregate_query(const SelectStatement& stmt) {
+  if (!stmt.group_by.empty() || stmt.having) return true;
+  for (const auto& item : stmt.items) {
+    if (item.expr && contains_aggregate(*item.expr)) return true;
+  }
+  return false;
+}
+
+arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Frame& filtered,
+                                           std::string* msg, KeyEval* order_eval) {
+  auto ctx = std::make_shared<AggContext>();
+  ctx->input = filtered;
+  for (const auto& g : stmt.group_by) {
+    if (!g) return fail(msg, "invalid GROUP BY element");
+    ARROW_ASSIGN_OR_RAISE(const Expr* key, group_key_expr(stmt, *g, filtered, msg));
+    bool dup = false;
+    for (const Expr* k : ctx->keys) dup = dup || ctx->same(*k, *key);
+    if (!dup) ctx->keys.push_back(key);
+  }
   for (const auto& item : stmt.items) {
     if (!item.expr) {
       return fail(msg, "empty projection item in aggregate query", "empty projection item");
     }
-    if (const auto* ref = item.expr->as<ColumnRef>()) {
-      auto idx = resolve_column(input, *ref, nullptr);
-      bool is_key = false;
-      for (int k : key_cols) is_key = is_key || (idx.ok() && k == *idx);
-      if (!is_key) {
-        return fail(msg, "non-aggregated column not in GROUP BY: " + ref->column,
-                    "non-grouped projection column");
-      }
-      outputs.push_back({input_name(*idx), item.alias.value_or(ref->column), *idx});
-      continue;
-    }
-    const auto* agg = item.expr->as<AggExpr>();
-    if (agg == nullptr) {
-      return fail(msg, "projection in aggregate query must be aggregate or group-key column",
-                  "unsupported aggregate-query projection");
-    }
-    if (agg->distinct) {
-      return fail(msg, "DISTINCT aggregates not supported in metadata path", "DISTINCT aggregate");
-    }
-    std::string fn;
-    if (agg->name == "count") fn = agg->star ? "count_all" : "count";
-    else if (agg->name == "sum") fn = "sum";
-    else if (agg->name == "min") fn = "min";
-    else if (agg->name == "max") fn = "max";
-    else if (agg->name == "avg") fn = "mean";
-    else {
-      return fail(msg, "unsupported aggregate function: " + agg->name,
-                  "unsupported aggregate: " + agg->name);
-    }
-    if (grouped) fn = "hash_" + fn;
-    const std::string internal = fn + "_" + std::to_string(agg_no++);
-    std::string name;
-    if (agg->star) {
-      aggregates.emplace_back(fn, nullptr, std::vector<arrow::FieldRef>{}, internal);
-      name = "count_star";
-    } else {
-      if (agg->args.size() != 1) {
-        return fail(msg, agg->name + ": expected exactly one argument", "aggregate arg count");
-      }
-      const auto* arg = agg->args[0] ? agg->args[0]->as<ColumnRef>() : nullptr;
-      if (arg == nullptr) {
-        return fail(msg, agg->name + ": only bare column arguments supported",
-                    "aggregate non-column arg");
-      }
-      auto idx = resolve_column(input, *arg, nullptr);
-      if (!idx.ok()) {
-        return fail(msg, agg->name + ": unknown column: " + arg->column,
-                    "aggregate unknown column");
-      }
-      used_inputs.push_back(*idx);
-      // Default options: count counts non-null values; sum/min/max/avg skip nulls and give
-      // null over no value.
-      aggregates.emplace_back(fn, nullptr, arrow::FieldRef(input_name(*idx)), internal);
-      name = agg->name + "_" + arg->column;
-    }
-    outputs.push_back({internal, item.alias.value_or(name), -1});
+    ARROW_RETURN_NOT_OK(collect_aggs(*item.expr, ctx.get(), msg));
+  }
+  if (stmt.having) ARROW_RETURN_NOT_OK(collect_aggs(*stmt.having, ctx.get(), msg));
+  for (const auto& key : stmt.order_by) {
+    if (key.expr) ARROW_RETURN_NOT_OK(collect_aggs(*key.expr, ctx.get(), msg));
   }
 
-  // Only the columns the plan reads are passed in.
+  ARROW_ASSIGN_OR_RAISE(const auto* agg_order, shared_agg_order(*ctx, msg));
+  ARROW_ASSIGN_OR_RAISE(Frame input, sort_for_string_agg(filtered, agg_order, msg));
+  ctx->input = input;
+  const int64_t rows = input.batch->num_rows();
+  const bool grouped = !ctx->keys.empty();
+
+  // The plan's input: k<i> for the keys, v<j> for each aggregate's argument.
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
-  std::vector<bool> seen(static_cast<size_t>(input.batch->num_columns()), false);
-  for (int idx : used_inputs) {
-    if (seen[idx]) continue;
-    seen[idx] = true;
-    fields.push_back(arrow::field(input_name(idx), input.batch->column(idx)->type()));
-    arrays.push_back(input.batch->column(idx));
-  }
-  auto table = arrow::Table::Make(arrow::schema(fields), arrays, input.batch->num_rows());
-  // A column grouped twice is one key.
   std::vector<arrow::FieldRef> keys;
-  std::vector<int> distinct_keys;
-  for (int k : key_cols) {
-    if (std::find(distinct_keys.begin(), distinct_keys.end(), k) != distinct_keys.end()) continue;
-    distinct_keys.push_back(k);
-    keys.emplace_back(input_name(k));
+  for (size_t i = 0; i < ctx->keys.size(); ++i) {
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *ctx->keys[i], msg));
+    fields.push_back(arrow::field("k" + std::to_string(i), arr->type()));
+    arrays.push_back(std::move(arr));
+    keys.emplace_back("k" + std::to_string(i));
   }
-  ac::Declaration src("table_source", ac::TableSourceNodeOptions(table, 1 << 20));
-  ac::Declaration plan("aggregate", {std::move(src)},
-                       ac::AggregateNodeOptions(std::move(aggregates), std::move(keys)));
-  ARROW_ASSIGN_OR_RAISE(auto out, ac::DeclarationToTable(std::move(plan), /*use_threads=*/true));
-  ARROW_ASSIGN_OR_RAISE(auto batch, out->CombineChunksToBatch(arrow::default_memory_pool()));
+  std::vector<cp::Aggregate> aggregates;
+  std::vector<std::shared_ptr<arrow::Array>> direct(ctx->aggs.size());  // string_agg, no keys
+  std::vector<StringAggSpec> seps(ctx->aggs.size());
+  auto only_valid = std::make_shared<cp::CountOptions>(cp::CountOptions::ONLY_VALID);
+  for (size_t j = 0; j < ctx->aggs.size(); ++j) {
+    const AggExpr& agg = *ctx->aggs[j];
+    ARROW_ASSIGN_OR_RAISE(std::string fn, agg_function(agg, msg));
+    const std::string out = "a" + std::to_string(j);
+    if (agg.star) {
+      aggregates.emplace_back(grouped ? "hash_" + fn : fn, nullptr,
+                              std::vector<arrow::FieldRef>{}, out);
+      continue;
+    }
+    if (agg.name == "string_agg") {
+      ARROW_ASSIGN_OR_RAISE(seps[j], string_agg_spec(agg, msg));
+    } else if (agg.args.size() != 1 || !agg.args[0]) {
+      return fail(msg, agg.name + ": expected exactly one argument", "aggregate arg count");
+    }
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *agg.args[0], msg));
+    if (arr->type_id() == arrow::Type::NA) {
+      // An argument that is NULL everywhere: typed so that every kernel accepts it.
+      ARROW_ASSIGN_OR_RAISE(arr, arrow::MakeArrayOfNull(
+                                     agg.name == "string_agg" ? arrow::utf8() : arrow::int64(),
+                                     rows));
+    }
+    if (agg.name == "string_agg") {
+      if (arr->type_id() != arrow::Type::STRING) {
+        return fail(msg, "string_agg: the value must be text");
+      }
+      if (!grouped) {
+        direct[j] = arr;
+        continue;
+      }
+    }
+    const std::string vname = "v" + std::to_string(j);
+    fields.push_back(arrow::field(vname, arr->type()));
+    arrays.push_back(std::move(arr));
+    std::shared_ptr<cp::FunctionOptions> opts;
+    if (fn == "count" || fn == "count_distinct") opts = only_valid;
+    aggregates.emplace_back(grouped ? "hash_" + fn : fn, opts, arrow::FieldRef(vname), out);
+  }
+
+  std::shared_ptr<arrow::RecordBatch> out;
+  if (!aggregates.empty() || grouped) {
+    auto table = arrow::Table::Make(arrow::schema(fields), arrays, rows);
+    ac::Declaration src("table_source", ac::TableSourceNodeOptions(table, 1 << 20));
+    ac::Declaration plan("aggregate", {std::move(src)},
+                         ac::AggregateNodeOptions(std::move(aggregates), std::move(keys)));
+    // string_agg relies on the rows reaching each group in input order.
+    const bool ordered = agg_order != nullptr;
+    ARROW_ASSIGN_OR_RAISE(auto t, ac::DeclarationToTable(std::move(plan), !ordered));
+    ARROW_ASSIGN_OR_RAISE(out, t->CombineChunksToBatch(arrow::default_memory_pool()));
+  } else {
+    out = arrow::RecordBatch::Make(arrow::schema(arrow::FieldVector{}), 1, arrow::ArrayVector{});
+  }
+
+  // The grouped frame: $k<i>, then $a<j>.
+  arrow::FieldVector gfields;
+  arrow::ArrayVector gcols;
+  for (size_t i = 0; i < ctx->keys.size(); ++i) {
+    auto col = out->GetColumnByName("k" + std::to_string(i));
+    if (!col) return fail(msg, "aggregate output missing column: k" + std::to_string(i));
+    gfields.push_back(arrow::field(key_name(i), col->type()));
+    gcols.push_back(col);
+  }
+  for (size_t j = 0; j < ctx->aggs.size(); ++j) {
+    std::shared_ptr<arrow::Array> col;
+    if (direct[j]) {
+      arrow::StringBuilder b;
+      ARROW_RETURN_NOT_OK(join_strings(static_cast<const arrow::StringArray&>(*direct[j]), 0,
+                                       direct[j]->length(), seps[j].separator, &b));
+      ARROW_ASSIGN_OR_RAISE(col, b.Finish());
+    } else {
+      col = out->GetColumnByName("a" + std::to_string(j));
+      if (!col) return fail(msg, "aggregate output missing column: a" + std::to_string(j));
+      if (ctx->aggs[j]->name == "string_agg") {
+        const auto& lists = static_cast<const arrow::ListArray&>(*col);
+        const auto& values = static_cast<const arrow::StringArray&>(*lists.values());
+        arrow::StringBuilder b;
+        for (int64_t g = 0; g < lists.length(); ++g) {
+          ARROW_RETURN_NOT_OK(join_strings(values, lists.value_offset(g),
+                                           lists.value_offset(g + 1), seps[j].separator, &b));
+        }
+        ARROW_ASSIGN_OR_RAISE(col, b.Finish());
+      }
+    }
+    gfields.push_back(arrow::field(agg_name(j), col->type()));
+    gcols.push_back(col);
+  }
+  ctx->grouped = Frame{arrow::RecordBatch::Make(arrow::schema(gfields), out->num_rows(), gcols),
+                       {}};
+
+  if (stmt.having) {
+    ARROW_ASSIGN_OR_RAISE(auto pred, to_grouped(*stmt.having, *ctx, msg));
+    ARROW_ASSIGN_OR_RAISE(ctx->grouped, apply_predicate(ctx->grouped, *pred, msg));
+  }
 
   arrow::FieldVector out_fields;
   arrow::ArrayVector out_cols;
   std::vector<int> source;
-  for (const auto& o : outputs) {
-    auto col = batch->GetColumnByName(o.internal);
-    if (!col) {
-      return fail(msg, "aggregate output missing column: " + o.internal,
-                  "aggregate output missing column");
+  for (size_t pos = 0; pos < stmt.items.size(); ++pos) {
+    const SelectItem& item = stmt.items[pos];
+    ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(*item.expr, *ctx, msg));
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(ctx->grouped, *e, msg));
+    std::string name = "expr_" + std::to_string(pos);
+    int src = -1;
+    if (const auto* ref = item.expr->as<ColumnRef>()) {
+      name = ref->column;
+      auto idx = resolve_column(input, *ref, nullptr);
+      if (idx.ok()) src = *idx;
+    } else if (const auto* agg = item.expr->as<AggExpr>()) {
+      const Expr* first = agg->args.empty() ? nullptr : agg->args[0].get();
+      const auto* arg = first != nullptr ? first->as<ColumnRef>() : nullptr;
+      if (agg->star) {
+        name = "count_star";
+      } else if (arg != nullptr) {
+        name = agg->name + "_" + arg->column;
+      }
     }
-    out_fields.push_back(arrow::field(o.name, col->type(), /*nullable=*/true));
-    out_cols.push_back(col);
-    source.push_back(o.source);
+    out_fields.push_back(arrow::field(item.alias.value_or(name), arr->type(), true));
+    out_cols.push_back(std::move(arr));
+    source.push_back(src);
   }
-  return Projected{arrow::RecordBatch::Make(arrow::schema(out_fields), batch->num_rows(), out_cols),
+  if (order_eval != nullptr) {
+    *order_eval = [ctx, msg](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
+      ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(key, *ctx, msg));
+      return eval_array(ctx->grouped, *e, msg);
+    };
+  }
+  const int64_t n = ctx->grouped.batch->num_rows();
+  return Projected{arrow::RecordBatch::Make(arrow::schema(out_fields), n, out_cols),
                    std::move(source)};
 }
 

@@ -64,22 +64,25 @@ arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref, std:
   // or the other side of a join) never silently binds to a same-named column here.
   const std::string col = ascii_lower(ref.column);
   const std::string qual = ascii_lower(ref.table);
-  int found = -1;
-  for (size_t i = 0; i < frame.scope.size(); ++i) {
-    const ColumnScope& c = frame.scope[i];
-    if (c.name != col) continue;
-    if (qual.empty()) {
-      if (c.hidden) continue;
-    } else {
-      bool named = false;
-      for (const auto& q : c.qualifiers) named = named || q == qual;
-      if (!named) continue;
+  // Columns of the query itself first; an enclosing query's only when none matches.
+  for (bool outer : {false, true}) {
+    int found = -1;
+    for (size_t i = 0; i < frame.scope.size(); ++i) {
+      const ColumnScope& c = frame.scope[i];
+      if (c.outer != outer || c.name != col) continue;
+      if (qual.empty()) {
+        if (c.hidden) continue;
+      } else {
+        bool named = false;
+        for (const auto& q : c.qualifiers) named = named || q == qual;
+        if (!named) continue;
+      }
+      if (found >= 0) return fail(msg, "ambiguous column reference: " + label);
+      found = static_cast<int>(i);
     }
-    if (found >= 0) return fail(msg, "ambiguous column reference: " + label);
-    found = static_cast<int>(i);
+    if (found >= 0) return found;
   }
-  if (found < 0) return fail(msg, "unknown column: " + label);
-  return found;
+  return fail(msg, "unknown column: " + label);
 }
 
 arrow::Result<std::shared_ptr<arrow::Scalar>> literal_to_scalar(const Literal& lit) {
@@ -269,14 +272,15 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
   ARROW_ASSIGN_OR_RAISE(auto l, eval(*n.lhs));
   ARROW_ASSIGN_OR_RAISE(auto r, eval(*n.rhs));
   switch (n.op) {
+    // Overflow is an error (and so goes to compute), never a wrapped value.
     case ArithOp::Add:
-      return call("add", {l, r});
+      return call("add_checked", {l, r});
     case ArithOp::Sub:
-      return call("subtract", {l, r});
+      return call("subtract_checked", {l, r});
     case ArithOp::Mul:
-      return call("multiply", {l, r});
+      return call("multiply_checked", {l, r});
     case ArithOp::Div:
-      return call("divide", {l, r});
+      return divide(l, r);
     case ArithOp::Mod:
       // Arrow's registry has no modulo kernel; rather than an engine error the statement is
       // declined and answered by the compute node.
@@ -293,6 +297,34 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
     }
   }
   return fail(msg_, "unhandled ArithOp");
+}
+
+arrow::Status ExprEval::decline(const std::string& reason) {
+  if (msg_ != nullptr && msg_->empty()) *msg_ = reason;
+  return decline_status(reason);
+}
+
+arrow::Result<arrow::Datum> ExprEval::divide(const arrow::Datum& l, const arrow::Datum& r) {
+  // Dialects disagree on integer division (truncating or fractional) and on division by zero
+  // (an error, NULL or infinity); those statements are left to the compute node.
+  const auto lt = l.type();
+  const auto rt = r.type();
+  if (lt && rt && (arrow::is_integer(lt->id()) || lt->id() == arrow::Type::NA) &&
+      (arrow::is_integer(rt->id()) || rt->id() == arrow::Type::NA)) {
+    return decline("integer division: dialects disagree on its result");
+  }
+  if (rt && is_num(*rt)) {
+    ARROW_ASSIGN_OR_RAISE(auto zero, call("equal", {r, arrow::Datum(0.0)}));
+    if (zero.is_scalar()) {
+      const auto& flag = static_cast<const arrow::BooleanScalar&>(*zero.scalar());
+      if (flag.is_valid && flag.value) return decline("division by zero");
+    } else {
+      ARROW_ASSIGN_OR_RAISE(auto any, call("any", {zero}));
+      const auto& flag = static_cast<const arrow::BooleanScalar&>(*any.scalar());
+      if (flag.is_valid && flag.value) return decline("division by zero");
+    }
+  }
+  return call("divide", {l, r});
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const LogicExpr& n) {
@@ -446,6 +478,24 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const FuncExpr& n) {
   if (n.name == "coalesce") {
     ARROW_ASSIGN_OR_RAISE(args, unify(std::move(args)));
     return call("coalesce", args);
+  }
+  if (n.name == kFuncNullif || n.name == kFuncIsDistinct || n.name == kFuncIsNotDistinct) {
+    if (args.size() != 2) return fail(msg_, n.name + ": expected two arguments");
+    ARROW_ASSIGN_OR_RAISE(args, unify(std::move(args)));
+    ARROW_ASSIGN_OR_RAISE(auto eq, call("equal", {args[0], args[1]}));
+    if (n.name == kFuncNullif) {
+      // NULL where the two are equal, else the first.
+      ARROW_ASSIGN_OR_RAISE(auto mask, to_mask(eq, rows()));
+      auto null_value = arrow::MakeNullScalar(args[0].type());
+      return call("if_else", {mask, arrow::Datum(null_value), args[0]});
+    }
+    // Not distinct: equal where both have values, else whether both are null.
+    ARROW_ASSIGN_OR_RAISE(auto ln, call("is_null", {args[0]}));
+    ARROW_ASSIGN_OR_RAISE(auto rn, call("is_null", {args[1]}));
+    ARROW_ASSIGN_OR_RAISE(auto both_null, call("and", {ln, rn}));
+    ARROW_ASSIGN_OR_RAISE(auto same, call("coalesce", {eq, both_null}));
+    if (n.name == kFuncIsNotDistinct) return same;
+    return call("invert", {same});
   }
   const char* fn = n.name == "upper"    ? "utf8_upper"
                    : n.name == "lower"  ? "utf8_lower"

@@ -18,6 +18,9 @@ struct ColumnScope {
   std::string name;
   std::vector<std::string> qualifiers;
   bool hidden = false;
+  // A column of an enclosing query (the outer side of a decorrelated subquery): a reference
+  // binds to it only when no column of the inner query matches.
+  bool outer = false;
 };
 
 /// One intermediate result: a batch and, when it comes from FROM, the scope of each column.
@@ -32,6 +35,10 @@ void ensure_arrow_compute_initialized();
 
 /// First field whose name equals `name` ignoring ASCII case, or -1.
 int find_column_index(const arrow::Schema& schema, const std::string& name);
+
+/// The one name by which a FROM item's columns are qualified: its alias when it has one (which
+/// then hides the table's name), else a base table's name. Lowered; empty for none.
+std::string table_qualifier(const TableRef& ref);
 
 /// The batch column a reference denotes. With a scope, a qualifier must name the column's
 /// table and an unqualified name must not match columns of two tables.
@@ -79,6 +86,8 @@ class ExprEval {
   arrow::Result<arrow::Datum> eval_dispatch(const AggExpr& n);
   arrow::Result<arrow::Datum> eval_dispatch(const ScalarSubqueryExpr& n);
 
+  arrow::Result<arrow::Datum> divide(const arrow::Datum& l, const arrow::Datum& r);
+  arrow::Status decline(const std::string& reason);
   arrow::Result<arrow::Datum> call(const std::string& fn, const std::vector<arrow::Datum>& args,
                                    const arrow::compute::FunctionOptions* opts = nullptr);
   int64_t rows() const { return frame_.batch ? frame_.batch->num_rows() : 0; }

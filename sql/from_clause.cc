@@ -24,6 +24,12 @@ arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arro
     const auto& bools = static_cast<const arrow::BooleanArray&>(*mask);
     if (bools.true_count() == bools.length()) return frame;
   }
+  if (frame.batch->num_columns() == 0) {
+    // A constant SELECT's row: only the count of kept rows matters.
+    const int64_t rows = static_cast<const arrow::BooleanArray&>(*mask).true_count();
+    return Frame{arrow::RecordBatch::Make(frame.batch->schema(), rows, arrow::ArrayVector{}),
+                 frame.scope};
+  }
   cp::FilterOptions opts(cp::FilterOptions::DROP);
   ARROW_ASSIGN_OR_RAISE(arrow::Datum out, cp::Filter(frame.batch, mask, opts));
   return Frame{out.record_batch(), frame.scope};
@@ -36,6 +42,14 @@ arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred, std::
   return filter_frame(frame, mask);
 }
 
+std::string table_qualifier(const TableRef& ref) {
+  if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
+    return ascii_lower(base->alias.value_or(base->name));
+  }
+  if (const auto* v = std::get_if<ValuesList>(&ref.node)) return ascii_lower(v->alias.value_or(""));
+  return ascii_lower(ref.alias.value_or(""));
+}
+
 namespace {
 
 std::vector<ColumnScope> scope_for(const arrow::Schema& schema, const std::string& qualifier) {
@@ -44,22 +58,22 @@ std::vector<ColumnScope> scope_for(const arrow::Schema& schema, const std::strin
   for (const auto& f : schema.fields()) {
     ColumnScope c;
     c.name = ascii_lower(f->name());
-    if (!qualifier.empty()) c.qualifiers.push_back(ascii_lower(qualifier));
+    if (!qualifier.empty()) c.qualifiers.push_back(qualifier);
     scope.push_back(std::move(c));
   }
   return scope;
 }
 
-arrow::Result<Frame> materialize_base(const BaseTable& table, const MetadataEngine& engine) {
+arrow::Result<Frame> materialize_base(const TableRef& ref, const MetadataEngine& engine) {
+  const auto& table = std::get<BaseTable>(ref.node);
   const MetadataEngine::Relation* rel = engine.find_relation(table);
   if (rel == nullptr) {
     auto keys = canonical_keys(table);
-    return arrow::Status::Invalid("relation not cached: " +
-                                  (keys.empty() ? std::string("(unnamed)") : keys.front()));
+    return decline_status("relation not cached: " +
+                          (keys.empty() ? std::string("(unnamed)") : keys.front()));
   }
   ARROW_ASSIGN_OR_RAISE(auto batch, combine_batches(rel->schema, rel->batches));
-  // Columns are referenced through the alias when there is one, else the table's name.
-  return Frame{batch, scope_for(*batch->schema(), table.alias.value_or(table.name))};
+  return Frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
 }
 
 std::shared_ptr<arrow::DataType> literal_column_type(const Literal& v) {
@@ -126,15 +140,19 @@ arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* m
   auto schema = arrow::schema(fields);
   auto batch =
       arrow::RecordBatch::Make(schema, static_cast<int64_t>(values.rows.size()), arrays);
-  return Frame{batch, scope_for(*schema, values.alias.value_or(""))};
+  return Frame{batch, scope_for(*schema, ascii_lower(values.alias.value_or("")))};
+}
+
+Frame constant_frame() {
+  return Frame{arrow::RecordBatch::Make(arrow::schema(arrow::FieldVector{}), 1,
+                                        arrow::ArrayVector{}),
+               {}};
 }
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
                                           std::string* msg,
                                           const std::vector<const Expr*>* filters) {
-  if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
-    return materialize_base(*base, engine);
-  }
+  if (std::holds_alternative<BaseTable>(ref.node)) return materialize_base(ref, engine);
   if (const auto* join = std::get_if<std::unique_ptr<JoinRef>>(&ref.node)) {
     if (!*join) return arrow::Status::Invalid("invalid join (null pointer)");
     return materialize_join(**join, engine, msg, filters);
@@ -142,8 +160,12 @@ arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEng
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
     if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
     ARROW_ASSIGN_OR_RAISE(auto batch, materialize_subquery(**sub, engine, msg));
-    // The derived table's alias is not kept: its columns are referenced unqualified.
-    return Frame{batch, scope_for(*batch->schema(), "")};
+    Frame frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
+    // A table the engine joined in for a subquery is reachable only through its own name.
+    if (ref.hidden) {
+      for (auto& c : frame.scope) c.hidden = true;
+    }
+    return frame;
   }
   return materialize_values(std::get<ValuesList>(ref.node), msg);
 }

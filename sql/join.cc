@@ -183,18 +183,35 @@ int side_index(const Frame& side, const ColumnRef& ref) {
   return r.ok() ? *r : -1;
 }
 
-void split_rec(const Expr* e, const Frame& left, const Frame& right, std::vector<JoinKey>* keys,
-               std::vector<const Expr*>* residuals) {
+void split_rec(const Expr* e, const Frame& left, const Frame& right, bool right_first,
+               std::vector<JoinKey>* keys, std::vector<const Expr*>* residuals) {
   if (e == nullptr) return;
   if (const auto* l = e->as<LogicExpr>(); l && l->op == LogicOp::And) {
-    split_rec(l->lhs.get(), left, right, keys, residuals);
-    split_rec(l->rhs.get(), left, right, keys, residuals);
+    split_rec(l->lhs.get(), left, right, right_first, keys, residuals);
+    split_rec(l->rhs.get(), left, right, right_first, keys, residuals);
     return;
   }
   if (const auto* c = e->as<CmpExpr>(); c && c->op == CmpOp::Eq) {
     const auto* a = c->lhs ? c->lhs->as<ColumnRef>() : nullptr;
     const auto* b = c->rhs ? c->rhs->as<ColumnRef>() : nullptr;
-    if (a && b) {
+    if (a && b && right_first) {
+      // A decorrelated subquery's condition: a column binds to the inner (right) side when it
+      // can, as it did inside the subquery.
+      int ar = side_index(right, *a), br = side_index(right, *b);
+      if (ar >= 0 && br < 0) {
+        int bl = side_index(left, *b);
+        if (bl >= 0) {
+          keys->push_back({bl, ar});
+          return;
+        }
+      } else if (br >= 0 && ar < 0) {
+        int al = side_index(left, *a);
+        if (al >= 0) {
+          keys->push_back({al, br});
+          return;
+        }
+      }
+    } else if (a && b) {
       int al = side_index(left, *a), br = side_index(right, *b);
       if (al >= 0 && br >= 0) {
         keys->push_back({al, br});
@@ -263,8 +280,9 @@ std::vector<const Expr*> pushable_conjuncts(const Expr* where) {
 }
 
 void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
-                          std::vector<JoinKey>* keys, std::vector<const Expr*>* residuals) {
-  split_rec(on, left, right, keys, residuals);
+                          std::vector<JoinKey>* keys, std::vector<const Expr*>* residuals,
+                          bool right_first) {
+  split_rec(on, left, right, right_first, keys, residuals);
 }
 
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
@@ -286,16 +304,35 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   if (push_left) left = apply_pushed(std::move(left), right, *filters);
   if (push_right) right = apply_pushed(std::move(right), left, *filters);
 
+  // Semi and anti joins come from subqueries: their condition is the subquery's own.
+  const bool semi_anti = kind == JoinKind::Semi || kind == JoinKind::Anti;
   std::vector<JoinKey> keys;
   std::vector<const Expr*> residuals;
-  split_join_predicate(join.on.get(), left, right, &keys, &residuals);
+  split_join_predicate(join.on.get(), left, right, &keys, &residuals, semi_anti);
+  if (semi_anti) {
+    // Conjuncts over the subquery's own rows filter them before the join: fewer pairs to
+    // build and to test.
+    std::vector<const Expr*> rest;
+    for (const Expr* r : residuals) {
+      std::vector<const ColumnRef*> refs;
+      column_refs(*r, &refs);
+      bool inner_only = true;
+      for (const auto* ref : refs) inner_only = inner_only && side_index(right, *ref) >= 0;
+      if (inner_only) {
+        ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r, msg));
+      } else {
+        rest.push_back(r);
+      }
+    }
+    residuals = std::move(rest);
+  }
   if (inner && filters) {
     // An equality of a WHERE conjunct across the two sides of an inner or cross join is a
     // hash key as good as one in ON (WHERE still checks it): FROM a, b WHERE a.x = b.y needs
     // no cross product.
     std::vector<const Expr*> ignored;
     for (const Expr* f : *filters) {
-      if (f->as<CmpExpr>()) split_join_predicate(f, left, right, &keys, &ignored);
+      if (f->as<CmpExpr>()) split_join_predicate(f, left, right, &keys, &ignored, false);
     }
   }
   // USING and NATURAL columns are merged into one output column each. NATURAL keys are the
@@ -331,6 +368,9 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   auto fields = joined_fields(*left.batch->schema(), *right.batch->schema());
   auto schema = arrow::schema(fields);
   std::vector<ColumnScope> scope = left.scope;
+  if (semi_anti) {
+    for (auto& c : scope) c.outer = true;
+  }
   scope.insert(scope.end(), right.scope.begin(), right.scope.end());
 
   auto pair_frame = [&](const Pairs& p) -> arrow::Result<Frame> {
@@ -339,7 +379,6 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     cols.insert(cols.end(), rcols.begin(), rcols.end());
     return Frame{arrow::RecordBatch::Make(schema, p.left->length(), cols), scope};
   };
-  const bool semi_anti = kind == JoinKind::Semi || kind == JoinKind::Anti;
   auto semi_anti_result = [&]() -> arrow::Result<Frame> {
     // The outer rows that have (semi) or lack (anti) a partner, in their own order and with
     // their own columns only.

@@ -16,8 +16,26 @@ class CacheCheck {
   explicit CacheCheck(const MetadataEngine& engine) : engine_(engine) {}
 
   std::string first_missing(const SelectStatement& stmt) {
-    if (!stmt.from) return "(invalid subquery)";
-    std::string miss = in_tableref(*stmt.from);
+    // Names of WITH queries are relations of this statement and of everything inside it.
+    const size_t scope = ctes_.size();
+    std::string miss;
+    for (const auto& cte : stmt.ctes) {
+      if (miss.empty() && cte.query) miss = first_missing(*cte.query);
+      ctes_.push_back(ascii_lower(cte.name));
+    }
+    if (miss.empty()) miss = in_statement(stmt);
+    ctes_.resize(scope);
+    return miss;
+  }
+
+ private:
+  std::string in_statement(const SelectStatement& stmt) {
+    if (stmt.set_op != SetOp::None) {
+      if (!stmt.set_left || !stmt.set_right) return "(invalid subquery)";
+      std::string miss = first_missing(*stmt.set_left);
+      return miss.empty() ? first_missing(*stmt.set_right) : miss;
+    }
+    std::string miss = stmt.from ? in_tableref(*stmt.from) : "";
     if (!miss.empty()) return miss;
     if (stmt.where) {
       miss = in_expr(*stmt.where);
@@ -28,12 +46,17 @@ class CacheCheck {
       miss = in_expr(*item.expr);
       if (!miss.empty()) return miss;
     }
-    return "";
+    return stmt.having ? in_expr(*stmt.having) : "";
   }
 
- private:
   std::string in_tableref(const TableRef& ref) {
     if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
+      if (base->catalog.empty() && base->schema.empty()) {
+        const std::string name = ascii_lower(base->name);
+        for (const auto& c : ctes_) {
+          if (c == name) return "";
+        }
+      }
       if (engine_.find_relation(*base)) return "";
       auto keys = canonical_keys(*base);
       return keys.empty() ? "(unnamed relation)" : keys.front();
@@ -47,8 +70,8 @@ class CacheCheck {
       return (*join)->right ? in_tableref(*(*join)->right) : "";
     }
     if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
-      if (!*sub || !(*sub)->from) return "(invalid subquery)";
-      return in_tableref(*(*sub)->from);
+      if (!*sub) return "(invalid subquery)";
+      return first_missing(**sub);
     }
     return "";  // VALUES never miss
   }
@@ -70,6 +93,25 @@ class CacheCheck {
   }
 
   const MetadataEngine& engine_;
+  std::vector<std::string> ctes_;
+};
+
+// Results of the WITH queries of the statements executing on this thread, innermost last. A
+// nested statement (a subquery, a derived table) sees the names of every enclosing one.
+thread_local std::vector<std::pair<std::string, MetadataEngine::Relation>> t_ctes;
+
+class CteScope {
+ public:
+  CteScope() : mark_(t_ctes.size()) {}
+  ~CteScope() { t_ctes.resize(mark_); }
+  CteScope(const CteScope&) = delete;
+  CteScope& operator=(const CteScope&) = delete;
+  void add(const std::string& name, MetadataEngine::Relation rel) {
+    t_ctes.emplace_back(ascii_lower(name), std::move(rel));
+  }
+
+ private:
+  size_t mark_;
 };
 
 ExecuteResult declined(std::string reason) {
@@ -83,7 +125,7 @@ ExecuteResult failed(const arrow::Status& st, const std::string& msg) {
   ExecuteResult r;
   if (is_decline(st)) {
     r.status = ExecuteStatus::Declined;
-    r.decline_reason = msg.empty() ? st.message() : msg;
+    r.decline_reason = st.message();
     return r;
   }
   r.status = ExecuteStatus::Error;
@@ -131,11 +173,38 @@ bool MetadataEngine::register_relation(const std::string& name,
 }
 
 const MetadataEngine::Relation* MetadataEngine::find_relation(const BaseTable& table) const {
+  if (table.catalog.empty() && table.schema.empty()) {
+    const std::string name = ascii_lower(table.name);
+    for (auto it = t_ctes.rbegin(); it != t_ctes.rend(); ++it) {
+      if (it->first == name) return &it->second;
+    }
+  }
+  // Another catalog's relations are not held here, even where their names match.
+  if (!table.catalog.empty() && ascii_lower(table.catalog) != own_catalog()) return nullptr;
   for (const auto& key : canonical_keys(table)) {
     auto it = relations_.find(key);
     if (it != relations_.end()) return &it->second;
   }
   return nullptr;
+}
+
+std::string MetadataEngine::own_catalog() const {
+  // The snapshot lists the catalogs the connection sees; with exactly one, it is its own.
+  auto it = relations_.find("information_schema.catalogs");
+  if (it == relations_.end()) return "";
+  const Relation& rel = it->second;
+  const int col = find_column_index(*rel.schema, "catalog_name");
+  if (col < 0 || rel.schema->field(col)->type()->id() != arrow::Type::STRING) return "";
+  std::string name;
+  int64_t rows = 0;
+  for (const auto& b : rel.batches) {
+    const auto& names = static_cast<const arrow::StringArray&>(*b->column(col));
+    for (int64_t i = 0; i < b->num_rows(); ++i) {
+      if (++rows > 1 || names.IsNull(i)) return "";
+      name = ascii_lower(names.GetString(i));
+    }
+  }
+  return name;
 }
 
 ExecuteResult MetadataEngine::try_execute(const std::string& sql) const {
@@ -172,66 +241,34 @@ ExecuteResult MetadataEngine::execute(SelectStatement& stmt) const {
 }
 
 ExecuteResult MetadataEngine::execute_unguarded(SelectStatement& stmt) const {
-  if (!stmt.from) return declined("no FROM clause");
-  if (stmt.where) decorrelate_exists(stmt, *this);
+  CteScope ctes;
+  for (auto& cte : stmt.ctes) {
+    if (!cte.query) return failed(arrow::Status::Invalid("WITH query missing"), "");
+    ExecuteResult r = execute(*cte.query);
+    if (r.status != ExecuteStatus::Ok) return r;
+    ctes.add(cte.name, Relation{r.schema, std::move(r.batches)});
+  }
 
   std::string missing = CacheCheck(*this).first_missing(stmt);
   if (!missing.empty()) return declined("relation not cached: " + missing);
 
   std::string msg;
-  const auto filters = pushable_conjuncts(stmt.where.get());
-  auto frame = materialize_tableref(*stmt.from, *this, &msg, &filters);
-  if (!frame.ok()) return failed(frame.status(), msg);
+  auto out = stmt.set_op != SetOp::None ? run_set_operation(stmt, *this, &msg)
+                                        : run_select(stmt, *this, &msg);
+  if (!out.ok()) return failed(out.status(), msg);
+  std::shared_ptr<arrow::RecordBatch> batch = *out;
 
-  auto flatten = [&](ExprPtr& slot) -> arrow::Status {
-    if (!slot) return arrow::Status::OK();
-    return flatten_subqueries_in_expr(slot, *this, &msg);
-  };
-  arrow::Status st = flatten(stmt.where);
-  for (auto& item : stmt.items) {
-    if (st.ok()) st = flatten(item.expr);
-  }
-  for (auto& g : stmt.group_by) {
-    if (st.ok()) st = flatten(g);
-  }
-  if (!st.ok()) {
-    if (msg.find("not cached") != std::string::npos) return declined(msg);
-    return failed(st, msg);
-  }
-
-  Frame input = std::move(*frame);
-  if (stmt.where) {
-    auto filtered = apply_predicate(input, *stmt.where, &msg);
-    if (!filtered.ok()) return failed(filtered.status(), msg);
-    input = std::move(*filtered);
-  }
-
-  auto projected = is_aggregate_query(stmt) ? apply_aggregation(stmt, input, &msg)
-                                            : apply_projection(stmt, input, &msg);
-  if (!projected.ok()) return failed(projected.status(), msg);
-
-  // SELECT DISTINCT removes duplicate rows after the projection and before ORDER BY, so that
-  // the sort and LIMIT see the distinct rows.
-  if (stmt.distinct) {
-    projected = apply_distinct(*projected);
-    if (!projected.ok()) return failed(projected.status(), msg);
-  }
-
-  auto sorted = apply_order_by(stmt, *projected, input, &msg);
-  if (!sorted.ok()) return failed(sorted.status(), msg);
-  std::shared_ptr<arrow::RecordBatch> out = *sorted;
-
-  const int64_t n = out->num_rows();
+  const int64_t n = batch->num_rows();
   int64_t start = stmt.offset.value_or(0);
   start = std::max<int64_t>(0, std::min(start, n));
   int64_t length = stmt.limit.value_or(n - start);
   length = std::max<int64_t>(0, std::min(length, n - start));
-  if (start != 0 || length != n) out = out->Slice(start, length);
+  if (start != 0 || length != n) batch = batch->Slice(start, length);
 
   ExecuteResult r;
   r.status = ExecuteStatus::Ok;
-  r.schema = out->schema();
-  r.batches.push_back(std::move(out));
+  r.schema = batch->schema();
+  r.batches.push_back(std::move(batch));
   return r;
 }
 

@@ -48,10 +48,14 @@ class MetadataEngine {
   /// Executes a parsed statement; subquery rewrites change `stmt` in place. Never throws.
   ExecuteResult execute(SelectStatement& stmt) const;
 
-  /// The relation a base table names (first of its lookup keys present), or null.
+  /// The relation a base table names: a WITH query of an executing statement for an
+  /// unqualified name, else the first of its lookup keys present; null for another catalog's.
   const Relation* find_relation(const BaseTable& table) const;
 
  private:
+  /// The connection's own catalog (lowered), when the catalogs relation names exactly one.
+  std::string own_catalog() const;
+
   ExecuteResult execute_unguarded(SelectStatement& stmt) const;
 
   std::unordered_map<std::string, Relation> relations_;

@@ -156,6 +156,11 @@ class Walker {
   ExprPtr transform_sub_link(const json& s);
   ExprPtr transform_case(const json& c);
   bool transform_int_literal(const json* node, std::optional<int64_t>* out);
+  bool transform_sort_keys(const json& list, std::vector<OrderKey>* out);
+  bool transform_limit(const json& sel, SelectStatement* stmt);
+  bool transform_order_limit(const json& sel, SelectStatement* stmt);
+  bool transform_set_op(const json& sel, const std::string& op, SelectStatement* stmt);
+  bool transform_with(const json& with, SelectStatement* stmt);
 
   ParseError* error_;
   bool aborted_ = false;
@@ -175,16 +180,15 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
   if (depth_ > kMaxDepth || select_depth_ > kMaxSelectDepth) {
     return abort_with(ParseStatus::Unsupported, "statement nesting too deep");
   }
+  auto stmt = std::make_unique<SelectStatement>();
+  if (const json* with = field(sel, "withClause")) {
+    if (!transform_with(*with, stmt.get())) return nullptr;
+  }
   const std::string op = str_field(sel, "op");
   if (!op.empty() && op != "SETOP_NONE") {
-    return abort_with(ParseStatus::Unsupported,
-                      "set operations (UNION/INTERSECT/EXCEPT) are out of scope");
-  }
-  if (field(sel, "withClause")) {
-    return abort_with(ParseStatus::Unsupported, "WITH (CTE) is out of scope");
-  }
-  if (field(sel, "havingClause")) {
-    return abort_with(ParseStatus::Unsupported, "HAVING is out of scope");
+    if (!transform_set_op(sel, op, stmt.get())) return nullptr;
+    if (!transform_order_limit(sel, stmt.get())) return nullptr;
+    return stmt;
   }
   if (!list_field(sel, "windowClause").empty()) {
     return abort_with(ParseStatus::Unsupported, "window functions are out of scope");
@@ -195,7 +199,6 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
   if (!list_field(sel, "lockingClause").empty()) {
     return abort_with(ParseStatus::Unsupported, "FOR UPDATE / SHARE is out of scope");
   }
-  auto stmt = std::make_unique<SelectStatement>();
   const json& distinct = list_field(sel, "distinctClause");
   if (!distinct.empty()) {
     // A plain DISTINCT is a one-element list holding an empty node; DISTINCT ON lists exprs.
@@ -210,9 +213,8 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
     return abort_with(ParseStatus::Unsupported, "SELECT INTO is out of scope");
   }
   const json& from = list_field(sel, "fromClause");
-  if (from.empty()) return abort_with(ParseStatus::Unsupported, "SELECT without FROM clause");
 
-  // FROM: a comma list folds left-deep into cross joins.
+  // FROM (none: a constant SELECT over one row): a comma list folds left-deep into cross joins.
   for (const json& item : from) {
     auto ref = transform_tableref_node(&item);
     if (!ref) return nullptr;
@@ -250,14 +252,37 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
     if (!stmt->where) return nullptr;
   }
 
-  for (const json& s : list_field(sel, "sortClause")) {
+  if (!transform_sort_keys(list_field(sel, "sortClause"), &stmt->order_by)) return nullptr;
+
+  for (const json& g : list_field(sel, "groupClause")) {
+    const json* gbody = nullptr;
+    const std::string gkind = kind_of(&g, &gbody);
+    if (gkind == "GroupingSet" || gkind == "RollupExpr" || gkind == "CubeExpr") {
+      return abort_with(ParseStatus::Unsupported, "GROUPING SETS / ROLLUP / CUBE are out of scope");
+    }
+    auto e = transform_expression(&g);
+    if (!e) return nullptr;
+    stmt->group_by.push_back(std::move(e));
+  }
+  if (const json* having = field(sel, "havingClause")) {
+    stmt->having = transform_expression(having);
+    if (!stmt->having) return nullptr;
+  }
+  if (!transform_limit(sel, stmt.get())) return nullptr;
+  return stmt;
+}
+
+bool Walker::transform_sort_keys(const json& list, std::vector<OrderKey>* out) {
+  for (const json& s : list) {
     const json* body = nullptr;
     if (kind_of(&s, &body) != "SortBy") {
-      return abort_with(ParseStatus::Malformed, "ORDER BY item is not a sort key");
+      abort_with(ParseStatus::Malformed, "ORDER BY item is not a sort key");
+      return false;
     }
     const std::string dir = str_field(*body, "sortby_dir");
     if (dir == "SORTBY_USING") {
-      return abort_with(ParseStatus::Unsupported, "ORDER BY USING is out of scope");
+      abort_with(ParseStatus::Unsupported, "ORDER BY USING is out of scope");
+      return false;
     }
     OrderKey key;
     const json* node = field(*body, "node");
@@ -267,7 +292,7 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
       key.ordinal = iv.value("ival", static_cast<int64_t>(0));
     } else {
       key.expr = transform_expression(node);
-      if (!key.expr) return nullptr;
+      if (!key.expr) return false;
     }
     key.descending = dir == "SORTBY_DESC";
     const std::string nulls = str_field(*body, "sortby_nulls");
@@ -277,21 +302,88 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
     } else if (nulls == "SORTBY_NULLS_LAST") {
       key.nulls_specified = true;
     }
-    stmt->order_by.push_back(std::move(key));
+    out->push_back(std::move(key));
   }
+  return true;
+}
 
-  for (const json& g : list_field(sel, "groupClause")) {
-    auto e = transform_expression(&g);
-    if (!e) return nullptr;
-    stmt->group_by.push_back(std::move(e));
-  }
-
+bool Walker::transform_limit(const json& sel, SelectStatement* stmt) {
   if (str_field(sel, "limitOption") == "LIMIT_OPTION_WITH_TIES") {
-    return abort_with(ParseStatus::Unsupported, "FETCH ... WITH TIES is out of scope");
+    abort_with(ParseStatus::Unsupported, "FETCH ... WITH TIES is out of scope");
+    return false;
   }
-  if (!transform_int_literal(field(sel, "limitCount"), &stmt->limit)) return nullptr;
-  if (!transform_int_literal(field(sel, "limitOffset"), &stmt->offset)) return nullptr;
-  return stmt;
+  return transform_int_literal(field(sel, "limitCount"), &stmt->limit) &&
+         transform_int_literal(field(sel, "limitOffset"), &stmt->offset);
+}
+
+bool Walker::transform_order_limit(const json& sel, SelectStatement* stmt) {
+  if (!list_field(sel, "lockingClause").empty()) {
+    abort_with(ParseStatus::Unsupported, "FOR UPDATE / SHARE is out of scope");
+    return false;
+  }
+  return transform_sort_keys(list_field(sel, "sortClause"), &stmt->order_by) &&
+         transform_limit(sel, stmt);
+}
+
+// The operands of a set operation and a CTE's query arrive either bare or wrapped in a
+// SelectStmt node.
+const json* select_body(const json* node) {
+  if (node == nullptr || !node->is_object()) return nullptr;
+  if (auto it = node->find("SelectStmt"); it != node->end() && node->size() == 1) return &*it;
+  return node;
+}
+
+bool Walker::transform_set_op(const json& sel, const std::string& op, SelectStatement* stmt) {
+  if (op == "SETOP_UNION") {
+    stmt->set_op = SetOp::Union;
+  } else if (op == "SETOP_INTERSECT") {
+    stmt->set_op = SetOp::Intersect;
+  } else if (op == "SETOP_EXCEPT") {
+    stmt->set_op = SetOp::Except;
+  } else {
+    abort_with(ParseStatus::Unsupported, "unknown set operation: " + op);
+    return false;
+  }
+  stmt->set_all = bool_field(sel, "all");
+  const json* l = select_body(field(sel, "larg"));
+  const json* r = select_body(field(sel, "rarg"));
+  if (l == nullptr || r == nullptr) {
+    abort_with(ParseStatus::Malformed, "set operation missing operand");
+    return false;
+  }
+  stmt->set_left = transform_select(*l);
+  if (!stmt->set_left) return false;
+  stmt->set_right = transform_select(*r);
+  return stmt->set_right != nullptr;
+}
+
+bool Walker::transform_with(const json& with, SelectStatement* stmt) {
+  if (bool_field(with, "recursive")) {
+    abort_with(ParseStatus::Unsupported, "WITH RECURSIVE is out of scope");
+    return false;
+  }
+  for (const json& c : list_field(with, "ctes")) {
+    const json* body = nullptr;
+    if (kind_of(&c, &body) != "CommonTableExpr" || body == nullptr) {
+      abort_with(ParseStatus::Malformed, "WITH item is not a common table expression");
+      return false;
+    }
+    if (!list_field(*body, "aliascolnames").empty()) {
+      abort_with(ParseStatus::Unsupported, "WITH column lists are not supported in metadata path");
+      return false;
+    }
+    const json* q = select_body(field(*body, "ctequery"));
+    if (q == nullptr) {
+      abort_with(ParseStatus::Unsupported, "WITH holding other than a SELECT is out of scope");
+      return false;
+    }
+    CommonTableExpr cte;
+    cte.name = str_field(*body, "ctename");
+    cte.query = transform_select(*q);
+    if (!cte.query) return false;
+    stmt->ctes.push_back(std::move(cte));
+  }
+  return true;
 }
 
 bool Walker::transform_int_literal(const json* node, std::optional<int64_t>* out) {
@@ -422,7 +514,6 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
       ref->node = std::move(v);
       return ref;
     }
-    // The derived table's alias is not kept, so its columns cannot be renamed by one.
     if (alias != nullptr && !list_field(*alias, "colnames").empty()) {
       return abort_with(ParseStatus::Unsupported,
                         "derived table column aliases are not supported in metadata path");
@@ -430,6 +521,10 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
     auto inner = transform_select(*sbody);
     if (!inner) return nullptr;
     ref->node = std::move(inner);
+    if (alias != nullptr) {
+      std::string a = str_field(*alias, "aliasname");
+      if (!a.empty()) ref->alias = std::move(a);
+    }
     return ref;
   }
 
@@ -630,6 +725,19 @@ ExprPtr Walker::transform_const(const json& c) {
   }
   if (const json* fv = field(c, "fval")) {
     const std::string text = fv->value("fval", std::string());
+    // Integers beyond 32 bits arrive as numeric text: keep them exact as 64-bit integers.
+    // Beyond 64 bits the compute node makes them wide decimals, which this engine has not.
+    if (text.find_first_of(".eE") == std::string::npos) {
+      errno = 0;
+      char* iend = nullptr;
+      long long v = std::strtoll(text.c_str(), &iend, 10);
+      if (text.empty() || iend == nullptr || *iend != '\0' || errno == ERANGE) {
+        return abort_with(ParseStatus::Unsupported, "integer literal beyond 64 bits: " + text);
+      }
+      lit.value = static_cast<int64_t>(v);
+      lit.type = Type::Int64;
+      return Expr::make(std::move(lit));
+    }
     errno = 0;
     char* end = nullptr;
     double d = std::strtod(text.c_str(), &end);
@@ -728,6 +836,14 @@ ExprPtr Walker::transform_a_expr(const json& a) {
     } else {
       like.pattern = transform_expression(rexpr);
       if (!like.pattern) return nullptr;
+      // Without ESCAPE, dialects disagree on a backslash: an escape in PostgreSQL, an
+      // ordinary character in others. The service's own rule is not known here.
+      const auto* lit = like.pattern->as<LiteralExpr>();
+      const auto* text = lit ? std::get_if<std::string>(&lit->value) : nullptr;
+      if (text != nullptr && text->find('\\') != std::string::npos) {
+        return abort_with(ParseStatus::Unsupported,
+                          "LIKE pattern with a backslash needs an ESCAPE clause");
+      }
     }
     like.case_insensitive = kind == "AEXPR_ILIKE";
     auto out = Expr::make(std::move(like));
@@ -735,6 +851,45 @@ ExprPtr Walker::transform_a_expr(const json& a) {
       return Expr::make(UnaryExpr{UnaryOp::Not, std::move(out)});
     }
     return out;
+  }
+
+  if (kind == "AEXPR_BETWEEN" || kind == "AEXPR_NOT_BETWEEN") {
+    // x BETWEEN a AND b is x >= a AND x <= b; x is converted twice rather than shared.
+    const json* lbody = nullptr;
+    if (lexpr == nullptr || rexpr == nullptr || kind_of(rexpr, &lbody) != "List" ||
+        list_field(*lbody, "items").size() != 2) {
+      return abort_with(ParseStatus::Malformed, "BETWEEN missing operand");
+    }
+    const json& bounds = list_field(*lbody, "items");
+    auto x1 = transform_expression(lexpr);
+    if (!x1) return nullptr;
+    auto lo = transform_expression(&bounds[0]);
+    if (!lo) return nullptr;
+    auto x2 = transform_expression(lexpr);
+    if (!x2) return nullptr;
+    auto hi = transform_expression(&bounds[1]);
+    if (!hi) return nullptr;
+    auto out = Expr::make(LogicExpr{LogicOp::And,
+                                    Expr::make(CmpExpr{CmpOp::Ge, std::move(x1), std::move(lo)}),
+                                    Expr::make(CmpExpr{CmpOp::Le, std::move(x2), std::move(hi)})});
+    if (kind == "AEXPR_NOT_BETWEEN") return Expr::make(UnaryExpr{UnaryOp::Not, std::move(out)});
+    return out;
+  }
+
+  if (kind == "AEXPR_NULLIF" || kind == "AEXPR_DISTINCT" || kind == "AEXPR_NOT_DISTINCT") {
+    if (lexpr == nullptr || rexpr == nullptr) {
+      return abort_with(ParseStatus::Malformed, "binary operator missing operand");
+    }
+    FuncExpr f;
+    f.name = kind == "AEXPR_NULLIF"     ? kFuncNullif
+             : kind == "AEXPR_DISTINCT" ? kFuncIsDistinct
+                                        : kFuncIsNotDistinct;
+    for (const json* operand : {lexpr, rexpr}) {
+      auto e = transform_expression(operand);
+      if (!e) return nullptr;
+      f.args.push_back(std::move(e));
+    }
+    return Expr::make(std::move(f));
   }
 
   return abort_with(ParseStatus::Unsupported, "unsupported PGAExpr kind in metadata path");
@@ -763,10 +918,17 @@ ExprPtr Walker::transform_func_call(const json& f) {
     return abort_with(ParseStatus::Unsupported,
                       "window functions are not supported in the metadata path");
   }
+  const bool ordered_string_agg = name == "string_agg" && !list_field(f, "agg_order").empty();
   if (field(f, "agg_filter") || bool_field(f, "agg_within_group") ||
-      !list_field(f, "agg_order").empty()) {
+      (!list_field(f, "agg_order").empty() && !ordered_string_agg)) {
     return abort_with(ParseStatus::Unsupported,
                       "aggregate FILTER / WITHIN GROUP / ORDER BY not supported");
+  }
+  if (bool_field(f, "func_variadic")) {
+    return abort_with(ParseStatus::Unsupported, "VARIADIC arguments are out of scope");
+  }
+  if (is_internal_func_name(name)) {
+    return abort_with(ParseStatus::Unsupported, "unsupported function: " + name);
   }
   std::vector<ExprPtr> args;
   if (!(bool_field(f, "agg_star") && name == "count")) {
@@ -786,6 +948,7 @@ ExprPtr Walker::transform_func_call(const json& f) {
       args.clear();
     }
     agg.args = std::move(args);
+    if (!transform_sort_keys(list_field(f, "agg_order"), &agg.order_by)) return nullptr;
     return Expr::make(std::move(agg));
   }
   FuncExpr out;

@@ -10,14 +10,6 @@ namespace nv_sql {
 
 namespace cp = arrow::compute;
 
-bool is_aggregate_query(const SelectStatement& stmt) {
-  if (!stmt.group_by.empty()) return true;
-  for (const auto& item : stmt.items) {
-    if (item.expr && item.expr->as<AggExpr>()) return true;
-  }
-  return false;
-}
-
 arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input,
                                           std::string* msg) {
   const auto& batch = input.batch;
@@ -58,6 +50,14 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
     ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(*item.expr));
     if (!value.is_scalar() && !value.is_array()) {
       return fail(msg, "projection item evaluated to non-array, non-scalar");
+    }
+    if (const auto* lit = item.expr->as<LiteralExpr>()) {
+      // A bare integer constant that fits 32 bits is an INTEGER column, as the compute node
+      // types it.
+      const auto* v = std::get_if<int64_t>(&lit->value);
+      if (v != nullptr && *v >= INT32_MIN && *v <= INT32_MAX) {
+        ARROW_ASSIGN_OR_RAISE(value, cp::Cast(value, arrow::int32(), cp::CastOptions::Safe()));
+      }
     }
     ARROW_ASSIGN_OR_RAISE(auto arr, to_array(value, rows));
     std::string name;
@@ -110,7 +110,8 @@ arrow::Result<Projected> apply_distinct(const Projected& in) {
 
 namespace {
 
-// Output column of an ORDER BY key, or -1 with the message recorded.
+// Output column of an ORDER BY key; -1 when the key names none (an expression, or a column the
+// output does not hold). Errors are recorded for ordinals out of range and ambiguous names.
 arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projected,
                                     const Frame& input, std::string* msg) {
   const auto& schema = *projected.batch->schema();
@@ -121,22 +122,16 @@ arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projec
     return static_cast<int>(*key.ordinal - 1);
   }
   const auto* ref = key.expr ? key.expr->as<ColumnRef>() : nullptr;
-  if (ref == nullptr) {
-    return fail(msg, "ORDER BY <expression> is not supported in the metadata path",
-                "ORDER BY expression");
-  }
+  if (ref == nullptr) return -1;
   const std::string label = ref->table.empty() ? ref->column : ref->table + "." + ref->column;
-  auto unknown = [&] {
-    return fail(msg, "ORDER BY references unknown column: " + label, "ORDER BY unknown column");
-  };
   if (!ref->table.empty()) {
-    // A qualified key names an input column; it must be one the output copies.
+    // A qualified key names an input column; the output may copy it.
     auto in_idx = resolve_column(input, *ref, nullptr);
-    if (!in_idx.ok()) return unknown();
+    if (!in_idx.ok()) return -1;
     for (size_t i = 0; i < projected.source.size(); ++i) {
       if (projected.source[i] == *in_idx) return static_cast<int>(i);
     }
-    return unknown();
+    return -1;
   }
   const std::string want = ascii_lower(ref->column);
   int found = -1;
@@ -153,32 +148,46 @@ arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projec
     }
     found = i;
   }
-  if (found < 0) return unknown();
   return found;
 }
 
 }  // namespace
 
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(const SelectStatement& stmt,
-                                                                  const Projected& projected,
-                                                                  const Frame& input,
-                                                                  std::string* msg) {
-  if (stmt.order_by.empty()) return projected.batch;
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
+    const std::vector<OrderKey>& order_by, const Projected& projected, const Frame& input,
+    const KeyEval& eval, std::string* msg) {
+  if (order_by.empty()) return projected.batch;
+  const auto& batch = projected.batch;
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
   std::vector<cp::SortKey> keys;
-  for (const auto& key : stmt.order_by) {
+  for (const auto& key : order_by) {
     ARROW_ASSIGN_OR_RAISE(int col, order_key_column(key, projected, input, msg));
-    // Nulls sort last in both directions unless NULLS FIRST is written: an explicit request
-    // is honoured rather than silently dropped.
-    auto placement = key.nulls_specified && key.nulls_first ? cp::NullPlacement::AtStart
-                                                            : cp::NullPlacement::AtEnd;
-    keys.emplace_back(arrow::FieldRef(col),
-                      key.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
-                      placement);
+    std::shared_ptr<arrow::Array> values;
+    if (col >= 0) {
+      values = batch->column(col);
+    } else if (!eval) {
+      if (const auto* ref = key.expr ? key.expr->as<ColumnRef>() : nullptr) {
+        const std::string label =
+            ref->table.empty() ? ref->column : ref->table + "." + ref->column;
+        return fail(msg, "ORDER BY references unknown column: " + label,
+                    "ORDER BY unknown column");
+      }
+      return fail(msg, "ORDER BY <expression> is not supported in the metadata path",
+                  "ORDER BY expression");
+    } else {
+      ARROW_ASSIGN_OR_RAISE(values, eval(*key.expr));
+    }
+    const std::string name = "k" + std::to_string(keys.size());
+    fields.push_back(arrow::field(name, values->type()));
+    arrays.push_back(std::move(values));
+    keys.emplace_back(arrow::FieldRef(name), order_direction(key), null_placement(key));
   }
-  if (projected.batch->num_rows() <= 1) return projected.batch;
-  cp::SortOptions opts(keys);
-  ARROW_ASSIGN_OR_RAISE(auto indices, cp::SortIndices(arrow::Datum(projected.batch), opts));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(projected.batch, indices));
+  if (batch->num_rows() <= 1) return batch;
+  auto key_batch = arrow::RecordBatch::Make(arrow::schema(fields), batch->num_rows(), arrays);
+  ARROW_ASSIGN_OR_RAISE(auto indices,
+                        cp::SortIndices(arrow::Datum(key_batch), cp::SortOptions(keys)));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(batch, indices));
   return taken.record_batch();
 }
 

@@ -3,6 +3,7 @@
 // constants. A subquery that still refers to an outer column then fails on an unknown column,
 // and the statement goes to compute.
 
+#include <functional>
 #include <set>
 
 #include "sql/engine_ops_internal.h"
@@ -14,31 +15,62 @@ namespace {
 struct InnerScope {
   std::set<std::string> columns;
   std::set<std::string> qualifiers;
+  bool complete = true;  // false when some FROM item's column names are not known here
 };
 
 void collect_inner_column_names(const TableRef& ref, const MetadataEngine& engine,
-                                InnerScope* scope) {
-  if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
-    if (base->alias) scope->qualifiers.insert(ascii_lower(*base->alias));
-    if (!base->name.empty()) scope->qualifiers.insert(ascii_lower(base->name));
-    if (const auto* rel = engine.find_relation(*base)) {
-      for (const auto& f : rel->schema->fields()) scope->columns.insert(ascii_lower(f->name()));
+                                InnerScope* scope);
+
+// Output names of a derived table's projection; unknown ones make the scope incomplete.
+void collect_derived_columns(const SelectStatement& sub, const MetadataEngine& engine,
+                             InnerScope* scope) {
+  if (sub.set_op != SetOp::None) {
+    scope->complete = false;
+    return;
+  }
+  for (const auto& item : sub.items) {
+    if (item.alias) {
+      scope->columns.insert(ascii_lower(*item.alias));
+    } else if (const auto* c = item.expr ? item.expr->as<ColumnRef>() : nullptr) {
+      scope->columns.insert(ascii_lower(c->column));
+    } else if (const auto* star = item.expr ? item.expr->as<StarExpr>() : nullptr;
+               star && star->qualifier.empty() && sub.from) {
+      InnerScope inner;
+      collect_inner_column_names(*sub.from, engine, &inner);
+      scope->columns.insert(inner.columns.begin(), inner.columns.end());
+      scope->complete = scope->complete && inner.complete;
+    } else {
+      scope->complete = false;
     }
+  }
+}
+
+void collect_inner_column_names(const TableRef& ref, const MetadataEngine& engine,
+                                InnerScope* scope) {
+  const std::string qualifier = table_qualifier(ref);
+  if (!qualifier.empty()) scope->qualifiers.insert(qualifier);
+  if (const auto* base = std::get_if<BaseTable>(&ref.node)) {
+    const auto* rel = engine.find_relation(*base);
+    if (rel == nullptr) {
+      scope->complete = false;
+      return;
+    }
+    for (const auto& f : rel->schema->fields()) scope->columns.insert(ascii_lower(f->name()));
     return;
   }
   if (const auto* v = std::get_if<ValuesList>(&ref.node)) {
-    if (v->alias) scope->qualifiers.insert(ascii_lower(*v->alias));
-    for (const auto& c : v->column_names) scope->columns.insert(ascii_lower(c));
+    const size_t n = v->rows.empty() ? 0 : v->rows.front().size();
+    for (size_t i = 0; i < n; ++i) {
+      scope->columns.insert(i < v->column_names.size() ? ascii_lower(v->column_names[i])
+                                                       : "column" + std::to_string(i + 1));
+    }
     return;
   }
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
-    if (!*sub) return;
-    for (const auto& item : (*sub)->items) {
-      if (item.alias) {
-        scope->columns.insert(ascii_lower(*item.alias));
-      } else if (const auto* c = item.expr ? item.expr->as<ColumnRef>() : nullptr) {
-        scope->columns.insert(ascii_lower(c->column));
-      }
+    if (*sub) {
+      collect_derived_columns(**sub, engine, scope);
+    } else {
+      scope->complete = false;
     }
     return;
   }
@@ -48,62 +80,31 @@ void collect_inner_column_names(const TableRef& ref, const MetadataEngine& engin
   if (join->right) collect_inner_column_names(*join->right, engine, scope);
 }
 
-bool column_is_inner(const ColumnRef& ref, const InnerScope& scope) {
-  if (!ref.table.empty()) return scope.qualifiers.count(ascii_lower(ref.table)) > 0;
-  return scope.columns.count(ascii_lower(ref.column)) > 0;
+enum class Side { Inner, Outer, Unknown };
+
+// Which query a reference binds to. A qualified reference is inner when the qualifier names
+// an inner FROM item; an unqualified one when an inner item has the column, outer only when
+// every inner item's columns are known and none has it.
+Side column_side(const ColumnRef& ref, const InnerScope& scope) {
+  if (!ref.table.empty()) {
+    return scope.qualifiers.count(ascii_lower(ref.table)) > 0 ? Side::Inner : Side::Outer;
+  }
+  if (scope.columns.count(ascii_lower(ref.column)) > 0) return Side::Inner;
+  return scope.complete ? Side::Outer : Side::Unknown;
 }
 
-bool expr_references_outer(const Expr& e, const InnerScope& scope) {
-  if (const auto* c = e.as<ColumnRef>()) return !column_is_inner(*c, scope);
-  bool outer = false;
-  for_each_child(e, [&](const Expr& child) {
-    outer = outer || expr_references_outer(child, scope);
-  });
-  // A nested subquery may refer to the outer query too; it is not looked into, so treat it
-  // as referring to it.
-  const auto* in = e.as<InExpr>();
-  if (e.as<ExistsExpr>() || e.as<ScalarSubqueryExpr>() || (in && in->subquery)) {
-    outer = true;
-  }
-  return outer;
-}
-
-struct CorrelationKey {
-  ColumnRef inner;
-  ColumnRef outer;
-};
-
-bool extract_correlation_keys_recursive(const Expr& e, const InnerScope& scope,
-                                        std::vector<CorrelationKey>* keys, int* residuals) {
-  if (const auto* l = e.as<LogicExpr>(); l && l->op == LogicOp::And) {
-    return extract_correlation_keys_recursive(*l->lhs, scope, keys, residuals) &&
-           extract_correlation_keys_recursive(*l->rhs, scope, keys, residuals);
-  }
-  if (const auto* c = e.as<CmpExpr>()) {
-    const auto* a = c->lhs->as<ColumnRef>();
-    const auto* b = c->rhs->as<ColumnRef>();
-    if (c->op == CmpOp::Eq && a && b) {
-      bool ai = column_is_inner(*a, scope);
-      bool bi = column_is_inner(*b, scope);
-      if (ai != bi) {
-        keys->push_back(ai ? CorrelationKey{*a, *b} : CorrelationKey{*b, *a});
-        return true;
-      }
-    }
-    if (expr_references_outer(*c->lhs, scope) || expr_references_outer(*c->rhs, scope)) {
-      return false;
-    }
-    ++*residuals;
-    return true;
-  }
+// Whether every column reference of `e` has a certain side; subqueries and aggregates in a
+// conjunct keep the EXISTS from being rewritten.
+bool sides_certain(const Expr& e, const InnerScope& scope, bool* any_outer) {
   if (const auto* c = e.as<ColumnRef>()) {
-    if (!column_is_inner(*c, scope)) return false;
-    ++*residuals;
-    return true;
+    Side side = column_side(*c, scope);
+    *any_outer = *any_outer || side == Side::Outer;
+    return side != Side::Unknown;
   }
-  if (expr_references_outer(e, scope)) return false;
-  ++*residuals;
-  return true;
+  if (has_subquery(e) || e.as<AggExpr>() || e.as<StarExpr>()) return false;
+  bool ok = true;
+  for_each_child(e, [&](const Expr& child) { ok = ok && sides_certain(child, scope, any_outer); });
+  return ok;
 }
 
 bool projection_has_aggregate(const SelectStatement& s) {
@@ -117,41 +118,6 @@ bool projection_has_aggregate(const SelectStatement& s) {
   return false;
 }
 
-bool try_decorrelate_exists(SelectStatement& outer, ExistsExpr& exists,
-                            const MetadataEngine& engine) {
-  SelectStatement* sub = exists.subquery.get();
-  if (sub == nullptr || !sub->from) return false;
-  if (projection_has_aggregate(*sub)) return false;
-  if (sub->limit || sub->offset || sub->distinct) return false;
-  InnerScope scope;
-  collect_inner_column_names(*sub->from, engine, &scope);
-  if (scope.columns.empty()) return false;
-  if (!sub->where) return false;
-  std::vector<CorrelationKey> keys;
-  int residuals = 0;
-  if (!extract_correlation_keys_recursive(*sub->where, scope, &keys, &residuals)) return false;
-  if (keys.empty() || residuals != 0) return false;
-
-  auto join = std::make_unique<JoinRef>();
-  join->kind = exists.negated ? JoinKind::Anti : JoinKind::Semi;
-  join->left = std::move(outer.from);
-  join->right = std::move(sub->from);
-  // The references keep their qualifiers, so that each side of a key binds to its own table
-  // even when both sides have a column of that name.
-  for (const auto& k : keys) {
-    auto eq = Expr::make(CmpExpr{CmpOp::Eq, Expr::make(ColumnRef(k.outer)),
-                                 Expr::make(ColumnRef(k.inner))});
-    join->on = join->on ? Expr::make(LogicExpr{LogicOp::And, std::move(join->on), std::move(eq)})
-                        : std::move(eq);
-  }
-  sub->where.reset();
-  outer.from = std::make_unique<TableRef>();
-  outer.from->node = std::move(join);
-  return true;
-}
-
-ExprPtr true_literal() { return Expr::make(LiteralExpr{Literal{true}, Type::Bool}); }
-
 void collect_conjuncts(ExprPtr& slot, std::vector<ExprPtr*>* out) {
   if (!slot) return;
   if (auto* l = slot->as<LogicExpr>(); l && l->op == LogicOp::And) {
@@ -161,6 +127,152 @@ void collect_conjuncts(ExprPtr& slot, std::vector<ExprPtr*>* out) {
   }
   out->push_back(&slot);
 }
+
+// [NOT] EXISTS (SELECT ... FROM f WHERE w) becomes outer SEMI (ANTI) JOIN f ON w when every
+// column of w binds to a known side and at least one binds to the outer query. The join
+// binds ON's columns as the subquery did: inner FROM items first, the outer query's after.
+bool try_decorrelate_exists(SelectStatement& outer, ExistsExpr& exists,
+                            const MetadataEngine& engine) {
+  SelectStatement* sub = exists.subquery.get();
+  if (sub == nullptr || !sub->from || !sub->where) return false;
+  if (projection_has_aggregate(*sub) || !sub->group_by.empty() || sub->having) return false;
+  if (sub->limit || sub->offset || sub->distinct) return false;
+  if (sub->set_op != SetOp::None || !sub->ctes.empty()) return false;
+  InnerScope scope;
+  collect_inner_column_names(*sub->from, engine, &scope);
+  if (scope.columns.empty()) return false;
+  bool correlated = false;
+  if (!sides_certain(*sub->where, scope, &correlated) || !correlated) return false;
+
+  auto join = std::make_unique<JoinRef>();
+  join->kind = exists.negated ? JoinKind::Anti : JoinKind::Semi;
+  join->left = std::move(outer.from);
+  join->right = std::move(sub->from);
+  join->on = std::move(sub->where);
+  outer.from = std::make_unique<TableRef>();
+  outer.from->node = std::move(join);
+  return true;
+}
+
+bool plain_subquery(const SelectStatement& sub) {
+  return sub.from && sub.where && sub.group_by.empty() && !sub.having && !sub.limit &&
+         !sub.offset && !sub.distinct && sub.set_op == SetOp::None && sub.ctes.empty();
+}
+
+// outer.from becomes `outer.from <kind> JOIN right ON on`.
+void join_into_from(SelectStatement& outer, JoinKind kind, std::unique_ptr<TableRef> right,
+                    ExprPtr on) {
+  auto join = std::make_unique<JoinRef>();
+  join->kind = kind;
+  join->left = std::move(outer.from);
+  join->right = std::move(right);
+  join->on = std::move(on);
+  outer.from = std::make_unique<TableRef>();
+  outer.from->node = std::move(join);
+}
+
+ExprPtr and_all(std::vector<ExprPtr> parts) {
+  ExprPtr out;
+  for (auto& p : parts) {
+    out = out ? Expr::make(LogicExpr{LogicOp::And, std::move(out), std::move(p)}) : std::move(p);
+  }
+  return out;
+}
+
+// x IN (SELECT c FROM f WHERE w), correlated, becomes a semi join of f ON x = c AND w, when x
+// binds to the outer query and c is an inner column (so the join binds both as written).
+bool try_decorrelate_in(SelectStatement& outer, InExpr& in, const MetadataEngine& engine) {
+  SelectStatement* sub = in.subquery.get();
+  if (sub == nullptr || !plain_subquery(*sub) || sub->items.size() != 1 || !in.lhs) return false;
+  const auto* item = sub->items[0].expr ? sub->items[0].expr->as<ColumnRef>() : nullptr;
+  if (item == nullptr) return false;
+  InnerScope scope;
+  collect_inner_column_names(*sub->from, engine, &scope);
+  if (scope.columns.empty() || column_side(*item, scope) != Side::Inner) return false;
+  const auto* lhs = in.lhs->as<ColumnRef>();
+  if (lhs == nullptr || column_side(*lhs, scope) != Side::Outer) return false;
+  bool correlated = false;
+  if (!sides_certain(*sub->where, scope, &correlated) || !correlated) return false;
+  std::vector<ExprPtr> on;
+  on.push_back(Expr::make(CmpExpr{CmpOp::Eq, std::move(in.lhs), std::move(sub->items[0].expr)}));
+  on.push_back(std::move(sub->where));
+  join_into_from(outer, JoinKind::Semi, std::move(sub->from), and_all(std::move(on)));
+  return true;
+}
+
+// (SELECT agg(...) FROM f WHERE i1 = o1 AND ... AND r), with i inner and o outer columns and r
+// over inner columns only, becomes a LEFT JOIN of (SELECT i1, ..., agg(...) FROM f WHERE r
+// GROUP BY i1, ...) ON o1 = i1 AND ...; count over no row is 0, the others NULL.
+ExprPtr try_decorrelate_scalar(SelectStatement& outer, SelectStatement& sub,
+                               const MetadataEngine& engine, int* counter) {
+  if (!plain_subquery(sub) || sub.items.size() != 1 || !sub.order_by.empty()) return nullptr;
+  const auto* agg = sub.items[0].expr ? sub.items[0].expr->as<AggExpr>() : nullptr;
+  if (agg == nullptr) return nullptr;
+  InnerScope scope;
+  collect_inner_column_names(*sub.from, engine, &scope);
+  if (scope.columns.empty()) return nullptr;
+  bool item_outer = false;
+  for (const auto& arg : agg->args) {
+    if (!arg || !sides_certain(*arg, scope, &item_outer) || item_outer) return nullptr;
+  }
+  if (!agg->order_by.empty()) return nullptr;
+  std::vector<ExprPtr*> conjuncts;
+  collect_conjuncts(sub.where, &conjuncts);
+  std::vector<std::pair<ExprPtr*, ExprPtr*>> keys;  // (inner, outer) slots
+  std::vector<ExprPtr*> residuals;
+  for (ExprPtr* c : conjuncts) {
+    auto* cmp = (*c)->as<CmpExpr>();
+    const auto* a = cmp && cmp->op == CmpOp::Eq ? cmp->lhs->as<ColumnRef>() : nullptr;
+    const auto* b = cmp && cmp->op == CmpOp::Eq ? cmp->rhs->as<ColumnRef>() : nullptr;
+    if (a && b) {
+      Side sa = column_side(*a, scope), sb = column_side(*b, scope);
+      if (sa == Side::Inner && sb == Side::Outer) {
+        keys.emplace_back(&cmp->lhs, &cmp->rhs);
+        continue;
+      }
+      if (sa == Side::Outer && sb == Side::Inner) {
+        keys.emplace_back(&cmp->rhs, &cmp->lhs);
+        continue;
+      }
+    }
+    bool any_outer = false;
+    if (!sides_certain(**c, scope, &any_outer) || any_outer) return nullptr;
+    residuals.push_back(c);
+  }
+  if (keys.empty()) return nullptr;
+
+  const std::string alias = "$sq" + std::to_string((*counter)++);
+  auto grouped = std::make_unique<SelectStatement>();
+  std::vector<ExprPtr> on;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const std::string name = "$k" + std::to_string(i);
+    grouped->group_by.push_back(clone_expr(**keys[i].first));
+    grouped->items.push_back(SelectItem{std::move(*keys[i].first), name});
+    on.push_back(Expr::make(CmpExpr{CmpOp::Eq, std::move(*keys[i].second),
+                                    Expr::make(ColumnRef{alias, name})}));
+  }
+  const bool is_count = agg->name == "count";
+  grouped->items.push_back(SelectItem{std::move(sub.items[0].expr), std::string("$v")});
+  std::vector<ExprPtr> kept;
+  for (ExprPtr* r : residuals) kept.push_back(std::move(*r));
+  grouped->where = and_all(std::move(kept));
+  grouped->from = std::move(sub.from);
+  auto ref = std::make_unique<TableRef>();
+  ref->node = std::move(grouped);
+  ref->alias = alias;
+  ref->hidden = true;
+  join_into_from(outer, JoinKind::Left, std::move(ref), and_all(std::move(on)));
+
+  ExprPtr value = Expr::make(ColumnRef{alias, "$v"});
+  if (!is_count) return value;
+  FuncExpr zero_if_none;
+  zero_if_none.name = "coalesce";
+  zero_if_none.args.push_back(std::move(value));
+  zero_if_none.args.push_back(Expr::make(LiteralExpr{Literal{int64_t{0}}, Type::Int64}));
+  return Expr::make(std::move(zero_if_none));
+}
+
+ExprPtr true_literal() { return Expr::make(LiteralExpr{Literal{true}, Type::Bool}); }
 
 // Runs an inner statement; a decline inside stays a decline outside.
 arrow::Result<ExecuteResult> run_inner(SelectStatement& sub, const MetadataEngine& engine,
@@ -220,10 +332,33 @@ void decorrelate_exists(SelectStatement& stmt, const MetadataEngine& engine) {
       }
       continue;
     }
+    bool rewritten = false;
     if (auto* ex = e.as<ExistsExpr>()) {
-      if (try_decorrelate_exists(stmt, *ex, engine)) *slot = true_literal();
+      rewritten = try_decorrelate_exists(stmt, *ex, engine);
+    } else if (auto* in = e.as<InExpr>(); in && in->subquery) {
+      rewritten = try_decorrelate_in(stmt, *in, engine);
     }
+    // Replaced last: `e` is freed by the assignment.
+    if (rewritten) *slot = true_literal();
   }
+}
+
+void decorrelate_scalar_subqueries(SelectStatement& stmt, const MetadataEngine& engine) {
+  int counter = 0;
+  std::function<void(ExprPtr&)> walk = [&](ExprPtr& slot) {
+    if (!slot) return;
+    if (auto* sq = slot->as<ScalarSubqueryExpr>()) {
+      if (sq->subquery) {
+        if (auto repl = try_decorrelate_scalar(stmt, *sq->subquery, engine, &counter)) {
+          slot = std::move(repl);
+        }
+      }
+      return;
+    }
+    for_each_child(*slot, walk);
+  };
+  walk(stmt.where);
+  for (auto& item : stmt.items) walk(item.expr);
 }
 
 arrow::Result<Literal> arrow_array_element_to_literal(const arrow::Array& array, int64_t row) {

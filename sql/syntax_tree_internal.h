@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,8 +49,14 @@ enum class JoinKind : int32_t {
   Cross = 6,
 };
 
-inline constexpr const char* kAggNames[] = {"count", "sum", "min", "max", "avg"};
+inline constexpr const char* kAggNames[] = {"count", "sum", "min", "max", "avg", "string_agg"};
 bool is_agg_name(const std::string& lowered);
+
+/// Functions the bridge makes for operator forms. Their names cannot be written as calls.
+inline constexpr const char* kFuncNullif = "nullif";
+inline constexpr const char* kFuncIsDistinct = "$is_distinct_from";
+inline constexpr const char* kFuncIsNotDistinct = "$is_not_distinct_from";
+bool is_internal_func_name(const std::string& lowered);
 
 struct ColumnRef {
   std::string table;  // empty when unqualified
@@ -122,11 +129,20 @@ struct ExistsExpr {
   bool negated = false;
 };
 
+struct OrderKey {
+  std::optional<int64_t> ordinal;  // set for an integer constant key; expr is then absent
+  ExprPtr expr;
+  bool descending = false;
+  bool nulls_first = false;
+  bool nulls_specified = false;
+};
+
 struct AggExpr {
   std::string name;  // lower case, one of kAggNames
   std::vector<ExprPtr> args;
   bool distinct = false;
-  bool star = false;  // count(*)
+  bool star = false;                // count(*)
+  std::vector<OrderKey> order_by;  // string_agg(x, ',' ORDER BY y)
 };
 
 struct ScalarSubqueryExpr {
@@ -164,14 +180,6 @@ struct SelectItem {
   std::optional<std::string> alias;
 };
 
-struct OrderKey {
-  std::optional<int64_t> ordinal;  // set for an integer constant key; expr is then absent
-  ExprPtr expr;
-  bool descending = false;
-  bool nulls_first = false;
-  bool nulls_specified = false;
-};
-
 struct BaseTable {
   std::string catalog;
   std::string schema;
@@ -188,6 +196,8 @@ struct ValuesList {
 struct TableRef {
   std::variant<BaseTable, std::unique_ptr<JoinRef>, std::unique_ptr<SelectStatement>, ValuesList>
       node;
+  std::optional<std::string> alias;  // a derived table's alias
+  bool hidden = false;               // columns not shown by a bare * (engine-made joins)
 };
 
 struct JoinRef {
@@ -199,15 +209,31 @@ struct JoinRef {
   bool natural = false;
 };
 
+enum class SetOp : int32_t { None = 0, Union = 1, Intersect = 2, Except = 3 };
+
+struct CommonTableExpr {
+  std::string name;
+  std::unique_ptr<SelectStatement> query;
+};
+
 struct SelectStatement {
   std::vector<SelectItem> items;
-  std::unique_ptr<TableRef> from;  // absent only in a refused statement
+  std::unique_ptr<TableRef> from;  // absent for a constant SELECT and for a set operation
   ExprPtr where;
   std::vector<ExprPtr> group_by;
   std::vector<OrderKey> order_by;
   std::optional<int64_t> limit;
   std::optional<int64_t> offset;
   bool distinct = false;
+  ExprPtr having;
+  // A set operation `set_left <set_op> [ALL] set_right`: items, FROM, WHERE, GROUP BY and
+  // HAVING are empty; ORDER BY, LIMIT and OFFSET apply to the combined rows.
+  SetOp set_op = SetOp::None;
+  bool set_all = false;
+  std::unique_ptr<SelectStatement> set_left;
+  std::unique_ptr<SelectStatement> set_right;
+  // WITH: each query is run once, in order; later ones and the body see earlier names.
+  std::vector<CommonTableExpr> ctes;
 };
 
 /// Calls `fn(ExprPtr&)` for every direct expression child of `e`, in source order. Subquery
@@ -238,8 +264,11 @@ void for_each_child(Expr& e, Fn&& fn) {
           fn(n.else_expr);
         } else if constexpr (std::is_same_v<T, CastExpr>) {
           fn(n.operand);
-        } else if constexpr (std::is_same_v<T, FuncExpr> || std::is_same_v<T, AggExpr>) {
+        } else if constexpr (std::is_same_v<T, FuncExpr>) {
           for (auto& x : n.args) fn(x);
+        } else if constexpr (std::is_same_v<T, AggExpr>) {
+          for (auto& x : n.args) fn(x);
+          for (auto& k : n.order_by) fn(k.expr);
         }
       },
       e.node);
@@ -254,5 +283,15 @@ void for_each_child(const Expr& e, Fn&& fn) {
 }
 
 std::string ascii_lower(std::string s);
+
+/// A deep copy of `e`; null when `e` holds a subquery (those are never copied).
+ExprPtr clone_expr(const Expr& e);
+
+/// Whether two expressions are the same tree. `same_column` decides for two column references.
+bool expr_equal(const Expr& a, const Expr& b,
+                const std::function<bool(const ColumnRef&, const ColumnRef&)>& same_column);
+
+/// Whether `e` holds a subquery anywhere.
+bool has_subquery(const Expr& e);
 
 }  // namespace nv_sql

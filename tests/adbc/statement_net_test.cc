@@ -142,13 +142,15 @@ TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
       {"missing table", nullptr, "SELECT * FROM no_such_table",
        "Catalog Error: Table with name no_such_table does not exist", "42S02",
        ADBC_STATUS_NOT_FOUND},
-      {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}}, "SELECT 1",
-       "compute returned HTTP 429", "53400", ADBC_STATUS_IO},
+      // The faults need statements that reach the compute node (SELECT 1 is answered locally).
+      {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}},
+       "SELECT * FROM inventory.products", "compute returned HTTP 429", "53400", ADBC_STATUS_IO},
       {"division by zero",
        {{"endpoint", "query"},
         {"status", 500},
         {"body", R"({"message":"division by zero","code":"INTERNAL_ERROR"})"}},
-       "SELECT 1", "division by zero", "22012", ADBC_STATUS_INVALID_DATA},
+       "SELECT * FROM inventory.products", "division by zero", "22012",
+       ADBC_STATUS_INVALID_DATA},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

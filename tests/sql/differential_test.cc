@@ -4,13 +4,14 @@
 // the engine answers must give DuckDB's rows (as a multiset; in order where ORDER BY names
 // every output column, so that ties are whole duplicate rows).
 //
-// Where the engine's rules and DuckDB's differ by design the generator stays clear:
-// - LIKE: the engine escapes with backslash by default, DuckDB only with ESCAPE '\' (added to
-//   DuckDB's text; both also get explicit ESCAPE '\' and ESCAPE '!' forms);
-// - '/' is integer division here and float division in DuckDB: not generated; integers stay
-//   small, so unchecked overflow never happens;
-// - NULL placement: ORDER BY always says NULLS FIRST or NULLS LAST;
-// - strings are ASCII, so byte order, ASCII case mapping and Unicode case mapping agree.
+// Where dialects disagree the engine declines, and the generator goes there on purpose so that
+// an answer the engine should not give shows up as a mismatch: integer division and division
+// by zero, LIKE patterns with a backslash and no ESCAPE. It also generates 64-bit literals
+// beyond double precision, ORDER BY with and without NULLS FIRST / LAST, non-ASCII strings,
+// EXISTS over derived tables (with * and with VALUES), ORDER BY over columns not selected,
+// HAVING, DISTINCT aggregates, aggregates over expressions, string_agg, BETWEEN, NULLIF,
+// IS [NOT] DISTINCT FROM, correlated EXISTS / IN / scalar subqueries with residual predicates,
+// set operations, WITH and SELECT without FROM.
 //
 // NV_SQL_DIFF_SEED and NV_SQL_DIFF_COUNT override the seed and the number of statements,
 // NV_SQL_DIFF_PRINT=1 prints every statement; a failure prints the statement and the seed.
@@ -118,7 +119,7 @@ const std::vector<std::string>& pool(const std::string& col) {
       {"constraint", {"pk_orders", "fk_items", "uq_emp", "PK_Orders"}},
       {"ctype", {"PRIMARY KEY", "FOREIGN KEY", "UNIQUE"}},
       {"rule", {"CASCADE", "NO ACTION", "SET NULL"}},
-      {"text", {"people", "select 1", "top\nsellers", "x", ""}},
+      {"text", {"people", "select 1", "top\nsellers", "x", "", "\xc3\x89mile", "\xc3\xa9" "clair"}},
   };
   static const std::map<std::string, std::string> kColPool = {
       {"catalog_name", "catalog"},       {"table_catalog", "catalog"},
@@ -245,7 +246,8 @@ std::string canon_number(double d) {
 std::string engine_cell(const arrow::Array& a, int64_t row) {
   if (a.IsNull(row)) return "NULL";
   auto sc = *a.GetScalar(row);
-  if (arrow::is_integer(a.type_id()) || arrow::is_floating(a.type_id())) {
+  if (arrow::is_integer(a.type_id())) return sc->ToString();
+  if (arrow::is_floating(a.type_id())) {
     return canon_number(std::strtod(sc->ToString().c_str(), nullptr));
   }
   return sc->ToString();
@@ -263,6 +265,8 @@ std::string duck_cell(duckdb_result* res, idx_t col, idx_t row) {
     case DUCKDB_TYPE_USMALLINT:
     case DUCKDB_TYPE_UINTEGER:
     case DUCKDB_TYPE_UBIGINT:
+      // Integers compare exactly (64-bit values beyond double precision included).
+      return std::to_string(duckdb_value_int64(res, col, row));
     case DUCKDB_TYPE_FLOAT:
     case DUCKDB_TYPE_DOUBLE:
     case DUCKDB_TYPE_DECIMAL:
@@ -364,6 +368,11 @@ class Gen {
     std::string out;
     for (char ch : v) {
       if (ch == '\n') continue;
+      // Bytes of a multi-byte character stay whole: the statement text remains UTF-8.
+      if (static_cast<unsigned char>(ch) >= 0x80) {
+        out += ch;
+        continue;
+      }
       int r = pick(10);
       if (ch == '_' || ch == '%') {
         out += coin(60) ? std::string("\\") + ch : std::string(1, ch);
@@ -388,6 +397,8 @@ class Gen {
     return alias;
   }
   Target order_limit(int ncols, bool aliased);
+  Target widened(int shape);
+  Target single_select(const Rel& r, const std::vector<Col>& cols, bool where);
 
   std::mt19937_64& rng_;
   std::map<std::string, const Rel*> rels_;
@@ -397,7 +408,49 @@ Target Gen::atom(const std::vector<Scope>& scopes) {
   const Scope& s = one(scopes);
   const Rel& r = *s.rel;
   Target t;
-  switch (pick(9)) {
+  switch (pick(14)) {
+    case 9: {
+      if (!has_int(r)) return atom(scopes);
+      const Col& c = col_of(r, Kind::Int);
+      int lo = pick(8);
+      t.add(qual(s, c) + (coin(30) ? " NOT BETWEEN " : " BETWEEN ") + std::to_string(lo) +
+            " AND " + std::to_string(lo + pick(6)));
+      break;
+    }
+    case 10: {
+      const Col& c = one(r.cols);
+      std::string v = c.kind == Kind::Str ? str_lit(c) : std::to_string(pick(13));
+      if (coin(20)) v = "NULL";
+      t.add(qual(s, c) + (coin(50) ? " IS DISTINCT FROM " : " IS NOT DISTINCT FROM ") + v);
+      break;
+    }
+    case 11: {
+      const Col& c = col_of(r, Kind::Str);
+      t.add("NULLIF(" + qual(s, c) + ", " + str_lit(c) + ") IS NULL");
+      break;
+    }
+    case 12: {
+      // Division: integer division and division by zero must be declined; a fraction is
+      // answered. 64-bit constants beyond double precision stay exact.
+      if (!has_int(r)) return atom(scopes);
+      const Col& c = col_of(r, Kind::Int);
+      static const std::vector<std::string> forms = {
+          " / 2 = 1", " / 2.0 > 1.5", " * 1.0 / (ORDINAL + 1) < 0.5", " / 0.0 > 1", " / 0 = 1",
+          " + 9007199254740993 > 9007199254740994", " * 3.0 / 4 >= 2.25",
+          " - 9007199254740993 = -9007199254740990"};
+      std::string f = one(forms);
+      size_t p = f.find("ORDINAL");
+      if (p != std::string::npos) f.replace(p, 7, qual(s, c));
+      t.add(qual(s, c) + f);
+      break;
+    }
+    case 13: {
+      if (coin(70)) return atom(scopes);
+      const Col& c = col_of(r, Kind::Str);
+      // A backslash without ESCAPE: dialects disagree, so the engine must decline.
+      t.add(qual(s, c) + " LIKE '%\\_%'");
+      break;
+    }
     case 0: {
       const Col& c = col_of(r, Kind::Str);
       static const std::vector<std::string> ops = {"=", "<>", "<", ">=", "!="};
@@ -433,7 +486,9 @@ Target Gen::atom(const std::vector<Scope>& scopes) {
       std::string pat = like_pattern(c);
       const int form = pick(3);
       if (form == 0) {
-        t.add(qual(s, c) + op + pat, qual(s, c) + op + pat + " ESCAPE '\\'");
+        // No ESCAPE: with a backslash in the pattern the engine declines; without one both
+        // read the pattern alike.
+        t.add(qual(s, c) + op + pat);
       } else if (form == 1) {
         t.add(qual(s, c) + op + pat + " ESCAPE '\\'");
       } else {
@@ -547,8 +602,9 @@ Target Gen::order_limit(int ncols, bool aliased) {
   for (size_t k = 0; k < cols.size(); ++k) {
     const int i = cols[k];
     std::string key = aliased && coin(50) ? "c" + std::to_string(i - 1) : std::to_string(i);
+    const int nulls = pick(3);
     t.add(std::string(k ? ", " : "") + key + (coin(50) ? " DESC" : "") +
-          (coin(50) ? " NULLS FIRST" : " NULLS LAST"));
+          (nulls == 0 ? " NULLS FIRST" : nulls == 1 ? " NULLS LAST" : ""));
   }
   if (coin(50)) t.add(" LIMIT " + std::to_string(pick(8)));
   if (coin(30)) t.add(" OFFSET " + std::to_string(pick(5)));
@@ -557,9 +613,10 @@ Target Gen::order_limit(int ncols, bool aliased) {
 
 Target Gen::statement() {
   Target t;
-  const int shape = pick(11);
+  const int shape = pick(18);
   const auto& names = shapes();
   auto rel = [&](const std::string& n) { return rels_.at(n); };
+  if (shape >= 11) return widened(shape);
 
   if (shape <= 1) {  // single table
     const Rel* r = rel(one(names).first);
@@ -802,9 +859,261 @@ Target Gen::statement() {
   return t;
 }
 
+// SELECT of the given columns of r (aliased c0, c1, ...) with an optional WHERE.
+Target Gen::single_select(const Rel& r, const std::vector<Col>& cols, bool where) {
+  Target t;
+  std::vector<Scope> sc{{"a", &r}};
+  t.add("SELECT ");
+  for (size_t i = 0; i < cols.size(); ++i) {
+    t.add((i ? ", " : "") + qual(sc[0], cols[i]) + " AS c" + std::to_string(i));
+  }
+  t.add(" FROM ");
+  rel_ref(r.name, "a", &t);
+  if (where) {
+    t.add(" WHERE ");
+    t.add(predicate(sc, 1));
+  }
+  return t;
+}
+
+Target Gen::widened(int shape) {
+  const auto& names = shapes();
+  auto rel = [&](const std::string& n) { return rels_.at(n); };
+  Target t;
+  if (shape == 11) {  // ORDER BY expressions over columns that are not selected
+    const Rel* r = rel(one(names).first);
+    std::vector<Scope> sc{{"a", r}};
+    const int n = 1 + pick(3);
+    t.add("SELECT ");
+    for (int i = 0; i < n; ++i) {
+      t.add(i ? ", " : "");
+      t.add(item(sc));
+      t.add(" AS c" + std::to_string(i));
+    }
+    t.add(" FROM ");
+    rel_ref(r->name, "a", &t);
+    if (coin(50)) {
+      t.add(" WHERE ");
+      t.add(predicate(sc, 1));
+    }
+    // A hidden key first, then every output column, so that the order is total on outputs.
+    t.add(" ORDER BY ");
+    t.add(item(sc));
+    t.add(coin(50) ? " DESC" : "");
+    for (int i = 1; i <= n; ++i) t.add(", " + std::to_string(i) + (coin(50) ? " DESC" : ""));
+    if (coin(40)) t.add(" LIMIT " + std::to_string(1 + pick(6)));
+    return t;
+  }
+  if (shape == 12) {  // aggregation: HAVING, DISTINCT, expressions, CAST, string_agg
+    const Rel* r = rel(one(names).first);
+    std::vector<Scope> sc{{"a", r}};
+    const Col& key = col_of(*r, Kind::Str);
+    const bool grouped = coin(75);
+    std::vector<std::string> aggs;
+    const Col& s1 = col_of(*r, Kind::Str);
+    const int naggs = 1 + pick(3);
+    for (int i = 0; i < naggs; ++i) {
+      switch (pick(8)) {
+        case 0:
+          aggs.push_back("count(DISTINCT " + qual(sc[0], one(r->cols)) + ")");
+          break;
+        case 1:
+          aggs.push_back(has_int(*r) ? "sum(" + qual(sc[0], col_of(*r, Kind::Int)) + " * 2 + 1)"
+                                     : "count(*)");
+          break;
+        case 2:
+          aggs.push_back("max(upper(" + qual(sc[0], s1) + "))");
+          break;
+        case 3:
+          aggs.push_back("CAST(count(*) AS varchar)");
+          break;
+        case 4:
+          aggs.push_back("string_agg(" + qual(sc[0], s1) + ", ','" +
+                         (coin(70) ? " ORDER BY " + qual(sc[0], s1) + (coin(50) ? " DESC" : "")
+                                   : "") +
+                         ")");
+          break;
+        case 5:
+          aggs.push_back("count(*) + 1");
+          break;
+        case 6:
+          aggs.push_back("min(coalesce(" + qual(sc[0], s1) + ", 'none'))");
+          break;
+        default:
+          aggs.push_back(has_int(*r) ? "avg(" + qual(sc[0], col_of(*r, Kind::Int)) + ")"
+                                     : "count(" + qual(sc[0], s1) + ")");
+          break;
+      }
+    }
+    // string_agg without ORDER BY has no defined order: keep it out of comparisons.
+    for (auto& a : aggs) {
+      if (a.rfind("string_agg", 0) == 0 && a.find("ORDER BY") == std::string::npos) {
+        a = "count(*)";
+      }
+    }
+    t.add("SELECT ");
+    int ncols = 0;
+    if (grouped) t.add(std::string(ncols++ ? ", " : "") + qual(sc[0], key) + " AS g");
+    for (size_t i = 0; i < aggs.size(); ++i) {
+      t.add(std::string(ncols++ ? ", " : "") + aggs[i] + " AS x" + std::to_string(i));
+    }
+    t.add(" FROM ");
+    rel_ref(r->name, "a", &t);
+    if (coin(40)) {
+      t.add(" WHERE ");
+      t.add(predicate(sc, 1));
+    }
+    if (grouped) t.add(" GROUP BY " + qual(sc[0], key));
+    if (coin(50)) {
+      t.add(coin(50) ? " HAVING count(*) > " + std::to_string(pick(3))
+                     : " HAVING min(" + qual(sc[0], s1) + ") IS NOT NULL");
+    }
+    if (grouped && coin(50)) {
+      // ORDER BY an aggregate that may not be selected, then the key: a total order.
+      t.add(" ORDER BY count(*)" + std::string(coin(50) ? " DESC" : "") + ", 1");
+    }
+    return t;
+  }
+  if (shape == 13) {  // correlated [NOT] EXISTS with residuals, over derived and VALUES tables
+    const Joinable& j = one(joinables());
+    const Rel* l = rel(j.left);
+    const Rel* r = rel(j.right);
+    std::vector<Scope> left_only{{"a", l}};
+    t.add("SELECT ");
+    t.add(item(left_only));
+    t.add(" AS c0, a." + std::string(j.keys[0].first) + " AS c1 FROM ");
+    rel_ref(l->name, "a", &t);
+    t.add(coin(50) ? " WHERE EXISTS (SELECT 1 FROM " : " WHERE NOT EXISTS (SELECT 1 FROM ");
+    const int inner = pick(3);
+    if (inner == 0) {
+      rel_ref(r->name, "b", &t);
+    } else if (inner == 1) {
+      t.add("(SELECT * FROM ");
+      rel_ref(r->name, "x", &t);
+      t.add(") b");
+    } else {
+      t.add("(VALUES ('orders'), ('a_b'), (NULL)) v(n), ");
+      rel_ref(r->name, "b", &t);
+    }
+    t.add(" WHERE b." + std::string(j.keys[0].second) + " = a." + j.keys[0].first);
+    if (coin(60)) {
+      // A residual over the inner side, written unqualified where the outer side has the same
+      // column (the inner one is meant).
+      const Col& c = col_of(*r, Kind::Str);
+      t.add(" AND " + (coin(50) ? c.name : "b." + c.name) + " <> " + str_lit(c));
+    }
+    if (coin(30) && has_int(*r) && has_int(*l)) {
+      t.add(" AND b." + col_of(*r, Kind::Int).name + " >= a." + col_of(*l, Kind::Int).name);
+    }
+    if (inner == 2) t.add(coin(50) ? " AND v.n = b." + std::string(j.keys[0].second) : "");
+    t.add(")");
+    t.add(order_limit(2, true));
+    return t;
+  }
+  if (shape == 14) {  // correlated IN and scalar subqueries
+    const Joinable& j = one(joinables());
+    const Rel* l = rel(j.left);
+    const Rel* r = rel(j.right);
+    std::vector<Scope> left_only{{"a", l}};
+    std::vector<Scope> right_only{{"b", r}};
+    const std::string corr =
+        "b." + std::string(j.keys[0].second) + " = a." + std::string(j.keys[0].first);
+    t.add("SELECT a." + std::string(j.keys[0].first) + " AS c0");
+    if (coin(60)) {
+      static const std::vector<std::string> aggs = {"count(*)", "count(b.KEY)", "min(b.KEY)",
+                                                    "max(b.KEY)"};
+      std::string agg = one(aggs);
+      size_t p = agg.find("KEY");
+      if (p != std::string::npos) agg.replace(p, 3, j.keys[0].second);
+      t.add(", (SELECT " + agg + " FROM ");
+      rel_ref(r->name, "b", &t);
+      t.add(" WHERE " + corr);
+      if (coin(50)) {
+        t.add(" AND ");
+        t.add(atom(right_only));
+      }
+      t.add(") AS c1 FROM ");
+      rel_ref(l->name, "a", &t);
+      t.add(order_limit(2, true));
+      return t;
+    }
+    t.add(", ");
+    t.add(item(left_only));
+    t.add(" AS c1 FROM ");
+    rel_ref(l->name, "a", &t);
+    t.add(" WHERE a." + std::string(j.keys[0].first) + " IN (SELECT b." + j.keys[0].second +
+          " FROM ");
+    rel_ref(r->name, "b", &t);
+    t.add(" WHERE ");
+    t.add(atom(right_only));
+    if (j.keys.size() > 1) {
+      t.add(" AND b." + std::string(j.keys[1].second) + " = a." + j.keys[1].first + ")");
+    } else {
+      t.add(" AND b." + std::string(j.keys[0].second) + " IS NOT NULL AND a." +
+            j.keys[0].first + " IS NOT NULL)");
+    }
+    t.add(order_limit(2, true));
+    return t;
+  }
+  if (shape == 15) {  // set operations over two selects of string columns
+    const Rel* l = rel(one(names).first);
+    const Rel* r = rel(one(names).first);
+    const int n = 1 + pick(2);
+    std::vector<Col> lc, rc;
+    for (int i = 0; i < n; ++i) {
+      lc.push_back(col_of(*l, Kind::Str));
+      rc.push_back(col_of(*r, Kind::Str));
+    }
+    static const std::vector<std::string> ops = {" UNION ", " UNION ALL ", " INTERSECT ",
+                                                 " INTERSECT ALL ", " EXCEPT ", " EXCEPT ALL "};
+    t.add(single_select(*l, lc, coin(50)));
+    t.add(one(ops));
+    t.add(single_select(*r, rc, coin(50)));
+    t.add(order_limit(n, true));
+    return t;
+  }
+  if (shape == 16) {  // WITH: a CTE used twice
+    const Rel* r = rel(one(names).first);
+    const Col& c = col_of(*r, Kind::Str);
+    t.add("WITH w AS (");
+    t.add(single_select(*r, {c, one(r->cols)}, coin(60)));
+    t.add(") SELECT x.c0 AS c0, x.c1 AS c1 FROM w x WHERE x.c0 IN (SELECT c0 FROM w WHERE c1 IS "
+          "NOT NULL)");
+    t.add(order_limit(2, true));
+    return t;
+  }
+  // SELECT without FROM: constants and the engine's scalar functions.
+  static const std::vector<std::string> items = {
+      "1",          "'a' || 'b'",           "upper('\xc3\xa9x')", "NULLIF(2, 2)",
+      "3 BETWEEN 1 AND 4", "coalesce(NULL, 'y')", "length('\xc3\xa9')", "7 / 2",
+      "7.0 / 2",    "1.0 / 0",              "9007199254740993",     "2 IS DISTINCT FROM NULL",
+      "CASE WHEN 1 < 2 THEN 'y' END"};
+  const int n = 1 + pick(3);
+  t.add("SELECT ");
+  for (int i = 0; i < n; ++i) t.add((i ? ", " : "") + one(items) + " AS c" + std::to_string(i));
+  if (coin(20)) t.add(" WHERE 1 = " + std::to_string(pick(2)));
+  return t;
+}
+
+// Whether the statement's rows are ordered: an ORDER BY outside every parenthesis (one inside
+// string_agg or a subquery orders nothing of the result).
+bool top_level_order_by(const std::string& sql) {
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    if (c == '\'') quoted = !quoted;
+    if (quoted) continue;
+    if (c == '(') ++depth;
+    if (c == ')') --depth;
+    if (depth == 0 && sql.compare(i, 9, " ORDER BY") == 0) return true;
+  }
+  return false;
+}
+
 TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   uint64_t seed = 20261208;
-  int count = 3000;
+  int count = 1500;
   if (const char* s = std::getenv("NV_SQL_DIFF_SEED")) seed = std::strtoull(s, nullptr, 10);
   if (const char* c = std::getenv("NV_SQL_DIFF_COUNT")) count = std::atoi(c);
   std::mt19937_64 rng(seed);
@@ -868,7 +1177,7 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
       }
       want.push_back(line);
     }
-    if (t.engine.find("ORDER BY") == std::string::npos) {
+    if (!top_level_order_by(t.engine)) {
       std::sort(got.begin(), got.end());
       std::sort(want.begin(), want.end());
     }

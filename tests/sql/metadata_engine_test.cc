@@ -28,12 +28,20 @@ TEST(MetadataEngine, RegistrationRules) {
   EXPECT_EQ(r.schema->field(0)->name(), "y");
 }
 
-TEST(MetadataEngine, ExecuteWithoutFromDeclines) {
+TEST(MetadataEngine, StatementWithoutFromRunsOverOneRow) {
   MetadataEngine engine;
-  SelectStatement stmt;
-  auto r = engine.execute(stmt);
-  EXPECT_EQ(r.status, ExecuteStatus::Declined);
-  EXPECT_EQ(r.decline_reason, "no FROM clause");
+  SelectStatement empty;
+  auto r = engine.execute(empty);
+  EXPECT_EQ(r.status, ExecuteStatus::Error);
+  EXPECT_EQ(r.error_message, "SELECT with no projection");
+
+  SelectStatement constant;
+  constant.items.push_back(
+      SelectItem{Expr::make(LiteralExpr{Literal{std::string("x")}, Type::String}), "v"});
+  r = engine.execute(constant);
+  ASSERT_EQ(r.status, ExecuteStatus::Ok) << r.error_message << r.decline_reason;
+  ASSERT_EQ(r.batches.at(0)->num_rows(), 1);
+  EXPECT_EQ(testing::cell_text(*r.batches[0]->column(0), 0), "x");
 }
 
 TEST(MetadataEngine, ResultSharesRegisteredArrays) {

@@ -20,33 +20,38 @@ TEST(ParserBridge, RefusalsCarryStatusAndMessage) {
       {"SELECT 1 FROM t; SELECT 2 FROM t", ParseStatus::Unsupported,
        "multi-statement SQL is out of scope"},
       {"INSERT INTO t VALUES (1)", ParseStatus::Unsupported, "not a SELECT statement"},
-      {"SELECT 1", ParseStatus::Unsupported, "SELECT without FROM clause"},
       {"VALUES (1)", ParseStatus::Unsupported, "VALUES list is out of scope"},
       {"SELECT FROM t", ParseStatus::Malformed, "SELECT with no projection"},
-      {"SELECT a FROM t UNION SELECT a FROM u", ParseStatus::Unsupported,
-       "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
-      {"WITH x AS (SELECT 1 FROM t) SELECT * FROM x", ParseStatus::Unsupported,
-       "WITH (CTE) is out of scope"},
-      {"SELECT a FROM t GROUP BY a HAVING count(*) > 1", ParseStatus::Unsupported,
-       "HAVING is out of scope"},
+      {"WITH RECURSIVE x AS (SELECT 1 FROM t) SELECT * FROM x", ParseStatus::Unsupported,
+       "WITH RECURSIVE is out of scope"},
+      {"WITH x(a) AS (SELECT 1 FROM t) SELECT * FROM x", ParseStatus::Unsupported,
+       "WITH column lists are not supported in metadata path"},
+      {"SELECT a FROM t GROUP BY ROLLUP (a)", ParseStatus::Unsupported,
+       "GROUPING SETS / ROLLUP / CUBE are out of scope"},
+      {"SELECT 99999999999999999999", ParseStatus::Unsupported,
+       "integer literal beyond 64 bits: 99999999999999999999"},
+      {"SELECT a FROM t WHERE a LIKE 'x\\_%'", ParseStatus::Unsupported,
+       "LIKE pattern with a backslash needs an ESCAPE clause"},
+      {"SELECT \"$is_distinct_from\"(a, b) FROM t", ParseStatus::Unsupported,
+       "unsupported function: $is_distinct_from"},
+      {"SELECT a FROM t UNION SELECT a FROM u FOR UPDATE", ParseStatus::Unsupported,
+       "FOR UPDATE / SHARE is out of scope"},
       {"SELECT a FROM t WINDOW w AS (ORDER BY a)", ParseStatus::Unsupported,
        "window functions are out of scope"},
       {"SELECT a FROM t FOR UPDATE", ParseStatus::Unsupported,
        "FOR UPDATE / SHARE is out of scope"},
       {"SELECT DISTINCT ON (a) a FROM t", ParseStatus::Unsupported, "DISTINCT ON is out of scope"},
       {"SELECT a INTO x FROM t", ParseStatus::Unsupported, "SELECT INTO is out of scope"},
-      // First of several refusals: HAVING comes before the missing FROM and DISTINCT ON.
-      {"SELECT DISTINCT ON (a) a GROUP BY a HAVING true", ParseStatus::Unsupported,
-       "HAVING is out of scope"},
-      {"WITH x AS (SELECT 1) SELECT a FROM t UNION SELECT 1", ParseStatus::Unsupported,
-       "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
+      // First of several refusals: WITH converts before the rest of the statement.
+      {"WITH x AS (SELECT 1 FROM t FOR UPDATE) SELECT DISTINCT ON (a) a FROM x",
+       ParseStatus::Unsupported, "FOR UPDATE / SHARE is out of scope"},
       // Within a statement FROM converts before the projection, the projection before WHERE.
       {"SELECT sum(a) OVER () FROM generate_series(1, 3)", ParseStatus::Unsupported,
        "FROM target kind not supported in metadata path"},
       {"SELECT sum(a) OVER () FROM t WHERE a BETWEEN 1 AND 2", ParseStatus::Unsupported,
        "window functions are not supported in the metadata path"},
-      {"SELECT a FROM t WHERE a BETWEEN 1 AND 2 ORDER BY a LIMIT a", ParseStatus::Unsupported,
-       "unsupported PGAExpr kind in metadata path"},
+      {"SELECT a FROM t WHERE a BETWEEN SYMMETRIC 1 AND 2 ORDER BY a LIMIT a",
+       ParseStatus::Unsupported, "unsupported PGAExpr kind in metadata path"},
       {"SELECT a FROM t LIMIT 2+3", ParseStatus::Unsupported,
        "LIMIT/OFFSET with non-literal expression"},
       {"SELECT a FROM t LIMIT -1", ParseStatus::Unsupported,
@@ -60,8 +65,6 @@ TEST(ParserBridge, RefusalsCarryStatusAndMessage) {
       {"SELECT CAST(a AS varchar(3)) FROM t", ParseStatus::Unsupported,
        "CAST to unsupported type: varchar(n)"},
       {"SELECT a::int[] FROM t", ParseStatus::Unsupported, "CAST to unsupported type: int4[]"},
-      {"SELECT a FROM t WHERE a IS DISTINCT FROM 1", ParseStatus::Unsupported,
-       "unsupported PGAExpr kind in metadata path"},
       {"SELECT a FROM t WHERE a ~ 'x'", ParseStatus::Unsupported,
        "unsupported binary operator: ~"},
       {"SELECT -a FROM t", ParseStatus::Malformed, "binary operator missing operand"},
@@ -228,6 +231,52 @@ TEST(ParserBridge, ClausesAndExpressions) {
   EXPECT_EQ(s->items[8].expr->as<FuncExpr>()->name, "lower");
   // A user schema's function never maps to a built-in of the same name.
   EXPECT_EQ(s->items[9].expr->as<FuncExpr>()->name, "myschema.upper");
+}
+
+TEST(ParserBridge, SetOperationsWithHavingAndOperatorForms) {
+  auto s = parse_ok(
+      "WITH w AS (SELECT a FROM t) SELECT a FROM w UNION ALL (SELECT b FROM u INTERSECT "
+      "SELECT c FROM v) ORDER BY 1 LIMIT 3");
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(s->ctes.size(), 1u);
+  EXPECT_EQ(s->ctes[0].name, "w");
+  EXPECT_EQ(s->set_op, SetOp::Union);
+  EXPECT_TRUE(s->set_all);
+  EXPECT_EQ(s->from, nullptr);
+  ASSERT_NE(s->set_right, nullptr);
+  EXPECT_EQ(s->set_right->set_op, SetOp::Intersect);
+  EXPECT_FALSE(s->set_right->set_all);
+  EXPECT_EQ(s->order_by.size(), 1u);
+  EXPECT_EQ(s->limit, 3);
+
+  s = parse_ok(
+      "SELECT a BETWEEN 1 AND 2, a NOT BETWEEN 1 AND 2, NULLIF(a, b), a IS DISTINCT FROM b, "
+      "a IS NOT DISTINCT FROM b, 9007199254740993, -9223372036854775808, "
+      "string_agg(b, ',' ORDER BY c DESC) FROM t GROUP BY a HAVING count(*) > 1");
+  ASSERT_NE(s, nullptr);
+  // x BETWEEN lo AND hi is (x >= lo) AND (x <= hi) with x converted twice.
+  auto* between = s->items[0].expr->as<LogicExpr>();
+  ASSERT_NE(between, nullptr);
+  EXPECT_EQ(between->lhs->as<CmpExpr>()->op, CmpOp::Ge);
+  EXPECT_EQ(between->rhs->as<CmpExpr>()->op, CmpOp::Le);
+  EXPECT_NE(between->lhs->as<CmpExpr>()->lhs.get(), between->rhs->as<CmpExpr>()->lhs.get());
+  EXPECT_NE(s->items[1].expr->as<UnaryExpr>()->operand->as<LogicExpr>(), nullptr);
+  EXPECT_EQ(s->items[2].expr->as<FuncExpr>()->name, kFuncNullif);
+  EXPECT_EQ(s->items[3].expr->as<FuncExpr>()->name, kFuncIsDistinct);
+  EXPECT_EQ(s->items[4].expr->as<FuncExpr>()->name, kFuncIsNotDistinct);
+  EXPECT_EQ(std::get<int64_t>(s->items[5].expr->as<LiteralExpr>()->value), 9007199254740993LL);
+  EXPECT_EQ(s->items[5].expr->as<LiteralExpr>()->type, Type::Int64);
+  EXPECT_EQ(std::get<int64_t>(s->items[6].expr->as<LiteralExpr>()->value), INT64_MIN);
+  auto* agg = s->items[7].expr->as<AggExpr>();
+  ASSERT_NE(agg, nullptr);
+  ASSERT_EQ(agg->order_by.size(), 1u);
+  EXPECT_TRUE(agg->order_by[0].descending);
+  ASSERT_NE(s->having, nullptr);
+  EXPECT_NE(s->having->as<CmpExpr>(), nullptr);
+
+  s = parse_ok("SELECT d.x FROM (SELECT a AS x FROM t) d");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->from->alias, "d");
 }
 
 TEST(ParserBridge, DeepNestingIsRefusedNotCrashing) {

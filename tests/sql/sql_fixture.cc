@@ -45,6 +45,39 @@ void register_fixture(MetadataEngine* engine) {
                         arrow::field("schema_owner", s)},
                        {R"(["db", "db", "db"])", R"(["public", "sales", "empty"])",
                         R"(["admin", null, "admin"])"});
+  auto catalogs = make({arrow::field("catalog_name", s)}, {R"(["db"])"});
+  auto constraints = make(
+      {arrow::field("constraint_catalog", s), arrow::field("constraint_schema", s),
+       arrow::field("constraint_name", s), arrow::field("table_schema", s),
+       arrow::field("table_name", s), arrow::field("constraint_type", s)},
+      {R"(["db", "db", "db", "db", "db"])", R"(["public", "public", "sales", "sales", "sales"])",
+       R"(["pk_orders", "pk_customers", "pk_sales_orders", "fk_orders_region", "uq_region"])",
+       R"(["public", "public", "sales", "sales", "sales"])",
+       R"(["Orders", "customers", "orders", "orders", "orders"])",
+       R"(["PRIMARY KEY", "PRIMARY KEY", "PRIMARY KEY", "FOREIGN KEY", "UNIQUE"])"});
+  auto key_usage = make(
+      {arrow::field("constraint_schema", s), arrow::field("constraint_name", s),
+       arrow::field("table_schema", s), arrow::field("table_name", s),
+       arrow::field("column_name", s), arrow::field("ordinal_position", arrow::int32())},
+      {R"(["public", "public", "sales", "sales", "sales"])",
+       R"(["pk_orders", "pk_customers", "pk_sales_orders", "fk_orders_region", "uq_region"])",
+       R"(["public", "public", "sales", "sales", "sales"])",
+       R"(["Orders", "customers", "orders", "orders", "orders"])",
+       R"(["id", "id", "id", "region", "region"])", R"([1, 1, 1, 1, 1])"});
+  auto referential = make(
+      {arrow::field("constraint_schema", s), arrow::field("constraint_name", s),
+       arrow::field("unique_constraint_schema", s), arrow::field("unique_constraint_name", s),
+       arrow::field("update_rule", s), arrow::field("delete_rule", s)},
+      {R"(["sales"])", R"(["fk_orders_region"])", R"(["sales"])", R"(["uq_region"])",
+       R"(["NO ACTION"])", R"(["CASCADE"])"});
+  for (const auto& [name, batch] :
+       std::vector<std::pair<std::string, std::shared_ptr<arrow::RecordBatch>>>{
+           {"catalogs", catalogs},
+           {"table_constraints", constraints},
+           {"key_column_usage", key_usage},
+           {"referential_constraints", referential}}) {
+    ASSERT_TRUE(engine->register_relation("information_schema." + name, batch->schema(), {batch}));
+  }
   auto routines_schema = arrow::schema(
       {arrow::field("routine_name", s), arrow::field("routine_type", s)});
   ASSERT_TRUE(engine->register_relation("information_schema.tables", tables->schema(), {tables}));

@@ -9,7 +9,9 @@
 
 namespace nv_sql::testing {
 
-/// Registers information_schema.tables, .columns, .schemata and an empty .routines.
+/// Registers information_schema.tables, .columns, .schemata, .catalogs (one: db), the three
+/// key relations (table_constraints, key_column_usage, referential_constraints) and an empty
+/// .routines.
 void register_fixture(MetadataEngine* engine);
 
 /// One cell as text: NULL for nulls, Arrow's scalar text otherwise.

@@ -105,6 +105,10 @@ NvsqlTerminal::~NvsqlTerminal() {
 
 void NvsqlTerminal::type(const std::string& text) {
   for (char c : text) {  // one key at a time, as typed
+    // A person does not press Ctrl-C or Ctrl-D within microseconds of a prompt: the line editor
+    // switches the terminal mode right after showing it, and a ^D that arrives before that is
+    // read as an empty line instead of the end of input.
+    if (c != '\r' && static_cast<unsigned char>(c) < 0x20) pump(150);
     if (write(fd_, &c, 1) != 1) return;
     pump(10);
   }

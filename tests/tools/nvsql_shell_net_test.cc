@@ -140,6 +140,22 @@ TEST_F(NvsqlShellNet, InteractiveSession) {
   ASSERT_EQ(system(("rm -rf " + data_home).c_str()), 0);
 }
 
+// Leaving waits for a cancelled statement to let go of the connection; Ctrl-C cuts that short.
+TEST_F(NvsqlShellNet, CtrlCWhileLeavingLeavesAtOnce) {
+  NvsqlTerminal term(connection(), {"TERM=xterm", "XDG_DATA_HOME=" + nvsql_test::temp_path("x")});
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.shown();
+  delay_next_query(30000);
+  term.type("SELECT count(*) FROM sales.orders;\r");
+  ASSERT_TRUE(term.expect("rows/s")) << term.unmatched();
+  term.type("\x03");
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
+  term.type("\x04");
+  ASSERT_TRUE(term.expect("waiting for a cancelled statement", 5)) << term.shown();
+  term.type("\x03");
+  EXPECT_EQ(term.wait(5), 130) << term.shown();
+  EXPECT_EQ(system(("rm -rf " + nvsql_test::temp_path("x")).c_str()), 0);
+}
+
 TEST_F(NvsqlShellNet, MetaCommandsNeverReachAComputeNode) {
   const NvsqlRun r = nvsql_test::run_nvsql(connection(), {},
                                            "\\dn\n"
@@ -178,6 +194,11 @@ TEST_F(NvsqlShellNet, Scripts) {
       "\\o " + out_file + "\n"
       "SELECT 'to' || 'file' AS f;\n"
       "\\o\n"
+      "\\conninfo\n"
+      "\\format table\n"
+      "\\x on\n"
+      "SELECT 'ex' || 'panded' AS e;\n"
+      "\\format csv\n"
       "SELECT 'last' || 'one' AS l");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("a;bc;"), std::string::npos) << r.out;
@@ -185,6 +206,11 @@ TEST_F(NvsqlShellNet, Scripts) {
   EXPECT_NE(r.out.find("\"lastone\""), std::string::npos) << "CSV, after \\o: " << r.out;
   EXPECT_EQ(r.out.find("tofile"), std::string::npos) << r.out;
   EXPECT_EQ(slurp(out_file), "\"f\"\n\"tofile\"\n");
+  EXPECT_NE(r.out.find("User:          alice\nControl plane: " + svc().control_plane_url()),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("-[ RECORD 1 ]"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("e | expanded\n"), std::string::npos) << r.out;
 
   // A script stops at its first failure, with status 1.
   const NvsqlRun failed = nvsql_test::run_nvsql(

@@ -1,5 +1,7 @@
 #include "tools/nvsql/run.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -142,6 +144,13 @@ int run(const Options& options, std::ostream& diag) {
   db.insert(db.end(), o.db_options.begin(), o.db_options.end());
 
   Failure failure;
+  // The shell's Ctrl-C must reach the main thread, whose read at the prompt it interrupts: the
+  // driver's threads, started from here on, inherit SIGINT blocked.
+  const bool interactive = o.statements.empty() && isatty(STDIN_FILENO) != 0;
+  sigset_t sigint;
+  sigemptyset(&sigint);
+  sigaddset(&sigint, SIGINT);
+  if (interactive) pthread_sigmask(SIG_BLOCK, &sigint, nullptr);
   std::unique_ptr<Driver> driver = Driver::load(driver_path(o), &failure);
   if (!driver) {
     diag << "nvsql: " << describe(failure) << '\n';
@@ -156,9 +165,9 @@ int run(const Options& options, std::ostream& diag) {
     StatementRunner runner(*driver, session, diag, nullptr);
     return run_statements(runner, o);
   }
-  const bool interactive = isatty(STDIN_FILENO) != 0;
   // Only the interactive shell takes Ctrl-C over; a script keeps its default effect.
   Interrupts* interrupts = interactive ? Interrupts::install() : nullptr;
+  if (interactive) pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
   StatementRunner runner(*driver, session, diag, interrupts);
   Shell shell(session, runner, o, connection_info(o), diag, interactive);
   std::unique_ptr<LineSource> source;

@@ -94,11 +94,12 @@ Shell::Shell(Session& session, StatementRunner& runner, const Options& options,
       options_(options),
       connection_(std::move(connection)),
       diag_(diag),
-      interactive_(interactive) {
-  if (!options_.output_path.empty()) (void)set_output(options_.output_path);
-}
+      interactive_(interactive) {}
 
 int Shell::run(LineSource& source) {
+  if (!options_.output_path.empty() && set_output(options_.output_path) == Step::kFailed) {
+    return 1;
+  }
   return process(source, 0) == Step::kFailed ? 1 : 0;
 }
 

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -55,6 +57,12 @@ double seconds_since(Clock::time_point start) {
 // stream, writes each batch to the sink, and releases the stream (through the reader) before it
 // signals the end.
 void run_job(const std::shared_ptr<ResultJob>& job) {
+  // Ctrl-C is the main thread's (see run.cc); the driver's threads started from here inherit
+  // this mask.
+  sigset_t sigint;
+  sigemptyset(&sigint);
+  sigaddset(&sigint, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &sigint, nullptr);
   auto fail = [&](const char* what, const arrow::Status& st) {
     job->error = std::string("nvsql: error (") + what + "): " + st.message();
   };

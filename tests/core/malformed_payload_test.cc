@@ -1,0 +1,108 @@
+// Payloads a server may get wrong, turned into clean errors: a batch whose binary offsets point
+// outside its data, and numbers no conversion can hold.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include <arrow/api.h>
+
+#include "core/query_internal.h"
+#include "core/route_internal.h"
+#include "norvale/nv_cells.h"
+#include "norvale/nv_core.h"
+#include "tests/core/frame_builder.h"
+#include "tests/core/query_test_util.h"
+
+namespace {
+
+// A batch of a good int64 column and a binary column whose second offset was overwritten
+// (made with Arrow's builders, then patched: the IPC writer does not check offsets).
+std::string corrupted_binary_ipc(int32_t bad_offset) {
+  arrow::BinaryBuilder bytes;
+  EXPECT_TRUE(bytes.AppendValues({"ab", "cd", "ef"}).ok());
+  std::shared_ptr<arrow::Array> binary = bytes.Finish().ValueOrDie();
+  auto offsets = std::const_pointer_cast<arrow::Buffer>(binary->data()->buffers[1]);
+  int32_t* raw = reinterpret_cast<int32_t*>(offsets->mutable_data());
+  raw[1] = bad_offset;
+  auto schema =
+      arrow::schema({arrow::field("x", arrow::int64()), arrow::field("b", arrow::binary())});
+  auto batch = arrow::RecordBatch::Make(schema, 3, {nv_test::int_batch(3)->column(0), binary});
+  return nv_test::ipc_stream(schema, batch);
+}
+
+TEST(MalformedPayload, CorruptedBinaryOffsetIsRefusedNotRead) {
+  for (int32_t bad : {1000000, -7, 5}) {
+    NVQueryHandle* q = nv_test::bare_query();
+    const std::string payload = nv_test::batch_payload(0, corrupted_binary_ipc(bad));
+    ASSERT_EQ(nv_test::feed(q, NV_FRAME_BATCH, payload), 0);
+    NVArrowBatch* batch = nv_next_batch(q, nullptr, 0);
+    ASSERT_NE(batch, nullptr) << bad;
+    char text[8];
+    const char* view = nullptr;
+    int32_t length = 0;
+    const uint8_t* data = nullptr;
+    EXPECT_EQ(nv_format_cell(batch, 1, 0, text, sizeof(text)), -1) << bad;
+    EXPECT_EQ(nv_batch_string_view(batch, 1, 1, &view, &length), -1) << bad;
+    EXPECT_EQ(nv_get_binary(batch, 1, 1, &data, &length), -1) << bad;
+    EXPECT_EQ(nv_batch_stage_column(batch, 1, -2 /* SQL_C_BINARY */, 8), NV_STAGE_FAILED) << bad;
+    // The well-formed column of the same batch is still readable.
+    EXPECT_EQ(nv_format_cell(batch, 0, 2, text, sizeof(text)), 1) << bad;
+    EXPECT_STREQ(text, "2");
+    nv_batch_free(batch);
+    nv_query_close(q);
+  }
+}
+
+TEST(MalformedPayload, RoutePortsOutOfRange) {
+  struct Case {
+    const char* body;
+    const char* error;  // nullptr: accepted
+  };
+  const Case recommend[] = {
+      {R"({"hostname":"h","port":1e300})",
+       "recommend response parse error: port 1e+300 out of range"},
+      {R"({"hostname":"h","port":-1})", "recommend response parse error: port -1 out of range"},
+      {R"({"hostname":"h","port":18446744073709551615})",
+       "recommend response parse error: port 18446744073709551615 out of range"},
+      {R"({"hostname":"h","port":"8080"})",
+       "recommend response parse error: port is not a number"},
+      {R"({"hostname":"h","port":8443})", nullptr},
+  };
+  for (const Case& c : recommend) {
+    NVNodeRoute route{};
+    char err[256] = "";
+    const int rc =
+        norvale::parse_recommend_response("https://cp", c.body, &route, err, sizeof err);
+    if (c.error == nullptr) {
+      EXPECT_EQ(rc, 0) << c.body << ": " << err;
+      EXPECT_STREQ(route.url, "https://h:8443");
+    } else {
+      EXPECT_EQ(rc, -1) << c.body;
+      EXPECT_STREQ(err, c.error);
+    }
+    nv_node_route_free(&route);
+  }
+  const Case lookup[] = {
+      {R"({"status":"active","hostname":"h","port":1e300})", "compute node 'n' has no port"},
+      {R"({"status":"active","hostname":"h","port":4294967297})",
+       "compute node 'n' has port 4294967297 out of range"},
+      {R"({"status":"active","hostname":"h","port":8443})", nullptr},
+  };
+  for (const Case& c : lookup) {
+    NVNodeRoute route{};
+    char err[256] = "";
+    const int rc =
+        norvale::parse_lookup_response("https://cp", "n", c.body, &route, err, sizeof err);
+    if (c.error == nullptr) {
+      EXPECT_EQ(rc, 0) << c.body << ": " << err;
+      EXPECT_STREQ(route.url, "https://h:8443");
+    } else {
+      EXPECT_EQ(rc, -1) << c.body;
+      EXPECT_STREQ(err, c.error);
+    }
+    nv_node_route_free(&route);
+  }
+}
+
+}  // namespace
