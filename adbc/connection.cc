@@ -82,6 +82,8 @@ AdbcStatusCode set_option(AdbcConnection* connection, const char* key, const cha
     if (!parse_bounded(value, INT64_MAX)) {
       return invalid_value(error, "adbc.norvale.query_timeout_sec must be a non-negative integer");
     }
+    static_cast<NVAdbcConnectionState*>(connection->private_data)->query_timeout_sec =
+        std::strtoull(value, nullptr, 10);
     return ADBC_STATUS_OK;
   }
   set_error(error, std::string("unknown connection option key: ") + key, "HYC00");

@@ -126,7 +126,16 @@ char** plain_field(NVAdbcDatabaseState* s, const char* key, bool* secret) {
 AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const char* value,
                                AdbcError* error) {
   bool secret = false;
-  if (char** field = plain_field(s, key, &secret)) return store(field, value, secret, error);
+  if (char** field = plain_field(s, key, &secret)) {
+    // A proxy setting that cannot be used must fail here: the connection would otherwise go
+    // out directly, around the proxy the user required.
+    if (std::strncmp(key, "adbc.norvale.proxy_", 19) == 0 && value != nullptr &&
+        std::strpbrk(value, "\r\n") != nullptr) {
+      return invalid_value(error, (std::string(key) +
+                                   " must not contain a carriage return or line feed").c_str());
+    }
+    return store(field, value, secret, error);
+  }
 
   if (key_is(key, "uri")) {
     if (!non_empty(value)) return invalid_value(error, "uri must be a non-empty string");

@@ -1,6 +1,6 @@
 #include "adbc/option_text_internal.h"
 
-#include <cstring>
+#include <string_view>
 
 namespace norvale::adbc {
 
@@ -17,8 +17,12 @@ bool iequals(std::string_view a, std::string_view b) {
 
 bool secret_key(const char* key) {
   if (key == nullptr) return false;
-  for (const char* word : {"password", "token", "secret", "client_key", "proxy_pass"}) {
-    if (std::strstr(key, word) != nullptr) return true;
+  const std::string_view text(key);
+  for (std::string_view word : {"password", "passwd", "pwd", "token", "secret", "client_key",
+                                "proxy_pass", "api_key", "apikey", "credential"}) {
+    for (size_t at = 0; at + word.size() <= text.size(); ++at) {
+      if (iequals(text.substr(at, word.size()), word)) return true;
+    }
   }
   return false;
 }

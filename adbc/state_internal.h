@@ -43,6 +43,7 @@ struct NVAdbcConnectionState {
   NVConnection* connection;               // null until AdbcConnectionInit succeeds
   NVAdbcInfoSchemaStore* info_schema;     // may be null
   nv_sql::MetadataEngine* meta_engine;    // may be null
+  uint64_t query_timeout_sec;             // 0: none; bounds each wait for the server
 };
 
 struct NVAdbcStatementState {

@@ -153,7 +153,8 @@ AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayS
   NVQueryHandle* query = try_metadata_engine(state, sql);
   char err[1024] = "";
   if (query == nullptr) {
-    query = nv_execute(state->connection->connection, sql, 0, 0, err, sizeof err);
+    query = nv_execute(state->connection->connection, sql, 0,
+                       state->connection->query_timeout_sec, err, sizeof err);
   }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);

@@ -26,7 +26,7 @@ struct Query {
 
 const Query kQueries[] = {
     {"column_lookup",
-     "SELECT column_name, data_type, ordinal_position FROM {IS}.columns WHERE table_schema = 's3' "
+     "SELECT column_name, data_type, ordinal_position FROM {IS}.columns WHERE table_schema = 's7' "
      "AND table_name = 't3457' ORDER BY ordinal_position"},
     {"like_table_listing",
      "SELECT table_schema, table_name, table_type FROM {IS}.tables WHERE table_name LIKE 't12%' "
@@ -41,7 +41,7 @@ const Query kQueries[] = {
      "{IS}.columns c WHERE c.table_schema = t.table_schema AND c.table_name = t.table_name) AND "
      "t.table_type = 'VIEW'"},
     {"order_by_unselected",
-     "SELECT column_name FROM {IS}.columns WHERE table_schema = 's3' AND table_name = 't3457' "
+     "SELECT column_name FROM {IS}.columns WHERE table_schema = 's7' AND table_name = 't3457' "
      "ORDER BY ordinal_position DESC"},
     {"having",
      "SELECT table_name, count(*) AS n FROM {IS}.columns WHERE table_schema = 's1' GROUP BY "
@@ -75,7 +75,7 @@ const Query kQueries[] = {
      "SELECT table_name FROM {IS}.tables WHERE table_type = 'VIEW' EXCEPT SELECT table_name FROM "
      "{IS}.columns WHERE data_type = 'date' AND ordinal_position = 1"},
     {"with_cte",
-     "WITH c AS (SELECT table_name, count(*) AS n FROM {IS}.columns WHERE table_schema = 's5' "
+     "WITH c AS (SELECT table_name, count(*) AS n FROM {IS}.columns WHERE table_schema = 's0' "
      "GROUP BY table_name) SELECT t.table_name, c.n FROM {IS}.tables t JOIN c ON c.table_name = "
      "t.table_name WHERE t.table_type = 'VIEW'"},
     {"string_agg_ordered",

@@ -5,9 +5,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "core/connection_internal.h"
 #include "core/error_text_internal.h"
+#include "core/global_internal.h"
 #include "core/http_internal.h"
 #include "core/secure_zero_internal.h"
 #include "core/session_cache_internal.h"
@@ -156,21 +158,25 @@ void store_filtered(const char* value, const char* name, std::string* to) {
   *to = value;
 }
 
-void copy_extras(const NVConnExtras* extras, NVConnection* conn) {
-  if (extras == nullptr) return;
+/// Copies the extras. A proxy setting with a line break fails the connection: dropping it
+/// would send the requests directly, around the proxy the user required.
+bool copy_extras(const NVConnExtras* extras, NVConnection* conn, char* err, size_t err_size) {
+  if (extras == nullptr) return true;
+  for (const auto& [value, name] : {std::pair{extras->proxy_url, "proxy_url"},
+                                    std::pair{extras->proxy_user, "proxy_user"},
+                                    std::pair{extras->proxy_pass, "proxy_pass"}}) {
+    if (non_empty(value) && std::strpbrk(value, "\r\n") != nullptr) {
+      write_error(err, err_size, "%s contains forbidden control characters", name);
+      return false;
+    }
+  }
   if (extras->connect_timeout > 0) conn->connect_timeout = extras->connect_timeout;
   if (extras->max_stream_buffer_mb > 0) conn->max_stream_buffer_mb = extras->max_stream_buffer_mb;
   store_filtered(extras->application_name, "application_name", &conn->application_name);
   store_filtered(extras->proxy_url, "proxy_url", &conn->proxy_url);
   store_filtered(extras->proxy_user, "proxy_user", &conn->proxy_user);
   store_filtered(extras->proxy_pass, "proxy_pass", &conn->proxy_pass);
-}
-
-std::string build_user_agent(const NVConnection& conn) {
-  std::string agent = "Norvale-ODBC/";
-  agent += nv_version();
-  if (!conn.application_name.empty()) agent += " " + conn.application_name;
-  return agent;
+  return true;
 }
 
 /// Logs in, or reuses a cached token. False with a message when no token was obtained.
@@ -273,12 +279,12 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
   conn->curl_share = make_share(conn->share_mutex.get());
   conn->control_plane_url = control_plane_url;
   copy_tls(tls, conn.get());
-  copy_extras(caller_extras, conn.get());
-  conn->user_agent = build_user_agent(*conn);
+  if (!copy_extras(caller_extras, conn.get(), err, err_size)) return nullptr;
 
   // Login and routing requests use the filtered settings, so that a rejected value (a line
   // break in the application name, say) cannot reach a request header.
   const NVConnExtras extras = conn->extras();
+  conn->user_agent = user_agent_from_extras(&extras);
   if (!authenticate(conn.get(), session_token, username, password, &extras, err, err_size)) {
     return nullptr;
   }
@@ -290,9 +296,10 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
                          conn->curl_share) == 0) {
       conn->reservation_confirmed = true;
     } else {
+      // Reservation identifiers are secrets: the line names none.
       nv_log_emit(NV_LOG_WARN, kTransport,
                   "nv_route_confirm failed for reservation %s; slot will expire after TTL",
-                  conn->reservation.c_str());
+                  "[REDACTED]");
     }
   }
   nv_log_emit(NV_LOG_INFO, kTransport,
@@ -305,32 +312,12 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
 
 }  // namespace
 
-int apply_connection_settings(CURL* curl, NVConnection* conn, const char* url,
-                              CurlSlistPtr* resolve, char* err, size_t err_size) {
-  if (curl == nullptr || conn == nullptr || url == nullptr || resolve == nullptr) {
-    write_error(err, err_size, "apply_connection_settings: NULL argument");
-    return -1;
-  }
-  curl_easy_setopt(curl, CURLOPT_URL, url);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  const long connect_timeout = conn->connect_timeout > 0 ? static_cast<long>(conn->connect_timeout)
-                                                         : kDefaultConnectTimeoutSeconds;
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
-  nv_curl_apply_share_and_keepalive(curl, conn->curl_share);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, nv_connection_user_agent(conn));
-  const NVConnExtras extras = conn->extras();
-  apply_proxy_from_extras(curl, &extras);
+void retain_connection(NVConnection* conn) {
+  conn->holders.fetch_add(1, std::memory_order_relaxed);
+}
 
-  char tls_error[512] = {0};
-  curl_slist* resolve_list = nullptr;
-  const int rc =
-      nv_tls_apply_to_curl(curl, &conn->tls, url, &resolve_list, tls_error, sizeof(tls_error));
-  resolve->reset(resolve_list);
-  if (rc != 0) {
-    write_error(err, err_size, "TLS configuration: %s", tls_error);
-    return -1;
-  }
-  return 0;
+void release_connection(NVConnection* conn) {
+  if (conn->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy_connection(conn);
 }
 
 }  // namespace norvale
@@ -358,9 +345,8 @@ void nv_disconnect(NVConnection* conn) {
   if (conn == nullptr) return;
   try {
     nv_log_emit(NV_LOG_INFO, norvale::kTransport,
-                "nv_disconnect(conn=%p): tearing down connection (session token will be zeroed "
-                "and the object freed). If a result stream on this connection is still draining "
-                "its response body, that drain is now racing this teardown.",
+                "nv_disconnect(conn=%p): tearing down connection (session token is zeroed and "
+                "the object freed once no result stream uses it).",
                 static_cast<void*>(conn));
     if (!conn->reservation.empty() && !conn->reservation_confirmed) {
       // The connection's own request settings, so that a proxy-only network can still reach
@@ -371,13 +357,13 @@ void nv_disconnect(NVConnection* conn) {
                            conn->curl_share) != 0) {
         nv_log_emit(NV_LOG_WARN, norvale::kTransport,
                     "nv_route_abandon failed for reservation %s; slot will expire after TTL",
-                    conn->reservation.c_str());
+                    "[REDACTED]");
       }
     }
   } catch (...) {
     // Teardown goes on whatever the abandon did.
   }
-  norvale::destroy_connection(conn);
+  norvale::release_connection(conn);
 }
 
 const char* nv_connection_session_token(const NVConnection* conn) {
@@ -403,7 +389,10 @@ const char* nv_connection_application_name(const NVConnection* conn) {
 const char* nv_connection_user_agent(NVConnection* conn) {
   if (conn == nullptr) return nullptr;
   try {
-    if (conn->user_agent.empty()) conn->user_agent = norvale::build_user_agent(*conn);
+    if (conn->user_agent.empty()) {
+      const NVConnExtras view = conn->extras();
+      conn->user_agent = norvale::user_agent_from_extras(&view);
+    }
   } catch (...) {
     return nullptr;
   }

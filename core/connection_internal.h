@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,9 +13,11 @@
 #include "core/curl_handles_internal.h"
 #include "norvale/nv_core.h"
 
-/// One session with the service. Created by nv_connect, freed by nv_disconnect; queries and
-/// ingests hold a plain pointer and must be closed first. Not copyable: the TLS view points
-/// into the owned texts.
+/// One session with the service. Created by nv_connect. A running query holds the connection
+/// too, so that a host may release its connection before the query's result stream: the
+/// connection is freed (token zeroed, share handle cleaned up) when nv_disconnect and the last
+/// query have both let go. Ingests hold a plain pointer and must be finished first. Not
+/// copyable: the TLS view points into the owned texts.
 struct NVConnection {
   std::string control_plane_url;
   std::string compute_url;   // empty: requests go to the control-plane URL
@@ -45,6 +48,8 @@ struct NVConnection {
   // handle leaked at teardown (a transfer still attached) keeps a live mutex.
   std::unique_ptr<std::recursive_mutex> share_mutex;
 
+  std::atomic<int> holders{1};  // nv_connect's own, plus one per query that holds it
+
   NVConnection() = default;
   NVConnection(const NVConnection&) = delete;
   NVConnection& operator=(const NVConnection&) = delete;
@@ -61,11 +66,9 @@ struct NVConnection {
 
 namespace norvale {
 
-/// Applies what every request of a connection shares to an easy handle: the URL, no signals,
-/// the connect time-out, the share handle with keep-alive, the User-Agent, the proxy and the
-/// TLS settings (host-name override included, its list stored in `resolve`, which must outlive
-/// the transfer). Returns 0, or -1 with "TLS configuration: ..." in err.
-int apply_connection_settings(CURL* curl, NVConnection* conn, const char* url,
-                              CurlSlistPtr* resolve, char* err, size_t err_size);
+/// Adds a holder (a query that will use the connection from its worker).
+void retain_connection(NVConnection* conn);
+/// Drops a holder; the last one frees the connection.
+void release_connection(NVConnection* conn);
 
 }  // namespace norvale

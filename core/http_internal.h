@@ -21,10 +21,6 @@ constexpr long kDefaultConnectTimeoutSeconds = 10;
 /// The extras' connect time-out when it is at least 1, else 10 seconds.
 long connect_timeout_from_extras(const NVConnExtras* extras);
 
-/// Sets the proxy URL and, when non-empty, the proxy user and password from the extras.
-/// Nothing happens without extras or with an empty proxy URL.
-void apply_proxy_from_extras(CURL* curl, const NVConnExtras* extras);
-
 /// One control-plane request. `method` "POST" posts `body`; any other method is a GET and the
 /// body is ignored. A non-empty `bearer_token` adds the Authorization header. `tls`, `extras`
 /// and `share` may be NULL. Returns the HTTP status (not judged), or -1 with a message.

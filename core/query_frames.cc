@@ -73,8 +73,7 @@ int handle_error_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
 int handle_trace_frame(const uint8_t* payload, size_t len) {
   if (len == 0 || nv_log_level() < NV_LOG_TRACE) return 0;
   const std::string text(as_text(payload, len));
-  std::unique_ptr<char, decltype(&std::free)> redacted(nv_log_redact(text.c_str()), &std::free);
-  nv_log_emit(NV_LOG_TRACE, kCategory, "TRACE frame: %s", redacted ? redacted.get() : "");
+  nv_log_emit(NV_LOG_TRACE, kCategory, "TRACE frame: %s", text.c_str());
   return 0;
 }
 

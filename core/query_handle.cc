@@ -12,12 +12,14 @@
 #include <arrow/memory_pool.h>
 #include <arrow/record_batch.h>
 
+#include "core/connection_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "norvale/nv_log.h"
 
 NVQueryHandle::~NVQueryHandle() {
   for (NVArrowBatch* batch : queue) nv_batch_free(batch);
+  if (holds_connection) norvale::release_connection(conn);
 }
 
 namespace norvale {

@@ -21,7 +21,8 @@
 #include "norvale/nv_stream.h"
 
 struct NVQueryHandle {
-  NVConnection* conn = nullptr;  // not owned; must outlive the query
+  NVConnection* conn = nullptr;
+  bool holds_connection = false;  // remote queries hold conn until they are freed
   std::string sql;
   int32_t reserved = 0;
   uint64_t timeout_seconds = 0;

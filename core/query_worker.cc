@@ -13,14 +13,14 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "core/connection_internal.h"
 #include "core/curl_handles_internal.h"
-#include "core/global_internal.h"
 #include "core/query_internal.h"
-#include "core/secure_zero_internal.h"
+#include "core/request_internal.h"
 #include "norvale/nv_log.h"
 
 namespace norvale {
@@ -34,6 +34,7 @@ struct TransferContext {
   NVFrameDecoder* decoder = nullptr;
   NVQueryHandle* query = nullptr;
   CURL* curl = nullptr;
+  IdleWatch* watch = nullptr;
   std::string error_body;
   bool error_mode = false;
   bool status_checked = false;
@@ -45,9 +46,17 @@ struct DecoderDeleter {
 
 bool perf_on() { return nv_perf_is_enabled() != 0; }
 
+size_t deliver(TransferContext* ctx, char* data, size_t n);
+
 size_t curl_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   auto* ctx = static_cast<TransferContext*>(user);
-  const size_t n = size * nmemb;
+  const size_t taken = deliver(ctx, data, size * nmemb);
+  // The time spent waiting for room in the queue is the host's, not the server's.
+  ctx->watch->Touch();
+  return taken;
+}
+
+size_t deliver(TransferContext* ctx, char* data, size_t n) {
   if (ctx->query->cancelled.load()) return 0;
   if (!ctx->status_checked) {
     ctx->status_checked = true;
@@ -83,8 +92,22 @@ size_t curl_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
+// Aborts on cancel, and when the server has sent nothing for the query's time-out (or for the
+// stall limit without one). Closing the transfer is how the server learns the query is over.
 int curl_progress_cb(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<NVQueryHandle*>(user)->cancelled.load() ? 1 : 0;
+  auto* ctx = static_cast<TransferContext*>(user);
+  if (ctx->query->cancelled.load()) return 1;
+  if (!ctx->watch->Expired()) return 0;
+  try {
+    const std::string detail = "no data from the server for " +
+                               std::to_string(ctx->watch->limit().count()) + " seconds";
+    const QueryErrorInfo info =
+        map_transport_error(CURLE_OPERATION_TIMEDOUT, detail, ctx->query->timeout_seconds);
+    set_query_error(ctx->query, info.message, info.sqlstate, info.native);
+  } catch (...) {
+    set_query_error(ctx->query, "query timed out", "HYT00", CURLE_OPERATION_TIMEDOUT);
+  }
+  return 1;
 }
 
 bool token_is_clean(const std::string& token) {
@@ -97,48 +120,17 @@ std::string query_url(const NVConnection* conn) {
   return base + "/api/v1/query/stream/binary";
 }
 
-// The request headers carry the session token: zeroed before the list is freed.
-struct ZeroingSlistDeleter {
-  void operator()(curl_slist* list) const {
-    for (curl_slist* item = list; item != nullptr; item = item->next) {
-      if (item->data != nullptr) secure_zero(item->data, std::strlen(item->data));
-    }
-    curl_slist_free_all(list);
-  }
-};
-using HeaderList = std::unique_ptr<curl_slist, ZeroingSlistDeleter>;
-
-bool append_header(HeaderList& list, const char* text) {
-  curl_slist* grown = curl_slist_append(list.get(), text);
-  if (grown == nullptr) return false;  // the old list stays owned by `list`
-  list.release();
-  list.reset(grown);
-  return true;
-}
-
-// Builds the headers in the order the compute node expects them.
-bool build_headers(const NVConnection* conn, HeaderList& headers) {
-  std::string auth = "Authorization: Bearer " + conn->session_token;
-  const std::string node = conn->compute_node.empty()
-                               ? std::string("x-norvale-node;")
-                               : "x-norvale-node: " + conn->compute_node;
-  const bool ok = append_header(headers, "Content-Type: application/json") &&
-                  append_header(headers, "Accept: application/vnd.norvale.stream.v1") &&
-                  append_header(headers, auth.c_str()) &&
-                  append_header(headers, "X-Norvale-Client: adbc") &&
-                  append_header(headers, node.c_str());
-  secure_zero(auth);
-  return ok;
+// The headers in the order the compute node expects them (the bearer header comes from the
+// request builder, after these).
+std::vector<std::string> query_headers(const NVConnection* conn) {
+  return {"Content-Type: application/json", "Accept: application/vnd.norvale.stream.v1",
+          "X-Norvale-Client: adbc",
+          conn->compute_node.empty() ? std::string("x-norvale-node;")
+                                     : "x-norvale-node: " + conn->compute_node};
 }
 
 void run_transfer(NVQueryHandle* q) {
   NVConnection* conn = q->conn;
-  CurlEasyPtr curl(curl_easy_init());
-  if (!curl) {
-    set_query_error(q, "curl_easy_init failed in worker");
-    return;
-  }
-
   const std::string url = query_url(conn);
   nv_log_emit(NV_LOG_INFO, kCategory, "run_query_worker(q=%p, conn=%p): POST %s (compute_url=%s)",
               static_cast<void*>(q), static_cast<void*>(conn), url.c_str(),
@@ -153,8 +145,20 @@ void run_transfer(NVQueryHandle* q) {
     set_query_error(q, "session token contains forbidden control characters");
     return;
   }
-  HeaderList headers;
-  if (!build_headers(conn, headers)) throw std::bad_alloc();
+  NVConnExtras extras{};
+  RequestSpec spec;
+  spec.url = url;
+  spec.post = true;
+  spec.body = *body;
+  spec.headers = query_headers(conn);
+  spec.bearer_token = conn->session_token;
+  auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
+  if (!made.ok()) {
+    if (made.status().IsOutOfMemory()) throw std::bad_alloc();
+    set_query_error(q, made.status().message(), "08001");
+    return;
+  }
+  PreparedRequest& req = **made;
 
   std::unique_ptr<NVFrameDecoder, DecoderDeleter> decoder(nv_frame_create(on_frame, q));
   if (!decoder) {
@@ -162,65 +166,32 @@ void run_transfer(NVQueryHandle* q) {
     return;
   }
   q->decoder = decoder.get();
+  IdleWatch watch(q->timeout_seconds != 0
+                      ? std::chrono::seconds(static_cast<int64_t>(q->timeout_seconds))
+                      : kDefaultStallLimit);
   TransferContext ctx;
   ctx.decoder = decoder.get();
   ctx.query = q;
-  ctx.curl = curl.get();
+  ctx.curl = req.handle();
+  ctx.watch = &watch;
 
-  CURL* h = curl.get();
-  char curl_error[CURL_ERROR_SIZE > 256 ? CURL_ERROR_SIZE : 256] = {0};
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->c_str());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  CURL* h = req.handle();
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, curl_write_cb);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, curl_progress_cb);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, q);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &ctx);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 524288L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-  nv_curl_apply_share_and_keepalive(h, conn->curl_share);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
-                   static_cast<long>(conn->connect_timeout < 1 ? 10 : conn->connect_timeout));
-  // Read, not built: the connection may be shared by several workers.
-  const std::string agent =
-      conn->user_agent.empty() ? user_agent_from_extras(nullptr) : conn->user_agent;
-  nv_log_emit(NV_LOG_TRACE, kCategory, "User-Agent=%s", agent.c_str());
-  curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
+  nv_log_emit(NV_LOG_TRACE, kCategory, "User-Agent=%s", req.user_agent().c_str());
   if (!conn->proxy_url.empty()) {
-    curl_easy_setopt(h, CURLOPT_PROXY, conn->proxy_url.c_str());
-    if (!conn->proxy_user.empty()) {
-      curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, conn->proxy_user.c_str());
-    }
-    if (!conn->proxy_pass.empty()) {
-      curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, conn->proxy_pass.c_str());
-    }
     nv_log_emit(NV_LOG_DEBUG, kCategory, "Routing via HTTP proxy %s (auth=%s)",
                 conn->proxy_url.c_str(), conn->proxy_user.empty() ? "no" : "yes");
-  }
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 300L);
-  if (q->timeout_seconds != 0) {
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(q->timeout_seconds));
-  }
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_error);
-
-  curl_slist* resolve_raw = nullptr;
-  char tls_error[512] = {0};
-  const int tls_rc =
-      nv_tls_apply_to_curl(h, &conn->tls, url.c_str(), &resolve_raw, tls_error, sizeof tls_error);
-  CurlSlistPtr resolve(resolve_raw);
-  if (tls_rc != 0) {
-    set_query_error(q, std::string("TLS configuration: ") + tls_error, "08001");
-    return;
   }
 
   const bool perf = perf_on();
   const auto start = std::chrono::steady_clock::now();
-  const CURLcode rc = curl_easy_perform(h);
+  const CURLcode rc = req.Perform();
   if (perf) {
     const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start);
@@ -231,18 +202,15 @@ void run_transfer(NVQueryHandle* q) {
   if (nv_log_level() >= NV_LOG_TRACE) {
     nv_log_emit(NV_LOG_TRACE, kCategory, "curl rc=%d status=%ld error_mode=%d body_len=%zu",
                 static_cast<int>(rc), status, ctx.error_mode ? 1 : 0, ctx.error_body.size());
+    // Every log line is redacted on its way out, server bodies included.
     if (!ctx.error_body.empty()) {
-      std::unique_ptr<char, decltype(&std::free)> redacted(
-          nv_log_redact(ctx.error_body.c_str()), &std::free);
-      nv_log_emit(NV_LOG_TRACE, kCategory, "curl error_body=%s", redacted ? redacted.get() : "");
+      nv_log_emit(NV_LOG_TRACE, kCategory, "curl error_body=%s", ctx.error_body.c_str());
     }
   }
 
   if (rc == CURLE_OK && status >= 400) {
-    std::unique_ptr<char, decltype(&std::free)> redacted(nv_log_redact(ctx.error_body.c_str()),
-                                                         &std::free);
     nv_log_emit(NV_LOG_WARN, kCategory, "HTTP %ld from compute (%zu byte body): %s", status,
-                ctx.error_body.size(), redacted ? redacted.get() : "");
+                ctx.error_body.size(), ctx.error_body.c_str());
     const QueryErrorInfo info = map_http_error(status, ctx.error_body);
     set_query_error(q, info.message, info.sqlstate, info.native);
   } else if (rc == CURLE_OK) {
@@ -250,7 +218,7 @@ void run_transfer(NVQueryHandle* q) {
       set_query_error(q, "stream ended mid-frame (truncated binary response)", "08006");
     }
   } else if (rc != CURLE_ABORTED_BY_CALLBACK) {
-    const QueryErrorInfo info = map_transport_error(static_cast<int>(rc), curl_error,
+    const QueryErrorInfo info = map_transport_error(static_cast<int>(rc), req.ErrorText(rc),
                                                     q->timeout_seconds);
     set_query_error(q, info.message, info.sqlstate, info.native);
   }
@@ -314,6 +282,8 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
     return nullptr;
   }
   q->conn = conn;
+  retain_connection(conn);
+  q->holds_connection = true;
   q->sql = sql;
   q->reserved = reserved;
   q->timeout_seconds = timeout_seconds;

@@ -47,10 +47,12 @@ const char* compute_scheme_for(const char* control_plane_url) {
   return std::strncmp(control_plane_url, "https://", 8) == 0 ? "https://" : "http://";
 }
 
-/// scheme + address + ":" + port, at most 255 characters; NULL when allocation fails.
+/// scheme + address + ":" + port, at most 255 characters; NULL when allocation fails. An
+/// IPv6 address is bracketed, since its colons would otherwise read as the port separator.
 char* build_compute_url(const char* scheme, const std::string& address, int32_t port) {
   char buffer[kMaxComputeUrlChars + 1];
-  std::snprintf(buffer, sizeof(buffer), "%s%s:%d", scheme, address.c_str(),
+  const bool ipv6 = address.find(':') != std::string::npos && !address.starts_with('[');
+  std::snprintf(buffer, sizeof(buffer), ipv6 ? "%s[%s]:%d" : "%s%s:%d", scheme, address.c_str(),
                 static_cast<int>(port));
   return dup_text(buffer);
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -131,6 +132,18 @@ bool set_text(CURL* curl, CURLoption option, const char* name, const char* value
   return code == CURLE_OK || rejected(name, code, err, err_size);
 }
 
+bool plausible_host_name(const char* name) {
+  // The name becomes part of a URL and of a connect-to entry: no separators, no spaces.
+  for (const char* c = name; *c != '\0'; ++c) {
+    const unsigned char b = static_cast<unsigned char>(*c);
+    if (b <= 0x20 || b == 0x7f || std::strchr(":/?#@[]\\", b) != nullptr) return false;
+  }
+  return true;
+}
+
+// The request goes to the name in the certificate (so SNI, the certificate check and the Host
+// header all see it) while libcurl's connect-to list sends the connection to the URL's own
+// host, which may be a DNS name, an IPv4 literal or a bracketed IPv6 literal.
 int apply_host_override(CURL* curl, const NVTlsConfig* cfg, const char* url,
                         curl_slist** resolve_out, char* err, size_t err_size) {
   if (resolve_out == nullptr) {
@@ -139,30 +152,35 @@ int apply_host_override(CURL* curl, const NVTlsConfig* cfg, const char* url,
                 "refusing to leak");
     return -1;
   }
+  if (!plausible_host_name(cfg->hostname_in_certificate)) {
+    write_error(err, err_size, "HostNameInCertificate '%s' is not a host name",
+                cfg->hostname_in_certificate);
+    return -1;
+  }
   // Everything that may throw is built before libcurl holds the list.
   const HostOverride host_override = host_override_for(url, cfg->hostname_in_certificate);
   if (host_override.url.empty()) {
     write_error(err, err_size, "cannot apply HostNameInCertificate: URL '%s' has no host", url);
     return -1;
   }
-  CurlSlistPtr resolve;
-  if (!slist_append(resolve, host_override.resolve_entry.c_str())) {
-    write_error(err, err_size, "curl_slist_append failed for resolve entry");
+  CurlSlistPtr connect_to;
+  if (!slist_append(connect_to, host_override.connect_to_entry.c_str())) {
+    write_error(err, err_size, "curl_slist_append failed for connect-to entry");
     return -1;
   }
-  CURLcode code = curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve.get());
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connect_to.get());
   if (code != CURLE_OK) {
-    write_error(err, err_size, "libcurl rejected CURLOPT_RESOLVE: %s", curl_easy_strerror(code));
+    write_error(err, err_size, "libcurl rejected CURLOPT_CONNECT_TO: %s",
+                curl_easy_strerror(code));
     return -1;
   }
+  // From here the handle points at the list: it is handed over on every path.
+  *resolve_out = connect_to.release();
   code = curl_easy_setopt(curl, CURLOPT_URL, host_override.url.c_str());
   if (code != CURLE_OK) {
-    // The handle still points at the list: hand it over rather than free it under libcurl.
-    *resolve_out = resolve.release();
     write_error(err, err_size, "libcurl rejected rewritten URL: %s", curl_easy_strerror(code));
     return -1;
   }
-  *resolve_out = resolve.release();
   return 0;
 }
 

@@ -19,10 +19,11 @@ UrlParts parse_url(std::string_view url);
 /// The part of `url` from the first "/", "?" or "#" after "://" (empty when there is none).
 std::string_view url_rest_after_authority(std::string_view url);
 
-/// What the host-name-in-certificate override makes of a request: the resolve entry
-/// "name:port:host" that sends `name` to the URL's host, and the URL rewritten to `name`.
+/// What the host-name-in-certificate override makes of a request: the connect-to entry
+/// "name:port:host:port" that sends connections for `name` to the URL's host, and the URL
+/// rewritten to `name`.
 struct HostOverride {
-  std::string resolve_entry;
+  std::string connect_to_entry;
   std::string url;
 };
 

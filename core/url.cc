@@ -61,7 +61,8 @@ HostOverride host_override_for(std::string_view url, std::string_view name) {
   const UrlParts parts = parse_url(url);
   if (parts.host.empty()) return {};
   HostOverride out;
-  out.resolve_entry.append(name).append(":").append(parts.port).append(":").append(parts.host);
+  out.connect_to_entry.append(name).append(":").append(parts.port).append(":");
+  out.connect_to_entry.append(parts.host).append(":").append(parts.port);
   out.url.append(parts.scheme).append("://").append(name).append(":").append(parts.port);
   out.url.append(url_rest_after_authority(url));
   return out;

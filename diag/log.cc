@@ -55,9 +55,7 @@ const char* level_name(int level) {
   }
 }
 
-int open_append(const char* path) {
-  return ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-}
+int open_append(const char* path) { return open_private_append(path); }
 
 // Caller holds the mutex.
 void open_sink(LogState& s, const char* path) {
@@ -243,8 +241,14 @@ void nv_log_emit(int level, const char* category, const char* fmt, ...) {
   norvale::diag::FormattedText message(stack_buffer, sizeof(stack_buffer), fmt, args);
   va_end(args);
   if (message.text() == nullptr) return;
+  std::string clean;
+  try {
+    clean = norvale::diag::redact(message.text());
+  } catch (...) {
+    return;  // a line that cannot be cleaned is not written
+  }
   std::unique_lock<std::mutex> lock(s.mutex);
-  norvale::diag::write_line(s, level, category, message.text());
+  norvale::diag::write_line(s, level, category, clean.c_str());
 }
 
 int nv_log_percell_enabled(void) {

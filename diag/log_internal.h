@@ -3,8 +3,18 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace norvale::diag {
+
+/// `text` with passwords, tokens and other secrets replaced by "[REDACTED]". Every log and
+/// trace line goes through it.
+std::string redact(std::string_view text);
+
+/// Opens a log or trace file for appending: created 0600, never through a symbolic link, and
+/// refused when it is not a regular file owned by the user. -1 with errno set on failure.
+int open_private_append(const char* path);
 
 /// The calling thread's number as printed in log lines (hash of its id, cached per thread).
 unsigned long log_thread_number();

@@ -50,7 +50,7 @@ int nv_apilog_init(const char* path) {
   s.path.clear();
   s.enabled.store(0);
   if (path == nullptr || path[0] == '\0') return 0;
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = norvale::diag::open_private_append(path);
   if (fd < 0) {
     int err = errno;
     lock.unlock();
@@ -89,6 +89,12 @@ void nv_apilog_emit(const char* fmt, ...) {
   va_end(args);
   // A body that cannot be had whole is dropped rather than traced cut short.
   if (body.text() == nullptr || body.truncated()) return;
+  std::string clean;
+  try {
+    clean = norvale::diag::redact(body.text());
+  } catch (...) {
+    return;
+  }
   char prefix[64];
   size_t prefix_len = 0;
   char stamp[40];
@@ -97,12 +103,12 @@ void nv_apilog_emit(const char* fmt, ...) {
                           norvale::diag::log_thread_number());
     if (n > 0 && static_cast<size_t>(n) < sizeof(prefix)) prefix_len = static_cast<size_t>(n);
   }
-  size_t body_len = body.length();
+  size_t body_len = clean.size();
   size_t total = prefix_len + body_len + 1;
   char* line = static_cast<char*>(std::malloc(total));
   if (line != nullptr) {
     std::memcpy(line, prefix, prefix_len);
-    std::memcpy(line + prefix_len, body.text(), body_len);
+    std::memcpy(line + prefix_len, clean.data(), body_len);
     line[total - 1] = '\n';
     std::unique_lock<std::mutex> lock(s.mutex);
     if (s.fd >= 0) {
@@ -117,10 +123,7 @@ void nv_apilog_emit(const char* fmt, ...) {
 
 void nv_sql_trace(const char* label, const char* sql) {
   if (sql == nullptr || !nv_apilog_enabled()) return;
-  char* redacted = nv_log_redact(sql);
-  nv_apilog_emit("%s -> %s", label != nullptr ? label : "unknown",
-                 redacted != nullptr ? redacted : sql);
-  std::free(redacted);
+  nv_apilog_emit("%s -> %s", label != nullptr ? label : "unknown", sql);
 }
 
 void nv_sql_caller_push(const char* name) {

@@ -36,7 +36,7 @@ std::optional<Fault> Fault::from_json(const nlohmann::json& j, std::string* err)
       "reset_after_bytes", "close",       "error_after_batches",
       "error_message",  "error_code",     "interleave_trace",
       "interleave_unknown", "result_sets", "node_status",
-      "omit_reservation_id"};
+      "omit_reservation_id", "location", "stall_after_bytes", "stall_ms"};
   for (auto it = j.begin(); it != j.end(); ++it) {
     if (!known.count(it.key())) {
       *err = "unknown fault member '" + it.key() + "'";
@@ -60,7 +60,10 @@ std::optional<Fault> Fault::from_json(const nlohmann::json& j, std::string* err)
             take_member(j, "interleave_unknown", &f.interleave_unknown, err) &&
             take_member(j, "result_sets", &f.result_sets, err) &&
             take_member(j, "node_status", &f.node_status, err) &&
-            take_member(j, "omit_reservation_id", &f.omit_reservation_id, err);
+            take_member(j, "omit_reservation_id", &f.omit_reservation_id, err) &&
+            take_member(j, "location", &f.location, err) &&
+            take_member(j, "stall_after_bytes", &f.stall_after_bytes, err) &&
+            take_member(j, "stall_ms", &f.stall_ms, err);
   if (!ok) return std::nullopt;
   if (std::find(std::begin(kEndpoints), std::end(kEndpoints), f.endpoint) ==
       std::end(kEndpoints)) {
@@ -80,8 +83,8 @@ std::optional<Fault> Fault::from_json(const nlohmann::json& j, std::string* err)
     *err = "result_sets must be 1 to 16";
     return std::nullopt;
   }
-  if (f.delay_ms < 0 || f.trickle_bps < 0) {
-    *err = "delay_ms and trickle_bps cannot be negative";
+  if (f.delay_ms < 0 || f.trickle_bps < 0 || f.stall_ms < 0) {
+    *err = "delay_ms, trickle_bps and stall_ms cannot be negative";
     return std::nullopt;
   }
   return f;
@@ -102,7 +105,10 @@ nlohmann::json Fault::to_json() const {
           {"interleave_unknown", interleave_unknown},
           {"result_sets", result_sets},
           {"node_status", node_status},
-          {"omit_reservation_id", omit_reservation_id}};
+          {"omit_reservation_id", omit_reservation_id},
+          {"location", location},
+          {"stall_after_bytes", stall_after_bytes},
+          {"stall_ms", stall_ms}};
 }
 
 void FaultTable::add(Fault f) {
@@ -140,7 +146,27 @@ FaultWriter::FaultWriter(const Fault* fault, std::function<bool(const char*, siz
   if (fault != nullptr) fault_ = *fault;
 }
 
+// Writes through the stall knob: the bytes before the stall point, one pause, then the rest.
 bool FaultWriter::put(const char* data, size_t len) {
+  if (fault_ && !stalled_ && fault_->stall_after_bytes >= 0 &&
+      sent_ + len > static_cast<uint64_t>(fault_->stall_after_bytes)) {
+    const uint64_t at = static_cast<uint64_t>(fault_->stall_after_bytes);
+    const size_t before = static_cast<size_t>(at - std::min<uint64_t>(sent_, at));
+    if (before > 0 && !put_paced(data, before)) return false;
+    stalled_ = true;
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(fault_->stall_ms);
+    while (std::chrono::steady_clock::now() < until) {
+      if (stopping_()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return put_paced(data + before, len - before);
+  }
+  return put_paced(data, len);
+}
+
+bool FaultWriter::put_paced(const char* data, size_t len) {
+  if (len == 0) return true;
   if (!fault_ || fault_->trickle_bps <= 0) {
     if (!write_(data, len)) return false;
     sent_ += len;

@@ -25,11 +25,14 @@ struct Fault {
   int status = 0;  // non-zero: answer this status with `body`
   std::string body;
   std::string content_type = "application/json";
+  std::string location;  // with a 3xx status: the Location header
   // Delivery.
   int64_t delay_ms = 0;            // wait before the first byte
   int64_t trickle_bps = 0;         // send at most this many bytes per second
   int64_t cut_after_bytes = -1;    // end the body cleanly after this many bytes
   int64_t reset_after_bytes = -1;  // drop the connection after this many bytes
+  int64_t stall_after_bytes = -1;  // pause once, for stall_ms, after this many bytes
+  int64_t stall_ms = 0;
   bool close = false;              // drop the connection without any reply
   // Streams.
   int64_t error_after_batches = -1;  // ERROR frame after this many BATCH frames
@@ -77,11 +80,13 @@ class FaultWriter {
 
  private:
   bool put(const char* data, size_t len);
+  bool put_paced(const char* data, size_t len);
   std::optional<Fault> fault_;
   std::function<bool(const char*, size_t)> write_;
   std::function<void()> reset_;
   std::function<bool()> stopping_;
   uint64_t sent_ = 0;
+  bool stalled_ = false;
   bool cut_ = false;
   bool dead_ = false;
 };

@@ -92,6 +92,7 @@ bool begin_request(Service& svc, const std::string& endpoint, const std::string&
     return true;
   }
   if (f.status != 0) {
+    if (!f.location.empty()) res.set_header("Location", f.location);
     deliver(svc, req, res, f.status, f.content_type, f.body, *fault);
     return true;
   }
@@ -113,7 +114,8 @@ class StringProducer : public BodyProducer {
 };
 
 bool needs_streaming(const std::optional<Fault>& f) {
-  return f && (f->trickle_bps > 0 || f->cut_after_bytes >= 0 || f->reset_after_bytes >= 0);
+  return f && (f->trickle_bps > 0 || f->cut_after_bytes >= 0 || f->reset_after_bytes >= 0 ||
+               f->stall_after_bytes >= 0);
 }
 
 }  // namespace

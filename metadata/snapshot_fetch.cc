@@ -15,7 +15,7 @@
 #include "core/frame_decoder_internal.h"
 #include "core/global_internal.h"
 #include "core/http_internal.h"
-#include "core/secure_zero_internal.h"
+#include "core/request_internal.h"
 #include "norvale/nv_snapshot.h"
 #include "norvale/nv_stream.h"
 
@@ -47,16 +47,6 @@ struct SnapshotGuard {
   NVInfoSchemaSnapshot* snapshot;
   ~SnapshotGuard() {
     if (snapshot != nullptr) nv_info_schema_snapshot_free(snapshot);
-  }
-};
-
-// Header list holding a bearer token: its texts are zeroed before the list is freed.
-struct SecretHeaders {
-  norvale::CurlSlistPtr list;
-  ~SecretHeaders() {
-    for (curl_slist* item = list.get(); item != nullptr; item = item->next) {
-      if (item->data != nullptr) norvale::secure_zero(item->data, std::strlen(item->data));
-    }
   }
 };
 
@@ -195,60 +185,26 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
 
   const std::string url = norvale::trim_trailing_slashes(base_url) +
                           "/api/v1/odbc/info_schema/snapshot";
-  // Declared before the easy handle so that they outlive it on every path.
-  char curl_error[CURL_ERROR_SIZE] = {0};
-  const std::string user_agent = norvale::user_agent_from_extras(extras);
-  norvale::CurlSlistPtr resolve;
-  SecretHeaders headers;
-  norvale::CurlEasyPtr curl(curl_easy_init());
-  if (!curl) {
-    write_error(err, err_size, "curl_easy_init failed");
+  norvale::RequestSpec spec;
+  spec.url = url;
+  spec.headers = {"Accept: application/vnd.norvale.stream.v1"};
+  if (non_empty(token)) spec.bearer_token = token;
+  spec.total_timeout_seconds = kSnapshotTotalTimeoutSeconds;
+  auto made = norvale::PreparedRequest::Make(norvale::RequestEnv{tls, extras, share}, spec);
+  if (!made.ok()) {
+    write_error(err, err_size, "%s", made.status().message().c_str());
     return -1;
   }
-  std::string authorization;
-  if (non_empty(token)) authorization = std::string("Authorization: Bearer ") + token;
-  const bool headers_ok =
-      norvale::slist_append(headers.list, "Accept: application/vnd.norvale.stream.v1") &&
-      (authorization.empty() || norvale::slist_append(headers.list, authorization.c_str()));
-  norvale::secure_zero(authorization);
-  if (!headers_ok) {
-    write_error(err, err_size, "snapshot HTTP error: %s", curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-    return -1;
-  }
-
-  CURL* easy = curl.get();
+  norvale::PreparedRequest& req = **made;
+  CURL* easy = req.handle();
   ctx.curl = easy;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list.get());
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT, kSnapshotTotalTimeoutSeconds);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, norvale::connect_timeout_from_extras(extras));
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curl_error);
-  nv_curl_apply_share_and_keepalive(easy, share);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, user_agent.c_str());
-  norvale::apply_proxy_from_extras(easy, extras);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &snapshot_write_cb);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ctx);
-
-  if (tls != nullptr) {
-    char tls_error[256] = {0};
-    curl_slist* resolve_list = nullptr;
-    const int rc =
-        nv_tls_apply_to_curl(easy, tls, url.c_str(), &resolve_list, tls_error, sizeof(tls_error));
-    resolve.reset(resolve_list);
-    if (rc != 0) {
-      write_error(err, err_size, "TLS configuration: %s", tls_error);
-      return -1;
-    }
-  }
 
   const CURLcode code = curl_easy_perform(easy);
   if (code != CURLE_OK) {
     if (!(code == CURLE_WRITE_ERROR && ctx.handler_failed)) {
-      write_error(err, err_size, "snapshot HTTP error: %s",
-                  curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code));
+      write_error(err, err_size, "snapshot HTTP error: %s", req.ErrorText(code).c_str());
     }
     return -1;
   }

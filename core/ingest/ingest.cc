@@ -90,18 +90,21 @@ int32_t count_usable_keys(const NVIngestConfig* cfg) {
   return n;
 }
 
-// Queues the INIT frame and starts the worker. Called once, by the first push or by finish.
-void start_streaming(NVIngestHandle* h) {
+// Queues the INIT frame and starts the worker. Called once, by the first push or by finish;
+// false when a cancel came first (nothing is started then).
+bool start_streaming(NVIngestHandle* h) {
   std::vector<uint8_t> init = make_init_frame(build_manifest(*h));
+  std::lock_guard worker_lock(h->worker_mutex);
   {
     std::lock_guard lock(h->queue_mutex);
+    if (h->cancelled) return false;
     h->queue.push_back(std::move(init));
     h->started = true;
-    h->worker_running = true;
   }
   h->data.notify_one();
   try {
     h->worker = std::thread(ingest_worker_main, h);
+    h->worker_running = true;
   } catch (const std::system_error& e) {
     // Without a worker nothing drains the queue: mark it ended so no producer waits on it.
     h->transport_result = kIngestNoWorker;
@@ -110,12 +113,22 @@ void start_streaming(NVIngestHandle* h) {
     std::lock_guard lock(h->queue_mutex);
     h->worker_done = true;
   }
+  return true;
 }
 
+// Whoever comes first joins; a second caller (cancel during finish) waits for that join.
 void join_worker(NVIngestHandle* h) {
+  std::lock_guard worker_lock(h->worker_mutex);
   if (h->worker.joinable()) h->worker.join();
   h->worker_running = false;
 }
+
+bool is_cancelled(NVIngestHandle* h) {
+  std::lock_guard lock(h->queue_mutex);
+  return h->cancelled;
+}
+
+constexpr const char* kCancelledText = "Ingest cancelled by client";
 
 void fill_summary_error(NVIngestSummary* out, const std::string& message, const char* sqlstate) {
   std::snprintf(out->error_message, sizeof out->error_message, "%s", message.c_str());
@@ -184,7 +197,10 @@ int push_batch(NVIngestHandle* h, const void* bytes, size_t len) {
       record_call_error(h, "nv_ingest_push_batch: arrow_ipc requires nv_ingest_push_schema first");
       return -1;
     }
-    start_streaming(h);
+    if (!start_streaming(h)) {
+      record_call_error(h, "nv_ingest_push_batch: ingest was cancelled");
+      return -1;
+    }
   }
   std::vector<uint8_t> frame = make_batch_frame(bytes, len);
   std::unique_lock lock(h->queue_mutex);
@@ -214,9 +230,7 @@ int finish(NVIngestHandle* h, NVIngestSummary* out) {
   {
     std::lock_guard lock(h->queue_mutex);
     if (h->cancelled) {
-      const std::string message =
-          h->last_error.empty() ? "Ingest cancelled by client" : h->last_error;
-      fill_summary_error(out, message, "HY008");
+      fill_summary_error(out, kCancelledText, "HY008");
       return -1;
     }
     if (h->finished) {
@@ -235,7 +249,10 @@ int finish(NVIngestHandle* h, NVIngestSummary* out) {
       fill_summary_error(out, message, "22023");
       return -1;
     }
-    start_streaming(h);
+    if (!start_streaming(h)) {
+      fill_summary_error(out, kCancelledText, "HY008");
+      return -1;
+    }
   }
   std::vector<uint8_t> eos = make_eos_frame();
   {
@@ -247,6 +264,12 @@ int finish(NVIngestHandle* h, NVIngestSummary* out) {
   join_worker(h);
 
   if (h->transport_result != 0) {
+    // A cancel from another thread aborted the upload: that is the outcome, not the transport
+    // error the abort produced. (An upload the server answered stands, cancel or not.)
+    if (is_cancelled(h)) {
+      fill_summary_error(out, kCancelledText, "HY008");
+      return -1;
+    }
     fill_summary_error(out, h->transport_error, "08001");
     return -1;
   }
@@ -301,7 +324,7 @@ void cancel(NVIngestHandle* h) {
   h->space.notify_all();
   join_worker(h);
   std::lock_guard lock(h->queue_mutex);
-  if (h->last_error.empty()) h->last_error = "Ingest cancelled by client";
+  if (h->last_error.empty()) h->last_error = kCancelledText;
 }
 
 }  // namespace
@@ -438,7 +461,7 @@ void nv_ingest_summary_free(NVIngestSummary* s) {
 void nv_ingest_free(NVIngestHandle* h) {
   if (h == nullptr) return;
   try {
-    if (h->worker.joinable()) cancel(h);
+    cancel(h);
   } catch (...) {
     return;  // a worker that could not be joined may still use the handle: leak it instead
   }

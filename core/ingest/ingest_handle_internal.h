@@ -52,10 +52,14 @@ struct NVIngestHandle {
   std::mutex response_mutex;
   std::string response;
 
-  // Written by the worker before it sets worker_done under queue_mutex; read after the join.
-  bool worker_running = false;
-  bool worker_done = false;
+  // Starting and joining the worker happen under worker_mutex, so that a cancel from another
+  // thread never reads `worker` while the producer assigns it, and exactly one caller joins.
+  std::mutex worker_mutex;
   std::thread worker;
+  bool worker_running = false;
+  // Written by the worker before it sets worker_done under queue_mutex; read after the join.
+  bool worker_done = false;
+  bool stalled = false;  // the worker aborted because the server went quiet
   int64_t http_status = 0;
   int32_t transport_result = 0;
   std::string transport_error;  // the worker's own failure text

@@ -8,23 +8,35 @@
 #include <string>
 
 #include "core/connection_internal.h"
-#include "core/curl_handles_internal.h"
+#include "core/request_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
 #include "norvale/nv_core.h"
-#include "norvale/nv_global.h"
 #include "norvale/nv_log.h"
 
 namespace norvale::ingest {
 namespace {
 
 constexpr const char* kCategory = "transport";
-constexpr long kDefaultConnectTimeout = 10;
 // An answer is one STATS or ERROR frame; anything near this size is not a sane answer.
 constexpr size_t kMaxResponseBytes = 64 * 1024 * 1024;
 
+// What the callbacks of one transfer share.
+struct Transfer {
+  NVIngestHandle* handle;
+  IdleWatch watch{kDefaultStallLimit};
+};
+
+size_t fill_body(NVIngestHandle* h, char* buffer, size_t room);
+
 size_t read_body(char* buffer, size_t size, size_t nitems, void* user) {
-  auto* h = static_cast<NVIngestHandle*>(user);
-  const size_t room = size * nitems;
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = fill_body(t->handle, buffer, size * nitems);
+  // Waiting for the producer's next frame is the host's time, not the server's.
+  t->watch.Touch();
+  return n;
+}
+
+size_t fill_body(NVIngestHandle* h, char* buffer, size_t room) {
   size_t copied = 0;
   while (copied < room) {
     if (h->current_pos < h->current.size()) {
@@ -51,13 +63,20 @@ size_t read_body(char* buffer, size_t size, size_t nitems, void* user) {
   return copied;
 }
 
+// Aborts on cancel, and when the server has taken and sent nothing for the stall limit.
 int abort_if_cancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<NVIngestHandle*>(user)->abort_transfer.load() ? 1 : 0;
+  auto* t = static_cast<Transfer*>(user);
+  if (t->handle->abort_transfer.load()) return 1;
+  if (!t->watch.Expired()) return 0;
+  t->handle->stalled = true;
+  return 1;
 }
 
 size_t write_response(char* data, size_t size, size_t nmemb, void* user) {
-  auto* h = static_cast<NVIngestHandle*>(user);
+  auto* t = static_cast<Transfer*>(user);
+  NVIngestHandle* h = t->handle;
   const size_t n = size * nmemb;
+  t->watch.Touch();
   try {
     std::lock_guard lock(h->response_mutex);
     if (h->response.size() + n > kMaxResponseBytes) return 0;
@@ -68,7 +87,7 @@ size_t write_response(char* data, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
-std::string ingest_url(const char* compute_url) {
+std::string ingest_url(const std::string& compute_url) {
   std::string url = compute_url;
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url + "/api/v1/ingest/stream";
@@ -87,85 +106,55 @@ void fail(NVIngestHandle* h, int32_t transport_result, const std::string& messag
 }
 
 void run_transfer(NVIngestHandle* h) {
-  CurlEasyPtr curl(curl_easy_init());
-  if (!curl) {
-    fail(h, kIngestNoCurlHandle, "curl_easy_init returned NULL");
-    return;
-  }
   NVConnection* conn = h->conn;
-  const char* compute_url = nv_connection_compute_url(conn);
-  if (compute_url == nullptr) {
+  if (conn->compute_url.empty()) {
     fail(h, kIngestNoComputeUrl, "nv_ingest worker: connection has no compute URL");
     return;
   }
-  const std::string url = ingest_url(compute_url);
-  const char* token = nv_connection_session_token(conn);
-  const std::string auth = std::string("Authorization: Bearer ") + (token ? token : "");
-  CurlSlistPtr headers;
-  if (!slist_append(headers, "Content-Type: application/vnd.norvale.stream.v1") ||
-      !slist_append(headers, "Accept: application/vnd.norvale.stream.v1") ||
-      !slist_append(headers, auth.c_str()) ||
-      !slist_append(headers, "Transfer-Encoding: chunked") || !slist_append(headers, "Expect:")) {
-    fail(h, CURLE_OUT_OF_MEMORY, "ingest transport: out of memory building request headers");
+  const std::string url = ingest_url(conn->compute_url);
+  NVConnExtras extras{};
+  RequestSpec spec;
+  spec.url = url;
+  spec.post = true;
+  spec.chunked_upload = true;
+  spec.headers = {"Content-Type: application/vnd.norvale.stream.v1",
+                  "Accept: application/vnd.norvale.stream.v1", "Transfer-Encoding: chunked",
+                  "Expect:"};
+  spec.bearer_token = conn->session_token;
+  auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
+  if (!made.ok()) {
+    const arrow::Status& st = made.status();
+    const int32_t code = st.IsOutOfMemory() ? CURLE_OUT_OF_MEMORY
+                         : st.IsIOError()   ? kIngestNoCurlHandle
+                                            : kIngestTlsConfigFailed;
+    fail(h, code, "ingest transport: " + st.message());
     return;
   }
-
-  CURL* c = curl.get();
-  char curl_error[CURL_ERROR_SIZE > 256 ? CURL_ERROR_SIZE : 256] = {0};
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_POST, 1L);
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  PreparedRequest& req = **made;
+  Transfer transfer{h};
+  CURL* c = req.handle();
   curl_easy_setopt(c, CURLOPT_READFUNCTION, read_body);
-  curl_easy_setopt(c, CURLOPT_READDATA, h);
+  curl_easy_setopt(c, CURLOPT_READDATA, &transfer);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_response);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, h);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, abort_if_cancelled);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, h);
-  const int64_t connect_timeout = nv_connection_connect_timeout(conn);
-  curl_easy_setopt(
-      c, CURLOPT_CONNECTTIMEOUT,
-      connect_timeout > 0 ? static_cast<long>(connect_timeout) : kDefaultConnectTimeout);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 300L);
-  nv_curl_apply_share_and_keepalive(c, nv_connection_curl_share(conn));
-  if (const char* proxy = nv_connection_proxy_url(conn)) {
-    curl_easy_setopt(c, CURLOPT_PROXY, proxy);
-    if (const char* user = nv_connection_proxy_user(conn)) {
-      curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, user);
-    }
-    if (const char* pass = nv_connection_proxy_pass(conn)) {
-      curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, pass);
-    }
-  }
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curl_error);
-
-  // The same TLS settings as the connection's queries, so that an ingest never verifies the
-  // server differently from a query on the same connection.
-  curl_slist* resolve_raw = nullptr;
-  char tls_error[512] = {0};
-  const int tls_rc =
-      nv_tls_apply_to_curl(c, &conn->tls, url.c_str(), &resolve_raw, tls_error, sizeof tls_error);
-  CurlSlistPtr resolve(resolve_raw);
-  if (tls_rc != 0) {
-    fail(h, kIngestTlsConfigFailed,
-         std::string("ingest transport: TLS configuration: ") + tls_error);
-    return;
-  }
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
 
   nv_log_emit(NV_LOG_INFO, kCategory, "ingest worker(h=%p): POST %s", static_cast<void*>(h),
               url.c_str());
-  const CURLcode rc = curl_easy_perform(c);
+  const CURLcode rc = req.Perform();
   if (rc != CURLE_OK) {
-    const char* text = curl_error[0] != '\0' ? curl_error : curl_easy_strerror(rc);
-    fail(h, static_cast<int32_t>(rc), std::string("ingest transport: ") + text);
+    const std::string text =
+        h->stalled ? "no data exchanged with the server for " +
+                         std::to_string(kDefaultStallLimit.count()) + " seconds"
+                   : req.ErrorText(rc);
+    fail(h, static_cast<int32_t>(rc), "ingest transport: " + text);
     nv_log_emit(NV_LOG_WARN, kCategory, "ingest worker(h=%p): transfer failed: %s",
-                static_cast<void*>(h), text);
+                static_cast<void*>(h), text.c_str());
     return;
   }
-  long status = 0;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  const long status = req.status();
   h->http_status = status;
   nv_log_emit(NV_LOG_DEBUG, kCategory, "ingest worker(h=%p): HTTP %ld", static_cast<void*>(h),
               status);

@@ -5,9 +5,14 @@
 #include <stdlib.h>
 
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "adbc/loopback_proxy.h"
 #include "adbc/state_internal.h"
+#include "core/connection_internal.h"
 #include "core/session_cache_internal.h"
 #include "credstore/secret_service_internal.h"
 #include "metadata/snapshot_cache_internal.h"
@@ -221,6 +226,90 @@ TEST_F(ConnectionNet, SecretsStayOutOfEveryLog) {
     EXPECT_EQ(text.find(LocalSvc::kPassword), std::string::npos);
     EXPECT_EQ(text.find(token), std::string::npos);
     EXPECT_EQ(text.find(proxy_pass), std::string::npos);
+  }
+}
+
+// One session at trace level that meets every kind of secret the driver can be handed: the
+// engine log, the SQL trace and standard error must hold none of them.
+TEST_F(ConnectionNet, SecretScanAtTraceLevel) {
+  norvale::adbc::snapshot_cache_clear();
+  nv_test::LoopbackProxy proxy;
+  ASSERT_TRUE(proxy.ok());
+  const std::string engine_log = dir_.path() + "/engine.log";
+  const std::string sql_trace = dir_.path() + "/sql.trace";
+  const std::vector<std::string> secrets = {
+      "url-proxy-pw-7f3a", "opt-proxy-pw-91c2", "mixed-case-pw-1", "upper-case-pw-2",
+      "pwd-key-pw-3",      "odbc;brace-pw-4",   "client-secret-5", "refresh-token-6",
+      "id-token-7",        "api-key-8",         "access-token-9",  "sql-user-pw-10",
+      "sql-secret-11"};
+  const std::string proxy_url =
+      "http://url-proxy-user:" + secrets[0] + "@127.0.0.1:" + proxy.url().substr(17);
+  set("username", LocalSvc::kUser);
+  set("password", LocalSvc::kPassword);
+  set("adbc.norvale.proxy_url", proxy_url.c_str());
+  set("adbc.norvale.proxy_user", "puser");
+  set("adbc.norvale.proxy_pass", secrets[1].c_str());
+  // log_path names the SQL trace and api_trace_path the engine log.
+  set("adbc.norvale.log_path", sql_trace.c_str());
+  set("adbc.norvale.api_trace_path", engine_log.c_str());
+  set("adbc.norvale.log_level", "trace");
+  testing::internal::CaptureStderr();
+  // Keys in the wrong case are refused, after being logged.
+  const std::pair<const char*, std::string> refused[] = {
+      {"Password", secrets[2]},
+      {"PASSWORD", secrets[3]},
+      {"pwd", secrets[4]},
+      {"connection_string", "Server=h;UID=u;Pwd={" + secrets[5] + "};Port=1"}};
+  for (const auto& [key, value] : refused) {
+    EXPECT_NE(nv_adbc_database_set_option(&db_, key, value.c_str(), nullptr), ADBC_STATUS_OK);
+  }
+  const Result r = init();
+  ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
+  const std::string token = nv_connection_session_token(core());
+  const std::string reservation = core()->reservation;
+
+  // A server error whose JSON body carries OAuth-style secrets, and SQL that holds passwords.
+  const nlohmann::json body = {{"error", "denied"},       {"client_secret", secrets[6]},
+                               {"refresh_token", secrets[7]}, {"id_token", secrets[8]},
+                               {"api_key", secrets[9]},       {"access_token", secrets[10]}};
+  svc().AddFault({{"endpoint", "query"}, {"status", 400}, {"body", body.dump()}});
+  const std::string statements[] = {
+      "SELECT 1 AS warm_up",
+      "ALTER USER bob WITH PASSWORD '" + secrets[11] + "'",
+      "CREATE SECRET s3cfg (TYPE s3, KEY_ID 'AKIA', SECRET '" + secrets[12] + "')"};
+  for (const std::string& sql : statements) {
+    AdbcStatement stmt{};
+    ASSERT_EQ(nv_adbc_statement_new(&conn_, &stmt, nullptr), ADBC_STATUS_OK);
+    ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, sql.c_str(), nullptr), ADBC_STATUS_OK);
+    ArrowArrayStream out{};
+    AdbcError error{};
+    if (nv_adbc_statement_execute_query(&stmt, &out, nullptr, &error) == ADBC_STATUS_OK) {
+      ArrowArray a{};
+      while (out.get_next(&out, &a) == 0 && a.release != nullptr) a.release(&a);
+      out.release(&out);
+    }
+    if (error.release != nullptr) error.release(&error);
+    nv_adbc_statement_release(&stmt, nullptr);
+  }
+  nv_adbc_connection_release(&conn_, nullptr);
+  const std::string err_text = testing::internal::GetCapturedStderr();
+
+  const std::string log_text = nv_test::read_file(engine_log);
+  const std::string trace_text = nv_test::read_file(sql_trace);
+  ASSERT_NE(log_text.find("Auth successful for alice"), std::string::npos);
+  ASSERT_NE(log_text.find("HTTP 400 from compute"), std::string::npos);  // the body was logged
+  ASSERT_NE(trace_text.find("ALTER USER bob WITH PASSWORD '[REDACTED]'"), std::string::npos)
+      << trace_text;
+  EXPECT_FALSE(proxy.request_lines().empty());  // the proxy from the URL carried the session
+  std::vector<std::string> all = secrets;
+  all.insert(all.end(), {LocalSvc::kPassword, token, "brace-pw-4"});
+  if (!reservation.empty()) all.push_back(reservation);
+  for (const auto& [name, text] : {std::pair{"engine log", log_text},
+                                   std::pair{"SQL trace", trace_text},
+                                   std::pair{"stderr", err_text}}) {
+    for (const std::string& secret : all) {
+      EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in the " << name;
+    }
   }
 }
 

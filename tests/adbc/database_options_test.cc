@@ -111,6 +111,14 @@ TEST_F(DatabaseOptions, ValidationTable) {
       {"adbc.norvale.log_level", "verbose", 5, level_msg},
       {"username", nullptr, 0, ""},
       {"adbc.norvale.proxy_pass", "pp", 0, ""},
+      // A proxy that could not be used must not be accepted (the connection would go out
+      // directly).
+      {"adbc.norvale.proxy_url", "http://p:3128\r\nX: y", 5,
+       "adbc.norvale.proxy_url must not contain a carriage return or line feed"},
+      {"adbc.norvale.proxy_user", "u\n", 5,
+       "adbc.norvale.proxy_user must not contain a carriage return or line feed"},
+      {"adbc.norvale.proxy_pass", "p\rq", 5,
+       "adbc.norvale.proxy_pass must not contain a carriage return or line feed"},
   };
   for (const Case& c : cases) {
     const Result r = set(c.key, c.value);
@@ -127,6 +135,7 @@ TEST_F(DatabaseOptions, ValidationTable) {
   EXPECT_STREQ(state()->tls_min_version, "Any");
   EXPECT_STREQ(state()->tls_trust_server_cert, "true");  // canonical text
   EXPECT_STREQ(state()->log_level, "Trace");
+  EXPECT_STREQ(state()->proxy_pass, "pp");
 }
 
 TEST_F(DatabaseOptions, FailedValidationKeepsTheOldValue) {
@@ -222,7 +231,14 @@ TEST_F(DatabaseOptions, OptionLogRedactsSecretKeys) {
   set("adbc.norvale.proxy_user", "proxy-user");
   set("username", nullptr);
   set(nullptr, "x");
+  // Unknown keys are refused after they are logged: a secret-looking key in any case keeps its
+  // value out of the line.
+  for (const char* key : {"Password", "PASSWORD", "pwd", "Proxy_Pass", "X.API_KEY"}) {
+    EXPECT_EQ(set(key, "mixed-case-value").status, ADBC_STATUS_NOT_IMPLEMENTED) << key;
+  }
   const std::string text = nv_test::read_file(log);
+  EXPECT_EQ(text.find("mixed-case-value"), std::string::npos);
+  EXPECT_NE(text.find("key=\"PASSWORD\", value=[REDACTED]"), std::string::npos);
   EXPECT_NE(text.find("key=\"password\", value=[REDACTED]"), std::string::npos);
   EXPECT_NE(text.find("key=\"adbc.norvale.session_token\", value=[REDACTED]"), std::string::npos);
   EXPECT_NE(text.find("key=\"adbc.norvale.tls.client_key\", value=[REDACTED]"),

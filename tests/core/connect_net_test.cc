@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/connection_internal.h"
+#include "core/request_internal.h"
 #include "core/curl_handles_internal.h"
 #include "core/session_cache_internal.h"
 #include "norvale/nv_core.h"
@@ -223,7 +224,8 @@ TEST_F(ConnectNet, RecommendWithoutReservationMakesNoConfirm) {
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
   EXPECT_EQ(svc().Counter("requests.confirm"), 0);
-  EXPECT_NE(log().find("(reservation=(none))"), std::string::npos);
+  // Reservation values never reach the log, not even the placeholder.
+  EXPECT_NE(log().find("(reservation=[REDACTED]"), std::string::npos);
   nv_disconnect(conn);
   EXPECT_EQ(svc().Counter("requests.abandon"), 0);
 }
@@ -404,19 +406,17 @@ TEST_F(SharedTransfersNet, ConnectionSettingsApplyToOwnTransfers) {
                                   nullptr, token.c_str(), nullptr, nullptr, nullptr, &extras,
                                   err, sizeof(err));
   ASSERT_NE(conn, nullptr) << err;
-  norvale::CurlEasyPtr curl(curl_easy_init());
-  norvale::CurlSlistPtr resolve;
-  const std::string url = svc().control_plane_url() + "/api/v1/events/version";
-  ASSERT_EQ(norvale::apply_connection_settings(curl.get(), conn, url.c_str(), &resolve, err,
-                                               sizeof(err)),
-            0)
-      << err;
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
+  NVConnExtras view{};
+  norvale::RequestSpec spec;
+  spec.url = svc().control_plane_url() + "/api/v1/events/version";
+  auto req = norvale::PreparedRequest::Make(norvale::connection_request_env(*conn, &view), spec);
+  ASSERT_TRUE(req.ok()) << req.status().ToString();
+  curl_easy_setopt((*req)->handle(), CURLOPT_WRITEFUNCTION,
                    +[](char*, size_t size, size_t n, void*) { return size * n; });
-  ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
+  ASSERT_EQ((*req)->Perform(), CURLE_OK);
   EXPECT_EQ(svc().Counters()["last_headers"]["version"].value("user-agent", ""),
             "Norvale-ODBC/1.0.0-alpha Streamer");
-  curl.reset();
+  req->reset();
   nv_disconnect(conn);
 }
 

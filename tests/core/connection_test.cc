@@ -44,7 +44,7 @@ TEST(NvConnect, ExplicitComputeUrlWithTokenNeedsNoServer) {
   extras.connect_timeout = 7;
   extras.max_stream_buffer_mb = 64;
   extras.application_name = "BI";
-  extras.proxy_url = "http://proxy:3128\n";
+  extras.proxy_url = "http://proxy:3128";
   extras.proxy_user = "pu";
   extras.proxy_pass = "pp";
   char err[256] = "";
@@ -57,7 +57,7 @@ TEST(NvConnect, ExplicitComputeUrlWithTokenNeedsNoServer) {
   EXPECT_EQ(nv_connection_connect_timeout(conn), 7);
   EXPECT_STREQ(nv_connection_application_name(conn), "BI");
   EXPECT_STREQ(nv_connection_user_agent(conn), "Norvale-ODBC/1.0.0-alpha BI");
-  EXPECT_EQ(nv_connection_proxy_url(conn), nullptr);  // line feed: ignored
+  EXPECT_STREQ(nv_connection_proxy_url(conn), "http://proxy:3128");
   EXPECT_STREQ(nv_connection_proxy_user(conn), "pu");
   EXPECT_STREQ(nv_connection_proxy_pass(conn), "pp");
   EXPECT_NE(nv_connection_curl_share(conn), nullptr);

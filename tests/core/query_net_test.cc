@@ -38,7 +38,9 @@ class QueryNetTest : public nv_test::LocalSvcTest {
                        token.c_str(), nullptr, nullptr, nullptr, nullptr, err, sizeof err);
     ASSERT_NE(conn_, nullptr) << err;
   }
-  void TearDown() override { nv_disconnect(conn_); }
+  void TearDown() override {
+    if (conn_ != nullptr) nv_disconnect(conn_);
+  }
 
   NVQueryHandle* start(const std::string& sql, uint64_t timeout = 0) {
     char err[512] = "";
@@ -322,6 +324,53 @@ TEST_F(QueryNetTest, CloseWhileWorkerBlockedOnFullQueue) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   // The connection is still usable afterwards.
   EXPECT_EQ(run("SELECT 42 AS x").rows, 1);
+}
+
+TEST_F(QueryNetTest, ServerSilentMidBodyHitsTheQueryTimeout) {
+  svc().AddFault({{"endpoint", "query"}, {"stall_after_bytes", 64}, {"stall_ms", 8000}});
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome o = run("SELECT * FROM inventory.products", /*timeout=*/2);
+  EXPECT_TRUE(o.error.starts_with("Query exceeded timeout of 2 seconds; ")) << o.error;
+  EXPECT_EQ(o.sqlstate, "HYT00");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+}
+
+TEST_F(QueryNetTest, SlowReaderIsNotATimeout) {
+  // The worker waits on the full queue far longer than the time-out: that wait is the host's.
+  NVQueryHandle* q = start("SELECT i, repeat('y', 500) AS pad FROM range(60000) t(i)", 1);
+  ASSERT_NE(q, nullptr);
+  for (int i = 0; i < 200 && !queue_full(q); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(queue_full(q));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  int64_t rows = 0;
+  char err[512] = "";
+  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof err)) {
+    rows += norvale::query_batch_record(b)->num_rows();
+    nv_batch_free(b);
+  }
+  EXPECT_STREQ(err, "");
+  EXPECT_EQ(nv_query_error(q), nullptr);
+  EXPECT_EQ(rows, 60000);
+  nv_query_close(q);
+}
+
+TEST_F(QueryNetTest, StreamOutlivesItsConnection) {
+  NVQueryHandle* q = start("SELECT i FROM range(50000) t(i)");
+  ASSERT_NE(q, nullptr);
+  // Released first, as a host may do: the query keeps the connection alive until it closes.
+  nv_disconnect(conn_);
+  conn_ = nullptr;
+  int64_t rows = 0;
+  char err[512] = "";
+  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof err)) {
+    rows += norvale::query_batch_record(b)->num_rows();
+    nv_batch_free(b);
+  }
+  EXPECT_STREQ(err, "");
+  EXPECT_EQ(rows, 50000);
+  nv_query_close(q);  // frees the connection (LeakSanitizer checks the rest at exit)
 }
 
 TEST_F(QueryNetTest, EscapeSequencesAreSentUnchanged) {

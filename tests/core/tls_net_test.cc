@@ -66,6 +66,21 @@ TEST_F(TlsNet, HostNameInCertificateOverride) {
   EXPECT_EQ(login(other, tls_), "");
 }
 
+TEST_F(TlsNet, HostNameInCertificateWithADnsHost) {
+  // The URL names a DNS host; the certificate is checked against another name, which is never
+  // looked up: the connection goes to the URL's own host.
+  const std::string url = "https://localhost:" + port_of(svc().control_plane_url());
+  tls_.ca_certificate = svc().tls_files().ca_cert.c_str();
+  tls_.hostname_in_certificate = "node.norvale.test";
+  EXPECT_EQ(login(url, tls_), "");
+  tls_.hostname_in_certificate = "other.norvale.test";  // not in the certificate
+  const std::string err = login(url, tls_);
+  EXPECT_EQ(err.rfind("HTTP transport error: ", 0), 0u) << err;
+  tls_.hostname_in_certificate = "bad:name";
+  EXPECT_EQ(login(url, tls_),
+            "TLS configuration: HostNameInCertificate 'bad:name' is not a host name");
+}
+
 TEST_F(TlsNet, MinimumVersionTls12IsAccepted) {
   tls_.ca_certificate = svc().tls_files().ca_cert.c_str();
   tls_.min_tls_version = 12;

@@ -43,14 +43,20 @@ TEST(ParseUrl, SplitsSchemeHostAndPort) {
   }
 }
 
-TEST(HostOverride, ResolveEntryAndRewrittenUrl) {
+TEST(HostOverride, ConnectToEntryAndRewrittenUrl) {
   const auto o = norvale::host_override_for("https://10.1.2.3:8443/api?x=1", "node.internal");
-  EXPECT_EQ(o.resolve_entry, "node.internal:8443:10.1.2.3");
+  EXPECT_EQ(o.connect_to_entry, "node.internal:8443:10.1.2.3:8443");
   EXPECT_EQ(o.url, "https://node.internal:8443/api?x=1");
 
   const auto bare = norvale::host_override_for("https://127.0.0.1", "cert.name");
-  EXPECT_EQ(bare.resolve_entry, "cert.name:443:127.0.0.1");
+  EXPECT_EQ(bare.connect_to_entry, "cert.name:443:127.0.0.1:443");
   EXPECT_EQ(bare.url, "https://cert.name:443");
+
+  // DNS hosts and IPv6 literals are connected to as they are.
+  const auto dns = norvale::host_override_for("https://localhost:9/x", "c");
+  EXPECT_EQ(dns.connect_to_entry, "c:9:localhost:9");
+  const auto v6 = norvale::host_override_for("https://[::1]:9/x", "c");
+  EXPECT_EQ(v6.connect_to_entry, "c:9:[::1]:9");
 
   EXPECT_TRUE(norvale::host_override_for("https:///path", "n").url.empty());
 }
@@ -256,7 +262,7 @@ TEST_F(TlsApply, HostOverrideNeedsResolveList) {
       << err;
   norvale::CurlSlistPtr owned(resolve);
   ASSERT_NE(resolve, nullptr);
-  EXPECT_STREQ(resolve->data, "node.internal:8443:10.0.0.5");
+  EXPECT_STREQ(resolve->data, "node.internal:8443:10.0.0.5:8443");
   EXPECT_EQ(resolve->next, nullptr);
 }
 

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <latch>
 #include <cstring>
 #include <fstream>
@@ -127,7 +131,7 @@ TEST_F(CredstoreFile, HomeConfigWhenXdgIsEmpty) {
   const char* old_home = std::getenv("HOME");
   const std::string saved = old_home != nullptr ? old_home : "";
   ::setenv("HOME", home.c_str(), 1);
-  EXPECT_EQ(norvale::credstore::credential_file_path(), home + "/.config/norvale/credstore");
+  EXPECT_EQ(*norvale::credstore::credential_file_path(), home + "/.config/norvale/credstore");
   ASSERT_EQ(nv_credstore_set("a", "k", "s"), 0);
   EXPECT_EQ(mode_of(home + "/.config"), 0700u);
   EXPECT_EQ(mode_of(home + "/.config/norvale/credstore"), 0600u);
@@ -135,16 +139,55 @@ TEST_F(CredstoreFile, HomeConfigWhenXdgIsEmpty) {
   ::setenv("HOME", saved.c_str(), 1);
 }
 
-TEST_F(CredstoreFile, FailedSaveLeavesOldFileIntact) {
+TEST_F(CredstoreFile, UnsafeDirectoriesAndLinksAreRefused) {
   ASSERT_EQ(nv_credstore_set("a", "k", "old"), 0);
   const std::string before = nv_test::read_file(file_);
-  // A directory in the temporary file's place makes the save fail before the rename.
-  ASSERT_EQ(::mkdir((file_ + ".tmp").c_str(), 0700), 0);
-  EXPECT_EQ(nv_credstore_set("a", "k", "new"), 3);
-  EXPECT_EQ(nv_credstore_delete("a", "k"), 3);
-  EXPECT_EQ(nv_test::read_file(file_), before);
+  const std::string norvale_dir = config_ + "/norvale";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    std::function<void()> mend;
+  };
+  const std::string elsewhere = dir_.path() + "/elsewhere";
+  const Case cases[] = {
+      {"group-writable directory", [&] { ::chmod(norvale_dir.c_str(), 0770); },
+       [&] { ::chmod(norvale_dir.c_str(), 0700); }},
+      {"world-writable configuration directory", [&] { ::chmod(config_.c_str(), 0777); },
+       [&] { ::chmod(config_.c_str(), 0700); }},
+      {"directory of another user", [&] { ASSERT_EQ(::chown(norvale_dir.c_str(), 4242, -1), 0); },
+       [&] { ::chown(norvale_dir.c_str(), ::geteuid(), -1); }},
+      {"credential file that is a link",
+       [&] {
+         ::rename(file_.c_str(), (file_ + ".real").c_str());
+         ASSERT_EQ(::symlink(elsewhere.c_str(), file_.c_str()), 0);
+       },
+       [&] {
+         ::unlink(file_.c_str());
+         ::rename((file_ + ".real").c_str(), file_.c_str());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.spoil();
+    EXPECT_EQ(nv_credstore_set("a", "k", "new"), 3);
+    EXPECT_EQ(nv_credstore_set("b", "k", "new"), 3);
+    get("a", "k", 3);
+    c.mend();
+    EXPECT_EQ(nv_test::read_file(file_), before);
+    EXPECT_EQ(::access(elsewhere.c_str(), F_OK), -1) << "a secret followed the link";
+  }
   EXPECT_EQ(get("a", "k"), "old");
-  ::rmdir((file_ + ".tmp").c_str());
+}
+
+TEST_F(CredstoreFile, TemporaryNameOfAnotherWriterIsLeftAlone) {
+  // The old fixed temporary name: a link planted there must neither be followed nor matter.
+  ASSERT_EQ(nv_credstore_set("a", "k", "first"), 0);
+  const std::string target = dir_.path() + "/planted-target";
+  ASSERT_EQ(::symlink(target.c_str(), (file_ + ".tmp").c_str()), 0);
+  ASSERT_EQ(nv_credstore_set("a", "k", "second"), 0);
+  EXPECT_EQ(get("a", "k"), "second");
+  EXPECT_EQ(::access(target.c_str(), F_OK), -1);
+  EXPECT_EQ(mode_of(file_), 0600u);
 }
 
 TEST_F(CredstoreFile, PathComponentThatIsAFileFailsTheSave) {
@@ -169,7 +212,7 @@ TEST_F(CredstoreFile, CorruptLinesAreSkippedAndBadBase64FailsOnlyItsEntry) {
   // A save writes back only the records it could read.
   ASSERT_EQ(nv_credstore_set("b", "k", "v"), 0);
   std::vector<norvale::credstore::FileRecord> records;
-  ASSERT_TRUE(norvale::credstore::load_records(file_, &records));
+  ASSERT_TRUE(norvale::credstore::load_records(file_, &records).ok());
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].key, "bad");
   EXPECT_EQ(records[3].account, "b");
@@ -194,9 +237,52 @@ TEST_F(CredstoreFile, ConcurrentWritersLoseNoEntry) {
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   std::vector<norvale::credstore::FileRecord> records;
-  ASSERT_TRUE(norvale::credstore::load_records(file_, &records));
+  ASSERT_TRUE(norvale::credstore::load_records(file_, &records).ok());
   EXPECT_EQ(records.size(), 200u);
   EXPECT_EQ(get("acct", "k3-24"), "k3-24");
+}
+
+TEST_F(CredstoreFile, WritersInSeveralProcessesLoseNoEntry) {
+  constexpr int kProcesses = 4;
+  constexpr int kKeys = 100;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failed = 0;
+      for (int i = 0; i < kKeys; ++i) {
+        const std::string key = "p" + std::to_string(p) + "-" + std::to_string(i);
+        if (nv_credstore_set("acct", key.c_str(), key.c_str()) != 0) ++failed;
+      }
+      ::_exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  // Meanwhile the file must always read as whole lines of valid entries.
+  std::vector<int> statuses(kProcesses, -1);
+  int reads = 0;
+  for (bool running = true; running; ++reads) {
+    running = false;
+    for (int p = 0; p < kProcesses; ++p) {
+      if (statuses[p] == -1 && ::waitpid(children[p], &statuses[p], WNOHANG) == 0) {
+        statuses[p] = -1;
+        running = true;
+      }
+    }
+    const std::string content = nv_test::read_file(file_);
+    ASSERT_EQ(content.find('\0'), std::string::npos);
+    ASSERT_TRUE(content.empty() || content.back() == '\n');
+    std::vector<norvale::credstore::FileRecord> seen;
+    norvale::credstore::parse_records(content, &seen);
+    ASSERT_EQ(static_cast<size_t>(std::count(content.begin(), content.end(), '\n')),
+              seen.size());
+  }
+  for (int status : statuses) EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::vector<norvale::credstore::FileRecord> records;
+  ASSERT_TRUE(norvale::credstore::load_records(file_, &records).ok());
+  EXPECT_EQ(records.size(), static_cast<size_t>(kProcesses * kKeys)) << reads << " reads";
+  EXPECT_EQ(get("acct", "p2-57"), "p2-57");
 }
 
 TEST(Base64, RoundTripsRandomBytes) {

@@ -201,3 +201,56 @@ TEST(PerCellTrace, DecidedFromTheEnvironment) {
 }
 
 }  // namespace
+
+namespace {
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// The engine log and the SQL trace share one way of opening their files.
+class PrivateFiles : public LogTest {
+ protected:
+  void TearDown() override {
+    nv_apilog_init(nullptr);
+    LogTest::TearDown();
+  }
+  // Opens the log or the trace on `path` and writes one line carrying a secret.
+  void Open(bool trace, const std::string& path) {
+    if (trace) {
+      nv_apilog_init(path.c_str());
+      nv_sql_trace("t", "SELECT 1 -- password=tracepw");
+    } else {
+      nv_log_init(path.c_str(), NV_LOG_INFO);
+      nv_log_emit(NV_LOG_INFO, "api", "x password=logpw");
+    }
+  }
+};
+
+TEST_F(PrivateFiles, CreatedPrivateAndNeverThroughALink) {
+  for (const bool trace : {false, true}) {
+    SCOPED_TRACE(trace ? "trace" : "log");
+    const std::string path = dir_ + (trace ? "/trace.txt" : "/log.txt");
+    ::umask(022);
+    Open(trace, path);
+    EXPECT_EQ(mode_of(path), 0600u);
+    EXPECT_EQ(read_file(path).find(trace ? "tracepw" : "logpw"), std::string::npos);
+
+    // A file left open to others is closed to them.
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    Open(trace, path);
+    EXPECT_EQ(mode_of(path), 0600u);
+
+    // A planted link is not followed: the secret lines never reach its target.
+    const std::string link = path + ".link";
+    const std::string target = dir_ + "/target-" + (trace ? "t" : "l");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    testing::internal::CaptureStderr();
+    Open(trace, link);
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(exists(target));
+  }
+}
+
+}  // namespace

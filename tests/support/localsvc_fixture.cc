@@ -80,7 +80,7 @@ bool MakeTestCertificates(TlsFiles* out, std::string* err) {
   const std::string d = f.dir;
   const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
   if (!write_file(d + "/server.ext",
-                  "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                  "subjectAltName=DNS:localhost,DNS:node.norvale.test,IP:127.0.0.1,IP:::1\n"
                   "extendedKeyUsage=serverAuth\n") ||
       !write_file(d + "/client.ext", "extendedKeyUsage=clientAuth\n")) {
     *err = "cannot write openssl extension files";

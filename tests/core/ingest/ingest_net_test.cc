@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "adbc/statement_ingest_internal.h"
@@ -362,6 +363,63 @@ TEST_F(IngestNetTest, ClientMemoryStaysBoundedByTheQueue) {
   EXPECT_LT(peak - before, bound);
 #endif
   EXPECT_LT(bound, total / 2);  // the test means something only if the stream is far larger
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(IngestNetTest, CancelFromAnotherThreadWhileFinishWaits) {
+  Sql("CREATE OR REPLACE TABLE ing_cancel (id BIGINT, name VARCHAR)");
+  // The service sits on the request, so finish waits for an answer that does not come.
+  svc().AddFault({{"endpoint", "ingest"}, {"delay_ms", 20000}});
+  HandlePtr h = Begin(Config("ing_cancel", NV_INGEST_MODE_APPEND, NV_INGEST_FORMAT_PARQUET));
+  const auto bytes = *norvale::adbc::encode_batch_parquet(nv_ingest_test::IdNameBatch(0, 10));
+  ASSERT_EQ(nv_ingest_push_batch(h.get(), bytes->data(), bytes->size()), 0);
+  NVIngestSummary s{};
+  std::atomic<int> rc{1};
+  std::thread finisher([&] { rc = nv_ingest_finish(h.get(), &s); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(nv_ingest_cancel(h.get()), 0);
+  finisher.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_EQ(rc.load(), -1);
+  EXPECT_STREQ(s.sqlstate, "HY008");
+  EXPECT_STREQ(s.error_message, "Ingest cancelled by client");
+  EXPECT_STREQ(nv_ingest_last_error(h.get()), "Ingest cancelled by client");
+  // The request carried the library's User-Agent like every other request.
+  EXPECT_EQ(svc().Counters()["last_headers"]["ingest"].value("user-agent", ""),
+            "Norvale-ODBC/1.0.0-alpha");
+}
+
+TEST_F(IngestNetTest, CancelAtAnyMomentEndsCleanly) {
+  Sql("CREATE OR REPLACE TABLE ing_race (id BIGINT, name VARCHAR)");
+  const auto bytes = *norvale::adbc::encode_batch_parquet(nv_ingest_test::IdNameBatch(0, 100));
+  std::mt19937 rng(20261208);
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    HandlePtr h = Begin(Config("ing_race", NV_INGEST_MODE_APPEND, NV_INGEST_FORMAT_PARQUET));
+    const auto pause = std::chrono::microseconds(rng() % 20000);
+    NVIngestSummary s{};
+    int rc = 1;
+    std::thread producer([&] {
+      for (int i = 0; i < 3; ++i) {
+        if (nv_ingest_push_batch(h.get(), bytes->data(), bytes->size()) != 0) break;
+      }
+      rc = nv_ingest_finish(h.get(), &s);
+    });
+    std::this_thread::sleep_for(pause);
+    EXPECT_EQ(nv_ingest_cancel(h.get()), 0);
+    producer.join();
+    // Either the server's answer came first (and stands) or the cancel did.
+    if (rc == 0) {
+      EXPECT_STREQ(s.sqlstate, "");
+    } else {
+      EXPECT_STREQ(s.sqlstate, "HY008") << s.error_message;
+    }
+    nv_ingest_summary_free(&s);
+  }
 }
 
 }  // namespace
