@@ -183,7 +183,8 @@ class Redactor {
       size_t after = skip_blanks(text_, json_key ? end + 1 : end);
       if (after < text_.size() && (text_[after] == '=' || text_[after] == ':')) {
         CopyTo(after + 1);
-        const size_t value = json_key ? skip_spaces(text_, after + 1) : skip_blanks(text_, after + 1);
+        const size_t value =
+            json_key ? skip_spaces(text_, after + 1) : skip_blanks(text_, after + 1);
         if (json_key) {
           JsonValue(value);
         } else {

@@ -150,11 +150,12 @@ FaultWriter::FaultWriter(const Fault* fault, std::function<bool(const char*, siz
 bool FaultWriter::put(const char* data, size_t len) {
   if (fault_ && !stalled_ && fault_->stall_after_bytes >= 0 &&
       sent_ + len > static_cast<uint64_t>(fault_->stall_after_bytes)) {
-    const size_t before = static_cast<size_t>(static_cast<uint64_t>(fault_->stall_after_bytes) -
-                                              std::min<uint64_t>(sent_, fault_->stall_after_bytes));
+    const uint64_t at = static_cast<uint64_t>(fault_->stall_after_bytes);
+    const size_t before = static_cast<size_t>(at - std::min<uint64_t>(sent_, at));
     if (before > 0 && !put_paced(data, before)) return false;
     stalled_ = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault_->stall_ms);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(fault_->stall_ms);
     while (std::chrono::steady_clock::now() < until) {
       if (stopping_()) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -404,6 +404,15 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   }
 
   if (semi_anti) return semi_anti_result();
+  if (join.at_most_one) {
+    std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
+    const auto& rows = static_cast<const arrow::Int64Array&>(*pairs.left);
+    for (int64_t i = 0; i < rows.length(); ++i) {
+      if (seen[static_cast<size_t>(rows.Value(i))]++) {
+        return fail(msg, "scalar subquery returned more than one row");
+      }
+    }
+  }
 
   std::vector<arrow::ArrayVector> parts{joined.batch->columns()};
   int64_t total = joined.batch->num_rows();

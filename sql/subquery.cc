@@ -202,20 +202,28 @@ bool try_decorrelate_in(SelectStatement& outer, InExpr& in, const MetadataEngine
 
 // (SELECT agg(...) FROM f WHERE i1 = o1 AND ... AND r), with i inner and o outer columns and r
 // over inner columns only, becomes a LEFT JOIN of (SELECT i1, ..., agg(...) FROM f WHERE r
-// GROUP BY i1, ...) ON o1 = i1 AND ...; count over no row is 0, the others NULL.
+// GROUP BY i1, ...) ON o1 = i1 AND ...; count over no row is 0, the others NULL. A value
+// without aggregate is joined the same way ungrouped, and more than one row per outer row is
+// the error it is in SQL.
 ExprPtr try_decorrelate_scalar(SelectStatement& outer, SelectStatement& sub,
                                const MetadataEngine& engine, int* counter) {
   if (!plain_subquery(sub) || sub.items.size() != 1 || !sub.order_by.empty()) return nullptr;
-  const auto* agg = sub.items[0].expr ? sub.items[0].expr->as<AggExpr>() : nullptr;
-  if (agg == nullptr) return nullptr;
+  if (!sub.items[0].expr) return nullptr;
+  const auto* agg = sub.items[0].expr->as<AggExpr>();
   InnerScope scope;
   collect_inner_column_names(*sub.from, engine, &scope);
   if (scope.columns.empty()) return nullptr;
+  // The value: one aggregate over inner columns (grouped per key), or an expression over
+  // inner columns without aggregates (at most one row per key, checked by the join).
   bool item_outer = false;
-  for (const auto& arg : agg->args) {
-    if (!arg || !sides_certain(*arg, scope, &item_outer) || item_outer) return nullptr;
+  if (agg != nullptr) {
+    for (const auto& arg : agg->args) {
+      if (!arg || !sides_certain(*arg, scope, &item_outer) || item_outer) return nullptr;
+    }
+    if (!agg->order_by.empty()) return nullptr;
+  } else if (!sides_certain(*sub.items[0].expr, scope, &item_outer) || item_outer) {
+    return nullptr;  // sides_certain also refuses aggregates inside an expression
   }
-  if (!agg->order_by.empty()) return nullptr;
   std::vector<ExprPtr*> conjuncts;
   collect_conjuncts(sub.where, &conjuncts);
   std::vector<std::pair<ExprPtr*, ExprPtr*>> keys;  // (inner, outer) slots
@@ -246,12 +254,12 @@ ExprPtr try_decorrelate_scalar(SelectStatement& outer, SelectStatement& sub,
   std::vector<ExprPtr> on;
   for (size_t i = 0; i < keys.size(); ++i) {
     const std::string name = "$k" + std::to_string(i);
-    grouped->group_by.push_back(clone_expr(**keys[i].first));
+    if (agg != nullptr) grouped->group_by.push_back(clone_expr(**keys[i].first));
     grouped->items.push_back(SelectItem{std::move(*keys[i].first), name});
     on.push_back(Expr::make(CmpExpr{CmpOp::Eq, std::move(*keys[i].second),
                                     Expr::make(ColumnRef{alias, name})}));
   }
-  const bool is_count = agg->name == "count";
+  const bool is_count = agg != nullptr && agg->name == "count";
   grouped->items.push_back(SelectItem{std::move(sub.items[0].expr), std::string("$v")});
   std::vector<ExprPtr> kept;
   for (ExprPtr* r : residuals) kept.push_back(std::move(*r));
@@ -262,6 +270,7 @@ ExprPtr try_decorrelate_scalar(SelectStatement& outer, SelectStatement& sub,
   ref->alias = alias;
   ref->hidden = true;
   join_into_from(outer, JoinKind::Left, std::move(ref), and_all(std::move(on)));
+  std::get<std::unique_ptr<JoinRef>>(outer.from->node)->at_most_one = agg == nullptr;
 
   ExprPtr value = Expr::make(ColumnRef{alias, "$v"});
   if (!is_count) return value;

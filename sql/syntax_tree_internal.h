@@ -207,6 +207,7 @@ struct JoinRef {
   ExprPtr on;
   std::vector<std::string> using_columns;
   bool natural = false;
+  bool at_most_one = false;  // a left row matching two right rows is an error (scalar subquery)
 };
 
 enum class SetOp : int32_t { None = 0, Union = 1, Intersect = 2, Except = 3 };

@@ -77,7 +77,8 @@ TEST_F(TlsNet, HostNameInCertificateWithADnsHost) {
   const std::string err = login(url, tls_);
   EXPECT_EQ(err.rfind("HTTP transport error: ", 0), 0u) << err;
   tls_.hostname_in_certificate = "bad:name";
-  EXPECT_EQ(login(url, tls_), "TLS configuration: HostNameInCertificate 'bad:name' is not a host name");
+  EXPECT_EQ(login(url, tls_),
+            "TLS configuration: HostNameInCertificate 'bad:name' is not a host name");
 }
 
 TEST_F(TlsNet, MinimumVersionTls12IsAccepted) {
