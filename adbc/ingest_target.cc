@@ -1,5 +1,8 @@
 // The table an ingest writes to: its qualified name, and whether it exists on the compute node.
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "adbc/statement_ingest_internal.h"
 #include "norvale/nv_cells.h"
@@ -19,7 +22,50 @@ void append_quoted_identifier(std::string& out, const char* name) {
   out += '"';
 }
 
+// The parts of a name such as a.b.c or "a"."b.c", each part optionally in double quotes with ""
+// standing for one quote; nullopt when it is not such a name.
+std::optional<std::vector<std::string>> split_qualified_name(std::string_view text) {
+  std::vector<std::string> parts(1);
+  bool quoted = false, part_was_quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c != '"') {
+        parts.back() += c;
+      } else if (i + 1 < text.size() && text[i + 1] == '"') {
+        parts.back() += '"';
+        ++i;
+      } else {
+        quoted = false;
+      }
+    } else if (c == '"' && parts.back().empty() && !part_was_quoted) {
+      quoted = part_was_quoted = true;
+    } else if (c == '.') {
+      if (parts.back().empty() && !part_was_quoted) return std::nullopt;
+      parts.emplace_back();
+      part_was_quoted = false;
+    } else if (c == '"' || (part_was_quoted && !quoted)) {
+      return std::nullopt;  // text after a closing quote, or a quote inside a bare part
+    } else {
+      parts.back() += c;
+    }
+  }
+  if (quoted || (parts.back().empty() && !part_was_quoted) || parts.size() > 3) return std::nullopt;
+  return parts;
+}
+
 }  // namespace
+
+std::optional<std::string> quoted_target_name(std::string_view target) {
+  auto parts = split_qualified_name(target);
+  if (!parts) return std::nullopt;
+  std::string name;
+  for (const std::string& part : *parts) {
+    if (!name.empty()) name += '.';
+    append_quoted_identifier(name, part.c_str());
+  }
+  return name;
+}
 
 std::string ingest_target_name(const char* catalog, const char* db_schema, const char* table) {
   if (table == nullptr) return {};
@@ -39,9 +85,12 @@ std::string ingest_target_name(const char* catalog, const char* db_schema, const
 }
 
 TableProbe probe_table(NVConnection* connection, const std::string& target) {
+  // The name goes into SQL text, so only in its quoted form.
+  const std::optional<std::string> name = quoted_target_name(target);
+  if (!name) return {TableProbe::kFailed, "'" + target + "' is not a table name", "42000"};
   // Straight to the compute node: the cached catalog may not know of a table made or dropped
   // moments ago.
-  const std::string sql = "SELECT * FROM " + target + " LIMIT 0";
+  const std::string sql = "SELECT * FROM " + *name + " LIMIT 0";
   char err[1024] = "";
   NVQueryHandle* query = nv_execute(connection, sql.c_str(), 0, 0, err, sizeof err);
   if (query == nullptr) return {TableProbe::kFailed, err, ""};

@@ -11,6 +11,7 @@
 #include "adbc/statement_ingest_internal.h"
 #include "adbc/statement_params_internal.h"
 #include "core/query_batch_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
@@ -36,6 +37,8 @@ struct CallerScope {
 NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
   if (engine == nullptr) return nullptr;
+  // Only statements on the catalog wait for (or revalidate) the snapshot.
+  if (sql_reads_catalog(sql)) info_schema_refresh(state->connection);
   nv_sql::ExecuteResult result = engine->try_execute(sql);
   switch (result.status) {
     case nv_sql::ExecuteStatus::Ok: {
@@ -155,6 +158,7 @@ AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayS
   if (query == nullptr) {
     query = nv_execute(state->connection->connection, sql, 0,
                        state->connection->query_timeout_sec, err, sizeof err);
+    if (query != nullptr) info_schema_note_statement(state->connection, sql);
   }
   if (query == nullptr) {
     set_error_from_nv(error, err, ADBC_STATUS_IO);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,10 @@ IngestErrorClass classify_ingest_sqlstate(const char* server_sqlstate);
 /// and table quoted as an identifier and joined with '.'; otherwise the table text as given.
 /// Empty for a null table.
 std::string ingest_target_name(const char* catalog, const char* db_schema, const char* table);
+
+/// `target` (a.b.c, each part bare or in double quotes) with every part in double quotes;
+/// nullopt when the text is not such a name of one to three parts.
+std::optional<std::string> quoted_target_name(std::string_view target);
 
 /// Whether a table exists on the compute node, found by selecting no rows from it.
 struct TableProbe {

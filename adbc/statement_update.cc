@@ -11,6 +11,7 @@
 #include "adbc/error_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "norvale/nv_ingest.h"
 #include "norvale/nv_log.h"
 
@@ -226,6 +227,7 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   NVIngestSummary summary{};
   const int rc = nv_ingest_finish(handle, &summary);
   ingest.mark_finished();
+  info_schema_note_write(s->connection);  // an ingest may create or replace its table
   if (rc != 0) return server_failure(error, &summary);
   if (rows_affected != nullptr) {
     // Rows written: an overwrite's deleted rows are the old table's, not this ingest's.

@@ -1,7 +1,8 @@
 // Metadata calls over synthetic snapshots of 1,000 and 10,000 tables with 20 columns each:
 // GetObjects at depth 0 (the whole tree with every column), GetTableSchema for one table, and
 // the install of a cached snapshot on a further connection. The complexity fit of each pair of
-// sizes shows how the cost grows with the snapshot (expected: linear).
+// sizes shows how the cost grows with the snapshot (GetObjects of the whole tree: linear;
+// GetTableSchema of one table: constant, through the catalog index).
 // Run: scripts/run ./build/bench/nv_metadata_bench
 #include <benchmark/benchmark.h>
 
@@ -88,6 +89,7 @@ struct BenchConnection {
   explicit BenchConnection(const SnapshotBatches* batches) {
     state.connection = &core;
     state.info_schema = info_schema_store_create();
+    state.info_schema->load_attempted = true;  // holds what the benchmark gives it
     if (batches != nullptr) state.info_schema->batches = *batches;
     handle.private_data = &state;
   }

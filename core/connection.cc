@@ -179,26 +179,25 @@ bool copy_extras(const NVConnExtras* extras, NVConnection* conn, char* err, size
   return true;
 }
 
-/// Logs in, or reuses a cached token. False with a message when no token was obtained.
-bool authenticate(NVConnection* conn, const char* session_token, const char* username,
-                  const char* password, const NVConnExtras* extras, char* err,
-                  size_t err_size) {
+enum class AuthOutcome { kFailed, kGiven, kLoggedIn, kFromCache };
+
+/// Logs in, or (when `use_cache`) reuses a cached token. `cache_key` receives the cache key of
+/// the credentials (empty when the cache does not apply).
+AuthOutcome authenticate(NVConnection* conn, const char* session_token, const char* username,
+                         const char* password, const NVConnExtras* extras, bool use_cache,
+                         std::string* cache_key, char* err, size_t err_size) {
   if (session_token != nullptr) {
     conn->session_token = session_token;
-    return true;
+    return AuthOutcome::kGiven;
   }
-  std::string key;
-  struct KeyWiper {
-    std::string* key;
-    ~KeyWiper() { secure_zero(*key); }
-  } wipe_key{&key};
   if (!conn->control_plane_url.empty() && non_empty(username) && non_empty(password)) {
-    key = session_cache_key(conn->control_plane_url, username, password);
-    if (session_cache_lookup(key, &conn->session_token)) {
+    *cache_key = session_cache_key(conn->control_plane_url, username, password);
+    if (use_cache && !cache_key->empty() &&
+        session_cache_lookup(*cache_key, &conn->session_token)) {
       nv_log_emit(NV_LOG_INFO, kAuth,
                   "Reusing cached session token for %s against %s (skipping /auth)", username,
                   conn->control_plane_url.c_str());
-      return true;
+      return AuthOutcome::kFromCache;
     }
   }
   NVAuthResult result{};
@@ -206,17 +205,24 @@ bool authenticate(NVConnection* conn, const char* session_token, const char* use
                              extras, conn->curl_share, &result, err, err_size) != 0) {
     nv_log_emit(NV_LOG_ERROR, kTransport, "Connection failed during auth: %s",
                 error_or_no_detail(err, err_size));
-    return false;
+    return AuthOutcome::kFailed;
   }
   if (result.session_token != nullptr) conn->session_token = result.session_token;
   if (result.subject_id != nullptr) conn->subject_id = result.subject_id;
   nv_auth_result_free(&result);
   if (conn->session_token.empty()) {
     write_error(err, err_size, "auth succeeded but no session token issued");
-    return false;
+    return AuthOutcome::kFailed;
   }
-  if (!key.empty()) session_cache_store(key, conn->session_token);
-  return true;
+  if (!cache_key->empty()) session_cache_store(*cache_key, conn->session_token);
+  return AuthOutcome::kLoggedIn;
+}
+
+/// Whether a failed request's message says the server refused the token (HTTP 401 or an
+/// authentication SQLSTATE).
+bool token_refused(const char* err) {
+  return err != nullptr &&
+         (std::strstr(err, "HTTP 401") != nullptr || std::strstr(err, "28000") != nullptr);
 }
 
 /// Chooses the compute node. False with a message (logged) on failure.
@@ -285,10 +291,23 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
   // break in the application name, say) cannot reach a request header.
   const NVConnExtras extras = conn->extras();
   conn->user_agent = user_agent_from_extras(&extras);
-  if (!authenticate(conn.get(), session_token, username, password, &extras, err, err_size)) {
-    return nullptr;
+  std::string cache_key;
+  const AuthOutcome auth = authenticate(conn.get(), session_token, username, password, &extras,
+                                        /*use_cache=*/true, &cache_key, err, err_size);
+  if (auth == AuthOutcome::kFailed) return nullptr;
+  if (!route(conn.get(), compute_url, compute_node, &extras, err, err_size)) {
+    if (auth != AuthOutcome::kFromCache || !token_refused(err)) return nullptr;
+    // The server expired or revoked the cached token: forget it and log in once more.
+    session_cache_forget(cache_key);
+    nv_log_emit(NV_LOG_INFO, kAuth, "Cached session token refused for %s; logging in again",
+                username);
+    secure_zero(conn->session_token);
+    if (authenticate(conn.get(), session_token, username, password, &extras,
+                     /*use_cache=*/false, &cache_key, err, err_size) == AuthOutcome::kFailed ||
+        !route(conn.get(), compute_url, compute_node, &extras, err, err_size)) {
+      return nullptr;
+    }
   }
-  if (!route(conn.get(), compute_url, compute_node, &extras, err, err_size)) return nullptr;
 
   if (!conn->reservation.empty()) {
     if (nv_route_confirm(conn->control_plane_url.c_str(), conn->session_token.c_str(),

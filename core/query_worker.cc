@@ -21,6 +21,7 @@
 #include "core/curl_handles_internal.h"
 #include "core/query_internal.h"
 #include "core/request_internal.h"
+#include "core/session_cache_internal.h"
 #include "norvale/nv_log.h"
 
 namespace norvale {
@@ -213,6 +214,8 @@ void run_transfer(NVQueryHandle* q) {
                 ctx.error_body.size(), ctx.error_body.c_str());
     const QueryErrorInfo info = map_http_error(status, ctx.error_body);
     set_query_error(q, info.message, info.sqlstate, info.native);
+    // A refused token must not be handed to the next connection.
+    if (info.sqlstate == "28000") session_cache_forget_token(q->conn->session_token);
   } else if (rc == CURLE_OK) {
     if (nv_frame_at_clean_boundary(decoder.get()) != 0) {
       set_query_error(q, "stream ended mid-frame (truncated binary response)", "08006");

@@ -11,7 +11,9 @@ namespace norvale {
 /// How long a cached token is reused.
 constexpr std::chrono::seconds kSessionTokenLifetime{300};
 
-/// URL, 0x1F, username, 0x1F, password. The key holds the password: zero it after use.
+/// The cache key of (URL, username, password): an HMAC-SHA256 under a key drawn at random once
+/// per process, so that the cache holds nothing from which the password can be read back.
+/// Empty when no random key could be drawn (the cache is then not used).
 std::string session_cache_key(std::string_view url, std::string_view username,
                               std::string_view password);
 
@@ -21,6 +23,12 @@ bool session_cache_lookup(const std::string& key, std::string* token);
 
 /// Stores (or replaces) the token under `key`, stamped now.
 void session_cache_store(const std::string& key, const std::string& token);
+
+/// Removes the entry under `key` (a token the server refused).
+void session_cache_forget(const std::string& key);
+
+/// Removes every entry holding `token` (a token a compute node refused).
+void session_cache_forget_token(std::string_view token);
 
 /// Test hooks.
 void session_cache_clear_for_test();

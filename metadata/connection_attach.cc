@@ -3,6 +3,7 @@
 #include <new>
 
 #include "metadata/info_schema_internal.h"
+#include "metadata/poll_endpoint_internal.h"
 #include "norvale/nv_log.h"
 #include "sql/metadata_engine_internal.h"
 
@@ -18,11 +19,14 @@ void info_schema_attach(NVAdbcConnectionState* state) {
       nv_log_emit(NV_LOG_ERROR, "meta_engine", "metadata engine not created: %s", e.what());
     }
   }
-  const NVAdbcDatabaseState* db = state->database;
   if (state->info_schema != nullptr) {
-    (void)info_schema_snapshot_install(state, db != nullptr ? db->uri : nullptr,
-                                       db != nullptr ? db->username : nullptr);
+    try {
+      state->info_schema->endpoint = PollEndpoint::From(state->connection);
+    } catch (const std::exception& e) {
+      nv_log_emit(NV_LOG_WARN, "info_schema", "poll settings not kept: %s", e.what());
+    }
   }
+  // The snapshot itself is loaded by the first call that needs it (info_schema_refresh).
   if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
 }
 

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include <arrow/api.h>
+#include <arrow/config.h>
 
 #include "adbc/error_internal.h"
 #include "adbc/result_stream_internal.h"
@@ -19,21 +20,25 @@ constexpr int8_t kStringValue = 0;
 constexpr int8_t kBoolValue = 1;
 constexpr int8_t kInt64Value = 2;
 
+// Stands for the version of the Arrow library this process runs on (not the one compiled
+// against): the library answers it itself.
+struct LinkedArrowVersion {};
+
 struct InfoEntry {
   uint32_t code;
-  std::variant<const char*, bool, int64_t> value;
+  std::variant<const char*, bool, int64_t, LinkedArrowVersion> value;
 };
 
 // In output order.
 constexpr InfoEntry kInfo[] = {
     {0, "Norvale"},          // vendor name
     {1, "1.0.0"},            // vendor version
-    {2, "24.0.0"},           // vendor Arrow version
+    {2, LinkedArrowVersion{}},  // vendor Arrow version: the Arrow data are this library's
     {3, true},               // vendor SQL support
     {4, false},              // vendor Substrait support
     {100, "Norvale ADBC"},   // driver name
     {101, "1.0.0"},          // driver version
-    {102, "24.0.0"},         // driver Arrow version
+    {102, LinkedArrowVersion{}},  // driver Arrow version
     {103, int64_t{1000000}}, // driver ADBC version: 1.0.0
 };
 
@@ -72,6 +77,8 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_info(const uint32_t* co
     ARROW_RETURN_NOT_OK(names.Append(entry.code));
     if (const auto* text = std::get_if<const char*>(&entry.value)) {
       ARROW_RETURN_NOT_OK(append_string_info(values, *text));
+    } else if (std::holds_alternative<LinkedArrowVersion>(entry.value)) {
+      ARROW_RETURN_NOT_OK(append_string_info(values, arrow::GetBuildInfo().version_string.c_str()));
     } else if (const auto* flag = std::get_if<bool>(&entry.value)) {
       ARROW_RETURN_NOT_OK(append_bool_info(values, *flag));
     } else {

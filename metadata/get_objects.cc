@@ -1,8 +1,11 @@
 // AdbcConnectionGetObjects: the catalog tree answered from the connection's snapshot, never
-// from a compute node. Four relations are read once each and joined through hash maps keyed by
-// 0x1F-joined names.
+// from a compute node. Catalogs and schemas come from their own relations (empty ones listed)
+// and from the tables; columns, constraints and key columns are found through the catalog
+// index, so an exact table name costs what it returns.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -13,6 +16,7 @@
 
 #include "adbc/error_internal.h"
 #include "adbc/result_stream_internal.h"
+#include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cells_internal.h"
@@ -39,18 +43,6 @@ struct ColInfo {
   bool is_generated;
   std::string_view description;
   bool has_description;
-};
-
-struct ConstraintInfo {
-  std::string_view constraint_name;
-  std::string_view constraint_type;
-  std::string_view constraint_catalog;
-  std::string_view constraint_schema;
-};
-
-struct ConstraintCol {
-  int32_t ordinal;
-  std::string_view column_name;
 };
 
 struct TableEntry {
@@ -110,147 +102,90 @@ bool has_columns(const arrow::RecordBatch* batch, std::initializer_list<std::str
   return true;
 }
 
-using ColumnMap = std::unordered_map<std::string, std::vector<ColInfo>>;
-using KeyColumnMap = std::unordered_map<std::string, std::vector<ConstraintCol>>;
-using ConstraintMap = std::unordered_map<std::string, std::vector<ConstraintInfo>>;
+// A pattern without wildcards or escapes names exactly one text (ASCII case-insensitive).
+bool is_exact(const char* pattern) {
+  return has_pattern(pattern) && std::strpbrk(pattern, "%_\\") == nullptr;
+}
 
-ColumnMap collect_columns(const arrow::RecordBatch* columns, const char* column_pattern) {
-  ColumnMap map;
-  if (!has_columns(columns, {"table_name", "column_name", "data_type"})) return map;
-  map.reserve(static_cast<size_t>(columns->num_rows()));
-  const TextColumn catalog(columns, "table_catalog");
-  const TextColumn schema(columns, "table_schema");
-  const TextColumn table(columns, "table_name");
-  const TextColumn name(columns, "column_name");
-  const IntColumn ordinal(columns, "ordinal_position");
-  const TextColumn data_type(columns, "data_type");
-  const TextColumn is_nullable(columns, "is_nullable");
-  const TextColumn column_default(columns, "column_default");
-  const IntColumn char_max(columns, "character_maximum_length");
-  const IntColumn char_octet(columns, "character_octet_length");
-  const IntColumn precision(columns, "numeric_precision");
-  const IntColumn radix(columns, "numeric_precision_radix");
-  const IntColumn scale(columns, "numeric_scale");
-  const TextColumn is_identity(columns, "is_identity");
-  const TextColumn is_generated(columns, "is_generated");
-  const TextColumn description(columns, "description");
+class Tree {
+ public:
+  CatalogGroup& catalog(std::string_view name) {
+    auto [it, added] = catalog_index_.try_emplace(name, catalogs_.size());
+    if (added) catalogs_.push_back(CatalogGroup{name, {}, {}});
+    return catalogs_[it->second];
+  }
+  static SchemaGroup& schema(CatalogGroup& group, std::string_view name) {
+    auto [it, added] = group.schema_index.try_emplace(name, group.schemas.size());
+    if (added) group.schemas.push_back(SchemaGroup{name, {}});
+    return group.schemas[it->second];
+  }
+  const std::vector<CatalogGroup>& catalogs() const { return catalogs_; }
 
-  // Rows of one table usually come together: the previous row's list is reused without
-  // building and hashing its key again (references into the map survive rehashing).
-  std::vector<ColInfo>* last_list = nullptr;
-  std::string_view last_catalog, last_schema, last_table;
-  for (int64_t row = 0; row < columns->num_rows(); ++row) {
-    const std::string_view column_name = name.get(row);
-    if (!matches(column_pattern, column_name)) continue;
-    const std::string_view cat = catalog.get(row);
-    const std::string_view sch = schema.get(row);
-    const std::string_view tbl = table.get(row);
-    if (last_list == nullptr || cat != last_catalog || sch != last_schema || tbl != last_table) {
-      last_list = &map[join_key(cat, sch, tbl)];
-      last_catalog = cat;
-      last_schema = sch;
-      last_table = tbl;
+ private:
+  std::vector<CatalogGroup> catalogs_;
+  std::unordered_map<std::string_view, size_t> catalog_index_;
+};
+
+// The catalog tree: catalogs from the catalogs relation, schemas from schemata, then both (and
+// the tables) from the tables relation, each filtered by its own pattern. Catalogs and schemas
+// without tables are listed too; the table filters choose tables only.
+Tree group_objects(const CatalogIndex& index, const Filters& f) {
+  Tree tree;
+  const SnapshotBatches& b = index.batches();
+  if (const arrow::RecordBatch* catalogs = b[kRsCatalogs].get();
+      catalogs != nullptr && has_columns(catalogs, {"catalog_name"})) {
+    const TextColumn name(catalogs, "catalog_name");
+    for (int64_t row = 0; row < catalogs->num_rows(); ++row) {
+      if (matches(f.catalog, name.get(row))) tree.catalog(name.get(row));
     }
-    auto& list = *last_list;
-    ColInfo info{};
-    info.ordinal = ordinal.present() ? ordinal.get(row) : static_cast<int64_t>(list.size()) + 1;
-    info.name = column_name;
-    info.data_type = data_type.get(row);
-    const std::string_view nullable = is_nullable.get(row);
-    info.nullable = nullable.empty() || ascii_eq_ci(nullable, "YES");
-    info.column_default = column_default.get(row);
-    info.has_default = !info.column_default.empty();
-    info.character_maximum_length = char_max.get(row);
-    info.character_octet_length = char_octet.get(row);
-    info.numeric_precision = precision.get(row);
-    info.numeric_precision_radix = radix.get(row);
-    info.numeric_scale = scale.get(row);
-    info.is_identity = is_identity.present() && ascii_eq_ci(is_identity.get(row), "YES");
-    if (is_generated.present()) {
-      const std::string_view generated = is_generated.get(row);
-      info.is_generated = !generated.empty() && !ascii_eq_ci(generated, "NEVER") &&
-                          !ascii_eq_ci(generated, "NO");
+  }
+  if (const arrow::RecordBatch* schemata = b[kRsSchemata].get();
+      f.depth != 1 && schemata != nullptr &&
+      has_columns(schemata, {"catalog_name", "schema_name"})) {
+    const TextColumn catalog(schemata, "catalog_name");
+    const TextColumn name(schemata, "schema_name");
+    for (int64_t row = 0; row < schemata->num_rows(); ++row) {
+      if (!matches(f.catalog, catalog.get(row)) || !matches(f.db_schema, name.get(row))) continue;
+      Tree::schema(tree.catalog(catalog.get(row)), name.get(row));
     }
-    info.description = description.get(row);
-    info.has_description = !info.description.empty();
-    list.push_back(info);
   }
-  return map;
-}
-
-KeyColumnMap collect_key_columns(const arrow::RecordBatch* usage) {
-  KeyColumnMap map;
-  if (usage == nullptr || usage->num_rows() == 0 ||
-      !has_columns(usage,
-                   {"constraint_catalog", "constraint_schema", "constraint_name", "column_name"})) {
-    return map;
+  const arrow::RecordBatch* tables = b[kRsTables].get();
+  if (tables == nullptr ||
+      !has_columns(tables, {"table_catalog", "table_schema", "table_name", "table_type"})) {
+    return tree;
   }
-  const TextColumn catalog(usage, "constraint_catalog");
-  const TextColumn schema(usage, "constraint_schema");
-  const TextColumn name(usage, "constraint_name");
-  const TextColumn column(usage, "column_name");
-  const IntColumn ordinal(usage, "ordinal_position");
-  for (int64_t row = 0; row < usage->num_rows(); ++row) {
-    const int64_t position = ordinal.present() ? ordinal.get(row) : 0;
-    map[join_key(catalog.get(row), schema.get(row), name.get(row))].push_back(
-        {static_cast<int32_t>(std::clamp<int64_t>(position, INT32_MIN, INT32_MAX)),
-         column.get(row)});
-  }
-  for (auto& [key, list] : map) {
-    std::stable_sort(list.begin(), list.end(), [](const ConstraintCol& a, const ConstraintCol& b) {
-      return a.ordinal < b.ordinal;
-    });
-  }
-  return map;
-}
-
-ConstraintMap collect_constraints(const arrow::RecordBatch* constraints) {
-  ConstraintMap map;
-  if (constraints == nullptr || constraints->num_rows() == 0 ||
-      !has_columns(constraints, {"table_catalog", "table_schema", "constraint_name", "table_name",
-                                 "constraint_type"})) {
-    return map;
-  }
-  const TextColumn catalog(constraints, "table_catalog");
-  const TextColumn schema(constraints, "table_schema");
-  const TextColumn table(constraints, "table_name");
-  const TextColumn name(constraints, "constraint_name");
-  const TextColumn type(constraints, "constraint_type");
-  const TextColumn constraint_catalog(constraints, "constraint_catalog");
-  const TextColumn constraint_schema(constraints, "constraint_schema");
-  for (int64_t row = 0; row < constraints->num_rows(); ++row) {
-    map[join_key(catalog.get(row), schema.get(row), table.get(row))].push_back(
-        {name.get(row), type.get(row), constraint_catalog.get(row), constraint_schema.get(row)});
-  }
-  return map;
-}
-
-// Builds the catalog tree from the tables relation, applying the name and type filters.
-std::vector<CatalogGroup> group_tables(const arrow::RecordBatch* tables, const Filters& f) {
-  std::vector<CatalogGroup> catalogs;
-  std::unordered_map<std::string_view, size_t> catalog_index;
   const TextColumn catalog(tables, "table_catalog");
   const TextColumn schema(tables, "table_schema");
   const TextColumn name(tables, "table_name");
   const TextColumn type(tables, "table_type");
-  for (int64_t row = 0; row < tables->num_rows(); ++row) {
+  auto add = [&](int64_t row) {
     const std::string_view cat = catalog.get(row);
     const std::string_view sch = schema.get(row);
     const std::string_view tbl = name.get(row);
-    if (!matches(f.catalog, cat) || !matches(f.db_schema, sch) || !matches(f.table_name, tbl)) {
-      continue;
-    }
+    if (!matches(f.catalog, cat) || !matches(f.db_schema, sch)) return;
+    CatalogGroup& group = tree.catalog(cat);
+    if (f.depth == 1) return;
+    SchemaGroup& schema_group = Tree::schema(group, sch);
+    if (f.depth == 2 || !matches(f.table_name, tbl)) return;
     const char* normalised = normalise_table_type(type.get(row));
-    if (!type_selected(f.table_type, normalised)) continue;
-
-    auto [cat_it, cat_new] = catalog_index.try_emplace(cat, catalogs.size());
-    if (cat_new) catalogs.push_back(CatalogGroup{cat, {}, {}});
-    CatalogGroup& group = catalogs[cat_it->second];
-    auto [sch_it, sch_new] = group.schema_index.try_emplace(sch, group.schemas.size());
-    if (sch_new) group.schemas.push_back(SchemaGroup{sch, {}});
-    group.schemas[sch_it->second].tables.push_back({tbl, normalised});
+    if (type_selected(f.table_type, normalised)) schema_group.tables.push_back({tbl, normalised});
+  };
+  if (f.depth != 1 && f.depth != 2 && is_exact(f.table_name) && index.indexed(kRsTables)) {
+    // An exact name: only that table's rows, but every catalog and schema still counts.
+    if (b[kRsSchemata] == nullptr) {
+      // Without a schemata relation the schemas come from the tables: all of them are read.
+      for (int64_t row = 0; row < tables->num_rows(); ++row) {
+        const std::string_view cat = catalog.get(row);
+        if (matches(f.catalog, cat) && matches(f.db_schema, schema.get(row))) {
+          Tree::schema(tree.catalog(cat), schema.get(row));
+        }
+      }
+    }
+    for (int32_t row : index.rows(kRsTables, f.table_name)) add(row);
+  } else {
+    for (int64_t row = 0; row < tables->num_rows(); ++row) add(row);
   }
-  return catalogs;
+  return tree;
 }
 
 arrow::Status step(const char* name, const arrow::Status& st) {
@@ -291,6 +226,11 @@ struct TreeBuilders {
   arrow::ListBuilder* constraint_colnames;
   arrow::StringBuilder* constraint_column_name;
   arrow::ListBuilder* constraint_usage;
+  arrow::StructBuilder* usage;
+  arrow::StringBuilder* fk_catalog;
+  arrow::StringBuilder* fk_db_schema;
+  arrow::StringBuilder* fk_table;
+  arrow::StringBuilder* fk_column_name;
 
   explicit TreeBuilders(arrow::ArrayBuilder* root) {
     db_schemas = static_cast<arrow::ListBuilder*>(root);
@@ -310,6 +250,11 @@ struct TreeBuilders {
     constraint_column_name =
         static_cast<arrow::StringBuilder*>(constraint_colnames->value_builder());
     constraint_usage = static_cast<arrow::ListBuilder*>(constraint->field_builder(3));
+    usage = static_cast<arrow::StructBuilder*>(constraint_usage->value_builder());
+    fk_catalog = static_cast<arrow::StringBuilder*>(usage->field_builder(0));
+    fk_db_schema = static_cast<arrow::StringBuilder*>(usage->field_builder(1));
+    fk_table = static_cast<arrow::StringBuilder*>(usage->field_builder(2));
+    fk_column_name = static_cast<arrow::StringBuilder*>(usage->field_builder(3));
   }
 
   template <typename T>
@@ -384,24 +329,249 @@ arrow::Status append_column(const TreeBuilders& b, XdbcCache& types, const ColIn
   return arrow::Status::OK();
 }
 
-// Sizes the column builders once for every collected column, so that appending never regrows.
-arrow::Status reserve_columns(const TreeBuilders& b, const ColumnMap& columns) {
-  int64_t total = 0;
-  for (const auto& [key, list] : columns) total += static_cast<int64_t>(list.size());
-  if (total == 0) return arrow::Status::OK();
-  ARROW_RETURN_NOT_OK(b.column->Reserve(total));
-  for (int i = 0; i < b.column->num_fields(); ++i) {
-    ARROW_RETURN_NOT_OK(b.column->field_builder(i)->Reserve(total));
+// The relations a table's columns and constraints are read from, with their cell readers.
+class Relations {
+ public:
+  Relations(const CatalogIndex& index, const char* column_pattern)
+      : index_(index), column_pattern_(column_pattern) {
+    const SnapshotBatches& b = index.batches();
+    const arrow::RecordBatch* columns = b[kRsColumns].get();
+    if (has_columns(columns, {"table_name", "column_name", "data_type"})) {
+      columns_ok_ = true;
+      c_catalog_ = TextColumn(columns, "table_catalog");
+      c_schema_ = TextColumn(columns, "table_schema");
+      c_table_ = TextColumn(columns, "table_name");
+      c_name_ = TextColumn(columns, "column_name");
+      c_ordinal_ = IntColumn(columns, "ordinal_position");
+      c_type_ = TextColumn(columns, "data_type");
+      c_nullable_ = TextColumn(columns, "is_nullable");
+      c_default_ = TextColumn(columns, "column_default");
+      c_char_max_ = IntColumn(columns, "character_maximum_length");
+      c_char_octet_ = IntColumn(columns, "character_octet_length");
+      c_precision_ = IntColumn(columns, "numeric_precision");
+      c_radix_ = IntColumn(columns, "numeric_precision_radix");
+      c_scale_ = IntColumn(columns, "numeric_scale");
+      c_identity_ = TextColumn(columns, "is_identity");
+      c_generated_ = TextColumn(columns, "is_generated");
+      c_description_ = TextColumn(columns, "description");
+    }
+    const arrow::RecordBatch* cons = b[kRsTableConstraints].get();
+    if (cons != nullptr && cons->num_rows() > 0 &&
+        has_columns(cons, {"table_catalog", "table_schema", "constraint_name", "table_name",
+                           "constraint_type"})) {
+      constraints_ok_ = true;
+      t_catalog_ = TextColumn(cons, "table_catalog");
+      t_schema_ = TextColumn(cons, "table_schema");
+      t_table_ = TextColumn(cons, "table_name");
+      t_name_ = TextColumn(cons, "constraint_name");
+      t_type_ = TextColumn(cons, "constraint_type");
+      t_cons_catalog_ = TextColumn(cons, "constraint_catalog");
+      t_cons_schema_ = TextColumn(cons, "constraint_schema");
+    }
+    const arrow::RecordBatch* usage = b[kRsKeyColumnUsage].get();
+    if (usage != nullptr && usage->num_rows() > 0 &&
+        has_columns(usage,
+                    {"constraint_catalog", "constraint_schema", "constraint_name", "column_name"})) {
+      usage_ok_ = true;
+      k_catalog_ = TextColumn(usage, "constraint_catalog");
+      k_schema_ = TextColumn(usage, "constraint_schema");
+      k_name_ = TextColumn(usage, "constraint_name");
+      k_column_ = TextColumn(usage, "column_name");
+      k_ordinal_ = IntColumn(usage, "ordinal_position");
+      k_position_ = IntColumn(usage, "position_in_unique_constraint");
+      k_table_catalog_ = TextColumn(usage, "table_catalog");
+      k_table_schema_ = TextColumn(usage, "table_schema");
+      k_table_ = TextColumn(usage, "table_name");
+      usage_has_tables_ = has_columns(usage, {"table_catalog", "table_schema", "table_name"});
+    }
+    const arrow::RecordBatch* refs = b[kRsReferentialConstraints].get();
+    if (refs != nullptr &&
+        has_columns(refs, {"constraint_catalog", "constraint_schema", "constraint_name",
+                           "unique_constraint_catalog", "unique_constraint_schema",
+                           "unique_constraint_name"})) {
+      refs_ok_ = true;
+      r_catalog_ = TextColumn(refs, "constraint_catalog");
+      r_schema_ = TextColumn(refs, "constraint_schema");
+      r_name_ = TextColumn(refs, "constraint_name");
+      r_unique_catalog_ = TextColumn(refs, "unique_constraint_catalog");
+      r_unique_schema_ = TextColumn(refs, "unique_constraint_schema");
+      r_unique_name_ = TextColumn(refs, "unique_constraint_name");
+    }
+  }
+
+  /// The table's columns (matching the column pattern), sorted by ordinal.
+  std::vector<ColInfo> columns(std::string_view catalog, std::string_view schema,
+                               std::string_view table) const {
+    std::vector<ColInfo> list;
+    if (!columns_ok_) return list;
+    for (int32_t row : index_.rows(kRsColumns, table)) {
+      // Rows belong to a table by exact names; the index only narrows the search.
+      if (c_catalog_.get(row) != catalog || c_schema_.get(row) != schema) continue;
+      // The index matched the name ASCII case-insensitively; rows join by exact name.
+      if (c_table_.get(row) != table) continue;
+      const std::string_view column_name = c_name_.get(row);
+      if (!matches(column_pattern_, column_name)) continue;
+      list.push_back(column_info(row, column_name, static_cast<int64_t>(list.size()) + 1));
+    }
+    std::stable_sort(list.begin(), list.end(),
+                     [](const ColInfo& a, const ColInfo& b) { return a.ordinal < b.ordinal; });
+    return list;
+  }
+
+  struct Constraint {
+    std::string_view name, type, catalog, schema;
+  };
+
+  std::vector<Constraint> constraints(std::string_view catalog, std::string_view schema,
+                                      std::string_view table) const {
+    std::vector<Constraint> list;
+    if (!constraints_ok_) return list;
+    for (int32_t row : index_.rows(kRsTableConstraints, table)) {
+      if (t_catalog_.get(row) != catalog || t_schema_.get(row) != schema ||
+          t_table_.get(row) != table) {
+        continue;
+      }
+      list.push_back({t_name_.get(row), t_type_.get(row), t_cons_catalog_.get(row),
+                      t_cons_schema_.get(row)});
+    }
+    return list;
+  }
+
+  struct KeyColumn {
+    int64_t ordinal;
+    int64_t position_in_unique;  // -1 when absent
+    int32_t row;
+  };
+
+  /// The key columns of a constraint, sorted by ordinal.
+  std::vector<KeyColumn> key_columns(std::string_view catalog, std::string_view schema,
+                                     std::string_view name) const {
+    std::vector<KeyColumn> list;
+    if (!usage_ok_) return list;
+    for (int32_t row : index_.rows(kRsKeyColumnUsage, name)) {
+      if (k_catalog_.get(row) != catalog || k_schema_.get(row) != schema ||
+          k_name_.get(row) != name) {
+        continue;
+      }
+      list.push_back({k_ordinal_.present() ? k_ordinal_.get(row) : 0, k_position_.get(row), row});
+    }
+    std::stable_sort(list.begin(), list.end(), [](const KeyColumn& a, const KeyColumn& b) {
+      return a.ordinal < b.ordinal;
+    });
+    return list;
+  }
+
+  std::string_view key_column_name(const KeyColumn& k) const { return k_column_.get(k.row); }
+
+  struct Usage {
+    std::string_view catalog, schema, table, column;
+  };
+
+  /// For a foreign key: the referenced columns, one per key column in key order; nothing when
+  /// the referenced key cannot be resolved from the snapshot.
+  std::optional<std::vector<Usage>> foreign_usage(const Constraint& c,
+                                                  const std::vector<KeyColumn>& keys) const {
+    if (!refs_ok_ || !usage_has_tables_ || keys.empty()) return std::nullopt;
+    for (int32_t row : index_.rows(kRsReferentialConstraints, c.name)) {
+      if (r_catalog_.get(row) != c.catalog || r_schema_.get(row) != c.schema ||
+          r_name_.get(row) != c.name) {
+        continue;
+      }
+      const std::vector<KeyColumn> target = key_columns(
+          r_unique_catalog_.get(row), r_unique_schema_.get(row), r_unique_name_.get(row));
+      if (target.empty()) return std::nullopt;
+      std::vector<Usage> usage;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        // position_in_unique_constraint names the referenced column; without it, key order.
+        const KeyColumn* ref = i < target.size() ? &target[i] : nullptr;
+        if (keys[i].position_in_unique >= 0) {
+          ref = nullptr;
+          for (const KeyColumn& t : target) {
+            if (t.ordinal == keys[i].position_in_unique) ref = &t;
+          }
+        }
+        if (ref == nullptr) return std::nullopt;
+        usage.push_back({k_table_catalog_.get(ref->row), k_table_schema_.get(ref->row),
+                         k_table_.get(ref->row), k_column_.get(ref->row)});
+      }
+      return usage;
+    }
+    return std::nullopt;
+  }
+
+  XdbcCache& types() { return types_; }
+
+ private:
+  ColInfo column_info(int32_t row, std::string_view column_name, int64_t position) const {
+    ColInfo info{};
+    info.ordinal = c_ordinal_.present() ? c_ordinal_.get(row) : position;
+    info.name = column_name;
+    info.data_type = c_type_.get(row);
+    const std::string_view nullable = c_nullable_.get(row);
+    info.nullable = nullable.empty() || ascii_eq_ci(nullable, "YES");
+    info.column_default = c_default_.get(row);
+    info.has_default = !info.column_default.empty();
+    info.character_maximum_length = c_char_max_.get(row);
+    info.character_octet_length = c_char_octet_.get(row);
+    info.numeric_precision = c_precision_.get(row);
+    info.numeric_precision_radix = c_radix_.get(row);
+    info.numeric_scale = c_scale_.get(row);
+    info.is_identity = c_identity_.present() && ascii_eq_ci(c_identity_.get(row), "YES");
+    if (c_generated_.present()) {
+      const std::string_view generated = c_generated_.get(row);
+      info.is_generated = !generated.empty() && !ascii_eq_ci(generated, "NEVER") &&
+                          !ascii_eq_ci(generated, "NO");
+    }
+    info.description = c_description_.get(row);
+    info.has_description = !info.description.empty();
+    return info;
+  }
+
+  const CatalogIndex& index_;
+  const char* column_pattern_;
+  XdbcCache types_;
+  bool columns_ok_ = false, constraints_ok_ = false, usage_ok_ = false, refs_ok_ = false;
+  bool usage_has_tables_ = false;
+  TextColumn c_catalog_, c_schema_, c_table_, c_name_, c_type_, c_nullable_, c_default_, c_identity_,
+      c_generated_, c_description_;
+  IntColumn c_ordinal_, c_char_max_, c_char_octet_, c_precision_, c_radix_, c_scale_;
+  TextColumn t_catalog_, t_schema_, t_table_, t_name_, t_type_, t_cons_catalog_, t_cons_schema_;
+  TextColumn k_catalog_, k_schema_, k_name_, k_column_, k_table_catalog_, k_table_schema_, k_table_;
+  IntColumn k_ordinal_, k_position_;
+  TextColumn r_catalog_, r_schema_, r_name_, r_unique_catalog_, r_unique_schema_, r_unique_name_;
+};
+
+arrow::Status append_constraints(const TreeBuilders& b, const Relations& rel,
+                                 std::string_view catalog, std::string_view schema,
+                                 std::string_view table) {
+  NV_STEP("table_constraints_lb.Append", b.table_constraints->Append());
+  for (const Relations::Constraint& c : rel.constraints(catalog, schema, table)) {
+    NV_STEP("constraint_sb.Append", b.constraint->Append());
+    NV_STEP("constraint_name.Append", b.constraint_name->Append(c.name));
+    NV_STEP("constraint_type.Append", b.constraint_type->Append(c.type));
+    NV_STEP("constraint_colnames_lb.Append", b.constraint_colnames->Append());
+    const std::vector<Relations::KeyColumn> keys = rel.key_columns(c.catalog, c.schema, c.name);
+    for (const Relations::KeyColumn& k : keys) {
+      NV_STEP("constraint_column_name.Append",
+              b.constraint_column_name->Append(rel.key_column_name(k)));
+    }
+    std::optional<std::vector<Relations::Usage>> usage;
+    if (ascii_eq_ci(c.type, "FOREIGN KEY")) usage = rel.foreign_usage(c, keys);
+    if (!usage) {
+      NV_STEP("constraint_usage_lb.AppendNull", b.constraint_usage->AppendNull());
+      continue;
+    }
+    NV_STEP("constraint_usage_lb.Append", b.constraint_usage->Append());
+    for (const Relations::Usage& u : *usage) {
+      NV_STEP("usage_sb.Append", b.usage->Append());
+      NV_STEP("fk_catalog.Append", b.fk_catalog->Append(u.catalog));
+      NV_STEP("fk_db_schema.Append", b.fk_db_schema->Append(u.schema));
+      NV_STEP("fk_table.Append", b.fk_table->Append(u.table));
+      NV_STEP("fk_column_name.Append", b.fk_column_name->Append(u.column));
+    }
   }
   return arrow::Status::OK();
 }
-
-struct Relations {
-  ColumnMap columns;
-  KeyColumnMap key_columns;
-  ConstraintMap constraints;
-  XdbcCache types;
-};
 
 arrow::Status append_table(const TreeBuilders& b, Relations& rel, int depth,
                            std::string_view catalog, std::string_view schema,
@@ -409,44 +579,17 @@ arrow::Status append_table(const TreeBuilders& b, Relations& rel, int depth,
   NV_STEP("table_sb.Append", b.table->Append());
   NV_STEP("table_name.Append", b.table_name->Append(table.name));
   NV_STEP("table_type.Append", b.table_type->Append(table.type));
-  const std::string key = join_key(catalog, schema, table.name);
-
   if (depth != 0) {
+    // At depth TABLES the levels below the table are null.
     NV_STEP("table_columns_lb.AppendNull", b.table_columns->AppendNull());
-  } else {
-    NV_STEP("table_columns_lb.Append", b.table_columns->Append());
-    auto it = rel.columns.find(key);
-    if (it != rel.columns.end()) {
-      std::vector<const ColInfo*> sorted;
-      sorted.reserve(it->second.size());
-      for (const ColInfo& c : it->second) sorted.push_back(&c);
-      std::stable_sort(sorted.begin(), sorted.end(), [](const ColInfo* a, const ColInfo* c) {
-        return a->ordinal < c->ordinal;
-      });
-      for (const ColInfo* c : sorted) {
-        ARROW_RETURN_NOT_OK(append_column(b, rel.types, *c, catalog, schema, table.name));
-      }
-    }
+    NV_STEP("table_constraints_lb.AppendNull", b.table_constraints->AppendNull());
+    return arrow::Status::OK();
   }
-
-  NV_STEP("table_constraints_lb.Append", b.table_constraints->Append());
-  auto cons = rel.constraints.find(key);
-  if (cons == rel.constraints.end()) return arrow::Status::OK();
-  for (const ConstraintInfo& c : cons->second) {
-    NV_STEP("constraint_sb.Append", b.constraint->Append());
-    NV_STEP("constraint_name.Append", b.constraint_name->Append(c.constraint_name));
-    NV_STEP("constraint_type.Append", b.constraint_type->Append(c.constraint_type));
-    NV_STEP("constraint_colnames_lb.Append", b.constraint_colnames->Append());
-    auto cols = rel.key_columns.find(
-        join_key(c.constraint_catalog, c.constraint_schema, c.constraint_name));
-    if (cols != rel.key_columns.end()) {
-      for (const ConstraintCol& col : cols->second) {
-        NV_STEP("constraint_column_name.Append", b.constraint_column_name->Append(col.column_name));
-      }
-    }
-    NV_STEP("constraint_usage_lb.AppendNull", b.constraint_usage->AppendNull());
+  NV_STEP("table_columns_lb.Append", b.table_columns->Append());
+  for (const ColInfo& c : rel.columns(catalog, schema, table.name)) {
+    ARROW_RETURN_NOT_OK(append_column(b, rel.types(), c, catalog, schema, table.name));
   }
-  return arrow::Status::OK();
+  return append_constraints(b, rel, catalog, schema, table.name);
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty_result(
@@ -465,24 +608,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty_result(
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectionState* state,
                                                                  const Filters& f) {
   auto schema = build_get_objects_schema();
-  const auto tables = info_schema_batch_get(state, kRsTables);
-  const auto columns = info_schema_batch_get(state, kRsColumns);
-  const auto usage = info_schema_batch_get(state, kRsKeyColumnUsage);
-  const auto constraints = info_schema_batch_get(state, kRsTableConstraints);
-
-  if (!tables || tables->num_rows() == 0 ||
-      !has_columns(tables.get(), {"table_catalog", "table_schema", "table_name", "table_type"})) {
-    return empty_result(schema);
-  }
-
-  Relations rel;
-  // Columns are only written at depth 0; the other depths skip reading them.
-  if (f.depth == 0) rel.columns = collect_columns(columns.get(), f.column_name);
-  if (f.depth == 0 || f.depth >= 3) {
-    rel.key_columns = collect_key_columns(usage.get());
-    rel.constraints = collect_constraints(constraints.get());
-  }
-  const std::vector<CatalogGroup> catalogs = group_tables(tables.get(), f);
+  info_schema_refresh(state);
+  const std::shared_ptr<const CatalogIndex> index = info_schema_index_get(state);
+  if (!index) return empty_result(schema);
+  const Tree tree = group_objects(*index, f);
+  if (tree.catalogs().empty()) return empty_result(schema);
+  Relations rel(*index, f.column_name);
 
   std::unique_ptr<arrow::ArrayBuilder> root;
   arrow::Status made = arrow::MakeBuilder(arrow::default_memory_pool(),
@@ -490,13 +621,8 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectio
   if (!made.ok()) return arrow::Status::Invalid("MakeBuilder(db_schemas) failed: ", made.message());
   const TreeBuilders b(root.get());
   arrow::StringBuilder catalog_names;
-  // With table filters most collected columns may go unused; sizing for them would waste memory.
-  const bool unfiltered = !has_pattern(f.catalog) && !has_pattern(f.db_schema) &&
-                          !has_pattern(f.table_name) &&
-                          (f.table_type == nullptr || f.table_type[0] == nullptr);
-  if (unfiltered) ARROW_RETURN_NOT_OK(reserve_columns(b, rel.columns));
 
-  for (const CatalogGroup& catalog : catalogs) {
+  for (const CatalogGroup& catalog : tree.catalogs()) {
     NV_STEP("catalog_name.Append", catalog_names.Append(catalog.name));
     if (f.depth == 1) {
       NV_STEP("db_schemas_lb.AppendNull", b.db_schemas->AppendNull());

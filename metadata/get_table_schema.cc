@@ -1,5 +1,6 @@
-// AdbcConnectionGetTableSchema: answered from the snapshot's columns relation when it describes
-// the table; otherwise the schema of a LIMIT 0 query on the compute node.
+// AdbcConnectionGetTableSchema: answered from the snapshot's columns relation (found through the
+// catalog index) when it describes the table with types known here; otherwise the schema of a
+// LIMIT 0 query on the compute node.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,10 +13,11 @@
 
 #include "adbc/error_internal.h"
 #include "core/query_batch_internal.h"
+#include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cells_internal.h"
-#include "metadata/type_mapping_internal.h"
+#include "metadata/type_text_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
 
@@ -25,41 +27,79 @@ namespace {
 struct Row {
   int64_t ordinal;
   std::string_view name;
-  std::shared_ptr<arrow::DataType> type;
+  std::shared_ptr<arrow::DataType> type;  // null: the type text is not known here
   bool nullable;
 };
 
 bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
-// The matching rows of the columns relation, in ordinal order; empty when the relation is
-// unusable or does not describe the table.
-std::vector<Row> snapshot_rows(const arrow::RecordBatch* columns, const char* catalog,
+// What the snapshot says about one table.
+struct SnapshotAnswer {
+  enum Kind { kNotDescribed, kFound, kAmbiguous } kind = kNotDescribed;
+  std::string catalog, schema;  // of the table found
+  std::vector<Row> rows;        // kFound: in ordinal order
+  std::string candidates;       // kAmbiguous: "cat.schema, cat.schema"
+  bool all_types_known() const {
+    for (const Row& r : rows) {
+      if (!r.type) return false;
+    }
+    return true;
+  }
+};
+
+// The columns rows of the requested table, found through the index. Without a db_schema, a
+// table name present in several schemas is ambiguous: its columns are never merged.
+SnapshotAnswer snapshot_answer(const CatalogIndex* index, const char* catalog,
                                const char* db_schema, const char* table_name) {
-  std::vector<Row> rows;
-  if (columns == nullptr || columns->num_rows() == 0) return rows;
+  SnapshotAnswer answer;
+  if (index == nullptr) return answer;
+  const arrow::RecordBatch* columns = index->batches()[kRsColumns].get();
+  if (columns == nullptr || columns->num_rows() == 0) return answer;
   for (const char* required : {"table_name", "column_name", "data_type"}) {
-    if (snapshot_column_index(columns, required) < 0) return rows;
+    if (snapshot_column_index(columns, required) < 0) return answer;
   }
   const TextColumn table_catalog(columns, "table_catalog");
   const TextColumn table_schema(columns, "table_schema");
-  const TextColumn table(columns, "table_name");
   const TextColumn column_name(columns, "column_name");
   const TextColumn data_type(columns, "data_type");
   const IntColumn ordinal(columns, "ordinal_position");
   const TextColumn is_nullable(columns, "is_nullable");
-  for (int64_t row = 0; row < columns->num_rows(); ++row) {
-    if (!ascii_eq_ci(table.get(row), table_name)) continue;
-    if (non_empty(db_schema) && !ascii_eq_ci(table_schema.get(row), db_schema)) continue;
-    if (non_empty(catalog) && !ascii_eq_ci(table_catalog.get(row), catalog)) continue;
-    const std::string_view nullable = is_nullable.get(row);
-    rows.push_back({ordinal.present() ? ordinal.get(row) : static_cast<int64_t>(rows.size()) + 1,
-                    column_name.get(row), snapshot_arrow_type(data_type.get(row)),
-                    nullable.empty() || ascii_eq_ci(nullable, "YES")});
+
+  std::vector<std::pair<std::string_view, std::string_view>> owners;  // (catalog, schema)
+  std::vector<int32_t> matched;
+  for (int32_t row : index->rows(kRsColumns, table_name)) {
+    const std::string_view cat = table_catalog.get(row);
+    const std::string_view sch = table_schema.get(row);
+    if (non_empty(db_schema) && !ascii_eq_ci(sch, db_schema)) continue;
+    if (non_empty(catalog) && !ascii_eq_ci(cat, catalog)) continue;
+    if (std::find(owners.begin(), owners.end(), std::make_pair(cat, sch)) == owners.end()) {
+      owners.emplace_back(cat, sch);
+    }
+    matched.push_back(row);
   }
-  std::stable_sort(rows.begin(), rows.end(),
+  if (owners.empty()) return answer;
+  if (owners.size() > 1) {
+    answer.kind = SnapshotAnswer::kAmbiguous;
+    for (const auto& [cat, sch] : owners) {
+      if (!answer.candidates.empty()) answer.candidates += ", ";
+      answer.candidates.append(cat).append(".").append(sch);
+    }
+    return answer;
+  }
+  answer.kind = SnapshotAnswer::kFound;
+  answer.catalog = std::string(owners[0].first);
+  answer.schema = std::string(owners[0].second);
+  for (int32_t row : matched) {
+    const std::string_view nullable = is_nullable.get(row);
+    answer.rows.push_back(
+        {ordinal.present() ? ordinal.get(row) : static_cast<int64_t>(answer.rows.size()) + 1,
+         column_name.get(row), arrow_type_from_text(data_type.get(row)),
+         nullable.empty() || ascii_eq_ci(nullable, "YES")});
+  }
+  std::stable_sort(answer.rows.begin(), answer.rows.end(),
                    [](const Row& a, const Row& b) { return a.ordinal < b.ordinal; });
-  return rows;
+  return answer;
 }
 
 AdbcStatusCode export_schema(const arrow::Schema& schema, ArrowSchema* out, AdbcError* error) {
@@ -150,21 +190,40 @@ AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
               "table_name=\"%s\")",
               static_cast<void*>(connection), or_empty(catalog), or_empty(db_schema), table_name);
 
-  const auto columns = info_schema_batch_get(state, kRsColumns);
-  const std::vector<Row> rows = snapshot_rows(columns.get(), catalog, db_schema, table_name);
-  if (!rows.empty()) {
+  info_schema_refresh(state);
+  const auto index = info_schema_index_get(state);
+  const SnapshotAnswer answer = snapshot_answer(index.get(), catalog, db_schema, table_name);
+  if (answer.kind == SnapshotAnswer::kAmbiguous) {
+    set_error(error,
+              std::string("AdbcConnectionGetTableSchema: table \"") + table_name +
+                  "\" exists in several schemas (" + answer.candidates +
+                  "); pass db_schema to choose one",
+              "42000");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  if (answer.kind == SnapshotAnswer::kFound && answer.all_types_known()) {
     arrow::FieldVector fields;
-    fields.reserve(rows.size());
-    for (const Row& row : rows) {
+    fields.reserve(answer.rows.size());
+    for (const Row& row : answer.rows) {
       fields.push_back(arrow::field(std::string(row.name), row.type, row.nullable));
     }
     const AdbcStatusCode status = export_schema(arrow::Schema(std::move(fields)), out, error);
     if (status == ADBC_STATUS_OK) {
       nv_log_emit(NV_LOG_DEBUG, "meta_engine",
                   "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
-                  or_empty(catalog), or_empty(db_schema), table_name, rows.size());
+                  or_empty(catalog), or_empty(db_schema), table_name, answer.rows.size());
     }
     return status;
+  }
+  if (answer.kind == SnapshotAnswer::kFound) {
+    // A type text this driver does not know: the compute node's answer, for the table the
+    // snapshot named, rather than a guess.
+    nv_log_emit(NV_LOG_DEBUG, "meta_engine",
+                "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=unknown "
+                "type text in snapshot)",
+                answer.catalog.c_str(), answer.schema.c_str(), table_name);
+    return schema_from_compute(state->connection, answer.catalog.c_str(),
+                               answer.schema.c_str(), table_name, out, error);
   }
   nv_log_emit(NV_LOG_DEBUG, "meta_engine",
               "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=snapshot did "

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
+#include <string>
+#include <string_view>
 
 #include <arrow/record_batch.h>
 
@@ -30,14 +34,33 @@ inline constexpr int kRsReferentialConstraints = 8;
 
 using SnapshotBatches = std::array<std::shared_ptr<arrow::RecordBatch>, kSnapshotResultSets>;
 
+class CatalogIndex;
+struct PollEndpoint;
+
 }  // namespace norvale::adbc
 
-/// A connection's installed snapshot. Installing takes the lock exclusively, reading shared.
+/// A connection's installed snapshot and what it knows about its freshness. Installing takes
+/// `lock` exclusively, reading shared; `refresh` serialises loading and revalidation.
 struct NVAdbcInfoSchemaStore {
   norvale::adbc::SnapshotBatches batches;  // null slot = not installed
   uint64_t epoch = 0;
   std::chrono::steady_clock::time_point installed_at{};
   std::shared_mutex lock;
+  // Lookups by name over `batches`; rebuilt on demand when it was built over other batches.
+  std::shared_ptr<const norvale::adbc::CatalogIndex> index;
+  // The catalog sequence the installed snapshot is known to be current for (0: unknown).
+  uint64_t sequence = 0;
+
+  std::mutex refresh;
+  bool load_attempted = false;  // guarded by refresh
+  std::chrono::steady_clock::time_point load_attempted_at{};
+  // This connection changed the catalog (DDL or DML on a compute node, an ingest) since its
+  // last check: the next metadata answer asks for the catalog version first.
+  std::atomic<bool> wrote{false};
+  // The process's write count when this connection last checked (guarded by refresh).
+  uint64_t seen_write_generation = 0;
+  // The connection's request settings, lent to the poller while the connection lives.
+  std::shared_ptr<const norvale::adbc::PollEndpoint> endpoint;
 };
 
 namespace norvale::adbc {
@@ -58,15 +81,37 @@ int info_schema_snapshot_install(NVAdbcConnectionState* state, const char* uri,
 std::shared_ptr<arrow::RecordBatch> info_schema_batch_get(NVAdbcConnectionState* state,
                                                           int index);
 
+/// The index over the store's installed batches (built now when the store has none for them);
+/// null for a state without store.
+std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState* state);
+
+/// Makes the connection's catalog current before a metadata answer: loads the snapshot on first
+/// use (from the process cache or the network), and afterwards revalidates it when this
+/// connection wrote or the process saw the catalog sequence move, refetching (or adopting a
+/// newer cached snapshot) when it did. Re-registers the engine's relations after a change. A
+/// failure leaves the previous snapshot (or none) in place and is only logged.
+void info_schema_refresh(NVAdbcConnectionState* state);
+
+/// Records that the connection changed (or may have changed) the catalog.
+void info_schema_note_write(NVAdbcConnectionState* state);
+
+/// Records the write when `sql`, run on a compute node, may change the catalog: anything but a
+/// statement starting with SELECT, SHOW, DESCRIBE, EXPLAIN, VALUES or SUMMARIZE (comments and
+/// parentheses skipped).
+void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
+
+/// Whether `sql` names an information_schema relation (ASCII case-insensitive).
+bool sql_reads_catalog(std::string_view sql);
+
 /// Registers the nine snapshot relations and the nine empty stubs with the state's metadata
 /// engine. Does nothing unless the state has both an engine and a store.
 void populate_meta_engine_baselines(NVAdbcConnectionState* state);
 
-/// Connection initialisation, once the core connection is stored in `state`, in this order:
-/// creates the store and the metadata engine (either may stay null when memory is short),
-/// installs the snapshot with the database's uri and username options, and registers the
-/// engine's relations. Nothing here can fail the connection: a snapshot problem leaves the
-/// store empty and the metadata calls answer without it.
+/// Connection initialisation, once the core connection is stored in `state`: creates the store
+/// and the metadata engine (either may stay null when memory is short) and registers the
+/// engine's empty relations. The snapshot is not loaded here: the first metadata call or
+/// information_schema query loads it (info_schema_refresh), so connecting costs the same
+/// whatever the size of the catalog. Nothing here can fail the connection.
 void info_schema_attach(NVAdbcConnectionState* state);
 /// Connection release, before nv_disconnect: destroys the engine, then the store, and clears
 /// both fields. Null is ignored.

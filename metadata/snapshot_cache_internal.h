@@ -4,10 +4,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
+#include "metadata/poll_endpoint_internal.h"
 
 namespace norvale::adbc {
 
@@ -18,18 +21,15 @@ inline constexpr int64_t kSnapshotPollIntervalSeconds = 60;
 
 struct CachedSnapshot {
   SnapshotBatches batches;
+  std::shared_ptr<const CatalogIndex> index;  // over `batches`; may be null
   uint64_t epoch = 0;
+  uint64_t sequence = 0;  // catalog sequence the snapshot is known current for (0: unknown)
   std::chrono::steady_clock::time_point fetched_at{};
   std::string uri;
   std::string username;
-  std::string token;  // session token of the connection that fetched; empty when none
-
-  CachedSnapshot() = default;
-  CachedSnapshot(const CachedSnapshot&) = default;
-  CachedSnapshot(CachedSnapshot&&) = default;
-  CachedSnapshot& operator=(const CachedSnapshot&) = default;
-  CachedSnapshot& operator=(CachedSnapshot&&) = default;
-  ~CachedSnapshot();  // zeroes the token
+  // Settings of a live connection that uses this entry; the poller borrows them. Expired once
+  // every such connection is released (the poller then leaves the entry alone).
+  std::weak_ptr<const PollEndpoint> endpoint;
 };
 
 /// The cache key: uri, the byte 0x1F, username.
@@ -40,11 +40,26 @@ std::string snapshot_cache_key(const std::string& uri, const std::string& userna
 std::optional<CachedSnapshot> snapshot_cache_lookup(const std::string& key);
 /// Inserts or overwrites the entry for `key`.
 void snapshot_cache_store(const std::string& key, CachedSnapshot entry);
-/// The uri and token of the first entry (in the map's order) whose uri and token are both
-/// non-empty; false when there is none.
-bool snapshot_cache_poll_target(std::string* uri, std::string* token);
+/// Lends a live connection's settings to the entry for `key` unless a live one is lent already.
+void snapshot_cache_lend_endpoint(const std::string& key,
+                                  const std::shared_ptr<const PollEndpoint>& endpoint);
+/// The settings of a live connection lent to an entry (the first, in the map's order), or null.
+std::shared_ptr<const PollEndpoint> snapshot_cache_poll_target();
 /// Removes every entry.
 void snapshot_cache_clear();
+/// Removes the entries of control plane `uri`.
+void snapshot_cache_clear_uri(const std::string& uri);
+
+/// Records that the catalog behind control-plane `uri` has reached `sequence` (kept as the
+/// largest value seen).
+void catalog_sequence_note(const std::string& uri, uint64_t sequence);
+/// The largest catalog sequence seen for `uri` (by the poller or a connection's version check).
+std::optional<uint64_t> catalog_sequence_known(const std::string& uri);
+
+/// Counts the writes (DDL, DML, ingests) of all connections of the process; a connection that
+/// has not seen the current count checks the catalog version before its next metadata answer.
+uint64_t catalog_write_generation();
+void catalog_write_generation_bump();
 
 /// Starts the poller thread unless it was started before in this process.
 void snapshot_poller_ensure_started();

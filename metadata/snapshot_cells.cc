@@ -42,14 +42,27 @@ TextColumn::TextColumn(const arrow::RecordBatch* batch, std::string_view name) {
   if (index < 0) return;
   present_ = true;
   const arrow::Array* column = batch->column(index).get();
-  if (column->type_id() == arrow::Type::STRING) {
-    array_ = static_cast<const arrow::StringArray*>(column);
+  switch (column->type_id()) {
+    case arrow::Type::STRING:
+    case arrow::Type::LARGE_STRING:
+    case arrow::Type::STRING_VIEW:
+      array_ = column;
+      break;
+    default:
+      break;
   }
 }
 
 std::string_view TextColumn::get(int64_t row) const {
   if (array_ == nullptr || row < 0 || row >= array_->length() || array_->IsNull(row)) return {};
-  return array_->GetView(row);
+  switch (array_->type_id()) {
+    case arrow::Type::STRING:
+      return static_cast<const arrow::StringArray*>(array_)->GetView(row);
+    case arrow::Type::LARGE_STRING:
+      return static_cast<const arrow::LargeStringArray*>(array_)->GetView(row);
+    default:
+      return static_cast<const arrow::StringViewArray*>(array_)->GetView(row);
+  }
 }
 
 IntColumn::IntColumn(const arrow::RecordBatch* batch, std::string_view name) {

@@ -1,5 +1,5 @@
-// Reading snapshot cells the way every metadata call does: text only from utf8 columns (empty
-// when null or absent), integers from any 8- to 64-bit integer column (-1 when null or absent),
+// Reading snapshot cells the way every metadata call does: text from utf8, large_utf8 and
+// string_view columns (empty when null or absent), integers from any 8- to 64-bit integer column (-1 when null or absent),
 // columns found by exact name.
 #pragma once
 
@@ -16,7 +16,8 @@ namespace norvale::adbc {
 /// Index of the first field named exactly `name`, or -1 (also for a null batch).
 int snapshot_column_index(const arrow::RecordBatch* batch, std::string_view name);
 
-/// A utf8 column of a snapshot batch, or nothing (every cell then reads as empty).
+/// A text column (utf8, large_utf8 or string_view) of a snapshot batch, or nothing (every cell
+/// then reads as empty).
 class TextColumn {
  public:
   TextColumn() = default;
@@ -24,12 +25,12 @@ class TextColumn {
 
   /// Whether the relation has a column of that name, whatever its type.
   bool present() const { return present_; }
-  /// The cell's text; empty when null, past the end, absent or not utf8. Valid while the batch
+  /// The cell's text; empty when null, past the end, absent or not text. Valid while the batch
   /// lives.
   std::string_view get(int64_t row) const;
 
  private:
-  const arrow::StringArray* array_ = nullptr;
+  const arrow::Array* array_ = nullptr;
   bool present_ = false;
 };
 

@@ -1,5 +1,5 @@
-// Installing a snapshot into a connection's store: from the process-wide cache when a fresh
-// entry exists for the connection's URI and user, otherwise fetched, decoded and cached.
+// Installing a snapshot into a connection's store: from the process-wide cache when a current
+// entry exists for the connection's URI and user, otherwise fetched, decoded, indexed and cached.
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "metadata/info_schema_internal.h"
-#include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_decode_internal.h"
+#include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
 
@@ -16,14 +16,6 @@ namespace norvale::adbc {
 namespace {
 
 bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
-
-void install_into_store(NVAdbcInfoSchemaStore* store, const SnapshotBatches& batches,
-                        uint64_t epoch) {
-  std::unique_lock<std::shared_mutex> lock(store->lock);
-  store->batches = batches;
-  store->epoch = epoch;
-  store->installed_at = std::chrono::steady_clock::now();
-}
 
 struct RawSnapshotGuard {
   NVInfoSchemaSnapshot raw{};
@@ -34,14 +26,18 @@ int install(NVAdbcConnectionState* state, const char* uri, const char* username)
   if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) {
     return -1;
   }
-  const bool keyed = non_empty(uri) && non_empty(username);
-  const std::string key = keyed ? snapshot_cache_key(uri, username) : std::string();
+  const std::string key = cache_key_of(uri, username);
+  const std::string control_plane = non_empty(uri) ? uri : "";
 
-  if (keyed) {
+  if (!key.empty()) {
     std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
-    // An epoch of 0 means the server could not version the snapshot: never reuse it.
-    if (cached && cached->epoch != 0) {
-      install_into_store(state->info_schema, cached->batches, cached->epoch);
+    // An epoch of 0 means the server could not version the snapshot: never reuse it. Nor an
+    // entry older than a catalog change this process has already seen.
+    const std::optional<uint64_t> known = catalog_sequence_known(control_plane);
+    if (cached && cached->epoch != 0 && (!known || cached->sequence >= *known)) {
+      if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+      install_into_store(state->info_schema, *cached);
+      snapshot_cache_lend_endpoint(key, state->info_schema->endpoint);
       nv_log_emit(NV_LOG_INFO, "info_schema",
                   "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
                   static_cast<unsigned long long>(cached->epoch), username);
@@ -49,17 +45,47 @@ int install(NVAdbcConnectionState* state, const char* uri, const char* username)
     }
   }
 
+  CachedSnapshot fresh;
+  if (!load_snapshot(state, &fresh)) return -1;
+  if (!control_plane.empty()) catalog_sequence_note(control_plane, fresh.sequence);
+  if (!key.empty()) {
+    fresh.uri = uri;
+    fresh.username = username;
+    fresh.endpoint = state->info_schema->endpoint;
+    snapshot_cache_store(key, fresh);
+  }
+  snapshot_poller_ensure_started();
+  install_into_store(state->info_schema, fresh);
+  nv_log_emit(NV_LOG_INFO, "info_schema", "installed snapshot (epoch=%llu)",
+              static_cast<unsigned long long>(fresh.epoch));
+  return 0;
+}
+
+}  // namespace
+
+std::string cache_key_of(const char* uri, const char* username) {
+  if (!non_empty(uri) || !non_empty(username)) return std::string();
+  return snapshot_cache_key(uri, username);
+}
+
+void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snapshot) {
+  std::unique_lock<std::shared_mutex> lock(store->lock);
+  store->batches = snapshot.batches;
+  store->index = snapshot.index;
+  store->epoch = snapshot.epoch;
+  store->sequence = snapshot.sequence;
+  store->installed_at = std::chrono::steady_clock::now();
+}
+
+bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out) {
   RawSnapshotGuard guard;
   char err[512] = {0};
-  const int rc = nv_fetch_snapshot(state->connection, &guard.raw, err, sizeof(err));
-  if (rc != 0) {
+  if (nv_fetch_snapshot(state->connection, &guard.raw, err, sizeof(err)) != 0) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot fetch failed: %s", err);
-    return rc;
+    return false;
   }
-
-  SnapshotBatches batches;
   for (int i = 0; i < kSnapshotResultSets; ++i) {
-    // The block's ownership moves to the decoded arrays.
+    // The block's ownership moves to the decoded arrays: they view it without a copy.
     uint8_t* block = guard.raw.result_set_data[i];
     const size_t len = guard.raw.result_set_len[i];
     guard.raw.result_set_data[i] = nullptr;
@@ -67,32 +93,16 @@ int install(NVAdbcConnectionState* state, const char* uri, const char* username)
     auto decoded = decode_result_set(i, block, len);
     if (!decoded.ok()) {
       nv_log_emit(NV_LOG_ERROR, "info_schema", "%s", decoded.status().message().c_str());
-      return -1;
+      return false;
     }
-    batches[static_cast<size_t>(i)] = std::move(*decoded);
+    out->batches[static_cast<size_t>(i)] = std::move(*decoded);
   }
-  const uint64_t epoch = guard.raw.epoch;
-
-  if (keyed) {
-    CachedSnapshot entry;
-    entry.batches = batches;
-    entry.epoch = epoch;
-    entry.fetched_at = std::chrono::steady_clock::now();
-    entry.uri = uri;
-    entry.username = username;
-    const char* token = nv_connection_session_token(state->connection);
-    entry.token = token != nullptr ? token : "";
-    snapshot_cache_store(key, std::move(entry));
-  }
-  snapshot_poller_ensure_started();
-
-  install_into_store(state->info_schema, batches, epoch);
-  nv_log_emit(NV_LOG_INFO, "info_schema", "installed snapshot (epoch=%llu)",
-              static_cast<unsigned long long>(epoch));
-  return 0;
+  out->epoch = guard.raw.epoch;
+  out->sequence = guard.raw.epoch;
+  out->fetched_at = std::chrono::steady_clock::now();
+  out->index = CatalogIndex::Build(out->batches);
+  return true;
 }
-
-}  // namespace
 
 int info_schema_snapshot_install(NVAdbcConnectionState* state, const char* uri,
                                  const char* username) {

@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include <arrow/type.h>
-
 #include "metadata/snapshot_cells_internal.h"
 
 namespace norvale::adbc {
@@ -51,25 +49,6 @@ XdbcType classify_xdbc_type(std::string_view data_type) {
   }
   if (t == "uuid") return {"VARCHAR", 12, 36, kNone, 144, kNone};
   return {"VARCHAR", 12, 65535, kNone, 262140, kNone};
-}
-
-std::shared_ptr<arrow::DataType> snapshot_arrow_type(std::string_view data_type) {
-  const std::string t = ascii_lower(data_type);
-  if (t == "smallint") return arrow::int16();
-  if (t == "integer" || t == "int") return arrow::int32();
-  if (t == "bigint") return arrow::int64();
-  if (t == "tinyint") return arrow::int8();
-  if (t == "real") return arrow::float32();
-  if (t == "double precision" || t == "double" || t == "float") return arrow::float64();
-  if (t == "boolean" || t == "bool") return arrow::boolean();
-  if (t == "date") return arrow::date32();
-  if (starts(t, "time without time zone") || t == "time") {
-    return arrow::time64(arrow::TimeUnit::MICRO);
-  }
-  if (starts(t, "timestamp")) return arrow::timestamp(arrow::TimeUnit::MICRO);
-  if (t == "binary" || t == "varbinary" || t == "bytea") return arrow::binary();
-  if (t == "numeric" || t == "decimal") return arrow::decimal128(38, 10);
-  return arrow::utf8();
 }
 
 }  // namespace norvale::adbc

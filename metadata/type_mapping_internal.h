@@ -1,13 +1,9 @@
-// How snapshot data_type texts map to ODBC-style xdbc type descriptions (GetObjects) and to
-// Arrow types (GetTableSchema).
+// How snapshot data_type texts map to ODBC-style xdbc type descriptions (GetObjects).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
-
-#include <arrow/type_fwd.h>
 
 namespace norvale::adbc {
 
@@ -24,8 +20,5 @@ struct XdbcType {
 
 /// Classifies a data_type text (compared in ASCII lower case; first matching rule wins).
 XdbcType classify_xdbc_type(std::string_view data_type);
-
-/// The Arrow type GetTableSchema reports for a data_type text; utf8 for anything unknown.
-std::shared_ptr<arrow::DataType> snapshot_arrow_type(std::string_view data_type);
 
 }  // namespace norvale::adbc

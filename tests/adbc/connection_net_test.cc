@@ -151,7 +151,7 @@ TEST_F(ConnectionNet, UnreadableCaBundleFailsBeforeAnyRequest) {
 }
 
 TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
-  // An empty snapshot cache makes the snapshot request part of this connect.
+  // An empty snapshot cache makes the first metadata call fetch the snapshot.
   norvale::adbc::snapshot_cache_clear();
   nv_test::LoopbackProxy proxy;
   ASSERT_TRUE(proxy.ok());
@@ -162,8 +162,14 @@ TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
   set("adbc.norvale.proxy_pass", "ppass");
   const Result r = init();
   ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
+  ASSERT_EQ(proxy.request_lines().size(), 3u);  // login, recommend, confirm: no snapshot yet
+  ArrowArrayStream stream{};
+  ASSERT_EQ(nv_adbc_connection_get_objects(&conn_, 1, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, &stream, nullptr),
+            ADBC_STATUS_OK);
+  stream.release(&stream);
   const auto lines = proxy.request_lines();
-  ASSERT_EQ(lines.size(), 4u);  // login, recommend, confirm, snapshot
+  ASSERT_EQ(lines.size(), 4u);  // the snapshot, fetched by the first metadata call
   EXPECT_EQ(lines[0], "POST " + svc().control_plane_url() + "/api/v1/auth/token HTTP/1.1");
   EXPECT_EQ(lines[1], "POST " + svc().control_plane_url() + "/api/v1/nodes/recommend HTTP/1.1");
   EXPECT_EQ(lines[3],

@@ -90,10 +90,24 @@ TEST(Accessors, NullConnection) {
   nv_disconnect(nullptr);
 }
 
-TEST(SessionCache, KeyJoinsWithUnitSeparator) {
-  EXPECT_EQ(norvale::session_cache_key("u", "a", "b"), std::string("u\x1f" "a\x1f" "b"));
-  // Without the separator these two would collide.
-  EXPECT_NE(norvale::session_cache_key("h", "ab", "c"), norvale::session_cache_key("h", "a", "bc"));
+// The key is a keyed hash: stable within the process, different for any different part, and
+// holding nothing of the password.
+TEST(SessionCache, KeyIsAKeyedHashOfAllParts) {
+  const std::string password = "correct-horse-battery-staple";
+  const std::string key = norvale::session_cache_key("http://cp", "ann", password);
+  ASSERT_EQ(key.size(), 32u);
+  EXPECT_EQ(key, norvale::session_cache_key("http://cp", "ann", password));
+  EXPECT_EQ(key.find("correct"), std::string::npos);
+  EXPECT_EQ(key.find("ann"), std::string::npos);
+  const std::string others[] = {
+      norvale::session_cache_key("http://cp2", "ann", password),
+      norvale::session_cache_key("http://cp", "anne", password),
+      norvale::session_cache_key("http://cp", "ann", password + "!"),
+      // Shifting text across the boundaries gives another key.
+      norvale::session_cache_key("http://cpa", "nn", password),
+      norvale::session_cache_key("http://cp", "ann\x1f" + password, ""),
+  };
+  for (const std::string& other : others) EXPECT_NE(key, other);
 }
 
 TEST(SessionCache, EntryExpiresAfterLifetime) {

@@ -255,7 +255,7 @@ TEST_F(GetObjectsTree, DepthTablesHasNullColumnsAndConstraintLists) {
     auto tree = objects(depth);
     const auto orders = nvtest::find_table(tree, "main", "sales", "orders");
     EXPECT_TRUE(orders.columns_null) << depth;
-    EXPECT_FALSE(orders.constraints_null) << depth;
+    EXPECT_TRUE(orders.constraints_null) << depth;
   }
   auto all = objects(kAll);
   const auto orders = nvtest::find_table(all, "main", "sales", "orders");
@@ -307,8 +307,8 @@ TEST_F(GetObjectsTree, PatternFilters) {
         << (c.catalog ? c.catalog : "null") << " / " << (c.schema ? c.schema : "null") << " / "
         << (c.table ? c.table : "null");
   }
-  // A catalog whose every table is filtered out is not listed at all.
-  EXPECT_TRUE(objects(kCatalogs, nullptr, nullptr, "nothing%").empty());
+  // The table filters choose tables only: catalogs and schemas are still listed.
+  EXPECT_EQ(objects(kCatalogs, nullptr, nullptr, "nothing%").size(), 2u);
 }
 
 TEST_F(GetObjectsTree, TableTypeFilter) {
@@ -542,11 +542,11 @@ TEST(GetObjects, ConstraintsWithOrderedColumnNames) {
                                           {"c", "s", "t_pk", "third", 3},
                                           {"c", "s", "t_pk", "first", 1},
                                           {"c", "s", "other", "x", 1}}));
-  for (int depth : {kAll, kTables}) {
-    auto tree = nvtest::get_objects(conn.handle(), depth, nullptr, nullptr, nullptr, nullptr,
+  for (const char* table_filter : {static_cast<const char*>(nullptr), "t"}) {
+    auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, table_filter, nullptr,
                                     nullptr);
     const auto t = nvtest::find_table(tree, "c", "s", "t");
-    ASSERT_EQ(t.constraints.size(), 2u) << depth;
+    ASSERT_EQ(t.constraints.size(), 2u);
     EXPECT_EQ(t.constraints[0].name, "t_pk");
     EXPECT_EQ(t.constraints[0].type, "PRIMARY KEY");
     EXPECT_EQ(t.constraints[0].column_names,
@@ -554,9 +554,106 @@ TEST(GetObjects, ConstraintsWithOrderedColumnNames) {
     EXPECT_TRUE(t.constraints[0].usage_null);
     EXPECT_EQ(t.constraints[1].name, "t_uq");
     EXPECT_TRUE(t.constraints[1].column_names.empty());
-    const auto u = nvtest::find_table(tree, "c", "s", "u");
-    EXPECT_FALSE(u.constraints_null);
-    EXPECT_TRUE(u.constraints.empty());
+  }
+  auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr);
+  const auto u = nvtest::find_table(tree, "c", "s", "u");
+  EXPECT_FALSE(u.constraints_null);
+  EXPECT_TRUE(u.constraints.empty());
+}
+
+// A foreign key lists the referenced table's columns, matched through the referenced key's
+// positions (a composite key whose columns are declared in another order than the target's).
+TEST(GetObjects, ForeignKeyColumnUsage) {
+  nvtest::SnapshotConnection conn;
+  conn.set(kRsTables, tables_batch({{"c", "s", "parent", "BASE TABLE"},
+                                    {"c", "s", "child", "BASE TABLE"}}));
+  conn.set(kRsTableConstraints, make_batch({{"constraint_catalog", arrow::utf8()},
+                                            {"constraint_schema", arrow::utf8()},
+                                            {"constraint_name", arrow::utf8()},
+                                            {"table_catalog", arrow::utf8()},
+                                            {"table_schema", arrow::utf8()},
+                                            {"table_name", arrow::utf8()},
+                                            {"constraint_type", arrow::utf8()}},
+                                           {{"c", "s", "parent_pk", "c", "s", "parent",
+                                             "PRIMARY KEY"},
+                                            {"c", "s", "child_fk", "c", "s", "child",
+                                             "FOREIGN KEY"},
+                                            {"c", "s", "dangling_fk", "c", "s", "child",
+                                             "FOREIGN KEY"}}));
+  conn.set(kRsKeyColumnUsage,
+           make_batch({{"constraint_catalog", arrow::utf8()},
+                       {"constraint_schema", arrow::utf8()},
+                       {"constraint_name", arrow::utf8()},
+                       {"table_catalog", arrow::utf8()},
+                       {"table_schema", arrow::utf8()},
+                       {"table_name", arrow::utf8()},
+                       {"column_name", arrow::utf8()},
+                       {"ordinal_position", arrow::int32()},
+                       {"position_in_unique_constraint", arrow::int32()}},
+                      {{"c", "s", "parent_pk", "c", "s", "parent", "region", 1, nullptr},
+                       {"c", "s", "parent_pk", "c", "s", "parent", "id", 2, nullptr},
+                       {"c", "s", "child_fk", "c", "s", "child", "parent_id", 1, int64_t{2}},
+                       {"c", "s", "child_fk", "c", "s", "child", "parent_region", 2,
+                        int64_t{1}},
+                       {"c", "s", "dangling_fk", "c", "s", "child", "x", 1, int64_t{1}}}));
+  conn.set(norvale::adbc::kRsReferentialConstraints,
+           make_batch({{"constraint_catalog", arrow::utf8()},
+                       {"constraint_schema", arrow::utf8()},
+                       {"constraint_name", arrow::utf8()},
+                       {"unique_constraint_catalog", arrow::utf8()},
+                       {"unique_constraint_schema", arrow::utf8()},
+                       {"unique_constraint_name", arrow::utf8()}},
+                      {{"c", "s", "child_fk", "c", "s", "parent_pk"},
+                       {"c", "s", "dangling_fk", "c", "s", "no_such_key"}}));
+  auto tree = nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, "child", nullptr,
+                                  nullptr);
+  const auto child = nvtest::find_table(tree, "c", "s", "child");
+  ASSERT_EQ(child.constraints.size(), 2u);
+  const auto& fk = child.constraints[0];
+  EXPECT_EQ(fk.column_names, (std::vector<std::string>{"parent_id", "parent_region"}));
+  ASSERT_FALSE(fk.usage_null);
+  EXPECT_EQ(fk.usage, (std::vector<std::string>{"c.s.parent.id", "c.s.parent.region"}));
+  EXPECT_TRUE(child.constraints[1].usage_null);  // the referenced key is not in the snapshot
+  const auto parent = nvtest::find_table(
+      nvtest::get_objects(conn.handle(), kAll, nullptr, nullptr, nullptr, nullptr, nullptr), "c",
+      "s", "parent");
+  ASSERT_EQ(parent.constraints.size(), 1u);
+  EXPECT_TRUE(parent.constraints[0].usage_null);  // only foreign keys reference anything
+}
+
+// Catalogs and schemas are listed from their own relations, also without tables; filters on
+// catalog and schema apply to them, the table filters choose tables only.
+TEST(GetObjects, CatalogsAndSchemasWithoutTables) {
+  nvtest::SnapshotConnection conn;
+  conn.set(norvale::adbc::kRsCatalogs,
+           make_batch({{"catalog_name", arrow::utf8()}}, {{"empty_db"}, {"main"}}));
+  conn.set(norvale::adbc::kRsSchemata,
+           make_batch({{"catalog_name", arrow::utf8()}, {"schema_name", arrow::utf8()}},
+                      {{"empty_db", "main"}, {"main", "sales"}, {"main", "staging"}}));
+  conn.set(kRsTables, tables_batch({}));
+  struct Case {
+    int depth;
+    const char* catalog;
+    const char* schema;
+    const char* table;
+    std::vector<std::string> expected;  // "catalog" or "catalog.schema"
+  };
+  const Case cases[] = {
+      {kCatalogs, nullptr, nullptr, nullptr, {"empty_db", "main"}},
+      {kSchemas, nullptr, nullptr, nullptr, {"empty_db.main", "main.sales", "main.staging"}},
+      {kTables, "main", nullptr, "t%", {"main.sales", "main.staging"}},
+      {kAll, nullptr, "s%", "orders", {"empty_db", "main.sales", "main.staging"}},
+      {kSchemas, "nope", nullptr, nullptr, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> got;
+    for (const auto& cat : nvtest::get_objects(conn.handle(), c.depth, c.catalog, c.schema,
+                                               c.table, nullptr, nullptr)) {
+      if (cat.schemas_null || cat.schemas.empty()) got.push_back(*cat.name);
+      for (const auto& sch : cat.schemas) got.push_back(*cat.name + "." + *sch.name);
+    }
+    EXPECT_EQ(got, c.expected) << c.depth << " " << (c.table ? c.table : "");
   }
 }
 

@@ -58,6 +58,8 @@ std::shared_ptr<arrow::RecordBatch> tables_batch(const Rows& rows) {
 SnapshotConnection::SnapshotConnection() {
   state_.connection = new NVConnection();
   state_.info_schema = norvale::adbc::info_schema_store_create();
+  // The store holds what the test sets: nothing is loaded from the network.
+  state_.info_schema->load_attempted = true;
   handle_.private_data = &state_;
 }
 
@@ -189,7 +191,18 @@ std::vector<CatalogOut> parse_objects(const arrow::RecordBatch& batch) {
                      ++n) {
                   con.column_names.push_back(*text_at(*names_list.values(), n));
                 }
-                con.usage_null = child(ks, "constraint_column_usage").IsNull(k);
+                const auto& usage =
+                    static_cast<const arrow::ListArray&>(child(ks, "constraint_column_usage"));
+                con.usage_null = usage.IsNull(k);
+                if (!con.usage_null) {
+                  const auto& us = static_cast<const arrow::StructArray&>(*usage.values());
+                  for (int64_t u = usage.value_offset(k); u < usage.value_offset(k + 1); ++u) {
+                    con.usage.push_back(text_at(child(us, "fk_catalog"), u).value_or("") + "." +
+                                        text_at(child(us, "fk_db_schema"), u).value_or("") +
+                                        "." + *text_at(child(us, "fk_table"), u) + "." +
+                                        *text_at(child(us, "fk_column_name"), u));
+                  }
+                }
                 tbl.constraints.push_back(con);
               }
             }

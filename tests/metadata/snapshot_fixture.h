@@ -71,6 +71,7 @@ struct ConstraintOut {
   std::string type;
   std::vector<std::string> column_names;
   bool usage_null = false;
+  std::vector<std::string> usage;  // "catalog.schema.table.column" per referenced column
 };
 struct TableOut {
   std::string name, type;

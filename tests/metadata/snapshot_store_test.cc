@@ -248,16 +248,26 @@ TEST_F(SnapshotCacheTest, MissingPiecesRefuseInstall) {
   EXPECT_EQ(info_schema_snapshot_install(&no_store, "http://127.0.0.1:1", "alice"), -1);
 }
 
-TEST_F(SnapshotCacheTest, PollTargetNeedsUriAndToken) {
-  std::string uri, token;
+// The poller borrows the settings of a live connection only: an entry whose connections are
+// all released (or that never had one) is not polled.
+TEST_F(SnapshotCacheTest, PollTargetIsALiveConnectionsSettings) {
   auto e = entry(full_snapshot("x"), 3);
-  snapshot_cache_store("k1", e);  // no token
-  EXPECT_FALSE(snapshot_cache_poll_target(&uri, &token));
-  e.token = "tok";
-  snapshot_cache_store("k2", e);
-  ASSERT_TRUE(snapshot_cache_poll_target(&uri, &token));
-  EXPECT_EQ(uri, "http://127.0.0.1:1");
-  EXPECT_EQ(token, "tok");
+  snapshot_cache_store("k1", e);  // no connection lent its settings
+  EXPECT_EQ(snapshot_cache_poll_target(), nullptr);
+  auto live = std::make_shared<PollEndpoint>();
+  live->url = "http://127.0.0.1:1";
+  live->token = "tok";
+  live->ca_certificate = "/ca.pem";
+  live->proxy_url = "http://proxy:3128";
+  snapshot_cache_lend_endpoint("k1", live);
+  auto target = snapshot_cache_poll_target();
+  ASSERT_NE(target, nullptr);
+  EXPECT_EQ(target->token, "tok");
+  EXPECT_STREQ(target->tls().ca_certificate, "/ca.pem");
+  EXPECT_STREQ(target->extras().proxy_url, "http://proxy:3128");
+  target.reset();
+  live.reset();  // the connection is released
+  EXPECT_EQ(snapshot_cache_poll_target(), nullptr);
 }
 
 // Installs from the cache on many connections at once while other threads read their stores

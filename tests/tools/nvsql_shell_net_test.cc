@@ -101,15 +101,15 @@ TEST_F(NvsqlShellNet, InteractiveSession) {
   ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
 
   // Ctrl-C while the service holds a statement back: the prompt comes back at once (well before
-  // the 6 s delay ends), and the next statement runs.
-  delay_next_query(6000);
+  // the 15 s delay ends), and the next statement runs.
+  delay_next_query(15000);
   term.type("SELECT count(*) AS slow FROM sales.orders;\r");
   ASSERT_TRUE(term.expect("rows/s")) << "the progress line after a second: " << term.unmatched();
   const auto cancel_at = std::chrono::steady_clock::now();
   term.type("\x03");
-  ASSERT_TRUE(term.expect("statement cancelled", 3)) << term.unmatched();
-  ASSERT_TRUE(term.expect("nvsql=> ", 3)) << term.unmatched();
-  EXPECT_LT(std::chrono::steady_clock::now() - cancel_at, std::chrono::seconds(3));
+  ASSERT_TRUE(term.expect("statement cancelled", 10)) << term.unmatched();
+  ASSERT_TRUE(term.expect("nvsql=> ", 10)) << term.unmatched();
+  EXPECT_LT(std::chrono::steady_clock::now() - cancel_at, std::chrono::seconds(10));
   term.type("SELECT 'after' || 'cancel' AS next;\r");
   ASSERT_TRUE(term.expect("aftercancel")) << term.unmatched();
   ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
@@ -118,11 +118,12 @@ TEST_F(NvsqlShellNet, InteractiveSession) {
   // A statement that holds the password given on the command line stays out of the history.
   term.type("SELECT 'alice-secret' AS pw;\r");
   ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
-  // Ctrl-C at the prompt drops the half-typed line.
+  // Ctrl-C at the prompt drops the half-typed line; typed UTF-8 comes through whole.
   term.type("SELECT 'dropped'");
   term.type("\x03");
-  term.type("SELECT 'kept' || '!' AS k;\r");
-  ASSERT_TRUE(term.expect("kept!")) << term.unmatched();
+  ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
+  term.type("SELECT 'k\u00e9pt' || '!' AS k;\r");
+  ASSERT_TRUE(term.expect("k\u00e9pt!")) << term.unmatched();
   ASSERT_TRUE(term.expect("nvsql=> ")) << term.unmatched();
 
   term.type("\x04");

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <histedit.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <clocale>
 #include <cstdlib>
+#include <cwchar>
 
 namespace nvsql {
 namespace {
@@ -35,6 +38,7 @@ class TerminalSource : public LineSource {
   }
 
   bool start() {
+    std::setlocale(LC_CTYPE, "");  // libedit reads and shows UTF-8 input by the locale
     // Prompts and editing go to the terminal: standard output when it is one.
     std::FILE* out = isatty(STDOUT_FILENO) ? stdout : stderr;
     editor_ = el_init("nvsql", stdin, out, stderr);
@@ -49,6 +53,7 @@ class TerminalSource : public LineSource {
     el_set(editor_, EL_EDITOR, "emacs");
     el_set(editor_, EL_HIST, history, history_);
     el_set(editor_, EL_SIGNAL, 1);  // the terminal is restored around signals
+    el_set(editor_, EL_GETCFN, &TerminalSource::read_char);
     el_source(editor_, nullptr);    // ~/.editrc
     return true;
   }
@@ -79,6 +84,40 @@ class TerminalSource : public LineSource {
   }
 
  private:
+  // Reads one character for libedit, waiting on the terminal and on the Ctrl-C pipe at once:
+  // a SIGINT that lands while libedit is busy between two reads still ends the line.
+  static int read_char(EditLine* editor, wchar_t* out) {
+    void* self = nullptr;
+    el_get(editor, EL_CLIENTDATA, &self);
+    Interrupts* interrupts = static_cast<TerminalSource*>(self)->interrupts_;
+    std::mbstate_t state{};
+    for (;;) {
+      pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0},
+                       {interrupts != nullptr ? interrupts->fd() : -1, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;  // a SIGINT shows in the pipe on the next round
+        return -1;
+      }
+      if ((fds[1].revents & POLLIN) != 0) {
+        errno = EINTR;
+        return -1;
+      }
+      char byte = 0;
+      const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+      if (n == 0) return 0;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      wchar_t wide = 0;
+      const size_t used = std::mbrtowc(&wide, &byte, 1, &state);
+      if (used == static_cast<size_t>(-2)) continue;  // more bytes of this character to come
+      const bool invalid = used == static_cast<size_t>(-1);
+      *out = invalid ? static_cast<wchar_t>(static_cast<unsigned char>(byte)) : wide;
+      return 1;
+    }
+  }
+
   static const char* prompt_of(EditLine* editor) {
     void* self = nullptr;
     el_get(editor, EL_CLIENTDATA, &self);

@@ -1,0 +1,219 @@
+// Keeping a connection's catalog current: the snapshot is loaded on the first metadata answer,
+// and revalidated before later ones when this connection changed the catalog or the process saw
+// the catalog sequence move. A version check is one control-plane request; none is made while
+// the connection's view is known to be current.
+#include <cctype>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+
+#include "metadata/info_schema_internal.h"
+#include "metadata/snapshot_cache_internal.h"
+#include "metadata/snapshot_load_internal.h"
+#include "norvale/nv_log.h"
+#include "norvale/nv_snapshot.h"
+
+namespace norvale::adbc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A failed first load is tried again on a metadata call at most this often.
+constexpr std::chrono::seconds kReloadBackoff{30};
+
+const char* option_or_null(const NVAdbcDatabaseState* db, char* NVAdbcDatabaseState::*field) {
+  return db != nullptr ? db->*field : nullptr;
+}
+
+bool has_snapshot(NVAdbcInfoSchemaStore* store) {
+  std::shared_lock<std::shared_mutex> lock(store->lock);
+  for (const auto& batch : store->batches) {
+    if (batch) return true;
+  }
+  return false;
+}
+
+uint64_t installed_sequence(NVAdbcInfoSchemaStore* store) {
+  std::shared_lock<std::shared_mutex> lock(store->lock);
+  return store->sequence;
+}
+
+// The catalog sequence now, from the control plane; nothing (logged) when the check failed.
+std::optional<uint64_t> check_version(NVAdbcConnectionState* state) {
+  NVCatalogVersion version{};
+  char err[512] = {0};
+  if (nv_fetch_epoch(state->connection, &version, err, sizeof(err)) != 0) {
+    nv_log_emit(NV_LOG_WARN, "info_schema", "catalog version check failed: %s", err);
+    return std::nullopt;
+  }
+  return version.sequence;
+}
+
+void reregister(NVAdbcConnectionState* state) {
+  if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
+}
+
+void first_load(NVAdbcConnectionState* state, const char* uri, const char* username) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  store->load_attempted = true;
+  store->load_attempted_at = Clock::now();
+  if (info_schema_snapshot_install(state, uri, username) == 0) reregister(state);
+}
+
+// Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
+// as it is; otherwise the snapshot is fetched again and cached for the process.
+void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
+             uint64_t target) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  const std::string key = cache_key_of(uri, username);
+  if (!key.empty()) {
+    std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
+    if (cached && cached->epoch != 0 && cached->sequence >= target) {
+      if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+      install_into_store(store, *cached);
+      snapshot_cache_lend_endpoint(key, store->endpoint);
+      nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
+                  static_cast<unsigned long long>(cached->epoch),
+                  static_cast<unsigned long long>(cached->sequence));
+      reregister(state);
+      return;
+    }
+  }
+  CachedSnapshot fresh;
+  if (!load_snapshot(state, &fresh)) return;  // the previous snapshot stays
+  // The snapshot was fetched after the sequence reached `target`, so it is current for it.
+  if (fresh.sequence < target) fresh.sequence = target;
+  if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, fresh.sequence);
+  if (!key.empty()) {
+    fresh.uri = uri;
+    fresh.username = username;
+    fresh.endpoint = store->endpoint;
+    snapshot_cache_store(key, fresh);
+  }
+  install_into_store(store, fresh);
+  nv_log_emit(NV_LOG_INFO, "info_schema", "refreshed snapshot (epoch=%llu, seq=%llu)",
+              static_cast<unsigned long long>(fresh.epoch),
+              static_cast<unsigned long long>(fresh.sequence));
+  reregister(state);
+}
+
+void refresh(NVAdbcConnectionState* state) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  const char* uri = option_or_null(state->database, &NVAdbcDatabaseState::uri);
+  const char* username = option_or_null(state->database, &NVAdbcDatabaseState::username);
+  std::lock_guard<std::mutex> serial(store->refresh);
+
+  if (!store->load_attempted) {
+    first_load(state, uri, username);
+  } else if (!has_snapshot(store) && Clock::now() - store->load_attempted_at >= kReloadBackoff) {
+    // A failed snapshot never fails a call; it is retried now and then, not on every call.
+    first_load(state, uri, username);
+  }
+  // A write made before the load may be newer than a cached snapshot: it is checked below.
+  if (!has_snapshot(store)) return;
+
+  const uint64_t current = installed_sequence(store);
+  std::optional<uint64_t> target;
+  // A write of this connection, or of another one of the process since this one last looked.
+  const uint64_t generation = catalog_write_generation();
+  const bool others_wrote = generation != store->seen_write_generation;
+  store->seen_write_generation = generation;
+  if (store->wrote.exchange(false) || others_wrote) {
+    target = check_version(state);
+    if (!target) {
+      store->wrote = true;  // ask again on the next call
+      return;
+    }
+    if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, *target);
+  } else if (uri != nullptr && uri[0] != '\0') {
+    target = catalog_sequence_known(uri);
+  }
+  if (!target || *target == current) return;
+  move_to(state, uri, username, *target);
+}
+
+bool blank_or_paren(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '(';
+}
+
+// The first keyword of `sql`, lower-cased, after blanks, parentheses and comments.
+std::string first_keyword(std::string_view sql) {
+  size_t i = 0;
+  while (i < sql.size()) {
+    if (blank_or_paren(sql[i])) {
+      ++i;
+    } else if (sql.substr(i, 2) == "--") {
+      const size_t end = sql.find('\n', i);
+      i = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (sql.substr(i, 2) == "/*") {
+      const size_t end = sql.find("*/", i + 2);
+      i = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  std::string word;
+  while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])) != 0) {
+    word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i]))));
+    ++i;
+  }
+  return word;
+}
+
+}  // namespace
+
+std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState* state) {
+  if (state == nullptr || state->info_schema == nullptr) return nullptr;
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  SnapshotBatches batches;
+  {
+    std::shared_lock<std::shared_mutex> lock(store->lock);
+    if (store->index && store->index->batches() == store->batches) return store->index;
+    batches = store->batches;
+  }
+  auto index = CatalogIndex::Build(batches);
+  std::unique_lock<std::shared_mutex> lock(store->lock);
+  if (store->batches == batches) store->index = index;
+  return index;
+}
+
+void info_schema_refresh(NVAdbcConnectionState* state) {
+  if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) return;
+  try {
+    refresh(state);
+  } catch (const std::exception& e) {
+    nv_log_emit(NV_LOG_ERROR, "info_schema", "catalog refresh failed: %s", e.what());
+  }
+}
+
+void info_schema_note_write(NVAdbcConnectionState* state) {
+  if (state != nullptr && state->info_schema != nullptr) state->info_schema->wrote = true;
+  catalog_write_generation_bump();
+}
+
+void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {
+  const std::string word = first_keyword(sql);
+  if (word == "select" || word == "show" || word == "describe" || word == "explain" ||
+      word == "values" || word == "summarize") {
+    return;
+  }
+  info_schema_note_write(state);
+}
+
+bool sql_reads_catalog(std::string_view sql) {
+  constexpr std::string_view kName = "information_schema";
+  if (sql.size() < kName.size()) return false;
+  for (size_t i = 0; i + kName.size() <= sql.size(); ++i) {
+    size_t k = 0;
+    while (k < kName.size() &&
+           std::tolower(static_cast<unsigned char>(sql[i + k])) == kName[k]) {
+      ++k;
+    }
+    if (k == kName.size()) return true;
+  }
+  return false;
+}
+
+}  // namespace norvale::adbc

@@ -1,0 +1,221 @@
+// A connection's catalog tells the truth after its own writes: through the driver loaded with
+// dlopen, tables created by SQL and by ingest (and then dropped) show in GetObjects and in
+// information_schema on the same connection and on another connection of the process, with the
+// snapshot and version requests counted and none of them reaching a compute node.
+#include <dlfcn.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <arrow/api.h>
+#include <arrow/c/bridge.h>
+#include <gtest/gtest.h>
+
+#include "norvale_adbc.h"
+#include "support/localsvc_fixture.h"
+
+namespace {
+
+std::string message_of(AdbcError* e) {
+  std::string text = e->message != nullptr ? e->message : "";
+  if (e->release != nullptr) e->release(e);
+  return text;
+}
+
+class CatalogFreshnessNetTest : public nv_test::LocalSvcTest {
+ protected:
+  static void SetUpTestSuite() {
+    LocalSvcTest::SetUpTestSuite();
+    static void* library = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto init = reinterpret_cast<AdbcDriverInitFunc>(dlsym(library, "AdbcDriverInit"));
+    ASSERT_NE(init, nullptr);
+    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, nullptr), ADBC_STATUS_OK);
+  }
+
+  void SetUp() override {
+    LocalSvcTest::SetUp();
+    ASSERT_EQ(driver_.DatabaseNew(&db_, nullptr), ADBC_STATUS_OK);
+    const std::vector<std::pair<std::string, std::string>> options = {
+        {"uri", svc().control_plane_url()},
+        {"username", nv_test::LocalSvc::kUser},
+        {"password", nv_test::LocalSvc::kPassword}};
+    for (const auto& [k, v] : options) {
+      ASSERT_EQ(driver_.DatabaseSetOption(&db_, k.c_str(), v.c_str(), nullptr), ADBC_STATUS_OK);
+    }
+    ASSERT_EQ(driver_.DatabaseInit(&db_, nullptr), ADBC_STATUS_OK);
+    for (AdbcConnection* c : {&a_, &b_}) {
+      ASSERT_EQ(driver_.ConnectionNew(c, nullptr), ADBC_STATUS_OK);
+      AdbcError e{};
+      ASSERT_EQ(driver_.ConnectionInit(c, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
+    }
+  }
+
+  void TearDown() override {
+    driver_.ConnectionRelease(&a_, nullptr);
+    driver_.ConnectionRelease(&b_, nullptr);
+    driver_.DatabaseRelease(&db_, nullptr);
+  }
+
+  struct Requests {
+    int64_t snapshot, version, query;
+  };
+  Requests requests() {
+    return {svc().Counter("requests.snapshot"), svc().Counter("requests.version"),
+            svc().Counter("requests.query")};
+  }
+
+  static std::shared_ptr<arrow::Table> read_all(ArrowArrayStream* stream) {
+    auto reader = arrow::ImportRecordBatchReader(stream);
+    EXPECT_TRUE(reader.ok()) << reader.status().ToString();
+    if (!reader.ok()) return nullptr;
+    auto table = (*reader)->ToTable();
+    EXPECT_TRUE(table.ok()) << table.status().ToString();
+    return table.ok() ? *table : nullptr;
+  }
+
+  void run(AdbcConnection* conn, const std::string& sql) {
+    AdbcStatement stmt{};
+    ASSERT_EQ(driver_.StatementNew(conn, &stmt, nullptr), ADBC_STATUS_OK);
+    ASSERT_EQ(driver_.StatementSetSqlQuery(&stmt, sql.c_str(), nullptr), ADBC_STATUS_OK);
+    AdbcError e{};
+    int64_t rows = -1;
+    EXPECT_EQ(driver_.StatementExecuteQuery(&stmt, nullptr, &rows, &e), ADBC_STATUS_OK)
+        << sql << ": " << message_of(&e);
+    driver_.StatementRelease(&stmt, nullptr);
+  }
+
+  // Creates (or replaces) `table` in schema main by bulk ingest of two rows.
+  void ingest(AdbcConnection* conn, const std::string& table) {
+    arrow::Int64Builder ids;
+    ASSERT_TRUE(ids.AppendValues({1, 2}).ok());
+    auto batch = arrow::RecordBatch::Make(arrow::schema({arrow::field("id", arrow::int64())}), 2,
+                                          {ids.Finish().ValueOrDie()});
+    auto reader = arrow::RecordBatchReader::Make({batch}).ValueOrDie();
+    ArrowArrayStream stream{};
+    ASSERT_TRUE(arrow::ExportRecordBatchReader(reader, &stream).ok());
+    AdbcStatement stmt{};
+    ASSERT_EQ(driver_.StatementNew(conn, &stmt, nullptr), ADBC_STATUS_OK);
+    const std::string target = "main." + table;
+    ASSERT_EQ(driver_.StatementSetOption(&stmt, "adbc.ingest.target_table", target.c_str(),
+                                         nullptr),
+              ADBC_STATUS_OK);
+    ASSERT_EQ(driver_.StatementSetOption(&stmt, "adbc.ingest.mode", "adbc.ingest.mode.replace",
+                                         nullptr),
+              ADBC_STATUS_OK);
+    AdbcError e{};
+    ASSERT_EQ(driver_.StatementBindStream(&stmt, &stream, &e), ADBC_STATUS_OK) << message_of(&e);
+    int64_t rows = -1;
+    EXPECT_EQ(driver_.StatementExecuteQuery(&stmt, nullptr, &rows, &e), ADBC_STATUS_OK) << message_of(&e);
+    EXPECT_EQ(rows, 2);
+    driver_.StatementRelease(&stmt, nullptr);
+  }
+
+  // Whether GetObjects (exact table filter) lists main.<table>.
+  bool listed(AdbcConnection* conn, const std::string& table) {
+    ArrowArrayStream stream{};
+    AdbcError e{};
+    EXPECT_EQ(driver_.ConnectionGetObjects(conn, ADBC_OBJECT_DEPTH_TABLES, nullptr, "main",
+                                           table.c_str(), nullptr, nullptr, &stream, &e),
+              ADBC_STATUS_OK)
+        << message_of(&e);
+    auto result = read_all(&stream);
+    return result != nullptr && result->ToString().find("\"" + table + "\"") != std::string::npos;
+  }
+
+  // Whether information_schema.tables, answered by the connection's engine, has the table.
+  bool in_information_schema(AdbcConnection* conn, const std::string& table) {
+    AdbcStatement stmt{};
+    EXPECT_EQ(driver_.StatementNew(conn, &stmt, nullptr), ADBC_STATUS_OK);
+    const std::string sql =
+        "SELECT table_name FROM information_schema.tables WHERE table_name = '" + table + "'";
+    EXPECT_EQ(driver_.StatementSetSqlQuery(&stmt, sql.c_str(), nullptr), ADBC_STATUS_OK);
+    ArrowArrayStream stream{};
+    AdbcError e{};
+    EXPECT_EQ(driver_.StatementExecuteQuery(&stmt, &stream, nullptr, &e), ADBC_STATUS_OK)
+        << message_of(&e);
+    driver_.StatementRelease(&stmt, nullptr);
+    auto result = read_all(&stream);
+    return result != nullptr && result->num_rows() == 1;
+  }
+
+  // Both views of both connections; no request of theirs may reach a compute node.
+  void expect_everywhere(const std::string& table, bool present) {
+    const int64_t queries = svc().Counter("requests.query");
+    for (AdbcConnection* c : {&a_, &b_}) {
+      EXPECT_EQ(listed(c, table), present) << table << (c == &a_ ? " on A" : " on B");
+      EXPECT_EQ(in_information_schema(c, table), present) << table << (c == &a_ ? " on A" : " on B");
+    }
+    EXPECT_EQ(svc().Counter("requests.query"), queries) << "metadata reached a compute node";
+  }
+
+  static inline AdbcDriver driver_{};
+  AdbcDatabase db_{};
+  AdbcConnection a_{};
+  AdbcConnection b_{};
+};
+
+TEST_F(CatalogFreshnessNetTest, WritesShowOnTheSameAndOtherConnections) {
+  // Both connections hold a snapshot before the writes.
+  EXPECT_FALSE(listed(&a_, "fresh_sql"));
+  EXPECT_FALSE(listed(&b_, "fresh_sql"));
+
+  // Nothing changed: answers cost no request at all.
+  Requests before = requests();
+  expect_everywhere("fresh_sql", false);
+  Requests after = requests();
+  EXPECT_EQ(after.snapshot, before.snapshot);
+  EXPECT_EQ(after.version, before.version);
+
+  // SQL DDL on A: A and B each check the version once; A fetches the new snapshot and B
+  // adopts it from the process cache.
+  run(&a_, "CREATE TABLE main.fresh_sql (id INTEGER)");
+  before = requests();
+  expect_everywhere("fresh_sql", true);
+  after = requests();
+  EXPECT_EQ(after.version - before.version, 2);
+  EXPECT_EQ(after.snapshot - before.snapshot, 1);
+
+  // Once current, answers cost nothing again.
+  expect_everywhere("fresh_sql", true);
+  EXPECT_EQ(requests().snapshot, after.snapshot);
+  EXPECT_EQ(requests().version, after.version);
+
+  // An ingest that creates its table, this time written through B (and seen first by A).
+  ingest(&b_, "fresh_ingest");
+  before = requests();
+  expect_everywhere("fresh_ingest", true);
+  after = requests();
+  EXPECT_EQ(after.version - before.version, 2);
+  EXPECT_EQ(after.snapshot - before.snapshot, 1);
+
+  // A dropped table disappears.
+  run(&a_, "DROP TABLE main.fresh_sql");
+  expect_everywhere("fresh_sql", false);
+  expect_everywhere("fresh_ingest", true);
+
+  // A read-only statement is no write: the next answer costs nothing.
+  run(&a_, "SELECT 42");
+  before = requests();
+  EXPECT_TRUE(listed(&a_, "fresh_ingest"));
+  after = requests();
+  EXPECT_EQ(after.snapshot, before.snapshot);
+  EXPECT_EQ(after.version, before.version);
+}
+
+// Connecting and running a statement that needs no catalog never fetches the snapshot.
+TEST_F(CatalogFreshnessNetTest, StatementsWithoutCatalogNeverWaitForTheSnapshot) {
+  AdbcConnection c{};
+  ASSERT_EQ(driver_.ConnectionNew(&c, nullptr), ADBC_STATUS_OK);
+  const Requests before = requests();
+  AdbcError e{};
+  ASSERT_EQ(driver_.ConnectionInit(&c, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
+  run(&c, "SELECT 1");
+  EXPECT_EQ(requests().snapshot, before.snapshot);
+  EXPECT_EQ(requests().version, before.version);
+  driver_.ConnectionRelease(&c, nullptr);
+}
+
+}  // namespace
