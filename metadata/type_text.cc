@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <arrow/type.h>
@@ -258,7 +259,14 @@ class TypeReader {
 }  // namespace
 
 std::shared_ptr<arrow::DataType> arrow_type_from_text(std::string_view type_text) {
-  return TypeReader(type_text).read_all();
+  // A catalog holds few distinct type texts: each thread remembers the ones it has read.
+  thread_local std::unordered_map<std::string, TypePtr> known;
+  auto it = known.find(std::string(type_text));
+  if (it != known.end()) return it->second;
+  if (known.size() >= 4096) known.clear();
+  TypePtr type = TypeReader(type_text).read_all();
+  known.emplace(std::string(type_text), type);
+  return type;
 }
 
 }  // namespace norvale::adbc
