@@ -356,17 +356,22 @@ class IngestSession {
     return out;
   }
 
+  /// An ingest without payloads stages an empty table of the manifest's schema. This runs
+  /// before the transaction: the scan writes to the scratch catalog, and a DuckDB transaction
+  /// may write to one attached database only.
+  arrow::Status stage_manifest_schema() {
+    if (stage_schema_ || !manifest_schema_) return arrow::Status::OK();
+    if (!check_columns(*manifest_schema_)) return arrow::Status::OK();
+    ARROW_ASSIGN_OR_RAISE(auto empty, arrow::Table::MakeEmpty(manifest_schema_));
+    stage_schema_ = manifest_schema_;
+    return scan_into(empty, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM ");
+  }
+
   arrow::Status apply_table() {
     if (!stage_schema_) {
-      if (!manifest_schema_) {
-        if (mode_ == "overwrite" && !table_schema_)
-          return arrow::Status::Invalid("request: overwrite of a missing table needs a schema");
-        return arrow::Status::OK();  // nothing to change
-      }
-      if (!check_columns(*manifest_schema_)) return arrow::Status::OK();
-      ARROW_ASSIGN_OR_RAISE(auto empty, arrow::Table::MakeEmpty(manifest_schema_));
-      stage_schema_ = manifest_schema_;
-      ARROW_RETURN_NOT_OK(scan_into(empty, "CREATE TEMP TABLE nv_ingest_stage AS SELECT * FROM "));
+      if (mode_ == "overwrite" && !table_schema_)
+        return arrow::Status::Invalid("request: overwrite of a missing table needs a schema");
+      return arrow::Status::OK();  // nothing to change
     }
     const std::string cols = column_list(*stage_schema_);
     if (mode_ == "append") {
@@ -437,7 +442,9 @@ class IngestSession {
       landed_.clear();
       stats_inserted_ = staged_rows_;
     } else {
-      arrow::Status st = conn_.exec("BEGIN TRANSACTION");
+      arrow::Status st = stage_manifest_schema();
+      if (st.ok() && failed()) st = arrow::Status::Cancelled("checks failed");
+      if (st.ok()) st = conn_.exec("BEGIN TRANSACTION");
       if (st.ok()) st = apply_table();
       if (st.ok() && failed()) st = arrow::Status::Cancelled("checks failed");
       if (st.ok()) st = conn_.exec("COMMIT");
