@@ -16,6 +16,7 @@
 
 #include "adbc/error_internal.h"
 #include "adbc/statement_params_internal.h"
+#include "cells/arrow_batch_internal.h"
 #include "cells/calendar_internal.h"
 #include "norvale/nv_cells.h"
 
@@ -120,20 +121,10 @@ arrow::Status set_date(ParamValue& v, int k, int64_t days) {
   return arrow::Status::OK();
 }
 
-int64_t units_per_second(arrow::TimeUnit::type unit) {
-  switch (unit) {
-    case arrow::TimeUnit::SECOND: return 1;
-    case arrow::TimeUnit::MILLI: return 1000;
-    case arrow::TimeUnit::MICRO: return 1000000;
-    case arrow::TimeUnit::NANO: return 1000000000;
-  }
-  return 1;
-}
-
 arrow::Status set_timestamp(ParamValue& v, int k, const arrow::TimestampType& type, int64_t value) {
   // A zone-aware value written as zone-less text would be read in the server's zone.
   if (!type.timezone().empty()) return unsupported(k, type, "time zone");
-  const int64_t per_second = units_per_second(type.unit());
+  const int64_t per_second = cells::units_per_second(type.unit());
   const int64_t seconds = cells::floor_div(value, per_second);
   const int64_t sub = cells::floor_mod(value, per_second);
   cells::CivilTime t{};
@@ -151,7 +142,7 @@ arrow::Status set_timestamp(ParamValue& v, int k, const arrow::TimestampType& ty
 
 // Times go as text 'HH:MM:SS[.fraction]': the ODBC time layout has no fraction.
 void set_time(ParamValue& v, arrow::TimeUnit::type unit, int64_t value) {
-  const int64_t per_second = units_per_second(unit);
+  const int64_t per_second = cells::units_per_second(unit);
   const int64_t seconds = cells::floor_mod(cells::floor_div(value, per_second), 86400);
   const int64_t sub = cells::floor_mod(value, per_second);
   char text[32];
