@@ -16,17 +16,6 @@
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
 
-NVConnExtras NVConnection::extras() const {
-  NVConnExtras view{};
-  view.connect_timeout = connect_timeout;
-  view.application_name = application_name.c_str();
-  view.proxy_url = proxy_url.c_str();
-  view.proxy_user = proxy_user.c_str();
-  view.proxy_pass = proxy_pass.c_str();
-  view.max_stream_buffer_mb = max_stream_buffer_mb;
-  return view;
-}
-
 namespace norvale {
 
 // libcurl takes the connection's share mutex for every kind of shared data.

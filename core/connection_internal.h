@@ -18,6 +18,20 @@
 /// connection is freed (token zeroed, share handle cleaned up) when nv_disconnect and the last
 /// query have both let go. Ingests hold a plain pointer and must be finished first. Not
 /// copyable: the TLS view points into the owned texts.
+/// An extras record borrowing the texts of `settings`: any record that holds the request
+/// settings under the connection's field names (the connection itself, the poller's copy).
+template <typename Settings>
+NVConnExtras extras_view(const Settings& settings) {
+  NVConnExtras view{};
+  view.connect_timeout = settings.connect_timeout;
+  view.application_name = settings.application_name.c_str();
+  view.proxy_url = settings.proxy_url.c_str();
+  view.proxy_user = settings.proxy_user.c_str();
+  view.proxy_pass = settings.proxy_pass.c_str();
+  view.max_stream_buffer_mb = settings.max_stream_buffer_mb;
+  return view;
+}
+
 struct NVConnection {
   std::string control_plane_url;
   std::string compute_url;   // empty: requests go to the control-plane URL
@@ -56,7 +70,7 @@ struct NVConnection {
 
   /// The request settings of this connection (connect time-out, application name, proxy,
   /// stream buffer size) as an extras record borrowing the connection's texts.
-  NVConnExtras extras() const;
+  NVConnExtras extras() const { return extras_view(*this); }
 
   /// Base URL for queries and ingests: the compute URL, or the control-plane URL when empty.
   const std::string& query_base_url() const {

@@ -51,15 +51,6 @@ NVTlsConfig PollEndpoint::tls() const {
   return cfg;
 }
 
-NVConnExtras PollEndpoint::extras() const {
-  NVConnExtras view{};
-  view.connect_timeout = connect_timeout;
-  view.application_name = application_name.c_str();
-  view.proxy_url = proxy_url.c_str();
-  view.proxy_user = proxy_user.c_str();
-  view.proxy_pass = proxy_pass.c_str();
-  view.max_stream_buffer_mb = max_stream_buffer_mb;
-  return view;
-}
+NVConnExtras PollEndpoint::extras() const { return extras_view(*this); }
 
 }  // namespace norvale::adbc
