@@ -53,6 +53,11 @@ int32_t nv_format_cell_legacy_path(NVArrowBatch* batch, int column, int64_t row,
   const arrow::Array* array = cached_column(batch, column);
   if (array == nullptr || row < 0 || row >= array->length()) return -1;
   if (cell_is_null(*array, row)) return null_cell(buffer, capacity);
+  if (is_nested_type(array->type_id())) {
+    std::string json;
+    if (!nested_cell_json(*array, row, &json)) return -1;
+    return copy_out(json.data(), json.size(), buffer, capacity);
+  }
   // The array's own type decides, so a schema that disagrees cannot mislead the casts below.
   switch (column_type_code(*array->type())) {
     case NV_COL_BOOL: {

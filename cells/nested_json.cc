@@ -2,8 +2,10 @@
 #include <arrow/util/float16.h>
 #include <arrow/util/ree_util.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <string>
 
 #include "cells/calendar_internal.h"
 #include "cells/decimal_text_internal.h"
@@ -51,13 +53,13 @@ void put_list(JsonCtx& ctx, const ListType& list, int64_t row, int depth) {
   put_list(ctx, *list.values(), begin, begin + list.value_length(row), depth);
 }
 
-// A temporal or interval text as a JSON string; null when the value is out of range.
+// A temporal or interval text as a JSON string; a value out of range fails the whole text.
 template <typename Format>
 void put_text(JsonCtx& ctx, Format&& format) {
   char text[kMaxTemporalText + 2];
   const int n = format(text + 1);
   if (n < 0) {
-    put_literal(ctx, "null");
+    ctx.failed = true;
     return;
   }
   text[0] = '"';
@@ -80,21 +82,6 @@ void put_float(JsonCtx& ctx, T value) {
   ctx.put(text, n + 2);
 }
 
-bool is_container(arrow::Type::type id) {
-  switch (id) {
-    case arrow::Type::LIST:
-    case arrow::Type::LARGE_LIST:
-    case arrow::Type::LIST_VIEW:
-    case arrow::Type::LARGE_LIST_VIEW:
-    case arrow::Type::FIXED_SIZE_LIST:
-    case arrow::Type::STRUCT:
-    case arrow::Type::MAP:
-      return true;
-    default:
-      return false;
-  }
-}
-
 void put_map(JsonCtx& ctx, const arrow::MapArray& map, int64_t row, int depth) {
   ctx.put('{');
   const arrow::Array& keys = *map.keys();
@@ -113,6 +100,7 @@ void put_map(JsonCtx& ctx, const arrow::MapArray& map, int64_t row, int depth) {
       // Any other key is written as a JSON string of its own JSON text.
       JsonCtx key_ctx(kJsonMaxChars);
       emit_json_value(key_ctx, keys, i, 1);
+      if (key_ctx.failed) ctx.failed = true;
       emit_json_string(ctx, key_ctx.out.data(), key_ctx.out.size());
     }
     ctx.put(':');
@@ -124,14 +112,38 @@ void put_map(JsonCtx& ctx, const arrow::MapArray& map, int64_t row, int depth) {
 
 }  // namespace
 
+bool is_nested_type(arrow::Type::type id) {
+  switch (id) {
+    case arrow::Type::LIST:
+    case arrow::Type::LARGE_LIST:
+    case arrow::Type::LIST_VIEW:
+    case arrow::Type::LARGE_LIST_VIEW:
+    case arrow::Type::FIXED_SIZE_LIST:
+    case arrow::Type::STRUCT:
+    case arrow::Type::MAP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool nested_cell_json(const arrow::Array& array, int64_t row, std::string* out) {
+  JsonCtx ctx(kJsonMaxChars);
+  emit_json_value(ctx, array, row, kJsonMaxDepth);
+  if (ctx.failed) return false;
+  ctx.out.resize(std::min(ctx.out.size(), kJsonMaxCellBytes));
+  *out = std::move(ctx.out);
+  return true;
+}
+
 void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int depth) {
-  if (ctx.truncated) return;
+  if (ctx.truncated || ctx.failed) return;
   if (row < 0 || row >= array.length() || cell_is_null(array, row)) {
     put_literal(ctx, "null");
     return;
   }
   const arrow::Type::type id = array.type_id();
-  if (is_container(id) && depth < 1) {
+  if (is_nested_type(id) && depth < 1) {
     put_literal(ctx, "\"...\"");
     return;
   }

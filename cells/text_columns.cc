@@ -231,6 +231,7 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
     const std::shared_ptr<arrow::Array>& array, bool& ascii) {
   ascii = false;
   const arrow::Type::type id = array->type_id();
+  if (is_nested_type(id)) return build_nested_string_array(*array);
   switch (id) {
     case arrow::Type::STRING:
       return std::static_pointer_cast<arrow::StringArray>(array);
@@ -282,14 +283,6 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_text(
       if (direct.ok()) return direct;
       return build_string_column_via_cast(array);
     }
-    case arrow::Type::LIST:
-    case arrow::Type::LARGE_LIST:
-    case arrow::Type::LIST_VIEW:
-    case arrow::Type::LARGE_LIST_VIEW:
-    case arrow::Type::FIXED_SIZE_LIST:
-    case arrow::Type::STRUCT:
-    case arrow::Type::MAP:
-      return build_nested_string_array(*array);
     default:
       ascii = is_cast_type_with_ascii_text(id);
       return build_string_column_via_cast(array);
@@ -360,12 +353,14 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_nested_string_array(
     const arrow::Array& array) {
   TextColumnWriter writer;
   ARROW_RETURN_NOT_OK(writer.Init(array.length(), array.length() * 16));
+  std::string json;
   for (int64_t row = 0; row < array.length(); ++row) {
     if (!cell_is_null(array, row)) {
-      JsonCtx ctx(kJsonMaxChars);
-      emit_json_value(ctx, array, row, kJsonMaxDepth);
-      const size_t n = std::min(ctx.out.size(), kJsonMaxCellBytes);
-      ARROW_RETURN_NOT_OK(writer.Append(ctx.out.data(), static_cast<int64_t>(n)));
+      // A cell with no text leaves the column to the cell-by-cell path, which reports it.
+      if (!nested_cell_json(array, row, &json)) {
+        return arrow::Status::Invalid("a nested value has no text");
+      }
+      ARROW_RETURN_NOT_OK(writer.Append(json.data(), static_cast<int64_t>(json.size())));
     }
     writer.EndRow();
   }

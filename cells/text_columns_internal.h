@@ -35,8 +35,15 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> build_nested_string_array(
     const arrow::Array& array);
 
 /// Writes the JSON text of one value with a depth budget: lists, structs and maps met with a
-/// budget below 1 are written as "...".
+/// budget below 1 are written as "...". A value inside with no text sets `ctx.failed`.
 void emit_json_value(JsonCtx& ctx, const arrow::Array& array, int64_t row, int depth);
+
+/// Whether cells of this type are written as JSON: lists of every layout, structs and maps.
+bool is_nested_type(arrow::Type::type id);
+
+/// The JSON text of the nested cell at `row`, within the cell limits; false when a value inside
+/// has no text (a time past 24:00:00, a timestamp beyond the calendar), so the cell is an error.
+bool nested_cell_json(const arrow::Array& array, int64_t row, std::string* out);
 
 /// The text of one cell by its column type code, used when no text column can be built.
 int32_t nv_format_cell_legacy_path(NVArrowBatch* batch, int column, int64_t row, char* buffer,

@@ -12,6 +12,9 @@ struct JsonCtx {
   std::string out;
   size_t max_length = 0;
   bool truncated = false;
+  /// Set by a writer that met a value with no text (out of its type's range): `out` is then not
+  /// the value's text and must not be shown as it.
+  bool failed = false;
 
   explicit JsonCtx(size_t max) : max_length(max) {}
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -171,6 +172,50 @@ TEST(TypeText, OutOfRangeValuesAreErrors) {
   char buffer[64];
   EXPECT_EQ(nv_format_timestamp(batch.get(), 0, 1, buffer, sizeof(buffer)), -1);
   EXPECT_EQ(nv_format_time(batch.get(), 1, 1, buffer, sizeof(buffer)), -1);
+}
+
+// 24:00:00 is a time of day the service sends; inside a container it renders as at the top, a
+// value past it is an error for its cell only, and the rest of such a column is still checked
+// in full.
+TEST(TypeText, TimesOfDayInsideContainers) {
+  const auto tod = arrow::time32(arrow::TimeUnit::SECOND);
+  const auto list = arrow::list(tod);
+  const auto row = arrow::struct_({arrow::field("t", arrow::time64(arrow::TimeUnit::MICRO)),
+                                   arrow::field("d", arrow::date64())});
+  BatchPtr batch = make_batch({
+      {"l", list, "[[0, 86400], [90000], null]"},
+      {"s", row,
+       R"([{"t": 86400000000, "d": 86400000}, {"t": 1, "d": null}, {"t": 86400000001, "d": 0}])"},
+      {"m", arrow::map(arrow::utf8(), tod), R"([[["end", 86400]], [], null])"},
+  });
+  EXPECT_EQ(format_cell(batch.get(), 0, 0), R"(["00:00:00","24:00:00"])");
+  EXPECT_EQ(format_cell(batch.get(), 0, 1), "<rc -1>");
+  // A column holding a cell without text has no text column to view, as at the top level.
+  EXPECT_EQ(view_cell(batch.get(), 0, 0), "<rc -1>");
+  EXPECT_EQ(format_cell(batch.get(), 0, 2), "");
+  EXPECT_EQ(format_cell(batch.get(), 1, 0), R"({"t":"24:00:00.000000","d":"1970-01-02"})");
+  EXPECT_EQ(format_cell(batch.get(), 1, 1), R"({"t":"00:00:00.000001","d":null})");
+  EXPECT_EQ(format_cell(batch.get(), 1, 2), "<rc -1>");
+  EXPECT_EQ(format_cell(batch.get(), 2, 0), R"({"end":"24:00:00"})");
+  EXPECT_EQ(view_cell(batch.get(), 2, 0), R"({"end":"24:00:00"})");
+
+  // String offsets out of order beside a time in the same struct are still found.
+  auto text = json_array(arrow::utf8(), R"(["ab", "cd"])");
+  std::shared_ptr<arrow::Buffer> offsets = *arrow::AllocateBuffer(3 * sizeof(int32_t));
+  const int32_t bad[] = {0, 3, 2};
+  std::memcpy(offsets->mutable_data(), bad, sizeof(bad));
+  auto corrupted = arrow::MakeArray(arrow::ArrayData::Make(
+      arrow::utf8(), 2, arrow::BufferVector{nullptr, offsets, text->data()->buffers[2]}, 0));
+  auto times = json_array(tod, "[86400, 1]");
+  auto pair = arrow::StructArray::Make(
+      arrow::ArrayVector{times, corrupted},
+      arrow::FieldVector{arrow::field("t", tod), arrow::field("s", arrow::utf8())});
+  ASSERT_TRUE(pair.ok()) << pair.status().ToString();
+  BatchPtr bad_batch = batch_of({arrow::field("p", (*pair)->type()), arrow::field("ok", tod)},
+                                arrow::ArrayVector{*pair, times});
+  EXPECT_EQ(format_cell(bad_batch.get(), 0, 0), "<rc -1>");
+  EXPECT_EQ(view_cell(bad_batch.get(), 0, 0), "<rc -1>");
+  EXPECT_EQ(format_cell(bad_batch.get(), 1, 0), "24:00:00") << "other columns stay readable";
 }
 
 }  // namespace
