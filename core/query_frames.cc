@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/frame_decoder_internal.h"
+#include "core/ipc_options_internal.h"
 #include "core/json_number_internal.h"
 #include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
@@ -239,7 +240,7 @@ arrow::Status read_ipc(std::shared_ptr<arrow::Buffer> buffer,
                        std::shared_ptr<arrow::Schema>* out_schema) {
   auto input = std::make_shared<arrow::io::BufferReader>(std::move(buffer));
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(
-                                         input, arrow::ipc::IpcReadOptions::Defaults()));
+                                         input, server_ipc_read_options()));
   *out_schema = reader->schema();
   if (nv_log_level() >= NV_LOG_TRACE && *out_schema != nullptr &&
       (*out_schema)->metadata() != nullptr) {

@@ -10,6 +10,7 @@
 #include <arrow/ipc/reader.h>
 #include <arrow/memory_pool.h>
 
+#include "core/ipc_options_internal.h"
 #include "metadata/snapshot_decode_internal.h"
 
 namespace norvale::adbc {
@@ -62,8 +63,8 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> decode_result_set(int index, 
   }
   auto buffer = std::make_shared<MallocBlockBuffer>(block, len);
   auto input = std::make_shared<arrow::io::BufferReader>(std::move(buffer));
-  auto opened = arrow::ipc::RecordBatchStreamReader::Open(std::move(input),
-                                                          arrow::ipc::IpcReadOptions::Defaults());
+  auto opened =
+      arrow::ipc::RecordBatchStreamReader::Open(std::move(input), server_ipc_read_options());
   if (!opened.ok()) {
     return rs_error(index, "IPC stream open failed: " + opened.status().message());
   }

@@ -7,6 +7,7 @@
 
 #include <arrow/api.h>
 
+#include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "core/route_internal.h"
 #include "norvale/nv_cells.h"
@@ -52,6 +53,52 @@ TEST(MalformedPayload, CorruptedBinaryOffsetIsRefusedNotRead) {
     nv_batch_free(batch);
     nv_query_close(q);
   }
+}
+
+// A batch of one time32 column (01:02:03, 24:00:00, 00:00:00) whose metadata was made one byte
+// longer, so that its body, and every buffer in it, starts at an odd address. Well-formed writers
+// pad the metadata to 8 bytes; a server that does not must not make the library load an int32
+// from an odd address.
+std::string misaligned_time32_ipc() {
+  auto type = arrow::time32(arrow::TimeUnit::SECOND);
+  arrow::Time32Builder builder(type, arrow::default_memory_pool());
+  EXPECT_TRUE(builder.AppendValues({3723, 86400, 0}).ok());
+  auto schema = arrow::schema({arrow::field("t", type)});
+  auto batch = arrow::RecordBatch::Make(schema, 3, {builder.Finish().ValueOrDie()});
+  std::string ipc = nv_test::ipc_stream(schema, batch);
+  // Each message: 0xFFFFFFFF, the metadata's length, the metadata, then the body.
+  auto metadata_length = [&](size_t at) {
+    int32_t n = 0;
+    std::memcpy(&n, ipc.data() + at + 4, sizeof(n));
+    return n;
+  };
+  const size_t batch_at = 8 + static_cast<size_t>(metadata_length(0));
+  const int32_t length = metadata_length(batch_at);
+  const int32_t longer = length + 1;
+  std::memcpy(&ipc[batch_at + 4], &longer, sizeof(longer));
+  ipc.insert(batch_at + 8 + static_cast<size_t>(length), 1, '\0');
+  return ipc;
+}
+
+TEST(MalformedPayload, MisalignedBufferIsReadFromAnAlignedCopy) {
+  NVQueryHandle* q = nv_test::bare_query();
+  ASSERT_EQ(nv_test::feed(q, NV_FRAME_BATCH, nv_test::batch_payload(0, misaligned_time32_ipc())),
+            0);
+  NVArrowBatch* batch = nv_next_batch(q, nullptr, 0);
+  ASSERT_NE(batch, nullptr);
+  const auto& column = norvale::query_batch_record(batch)->column(0);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(column->data()->buffers[1]->data()) % 4, 0u);
+  char text[16];
+  const char* expected[] = {"01:02:03", "24:00:00", "00:00:00"};
+  for (int64_t row = 0; row < 3; ++row) {
+    ASSERT_GT(nv_format_cell(batch, 0, row, text, sizeof(text)), 0) << row;
+    EXPECT_STREQ(text, expected[row]);
+  }
+  int32_t raw = 0;
+  EXPECT_EQ(nv_get_time32(batch, 0, 1, &raw), 1);
+  EXPECT_EQ(raw, 86400);
+  nv_batch_free(batch);
+  nv_query_close(q);
 }
 
 TEST(MalformedPayload, RoutePortsOutOfRange) {
