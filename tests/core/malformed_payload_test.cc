@@ -116,40 +116,34 @@ TEST(MalformedPayload, RoutePortsOutOfRange) {
        "recommend response parse error: port is not a number"},
       {R"({"hostname":"h","port":8443})", nullptr},
   };
-  for (const Case& c : recommend) {
-    NVNodeRoute route{};
-    char err[256] = "";
-    const int rc =
-        norvale::parse_recommend_response("https://cp", c.body, &route, err, sizeof err);
-    if (c.error == nullptr) {
-      EXPECT_EQ(rc, 0) << c.body << ": " << err;
-      EXPECT_STREQ(route.url, "https://h:8443");
-    } else {
-      EXPECT_EQ(rc, -1) << c.body;
-      EXPECT_STREQ(err, c.error);
+  // Runs `parse` on each case's body: accepted with the route to h:8443, or refused with its error.
+  auto check = [](const auto& cases, auto parse) {
+    for (const Case& c : cases) {
+      NVNodeRoute route{};
+      char err[256] = "";
+      const int rc = parse(c.body, &route, err, sizeof err);
+      if (c.error == nullptr) {
+        EXPECT_EQ(rc, 0) << c.body << ": " << err;
+        EXPECT_STREQ(route.url, "https://h:8443");
+      } else {
+        EXPECT_EQ(rc, -1) << c.body;
+        EXPECT_STREQ(err, c.error);
+      }
+      nv_node_route_free(&route);
     }
-    nv_node_route_free(&route);
-  }
+  };
+  check(recommend, [](const char* body, NVNodeRoute* route, char* err, size_t len) {
+    return norvale::parse_recommend_response("https://cp", body, route, err, len);
+  });
   const Case lookup[] = {
       {R"({"status":"active","hostname":"h","port":1e300})", "compute node 'n' has no port"},
       {R"({"status":"active","hostname":"h","port":4294967297})",
        "compute node 'n' has port 4294967297 out of range"},
       {R"({"status":"active","hostname":"h","port":8443})", nullptr},
   };
-  for (const Case& c : lookup) {
-    NVNodeRoute route{};
-    char err[256] = "";
-    const int rc =
-        norvale::parse_lookup_response("https://cp", "n", c.body, &route, err, sizeof err);
-    if (c.error == nullptr) {
-      EXPECT_EQ(rc, 0) << c.body << ": " << err;
-      EXPECT_STREQ(route.url, "https://h:8443");
-    } else {
-      EXPECT_EQ(rc, -1) << c.body;
-      EXPECT_STREQ(err, c.error);
-    }
-    nv_node_route_free(&route);
-  }
+  check(lookup, [](const char* body, NVNodeRoute* route, char* err, size_t len) {
+    return norvale::parse_lookup_response("https://cp", "n", body, route, err, len);
+  });
 }
 
 }  // namespace

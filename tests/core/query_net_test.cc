@@ -50,9 +50,13 @@ class QueryNetTest : public nv_test::LocalSvcTest {
   }
 
   Outcome run(const std::string& sql, uint64_t timeout = 0) {
-    Outcome out;
     NVQueryHandle* q = start(sql, timeout);
-    if (q == nullptr) return out;
+    return q == nullptr ? Outcome{} : collect(q);
+  }
+
+  // Reads `q` to its end and closes it.
+  static Outcome collect(NVQueryHandle* q) {
+    Outcome out;
     for (;;) {
       char err[1024] = "";
       NVArrowBatch* b = nv_next_batch(q, err, sizeof err);
@@ -344,16 +348,9 @@ TEST_F(QueryNetTest, SlowReaderIsNotATimeout) {
   }
   EXPECT_TRUE(queue_full(q));
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  int64_t rows = 0;
-  char err[512] = "";
-  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof err)) {
-    rows += norvale::query_batch_record(b)->num_rows();
-    nv_batch_free(b);
-  }
-  EXPECT_STREQ(err, "");
-  EXPECT_EQ(nv_query_error(q), nullptr);
-  EXPECT_EQ(rows, 60000);
-  nv_query_close(q);
+  const Outcome o = collect(q);
+  EXPECT_EQ(o.error, "");
+  EXPECT_EQ(o.rows, 60000);
 }
 
 TEST_F(QueryNetTest, StreamOutlivesItsConnection) {
@@ -362,15 +359,9 @@ TEST_F(QueryNetTest, StreamOutlivesItsConnection) {
   // Released first, as a host may do: the query keeps the connection alive until it closes.
   nv_disconnect(conn_);
   conn_ = nullptr;
-  int64_t rows = 0;
-  char err[512] = "";
-  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof err)) {
-    rows += norvale::query_batch_record(b)->num_rows();
-    nv_batch_free(b);
-  }
-  EXPECT_STREQ(err, "");
-  EXPECT_EQ(rows, 50000);
-  nv_query_close(q);  // frees the connection (LeakSanitizer checks the rest at exit)
+  const Outcome o = collect(q);  // its close frees the connection (LeakSanitizer checks the rest)
+  EXPECT_EQ(o.error, "");
+  EXPECT_EQ(o.rows, 50000);
 }
 
 TEST_F(QueryNetTest, EscapeSequencesAreSentUnchanged) {

@@ -2,61 +2,33 @@
 // dlopen, tables created by SQL and by ingest (and then dropped) show in GetObjects and in
 // information_schema on the same connection and on another connection of the process, with the
 // snapshot and version requests counted and none of them reaching a compute node.
-#include <dlfcn.h>
-
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 #include <gtest/gtest.h>
 
-#include "norvale_adbc.h"
-#include "support/localsvc_fixture.h"
+#include "tests/adbc/driver_net_fixture.h"
 
 namespace {
 
-std::string message_of(AdbcError* e) {
-  std::string text = e->message != nullptr ? e->message : "";
-  if (e->release != nullptr) e->release(e);
-  return text;
-}
+std::string message_of(AdbcError* e) { return nv_adbc_test::take(ADBC_STATUS_OK, e).message; }
 
-class CatalogFreshnessNetTest : public nv_test::LocalSvcTest {
+// The fixture's connection is A; B is a second connection of the same database.
+class CatalogFreshnessNetTest : public nv_adbc_test::DriverNetTest {
  protected:
-  static void SetUpTestSuite() {
-    LocalSvcTest::SetUpTestSuite();
-    static void* library = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto init = reinterpret_cast<AdbcDriverInitFunc>(dlsym(library, "AdbcDriverInit"));
-    ASSERT_NE(init, nullptr);
-    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, nullptr), ADBC_STATUS_OK);
-  }
-
   void SetUp() override {
-    LocalSvcTest::SetUp();
-    ASSERT_EQ(driver_.DatabaseNew(&db_, nullptr), ADBC_STATUS_OK);
-    const std::vector<std::pair<std::string, std::string>> options = {
-        {"uri", svc().control_plane_url()},
-        {"username", nv_test::LocalSvc::kUser},
-        {"password", nv_test::LocalSvc::kPassword}};
-    for (const auto& [k, v] : options) {
-      ASSERT_EQ(driver_.DatabaseSetOption(&db_, k.c_str(), v.c_str(), nullptr), ADBC_STATUS_OK);
-    }
-    ASSERT_EQ(driver_.DatabaseInit(&db_, nullptr), ADBC_STATUS_OK);
-    for (AdbcConnection* c : {&a_, &b_}) {
-      ASSERT_EQ(driver_.ConnectionNew(c, nullptr), ADBC_STATUS_OK);
-      AdbcError e{};
-      ASSERT_EQ(driver_.ConnectionInit(c, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
-    }
+    DriverNetTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(driver_.ConnectionNew(&b_, nullptr), ADBC_STATUS_OK);
+    AdbcError e{};
+    ASSERT_EQ(driver_.ConnectionInit(&b_, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
   }
 
   void TearDown() override {
-    driver_.ConnectionRelease(&a_, nullptr);
     driver_.ConnectionRelease(&b_, nullptr);
-    driver_.DatabaseRelease(&db_, nullptr);
+    DriverNetTest::TearDown();
   }
 
   struct Requests {
@@ -151,9 +123,7 @@ class CatalogFreshnessNetTest : public nv_test::LocalSvcTest {
     EXPECT_EQ(svc().Counter("requests.query"), queries) << "metadata reached a compute node";
   }
 
-  static inline AdbcDriver driver_{};
-  AdbcDatabase db_{};
-  AdbcConnection a_{};
+  AdbcConnection& a_ = conn_;
   AdbcConnection b_{};
 };
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <arrow/c/bridge.h>
 #include <arrow/io/memory.h>
 #include <arrow/ipc/writer.h>
@@ -9,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/connection_internal.h"
+#include "metadata/snapshot_cache_internal.h"
 
 namespace nvtest {
 
@@ -258,6 +262,16 @@ std::vector<CatalogOut> get_objects(AdbcConnection* conn, int depth, const char*
   auto batch = read_stream(&stream);
   if (!batch) return {};
   return parse_objects(*batch);
+}
+
+bool wait_for_poller(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    norvale::adbc::snapshot_poller_wake_for_test();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done()) return true;
+  }
+  return false;
 }
 
 }  // namespace nvtest

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,5 +103,8 @@ TableOut find_table(const std::vector<CatalogOut>& tree, const std::string& cata
 std::vector<CatalogOut> get_objects(AdbcConnection* conn, int depth, const char* catalog,
                                     const char* db_schema, const char* table_name,
                                     const char** table_types, const char* column_name);
+
+/// Wakes the snapshot poller every 50 ms until `done` holds (true) or 15 seconds pass (false).
+bool wait_for_poller(const std::function<bool()>& done);
 
 }  // namespace nvtest

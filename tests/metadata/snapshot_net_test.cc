@@ -329,35 +329,25 @@ TEST_F(SnapshotNetTest, AgedEntryIsFetchedAgain) {
   EXPECT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));  // stored afresh
 }
 
-bool wait_for(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    snapshot_poller_wake_for_test();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (done()) return true;
-  }
-  return false;
-}
-
 TEST_F(SnapshotNetTest, CatalogChangeEvictsOnNextPoll) {
   // The poller catches up with changes of earlier tests (it polls with a live connection's
   // settings, so one stays open).
   auto warm = alice(svc());
   const uint64_t before = current_sequence();
-  ASSERT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == before; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_last_sequence_for_test() == before; }));
   snapshot_cache_clear();
   svc().ClearFaults();
   auto first = alice(svc());
   // A poll that finds the sequence unchanged keeps the entry.
   const uint64_t rounds = snapshot_poller_rounds_for_test();
-  ASSERT_TRUE(wait_for([&] { return snapshot_poller_rounds_for_test() >= rounds + 2; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_rounds_for_test() >= rounds + 2; }));
   ASSERT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));
   EXPECT_EQ(svc().Counter("requests.snapshot"), 1);
 
   std::string err;
   ASSERT_TRUE(svc().Sql("CREATE TABLE sales.added_later (x INTEGER)", &err)) << err;
   ASSERT_GT(current_sequence(), before);
-  ASSERT_TRUE(wait_for([] { return snapshot_cache_size_for_test() == 0; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([] { return snapshot_cache_size_for_test() == 0; }));
   EXPECT_EQ(snapshot_poller_last_sequence_for_test(), current_sequence());
   // The first connection keeps what it installed until its next metadata call.
   EXPECT_NE(info_schema_batch_get(first->state(), kRsTables), nullptr);
@@ -376,7 +366,7 @@ TEST_F(SnapshotNetTest, CatalogChangeEvictsOnNextPoll) {
   ASSERT_TRUE(svc().Sql("DROP TABLE sales.added_later", &err)) << err;
   // Let the poller see the drop now, so that no later test meets an eviction it did not cause.
   const uint64_t dropped = current_sequence();
-  EXPECT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == dropped; }));
+  EXPECT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_last_sequence_for_test() == dropped; }));
 }
 
 TEST_F(SnapshotNetTest, PollerWithEmptyCacheSendsNothing) {
@@ -384,7 +374,7 @@ TEST_F(SnapshotNetTest, PollerWithEmptyCacheSendsNothing) {
   snapshot_cache_clear();
   svc().ClearFaults();  // resets the counters
   const uint64_t rounds = snapshot_poller_rounds_for_test();
-  ASSERT_TRUE(wait_for([&] { return snapshot_poller_rounds_for_test() >= rounds + 3; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_rounds_for_test() >= rounds + 3; }));
   EXPECT_EQ(svc().Counter("requests.version"), 0);
 }
 
@@ -393,13 +383,13 @@ TEST_F(SnapshotNetTest, FailedPollKeepsTheCache) {
   // that change alone empties the cache), then cache a snapshot afresh.
   auto warm = alice(svc());
   const uint64_t before = current_sequence();
-  ASSERT_TRUE(wait_for([&] { return snapshot_poller_last_sequence_for_test() == before; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_last_sequence_for_test() == before; }));
   auto conn = alice(svc());
   ASSERT_TRUE(snapshot_cache_contains_for_test(cache_key(svc())));
   svc().AddFault({{"endpoint", "version"}, {"count", -1}, {"status", 503}, {"body", "{}"}});
   const int64_t polls = svc().Counter("requests.version");
   const uint64_t rounds = snapshot_poller_rounds_for_test();
-  ASSERT_TRUE(wait_for([&] { return svc().Counter("requests.version") >= polls + 2; }))
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return svc().Counter("requests.version") >= polls + 2; }))
       << "rounds " << rounds << " -> " << snapshot_poller_rounds_for_test() << ", polls "
       << polls << " -> " << svc().Counter("requests.version") << ", cache "
       << snapshot_cache_size_for_test() << " " << svc().Counters().dump();

@@ -16,20 +16,11 @@
 #include "norvale/nv_core.h"
 #include "norvale/nv_snapshot.h"
 #include "support/localsvc_fixture.h"
+#include "snapshot_fixture.h"
 
 namespace {
 
 using namespace norvale::adbc;
-
-bool wait_for(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    snapshot_poller_wake_for_test();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (done()) return true;
-  }
-  return false;
-}
 
 // A connection as AdbcConnectionInit and a first metadata call set it up, with the given
 // request settings.
@@ -98,7 +89,7 @@ TEST_F(PollerTlsNetTest, PollsWithTheConnectionsPrivateCa) {
 
   const int64_t polls = svc().Counter("requests.version");
   const uint64_t rounds = snapshot_poller_rounds_for_test();
-  ASSERT_TRUE(wait_for([&] { return svc().Counter("requests.version") >= polls + 2; }))
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return svc().Counter("requests.version") >= polls + 2; }))
       << "the poller never reached the service over TLS: rounds " << rounds << " -> "
       << snapshot_poller_rounds_for_test() << ", target "
       << (snapshot_cache_poll_target() ? snapshot_cache_poll_target()->url : "none")
@@ -131,14 +122,14 @@ TEST_F(PollerProxyNetTest, PollsThroughTheConnectionsProxy) {
       for (const auto& line : proxy.request_lines()) n += line == version_line ? 1 : 0;
       return n;
     };
-    ASSERT_TRUE(wait_for([&] { return proxied_polls() >= 2; }))
+    ASSERT_TRUE(nvtest::wait_for_poller([&] { return proxied_polls() >= 2; }))
         << "the poller bypassed the proxy";
   }
   // With the connection released the entry has no settings to poll with: nothing is sent.
   const size_t lines = proxy.request_lines().size();
   const int64_t polls = svc().Counter("requests.version");
   const uint64_t rounds = snapshot_poller_rounds_for_test();
-  ASSERT_TRUE(wait_for([&] { return snapshot_poller_rounds_for_test() >= rounds + 3; }));
+  ASSERT_TRUE(nvtest::wait_for_poller([&] { return snapshot_poller_rounds_for_test() >= rounds + 3; }));
   EXPECT_EQ(proxy.request_lines().size(), lines);
   EXPECT_EQ(svc().Counter("requests.version"), polls);
 }

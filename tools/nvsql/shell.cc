@@ -17,22 +17,12 @@ namespace {
 
 constexpr int kMaxIncludeDepth = 16;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && is_space(text[begin])) ++begin;
-  while (end > begin && is_space(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
 // "\cmd rest": the command (without the backslash) and the trimmed rest.
 std::pair<std::string, std::string> split_meta(const std::string& line) {
-  const std::string text = trim(line).substr(1);
+  const std::string text = trimmed(line).substr(1);
   size_t end = 0;
   while (end < text.size() && !is_space(text[end])) ++end;
-  return {text.substr(0, end), trim(std::string_view(text).substr(end))};
+  return {text.substr(0, end), trimmed(std::string_view(text).substr(end))};
 }
 
 // on/off (or empty to toggle) into `flag`; false for anything else.
@@ -120,7 +110,7 @@ Shell::Step Shell::process(LineSource& source, int depth) {
       continue;
     }
     if (read == LineSource::Read::kEnd) break;
-    const std::string text = trim(line);
+    const std::string text = trimmed(line);
     if (!text.empty() && text[0] == '\\' && buffer.blank() && !buffer.inside_literal()) {
       buffer.clear();
       remember(source, text);

@@ -3,21 +3,8 @@
 #include "cells/sql_lexer.h"
 
 namespace nvsql {
-namespace {
-
-using norvale::cells::lex_sql;
-using norvale::cells::SqlToken;
-using norvale::cells::SqlTokenKind;
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-
-bool has_content(std::string_view text, const SqlToken& token) {
-  if (token.kind == SqlTokenKind::kComment) return false;
-  for (size_t i = token.begin; i < token.end; ++i) {
-    if (!is_space(text[i])) return true;
-  }
-  return false;
-}
 
 std::string trimmed(std::string_view text) {
   size_t begin = 0;
@@ -25,6 +12,20 @@ std::string trimmed(std::string_view text) {
   while (begin < end && is_space(text[begin])) ++begin;
   while (end > begin && is_space(text[end - 1])) --end;
   return std::string(text.substr(begin, end - begin));
+}
+
+namespace {
+
+using norvale::cells::lex_sql;
+using norvale::cells::SqlToken;
+using norvale::cells::SqlTokenKind;
+
+bool has_content(std::string_view text, const SqlToken& token) {
+  if (token.kind == SqlTokenKind::kComment) return false;
+  for (size_t i = token.begin; i < token.end; ++i) {
+    if (!is_space(text[i])) return true;
+  }
+  return false;
 }
 
 }  // namespace

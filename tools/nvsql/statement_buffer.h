@@ -8,6 +8,11 @@
 
 namespace nvsql {
 
+/// Whether `c` is white space between SQL tokens and around shell input.
+bool is_space(char c);
+/// `text` without white space at either end.
+std::string trimmed(std::string_view text);
+
 class StatementBuffer {
  public:
   /// Appends a line (an end-of-line is added).
