@@ -9,6 +9,7 @@
 #include <arrow/c/bridge.h>
 #include <gtest/gtest.h>
 
+#include "snapshot_fixture.h"
 #include "tests/adbc/driver_net_fixture.h"
 
 namespace {
@@ -37,15 +38,6 @@ class CatalogFreshnessNetTest : public nv_adbc_test::DriverNetTest {
   Requests requests() {
     return {svc().Counter("requests.snapshot"), svc().Counter("requests.version"),
             svc().Counter("requests.query")};
-  }
-
-  static std::shared_ptr<arrow::Table> read_all(ArrowArrayStream* stream) {
-    auto reader = arrow::ImportRecordBatchReader(stream);
-    EXPECT_TRUE(reader.ok()) << reader.status().ToString();
-    if (!reader.ok()) return nullptr;
-    auto table = (*reader)->ToTable();
-    EXPECT_TRUE(table.ok()) << table.status().ToString();
-    return table.ok() ? *table : nullptr;
   }
 
   void run(AdbcConnection* conn, const std::string& sql) {
@@ -93,7 +85,7 @@ class CatalogFreshnessNetTest : public nv_adbc_test::DriverNetTest {
                                            table.c_str(), nullptr, nullptr, &stream, &e),
               ADBC_STATUS_OK)
         << message_of(&e);
-    auto result = read_all(&stream);
+    auto result = nvtest::read_stream(&stream);
     return result != nullptr && result->ToString().find("\"" + table + "\"") != std::string::npos;
   }
 
@@ -109,7 +101,7 @@ class CatalogFreshnessNetTest : public nv_adbc_test::DriverNetTest {
     EXPECT_EQ(driver_.StatementExecuteQuery(&stmt, &stream, nullptr, &e), ADBC_STATUS_OK)
         << message_of(&e);
     driver_.StatementRelease(&stmt, nullptr);
-    auto result = read_all(&stream);
+    auto result = nvtest::read_stream(&stream);
     return result != nullptr && result->num_rows() == 1;
   }
 
