@@ -1,21 +1,27 @@
 // Metadata engine latency beside DuckDB's for the same statements over the same data, in one
-// run: 10,000 tables of 20 columns (a columns relation of 200,000 rows). After the runs a
-// table of engine / DuckDB time ratios is printed.
+// run: 10,000 tables of 20 columns (a columns relation of 200,000 rows), or as many tables as
+// the first argument after the benchmark flags says. The relations are registered as a
+// connection registers its snapshot, with the catalog index. After the runs a table of engine /
+// DuckDB time ratios is printed, and the index's memory beside the snapshot's.
+//   scripts/run ./build/bench/nv_sql_engine_bench [--benchmark_filter=...] [tables]
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <arrow/util/byte_size.h>
 #include <duckdb.h>
 
+#include "metadata/baselines_internal.h"
+#include "metadata/catalog_index_internal.h"
 #include "sql/metadata_engine_internal.h"
 
 namespace {
 
-constexpr int kTables = 10'000;
 constexpr int kColumnsPerTable = 20;
 constexpr int kSchemas = 10;
 
@@ -97,13 +103,13 @@ struct Data {
   std::shared_ptr<arrow::RecordBatch> columns;
 };
 
-Data make_data() {
+Data make_data(int tables) {
   static const char* kTypes[] = {"bigint", "varchar", "double", "date", "boolean"};
   arrow::StringBuilder t_cat, t_sch, t_name, t_type, t_rem;
   arrow::StringBuilder c_cat, c_sch, c_tab, c_col, c_type, c_null;
   arrow::Int32Builder c_ord;
   arrow::Int64Builder c_len;
-  for (int t = 0; t < kTables; ++t) {
+  for (int t = 0; t < tables; ++t) {
     const std::string schema = "s" + std::to_string(t % kSchemas);
     const std::string name = "t" + std::to_string(t);
     (void)t_cat.Append("db");
@@ -132,11 +138,11 @@ Data make_data() {
        arrow::field("ordinal_position", arrow::int32()), arrow::field("data_type", s),
        arrow::field("is_nullable", s), arrow::field("character_maximum_length", arrow::int64())});
   Data d;
-  d.tables = arrow::RecordBatch::Make(tschema, kTables,
+  d.tables = arrow::RecordBatch::Make(tschema, tables,
                                       {*t_cat.Finish(), *t_sch.Finish(), *t_name.Finish(),
                                        *t_type.Finish(), *t_rem.Finish()});
   d.columns = arrow::RecordBatch::Make(
-      cschema, kTables * kColumnsPerTable,
+      cschema, static_cast<int64_t>(tables) * kColumnsPerTable,
       {*c_cat.Finish(), *c_sch.Finish(), *c_tab.Finish(), *c_col.Finish(), *c_ord.Finish(),
        *c_type.Finish(), *c_null.Finish(), *c_len.Finish()});
   return d;
@@ -209,12 +215,27 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  const int tables = argc > 1 ? std::atoi(argv[1]) : 10'000;
+  if (tables <= 0) {
+    std::fprintf(stderr, "usage: %s [benchmark flags] [tables]\n", argv[0]);
+    return 2;
+  }
   nv_sql::MetadataEngine engine;
   Duck duck;
+  size_t snapshot_bytes = 0, index_bytes = 0;
   {
-    Data d = make_data();
-    engine.register_relation("information_schema.tables", d.tables->schema(), {d.tables});
-    engine.register_relation("information_schema.columns", d.columns->schema(), {d.columns});
+    using namespace norvale::adbc;
+    Data d = make_data(tables);
+    SnapshotBatches batches;
+    batches[kRsTables] = d.tables;
+    batches[kRsColumns] = d.columns;
+    const auto index = CatalogIndex::Build(batches);
+    for (int rs : {kRsTables, kRsColumns}) {
+      const auto& b = batches[static_cast<size_t>(rs)];
+      engine.register_relation(kBaselineNames[rs], b->schema(), {b}, index->relation(rs));
+      snapshot_bytes += static_cast<size_t>(arrow::util::TotalBufferSize(*b));
+    }
+    index_bytes = index->memory_bytes();
     duck.exec("CREATE SCHEMA nvis");
     load(duck, "tables", *d.tables);
     load(duck, "columns", *d.columns);
@@ -255,6 +276,9 @@ int main(int argc, char** argv) {
     if (e == reporter.times.end() || d == reporter.times.end()) continue;
     std::printf("%-24s %12.1f %12.1f %8.2f\n", q.name, e->second, d->second, e->second / d->second);
   }
+  std::printf("\n%d tables: snapshot %.1f MB, index %.2f MB (%.1f%% of the snapshot)\n", tables,
+              static_cast<double>(snapshot_bytes) / 1e6, static_cast<double>(index_bytes) / 1e6,
+              100.0 * static_cast<double>(index_bytes) / static_cast<double>(snapshot_bytes));
   benchmark::Shutdown();
   return 0;
 }

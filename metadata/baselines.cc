@@ -11,6 +11,7 @@
 #include <arrow/api.h>
 
 #include "metadata/baselines_internal.h"
+#include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "norvale/nv_log.h"
 #include "sql/metadata_engine_internal.h"
@@ -101,6 +102,9 @@ void populate(NVAdbcConnectionState* state) {
   const auto started = std::chrono::steady_clock::now();
   nv_sql::MetadataEngine& engine = *state->meta_engine;
 
+  // The snapshot's name lookups go with its relations, so that catalog queries with names
+  // find their rows without a scan (taken before the store's lock, which building them needs).
+  const std::shared_ptr<const CatalogIndex> index = info_schema_index_get(state);
   int baselines = 0;
   {
     std::shared_lock<std::shared_mutex> lock(state->info_schema->lock);
@@ -111,7 +115,9 @@ void populate(NVAdbcConnectionState* state) {
                     "snapshot slot %d (%s) empty; skipping registration", i, kBaselineNames[i]);
         continue;
       }
-      (void)engine.register_relation(kBaselineNames[i], batch->schema(), {batch});
+      // The engine keeps the lookups only when they were built over this very batch.
+      (void)engine.register_relation(kBaselineNames[i], batch->schema(), {batch},
+                                     index ? index->relation(i) : nullptr);
       ++baselines;
     }
   }

@@ -1,50 +1,53 @@
 // Lookups into an installed snapshot by name, built once per snapshot so that a metadata call
-// with exact names costs what it returns instead of a scan of the catalog.
+// or a catalog query with exact names or name prefixes costs what it returns instead of a scan
+// of the catalog. The metadata engine answers from the same lookups (relation()).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "metadata/info_schema_internal.h"
+#include "sql/name_index_internal.h"
 
 namespace norvale::adbc {
 
-/// Row numbers of the snapshot relations grouped by one name column, compared ASCII
-/// case-insensitively. Holds no text of its own: a group is found by the hash of the folded
-/// name and its rows are checked against the batch, so hash collisions cost a comparison only.
+/// The name lookups of the nine snapshot relations. Holds no text of its own: the runs it keeps
+/// point into the snapshot batches.
 class CatalogIndex {
  public:
-  /// Indexes `batches`: tables and columns by table_name, table_constraints by table_name,
-  /// key_column_usage and referential_constraints by constraint_name, schemata by schema_name.
-  /// Relations without the name column are not indexed (their lookups find nothing).
+  /// Indexes every catalog name column (is_catalog_name_column) of `batches`. Relations without
+  /// the column rows() groups by are not indexed for rows() (their lookups find nothing).
   static std::shared_ptr<const CatalogIndex> Build(const SnapshotBatches& batches);
 
-  /// Rows of result set `rs` whose indexed name equals `name` (ASCII case-insensitive), in row
-  /// order. Empty for a relation that is not indexed.
+  /// Rows of result set `rs` whose name equals `name` (ASCII case-insensitive), in row order:
+  /// tables, columns and table_constraints by table_name, key_column_usage and
+  /// referential_constraints by constraint_name, schemata by schema_name. Empty for a relation
+  /// that is not indexed.
   std::vector<int32_t> rows(int rs, std::string_view name) const;
 
-  /// Whether result set `rs` was indexed.
+  /// Whether result set `rs` was indexed for rows().
   bool indexed(int rs) const;
 
-  /// Bytes held by the index (its tables and row lists).
+  /// Bytes held by the index (its lookups, not the batches).
   size_t memory_bytes() const;
 
   /// The batches the index was built over.
   const SnapshotBatches& batches() const { return batches_; }
 
+  /// The lookups over result set `rs` for the metadata engine (they keep this index alive);
+  /// null for an empty slot or an index outside 0..8.
+  std::shared_ptr<const nv_sql::RelationIndex> relation(int rs) const;
+
  private:
-  struct ByName {
-    int column = -1;  // the name column in the batch; -1 = not indexed
-    std::unordered_map<uint64_t, std::vector<int32_t>> groups;
-  };
   SnapshotBatches batches_;
-  ByName by_name_[kSnapshotResultSets];
+  std::shared_ptr<const nv_sql::RelationIndex> relations_[kSnapshotResultSets];
+  int rows_column_[kSnapshotResultSets] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
 };
 
-/// 64-bit FNV-1a of `text` with A to Z folded to lower case.
-uint64_t folded_hash(std::string_view text);
+/// Whether a snapshot column holds catalog, schema, table, column or constraint names (ASCII
+/// case-insensitive: the ODBC relation spells them TABLE_CAT, TABLE_SCHEM, ...).
+bool is_catalog_name_column(std::string_view column);
 
 }  // namespace norvale::adbc

@@ -233,8 +233,8 @@ arrow::Result<Frame> sort_for_string_agg(const Frame& input, const std::vector<O
                                              arrays);
   ARROW_ASSIGN_OR_RAISE(auto idx, cp::SortIndices(arrow::Datum(keys_batch),
                                                   cp::SortOptions(keys)));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(input.batch, idx));
-  return Frame{taken.record_batch(), input.scope};
+  ARROW_ASSIGN_OR_RAISE(auto taken, take_batch(input.batch, idx));
+  return Frame{taken, input.scope};
 }
 
 }  // namespace

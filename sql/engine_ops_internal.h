@@ -1,9 +1,13 @@
 // Internal operators of the metadata engine, shared by its source files.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <arrow/api.h>
@@ -27,13 +31,45 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> combine_batches(
     const std::shared_ptr<arrow::Schema>& schema,
     const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 
-/// `filters` (may be null) are WHERE conjuncts that joins may apply early to the side whose
-/// columns they reference; WHERE still applies them afterwards.
+/// What a statement tells the FROM items it materialises.
+struct Pushdown {
+  /// WHERE conjuncts that the item whose columns they reference may apply early (WHERE still
+  /// applies them afterwards); null when none may.
+  const std::vector<const Expr*>* filters = nullptr;
+  /// Lowered names of the columns needed from the item's output; base tables and joins keep
+  /// only these. Null when every column is needed.
+  const std::unordered_set<std::string>* columns = nullptr;
+};
+
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg,
-                                          const std::vector<const Expr*>* filters = nullptr);
+                                          std::string* msg, const Pushdown& pushdown = {});
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg, const std::vector<const Expr*>* filters);
+                                      std::string* msg, const Pushdown& pushdown);
+
+/// Lowered names of the columns `stmt` references in its clauses and its subqueries (not in its
+/// own join conditions); nothing when its FROM must keep every column (a * in the projection).
+std::optional<std::unordered_set<std::string>> referenced_columns(const SelectStatement& stmt);
+/// The columns the sides of `join` must provide for `output` (null: all): those, and the ones
+/// its condition names; nothing (all) for a NATURAL join.
+std::optional<std::unordered_set<std::string>> join_input_columns(
+    const JoinRef& join, const std::unordered_set<std::string>* output);
+
+/// Rows of an indexed frame's relation that may satisfy `e`, found by name lookups: equality,
+/// IN-lists and LIKE prefixes over indexed columns, and their AND / OR. Nothing when `e` is not
+/// such a lookup or when it finds more than `limit` rows.
+std::optional<std::vector<int32_t>> index_lookup(const Frame& frame, const Expr& e, size_t limit);
+/// `frame` narrowed to the rows that the most selective lookup among `conjuncts` finds;
+/// unchanged when the frame has no index, no conjunct is a lookup, or it would keep most rows.
+arrow::Result<Frame> narrow_by_index(Frame frame, const std::vector<const Expr*>& conjuncts);
+/// The rows `indices` (an integer array without nulls) of `batch`, in that order; an index out
+/// of bounds is an error.
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> take_batch(
+    const std::shared_ptr<arrow::RecordBatch>& batch,
+    const std::shared_ptr<arrow::Array>& indices);
+/// Counts a use of the name lookups (see index_uses_for_test).
+void note_index_use();
+/// The frame's rows `rows` (ascending), in that order.
+arrow::Result<Frame> take_rows(const Frame& frame, const std::vector<int32_t>& rows);
 
 /// Top-level AND conjuncts of `where` that can be evaluated on a FROM item alone (no
 /// subqueries, no aggregates).
@@ -104,5 +140,29 @@ struct JoinKey {
 void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
                           std::vector<JoinKey>* keys, std::vector<const Expr*>* residuals,
                           bool right_first);
+
+/// The derived table on the right of `join` whose rows only matter where they match a left
+/// row (inner, left, semi and anti joins with an ON condition and an aliased right side);
+/// null otherwise.
+SelectStatement* derived_right(const JoinRef& join);
+/// The scope a derived table's frame will have, from its projection, before it runs; nothing
+/// when an output name is known only once it has run.
+std::optional<Frame> derived_scope(const TableRef& ref);
+/// Adds to `derived`'s WHERE, for each ON equality between a column of `left` and an output of
+/// `derived` that is a plain row value or a grouping key, that output IN the left side's
+/// distinct values: it then computes only rows the join can use.
+void push_join_keys(const JoinRef& join, SelectStatement& derived, const Frame& left);
+/// The matching rows of a join: pair i joins left row left[i] with right row right[i] (int64).
+struct Pairs {
+  std::shared_ptr<arrow::Array> left;
+  std::shared_ptr<arrow::Array> right;
+};
+/// The pairs of rows of `left` and `right` with equal keys (every pair when there is no key;
+/// an error past a size the metadata path handles). Null keys match nothing.
+arrow::Result<Pairs> join_pairs(const Frame& left, const Frame& right,
+                                const std::vector<JoinKey>& keys, std::string* msg);
+/// Casts two key columns to one type where they differ and both are numbers (int64 or
+/// float64) or both text (large_utf8); other pairs are left as they are.
+arrow::Status align_key_types(std::shared_ptr<arrow::Array>* l, std::shared_ptr<arrow::Array>* r);
 
 }  // namespace nv_sql

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "sql/cells_internal.h"
+
 namespace nv_sql {
 
 namespace cp = arrow::compute;
@@ -143,6 +145,29 @@ arrow::Result<std::shared_ptr<arrow::Array>> to_mask(const arrow::Datum& d, int6
   return cast.make_array();
 }
 
+LikePrefix like_prefix(const std::string& pattern, char escape) {
+  LikePrefix out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == escape && i + 1 < pattern.size()) {
+      out.text += pattern[++i];
+    } else if (c == '%' || c == '_') {
+      out.wildcard = true;
+      return out;
+    } else {
+      out.text += c;
+    }
+  }
+  return out;
+}
+
+arrow::Result<std::string> unicode_lower(const std::string& text) {
+  ARROW_ASSIGN_OR_RAISE(
+      arrow::Datum lowered,
+      cp::CallFunction("utf8_lower", {arrow::Datum(std::make_shared<arrow::StringScalar>(text))}));
+  return static_cast<const arrow::StringScalar&>(*lowered.scalar()).ToString();
+}
+
 namespace {
 
 // Casts `d` to `type` when it is of the null type (a NULL constant); others pass unchanged.
@@ -184,22 +209,6 @@ arrow::Result<std::vector<arrow::Datum>> unify(std::vector<arrow::Datum> values)
   return values;
 }
 
-// Unescapes a LIKE pattern; reports whether it holds an unescaped wildcard.
-std::string unescape_like(const std::string& pattern, char escape, bool* has_wildcard) {
-  std::string out;
-  *has_wildcard = false;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    char c = pattern[i];
-    if (c == escape && i + 1 < pattern.size()) {
-      out += pattern[++i];
-    } else {
-      if (c == '%' || c == '_') *has_wildcard = true;
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string like_to_regex(const std::string& pattern, char escape) {
   // (?s): '%' and '_' match any character, line breaks included (view definitions span lines).
   std::string out = "(?s)^";
@@ -222,6 +231,16 @@ std::string like_to_regex(const std::string& pattern, char escape) {
   }
   out += "$";
   return out;
+}
+
+// An integer constant that fits 32 bits is a 32-bit integer in arithmetic, as the compute node
+// types it: 32-bit overflow (ordinal_position * 2147483647) is then the error it is there, not
+// a wider value.
+arrow::Result<arrow::Datum> narrow_integer_literal(const Expr& e, const arrow::Datum& value) {
+  const auto* lit = e.as<LiteralExpr>();
+  const auto* v = lit ? std::get_if<int64_t>(&lit->value) : nullptr;
+  if (v == nullptr || *v < INT32_MIN || *v > INT32_MAX) return value;
+  return arrow::Datum(std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(*v)));
 }
 
 // Whether an IN-list constant of type `from` may be coerced to the tested value's type.
@@ -271,6 +290,10 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const CmpExpr& n) {
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
   ARROW_ASSIGN_OR_RAISE(auto l, eval(*n.lhs));
   ARROW_ASSIGN_OR_RAISE(auto r, eval(*n.rhs));
+  if (n.op != ArithOp::Concat) {
+    ARROW_ASSIGN_OR_RAISE(l, narrow_integer_literal(*n.lhs, l));
+    ARROW_ASSIGN_OR_RAISE(r, narrow_integer_literal(*n.rhs, r));
+  }
   switch (n.op) {
     // Overflow is an error (and so goes to compute), never a wrapped value.
     case ArithOp::Add:
@@ -408,18 +431,22 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const LikeExpr& n) {
     // A NULL pattern gives NULL; a non-text pattern is left to the kernel to reject.
     return call("equal", {value, pat});
   }
-  const std::string text = std::static_pointer_cast<arrow::StringScalar>(ps)->ToString();
-  bool wildcard = false;
-  std::string plain = unescape_like(text, n.escape, &wildcard);
-  if (!wildcard) {
-    arrow::Datum lit(std::make_shared<arrow::StringScalar>(plain));
-    if (!n.case_insensitive) return call("equal", {value, lit});
-    ARROW_ASSIGN_OR_RAISE(auto lv, call("utf8_lower", {value}));
-    // The pattern is lowered with the same Unicode mapping as the value.
-    ARROW_ASSIGN_OR_RAISE(auto lp, call("utf8_lower", {lit}));
-    return call("equal", {lv, lp});
+  std::string text = std::static_pointer_cast<arrow::StringScalar>(ps)->ToString();
+  // ILIKE matches the operands lowered by Unicode case mapping, with or without wildcards:
+  // 'İnventory' lowers to 'inventory' and matches 'inv%', while 'ſ' (already lower case) does
+  // not match 's'. Case-insensitive regex matching would fold both differently.
+  if (n.case_insensitive) {
+    if (has_unstable_case(value) || has_unstable_case(pat)) {
+      return decline("ILIKE over letters whose case mapping differs by Unicode version");
+    }
+    ARROW_ASSIGN_OR_RAISE(value, call("utf8_lower", {value}));
+    ARROW_ASSIGN_OR_RAISE(text, unicode_lower(text));
   }
-  cp::MatchSubstringOptions opts(like_to_regex(text, n.escape), n.case_insensitive);
+  const LikePrefix plain = like_prefix(text, n.escape);
+  if (!plain.wildcard) {
+    return call("equal", {value, arrow::Datum(std::make_shared<arrow::StringScalar>(plain.text))});
+  }
+  cp::MatchSubstringOptions opts(like_to_regex(text, n.escape), /*ignore_case=*/false);
   return call("match_substring_regex", {value}, &opts);
 }
 
@@ -466,6 +493,13 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const CastExpr& n) {
   ARROW_ASSIGN_OR_RAISE(auto v, eval(*n.operand));
   auto type = type_to_arrow(n.target);
   if (!type.ok()) return fail(msg_, "unsupported nv_sql::Type");
+  // Text of a fractional number or a point in time is formatted differently by each dialect
+  // ('3' or '3.0', with or without fractional seconds).
+  const auto from = v.type() ? v.type()->id() : arrow::Type::NA;
+  if (n.target == Type::String && !is_text(*v.type()) && from != arrow::Type::NA &&
+      from != arrow::Type::BOOL && from != arrow::Type::DATE32 && !arrow::is_integer(from)) {
+    return decline("CAST of " + v.type()->ToString() + " to text: dialects format it differently");
+  }
   return cp::Cast(v, *type, cp::CastOptions::Safe());
 }
 
@@ -497,15 +531,8 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const FuncExpr& n) {
     if (n.name == kFuncIsNotDistinct) return same;
     return call("invert", {same});
   }
-  const char* fn = n.name == "upper"    ? "utf8_upper"
-                   : n.name == "lower"  ? "utf8_lower"
-                   : n.name == "length" ? "utf8_length"
-                                        : nullptr;
-  if (fn == nullptr) return fail(msg_, "unsupported function: " + n.name);
-  for (auto& a : args) {
-    ARROW_ASSIGN_OR_RAISE(a, null_to(a, arrow::utf8()));
-  }
-  return call(fn, args);
+  if (is_text_function(n.name)) return eval_text_function(n.name, args, rows(), msg_);
+  return fail(msg_, "unsupported function: " + n.name);
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const StarExpr&) {

@@ -23,11 +23,22 @@ struct ColumnScope {
   bool outer = false;
 };
 
+class RelationIndex;
+
+/// The name lookups of the relation a frame holds every row of, in the relation's order.
+struct FrameIndex {
+  std::shared_ptr<const RelationIndex> index;
+  std::vector<int> columns;  // per frame column, its column in the index's batch
+};
+
 /// One intermediate result: a batch and, when it comes from FROM, the scope of each column.
 /// A frame without scope (a projected result) resolves columns by name only.
 struct Frame {
   std::shared_ptr<arrow::RecordBatch> batch;
   std::vector<ColumnScope> scope;
+  // Set only while the batch holds all rows of an indexed relation: a lookup may then stand in
+  // for a scan. Every operation that changes the rows leaves it unset.
+  std::shared_ptr<const FrameIndex> index = nullptr;
 };
 
 /// Runs arrow::compute::Initialize once per process (its status is ignored).
@@ -59,6 +70,28 @@ arrow::Result<std::shared_ptr<arrow::DataType>> type_to_arrow(Type t);
 
 /// A predicate result as a boolean array of `rows` rows; nulls stay null.
 arrow::Result<std::shared_ptr<arrow::Array>> to_mask(const arrow::Datum& d, int64_t rows);
+
+/// The literal text of a LIKE pattern up to its first unescaped '%' or '_' (escapes resolved),
+/// and whether such a wildcard follows; without one, `text` is the whole pattern unescaped.
+struct LikePrefix {
+  std::string text;
+  bool wildcard = false;
+};
+LikePrefix like_prefix(const std::string& pattern, char escape);
+
+/// `text` lowered by Unicode case mapping, as lower() and ILIKE lower their operands.
+arrow::Result<std::string> unicode_lower(const std::string& text);
+
+/// Whether some text of `d` holds a letter whose case mapping differs between Unicode versions
+/// (pairs added in Unicode 16): lower(), upper() and ILIKE decline such values.
+bool has_unstable_case(const arrow::Datum& d);
+/// Whether `name` is one of the text functions (length, lower, substring, trim, replace, ...).
+bool is_text_function(const std::string& name);
+/// Text function `name` over its evaluated arguments: a scalar when every argument is one,
+/// else an array of `rows` rows. Where dialects differ, a decline status.
+arrow::Result<arrow::Datum> eval_text_function(const std::string& name,
+                                               const std::vector<arrow::Datum>& args,
+                                               int64_t rows, std::string* msg);
 
 /// `d` as an array of `rows` rows (scalars are broadcast).
 arrow::Result<std::shared_ptr<arrow::Array>> to_array(const arrow::Datum& d, int64_t rows);

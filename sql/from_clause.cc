@@ -64,7 +64,8 @@ std::vector<ColumnScope> scope_for(const arrow::Schema& schema, const std::strin
   return scope;
 }
 
-arrow::Result<Frame> materialize_base(const TableRef& ref, const MetadataEngine& engine) {
+arrow::Result<Frame> materialize_base(const TableRef& ref, const MetadataEngine& engine,
+                                      const Pushdown& pushdown) {
   const auto& table = std::get<BaseTable>(ref.node);
   const MetadataEngine::Relation* rel = engine.find_relation(table);
   if (rel == nullptr) {
@@ -73,7 +74,24 @@ arrow::Result<Frame> materialize_base(const TableRef& ref, const MetadataEngine&
                           (keys.empty() ? std::string("(unnamed)") : keys.front()));
   }
   ARROW_ASSIGN_OR_RAISE(auto batch, combine_batches(rel->schema, rel->batches));
-  return Frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
+  // Only the columns the statement names are kept: every later take, filter and join then
+  // moves those alone.
+  std::vector<int> kept;
+  for (int i = 0; i < batch->num_columns(); ++i) {
+    if (pushdown.columns == nullptr ||
+        pushdown.columns->count(ascii_lower(batch->schema()->field(i)->name())) > 0) {
+      kept.push_back(i);
+    }
+  }
+  if (static_cast<int>(kept.size()) != batch->num_columns()) {
+    ARROW_ASSIGN_OR_RAISE(batch, batch->SelectColumns(kept));
+  }
+  Frame frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
+  if (rel->index) frame.index = std::make_shared<FrameIndex>(FrameIndex{rel->index, kept});
+  if (pushdown.filters != nullptr) {
+    ARROW_ASSIGN_OR_RAISE(frame, narrow_by_index(std::move(frame), *pushdown.filters));
+  }
+  return frame;
 }
 
 std::shared_ptr<arrow::DataType> literal_column_type(const Literal& v) {
@@ -150,12 +168,11 @@ Frame constant_frame() {
 }
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg,
-                                          const std::vector<const Expr*>* filters) {
-  if (std::holds_alternative<BaseTable>(ref.node)) return materialize_base(ref, engine);
+                                          std::string* msg, const Pushdown& pushdown) {
+  if (std::holds_alternative<BaseTable>(ref.node)) return materialize_base(ref, engine, pushdown);
   if (const auto* join = std::get_if<std::unique_ptr<JoinRef>>(&ref.node)) {
     if (!*join) return arrow::Status::Invalid("invalid join (null pointer)");
-    return materialize_join(**join, engine, msg, filters);
+    return materialize_join(**join, engine, msg, pushdown);
   }
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
     if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");

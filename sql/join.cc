@@ -1,138 +1,18 @@
-// Joins of two FROM items. Matching row pairs come from an Acero hash join over the key
-// columns (or a cross product when there is no key); the residual ON conjuncts then filter the
+// Joins of two FROM items. Matching row pairs come from a hash join over the key columns (or a
+// cross product when there is no key, join_pairs.cc); the residual ON conjuncts then filter the
 // pairs, and only after that are the unmatched rows of outer joins added and semi / anti joins
 // decided. Residuals therefore keep SQL's ON semantics for every join kind: a LEFT JOIN row
 // whose right partners all fail a residual is kept with nulls on the right.
 
-#include <arrow/acero/exec_plan.h>
-#include <arrow/acero/options.h>
 #include <arrow/compute/api.h>
-#include <arrow/compute/expression.h>
 
 #include "sql/engine_ops_internal.h"
 
 namespace nv_sql {
 
 namespace cp = arrow::compute;
-namespace ac = arrow::acero;
 
 namespace {
-
-// Joins without an equality key run as a cross product followed by the residual filter; past
-// this many row pairs the statement is left to the compute node.
-constexpr int64_t kMaxCrossPairs = 1'000'000;
-
-bool is_num(const arrow::DataType& t) {
-  return arrow::is_integer(t.id()) || arrow::is_floating(t.id());
-}
-
-// Key columns of both sides cast to one type where Arrow's hash join would refuse the pair.
-arrow::Status align_key_types(std::shared_ptr<arrow::Array>* l, std::shared_ptr<arrow::Array>* r) {
-  const auto& lt = (*l)->type();
-  const auto& rt = (*r)->type();
-  if (lt->Equals(*rt)) return arrow::Status::OK();
-  std::shared_ptr<arrow::DataType> target;
-  if (is_num(*lt) && is_num(*rt)) {
-    target = arrow::is_floating(lt->id()) || arrow::is_floating(rt->id()) ? arrow::float64()
-                                                                          : arrow::int64();
-  } else if (arrow::is_base_binary_like(lt->id()) && arrow::is_base_binary_like(rt->id())) {
-    target = arrow::large_utf8();
-  } else {
-    return arrow::Status::OK();  // left to Acero to accept or refuse
-  }
-  if (!lt->Equals(*target)) {
-    ARROW_ASSIGN_OR_RAISE(arrow::Datum d, cp::Cast(*l, target, cp::CastOptions::Safe()));
-    *l = d.make_array();
-  }
-  if (!rt->Equals(*target)) {
-    ARROW_ASSIGN_OR_RAISE(arrow::Datum d, cp::Cast(*r, target, cp::CastOptions::Safe()));
-    *r = d.make_array();
-  }
-  return arrow::Status::OK();
-}
-
-arrow::Result<std::shared_ptr<arrow::Array>> iota(int64_t n) {
-  arrow::Int64Builder b;
-  ARROW_RETURN_NOT_OK(b.Reserve(n));
-  for (int64_t i = 0; i < n; ++i) b.UnsafeAppend(i);
-  return b.Finish();
-}
-
-struct Pairs {
-  std::shared_ptr<arrow::Array> left;   // int64 row numbers of the left frame
-  std::shared_ptr<arrow::Array> right;  // int64 row numbers of the right frame
-};
-
-arrow::Result<Pairs> hash_join_pairs(const Frame& left, const Frame& right,
-                                     const std::vector<JoinKey>& keys) {
-  arrow::FieldVector lf, rf;
-  arrow::ArrayVector la, ra;
-  std::vector<arrow::FieldRef> lkeys, rkeys;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    auto l = left.batch->column(keys[i].left);
-    auto r = right.batch->column(keys[i].right);
-    ARROW_RETURN_NOT_OK(align_key_types(&l, &r));
-    const std::string ln = "lk" + std::to_string(i);
-    const std::string rn = "rk" + std::to_string(i);
-    lf.push_back(arrow::field(ln, l->type()));
-    rf.push_back(arrow::field(rn, r->type()));
-    la.push_back(l);
-    ra.push_back(r);
-    lkeys.emplace_back(ln);
-    rkeys.emplace_back(rn);
-  }
-  ARROW_ASSIGN_OR_RAISE(auto lrow, iota(left.batch->num_rows()));
-  ARROW_ASSIGN_OR_RAISE(auto rrow, iota(right.batch->num_rows()));
-  lf.push_back(arrow::field("__l", arrow::int64()));
-  rf.push_back(arrow::field("__r", arrow::int64()));
-  la.push_back(lrow);
-  ra.push_back(rrow);
-  auto ltable = arrow::Table::Make(arrow::schema(lf), la, left.batch->num_rows());
-  auto rtable = arrow::Table::Make(arrow::schema(rf), ra, right.batch->num_rows());
-  // Acero builds its hash table on the right input: give it the smaller side.
-  if (ltable->num_rows() < rtable->num_rows()) {
-    std::swap(ltable, rtable);
-    std::swap(lkeys, rkeys);
-  }
-  constexpr int64_t kMaxBatch = 1 << 20;
-  ac::Declaration lsrc("table_source", ac::TableSourceNodeOptions(ltable, kMaxBatch));
-  ac::Declaration rsrc("table_source", ac::TableSourceNodeOptions(rtable, kMaxBatch));
-  ac::HashJoinNodeOptions opts(ac::JoinType::INNER, lkeys, rkeys, cp::literal(true), "",
-                               "_right");
-  ac::Declaration join("hashjoin", {std::move(lsrc), std::move(rsrc)}, std::move(opts));
-  ARROW_ASSIGN_OR_RAISE(auto out, ac::DeclarationToTable(std::move(join), /*use_threads=*/true));
-  auto lcol = out->GetColumnByName("__l");
-  auto rcol = out->GetColumnByName("__r");
-  if (!lcol || !rcol) return arrow::Status::Invalid("hash join lost its row numbers");
-  Pairs p;
-  if (lcol->num_chunks() == 0) {
-    ARROW_ASSIGN_OR_RAISE(p.left, arrow::MakeEmptyArray(arrow::int64()));
-    ARROW_ASSIGN_OR_RAISE(p.right, arrow::MakeEmptyArray(arrow::int64()));
-    return p;
-  }
-  ARROW_ASSIGN_OR_RAISE(p.left, arrow::Concatenate(lcol->chunks()));
-  ARROW_ASSIGN_OR_RAISE(p.right, arrow::Concatenate(rcol->chunks()));
-  return p;
-}
-
-arrow::Result<Pairs> cross_pairs(int64_t n, int64_t m, std::string* msg) {
-  if (n > 0 && m > kMaxCrossPairs / n) {
-    return fail(msg, "cross join too large for the metadata path");
-  }
-  arrow::Int64Builder lb, rb;
-  ARROW_RETURN_NOT_OK(lb.Reserve(n * m));
-  ARROW_RETURN_NOT_OK(rb.Reserve(n * m));
-  for (int64_t i = 0; i < n; ++i) {
-    for (int64_t j = 0; j < m; ++j) {
-      lb.UnsafeAppend(i);
-      rb.UnsafeAppend(j);
-    }
-  }
-  Pairs p;
-  ARROW_ASSIGN_OR_RAISE(p.left, lb.Finish());
-  ARROW_ASSIGN_OR_RAISE(p.right, rb.Finish());
-  return p;
-}
 
 // Right-side names that collide (ignoring ASCII case) with a left name get "_right".
 arrow::FieldVector joined_fields(const arrow::Schema& l, const arrow::Schema& r) {
@@ -148,8 +28,8 @@ arrow::FieldVector joined_fields(const arrow::Schema& l, const arrow::Schema& r)
 
 arrow::Result<arrow::ArrayVector> take_columns(const std::shared_ptr<arrow::RecordBatch>& batch,
                                                const std::shared_ptr<arrow::Array>& idx) {
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(batch, idx));
-  return taken.record_batch()->columns();
+  ARROW_ASSIGN_OR_RAISE(auto taken, take_batch(batch, idx));
+  return taken->columns();
 }
 
 arrow::Result<arrow::ArrayVector> null_columns(const arrow::Schema& schema, int64_t n) {
@@ -175,6 +55,22 @@ std::vector<uint8_t> matched_flags(const arrow::Array& rows, int64_t n) {
   const auto& a = static_cast<const arrow::Int64Array&>(rows);
   for (int64_t i = 0; i < a.length(); ++i) flags[static_cast<size_t>(a.Value(i))] = 1;
   return flags;
+}
+
+// The frame's columns whose names are in `names`.
+arrow::Result<Frame> keep_columns(const Frame& frame,
+                                  const std::unordered_set<std::string>& names) {
+  if (frame.scope.size() != static_cast<size_t>(frame.batch->num_columns())) return frame;
+  std::vector<int> kept;
+  std::vector<ColumnScope> scope;
+  for (size_t i = 0; i < frame.scope.size(); ++i) {
+    if (names.count(frame.scope[i].name) == 0) continue;
+    kept.push_back(static_cast<int>(i));
+    scope.push_back(frame.scope[i]);
+  }
+  if (kept.size() == frame.scope.size()) return frame;
+  ARROW_ASSIGN_OR_RAISE(auto batch, frame.batch->SelectColumns(kept));
+  return Frame{batch, std::move(scope)};
 }
 
 // Resolves a column against one side without recording a message.
@@ -286,22 +182,38 @@ void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
 }
 
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg, const std::vector<const Expr*>* filters) {
+                                      std::string* msg, const Pushdown& pushdown) {
   if (!join.left || !join.right) return fail(msg, "join with null side");
   // WHERE conjuncts over one side may filter that side first when the join cannot bring the
   // filtered rows back: both sides of inner and cross joins, the preserved side of an outer
   // join, the outer side of semi and anti joins.
+  const std::vector<const Expr*>* filters = pushdown.filters;
   const JoinKind kind = join.kind;
   const bool inner = kind == JoinKind::Inner || kind == JoinKind::Cross;
   const bool push_left = filters && !filters->empty() &&
                          (inner || kind == JoinKind::Left || kind == JoinKind::Semi ||
                           kind == JoinKind::Anti);
   const bool push_right = filters && !filters->empty() && (inner || kind == JoinKind::Right);
-  ARROW_ASSIGN_OR_RAISE(Frame left, materialize_tableref(*join.left, engine, msg,
-                                                         push_left ? filters : nullptr));
-  ARROW_ASSIGN_OR_RAISE(Frame right, materialize_tableref(*join.right, engine, msg,
-                                                          push_right ? filters : nullptr));
-  if (push_left) left = apply_pushed(std::move(left), right, *filters);
+  const auto inputs = join_input_columns(join, pushdown.columns);
+  const auto* side_columns = inputs ? &*inputs : nullptr;
+  const Pushdown left_pushdown{push_left ? filters : nullptr, side_columns};
+  const Pushdown right_pushdown{push_right ? filters : nullptr, side_columns};
+  ARROW_ASSIGN_OR_RAISE(Frame left,
+                        materialize_tableref(*join.left, engine, msg, left_pushdown));
+  bool left_filtered = false;
+  if (SelectStatement* derived = derived_right(join)) {
+    // The left side is filtered before the derived table runs, so that its keys are few.
+    if (push_left) {
+      if (auto probe = derived_scope(*join.right)) {
+        left = apply_pushed(std::move(left), *probe, *filters);
+        left_filtered = true;
+      }
+    }
+    push_join_keys(join, *derived, left);
+  }
+  ARROW_ASSIGN_OR_RAISE(Frame right,
+                        materialize_tableref(*join.right, engine, msg, right_pushdown));
+  if (push_left && !left_filtered) left = apply_pushed(std::move(left), right, *filters);
   if (push_right) right = apply_pushed(std::move(right), left, *filters);
 
   // Semi and anti joins come from subqueries: their condition is the subquery's own.
@@ -312,17 +224,17 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   if (semi_anti) {
     // Conjuncts over the subquery's own rows filter them before the join: fewer pairs to
     // build and to test.
-    std::vector<const Expr*> rest;
+    std::vector<const Expr*> inner_only, rest;
     for (const Expr* r : residuals) {
       std::vector<const ColumnRef*> refs;
       column_refs(*r, &refs);
-      bool inner_only = true;
-      for (const auto* ref : refs) inner_only = inner_only && side_index(right, *ref) >= 0;
-      if (inner_only) {
-        ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r, msg));
-      } else {
-        rest.push_back(r);
-      }
+      bool mine = true;
+      for (const auto* ref : refs) mine = mine && side_index(right, *ref) >= 0;
+      (mine ? inner_only : rest).push_back(r);
+    }
+    ARROW_ASSIGN_OR_RAISE(right, narrow_by_index(std::move(right), inner_only));
+    for (const Expr* r : inner_only) {
+      ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r, msg));
     }
     residuals = std::move(rest);
   }
@@ -358,11 +270,18 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
 
   const int64_t n = left.batch->num_rows();
   const int64_t m = right.batch->num_rows();
-  Pairs pairs;
-  if (keys.empty()) {
-    ARROW_ASSIGN_OR_RAISE(pairs, cross_pairs(n, m, msg));
-  } else {
-    ARROW_ASSIGN_OR_RAISE(pairs, hash_join_pairs(left, right, keys));
+  ARROW_ASSIGN_OR_RAISE(Pairs pairs, join_pairs(left, right, keys, msg));
+  if (pushdown.columns != nullptr && merged.empty()) {
+    // With the pairs found, the sides need only the columns above the join and those its
+    // residual conditions read: the others are never taken.
+    std::unordered_set<std::string> needed = *pushdown.columns;
+    for (const Expr* r : residuals) {
+      std::vector<const ColumnRef*> refs;
+      column_refs(*r, &refs);
+      for (const auto* ref : refs) needed.insert(ascii_lower(ref->column));
+    }
+    ARROW_ASSIGN_OR_RAISE(left, keep_columns(left, needed));
+    ARROW_ASSIGN_OR_RAISE(right, keep_columns(right, needed));
   }
 
   auto fields = joined_fields(*left.batch->schema(), *right.batch->schema());
@@ -447,35 +366,52 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     return Frame{arrow::RecordBatch::Make(schema, total, columns), scope};
   }
 
-  // USING / NATURAL: the merged columns first (the left value, the right one for RIGHT JOIN,
-  // the first non-null for FULL JOIN), then every column of both sides, the merged ones hidden
-  // from a bare * but still reachable through their table's qualifier.
+  // USING / NATURAL: each left column in its place, a merged one as the joined value (the
+  // left value, the right one for RIGHT JOIN, the first non-null for FULL JOIN) followed by the
+  // left table's own column, hidden from a bare * but reachable through its qualifier; then
+  // the right columns, the merged ones hidden likewise. Names are the tables' own, repeated
+  // where both sides have one, as the compute node shows them.
   const int nleft = left.batch->num_columns();
+  std::vector<int> merged_at(static_cast<size_t>(nleft), -1);  // left column -> its right key
+  std::vector<uint8_t> right_merged(static_cast<size_t>(right.batch->num_columns()), 0);
+  for (const auto& k : merged) {
+    if (merged_at[static_cast<size_t>(k.left)] >= 0) {
+      return fail(msg, "join column named twice: " + left.scope[k.left].name);
+    }
+    merged_at[static_cast<size_t>(k.left)] = k.right;
+    right_merged[static_cast<size_t>(k.right)] = 1;
+  }
   arrow::FieldVector out_fields;
   arrow::ArrayVector out_cols;
   std::vector<ColumnScope> out_scope;
-  for (const auto& k : merged) {
-    auto lcol = columns[k.left];
-    auto rcol = columns[nleft + k.right];
-    std::shared_ptr<arrow::Array> col = lcol;
-    if (join.kind == JoinKind::Right) col = rcol;
-    if (join.kind == JoinKind::Full) {
-      ARROW_RETURN_NOT_OK(align_key_types(&lcol, &rcol));
-      ARROW_ASSIGN_OR_RAISE(arrow::Datum d, cp::CallFunction("coalesce", {lcol, rcol}));
-      col = d.make_array();
+  for (int c = 0; c < nleft; ++c) {
+    const auto& field = left.batch->schema()->field(c);
+    const int r = merged_at[static_cast<size_t>(c)];
+    ColumnScope own = scope[c];
+    if (r >= 0) {
+      auto lcol = columns[c];
+      auto rcol = columns[nleft + r];
+      std::shared_ptr<arrow::Array> col = join.kind == JoinKind::Right ? rcol : lcol;
+      if (join.kind == JoinKind::Full) {
+        ARROW_RETURN_NOT_OK(align_key_types(&lcol, &rcol));
+        ARROW_ASSIGN_OR_RAISE(arrow::Datum d, cp::CallFunction("coalesce", {lcol, rcol}));
+        col = d.make_array();
+      }
+      out_fields.push_back(arrow::field(field->name(), col->type(), true));
+      out_cols.push_back(col);
+      out_scope.push_back(ColumnScope{own.name, {}, false});
+      own.hidden = true;
     }
-    out_fields.push_back(arrow::field(fields[k.left]->name(), col->type(), true));
-    out_cols.push_back(col);
-    out_scope.push_back(ColumnScope{scope[k.left].name, {}, false});
-  }
-  for (size_t c = 0; c < fields.size(); ++c) {
-    ColumnScope s = scope[c];
-    for (const auto& k : merged) {
-      if (static_cast<int>(c) == k.left || static_cast<int>(c) == nleft + k.right) s.hidden = true;
-    }
-    out_fields.push_back(fields[c]);
+    out_fields.push_back(field);
     out_cols.push_back(columns[c]);
-    out_scope.push_back(std::move(s));
+    out_scope.push_back(std::move(own));
+  }
+  for (int c = 0; c < right.batch->num_columns(); ++c) {
+    ColumnScope own = scope[nleft + c];
+    own.hidden = own.hidden || right_merged[static_cast<size_t>(c)] != 0;
+    out_fields.push_back(right.batch->schema()->field(c));
+    out_cols.push_back(columns[nleft + c]);
+    out_scope.push_back(std::move(own));
   }
   return Frame{arrow::RecordBatch::Make(arrow::schema(out_fields), total, out_cols),
                std::move(out_scope)};

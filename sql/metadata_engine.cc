@@ -163,12 +163,21 @@ MetadataEngine::~MetadataEngine() = default;
 bool MetadataEngine::register_relation(const std::string& name,
                                        std::shared_ptr<arrow::Schema> schema,
                                        std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
+  return register_relation(name, std::move(schema), std::move(batches), nullptr);
+}
+
+bool MetadataEngine::register_relation(const std::string& name,
+                                       std::shared_ptr<arrow::Schema> schema,
+                                       std::vector<std::shared_ptr<arrow::RecordBatch>> batches,
+                                       std::shared_ptr<const RelationIndex> index) {
   // A batch that disagrees with the schema would fail (or worse) at every later query.
   if (name.empty() || !schema) return false;
   for (const auto& b : batches) {
     if (!b || !b->schema()->Equals(*schema, /*check_metadata=*/false)) return false;
   }
-  relations_[ascii_lower(name)] = Relation{std::move(schema), std::move(batches)};
+  if (index && (batches.size() != 1 || index->batch() != batches.front())) index.reset();
+  relations_[ascii_lower(name)] =
+      Relation{std::move(schema), std::move(batches), std::move(index)};
   return true;
 }
 

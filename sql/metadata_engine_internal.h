@@ -10,6 +10,7 @@
 
 #include <arrow/api.h>
 
+#include "sql/name_index_internal.h"
 #include "sql/syntax_tree_internal.h"
 
 namespace nv_sql {
@@ -19,6 +20,7 @@ class MetadataEngine {
   struct Relation {
     std::shared_ptr<arrow::Schema> schema;
     std::vector<std::shared_ptr<arrow::RecordBatch>> batches;  // shared, never copied
+    std::shared_ptr<const RelationIndex> index = nullptr;       // over batches[0]; may be null
   };
 
   enum class ExecuteStatus : int32_t { Ok = 0, Declined = 1, Error = 2 };
@@ -41,6 +43,11 @@ class MetadataEngine {
   /// null or does not have the schema's fields. Callers may ignore the result.
   bool register_relation(const std::string& name, std::shared_ptr<arrow::Schema> schema,
                          std::vector<std::shared_ptr<arrow::RecordBatch>> batches);
+  /// As above, with name lookups into the relation's one batch. Lookups built over another
+  /// batch, or a relation of several batches, are not kept (the relation is then scanned).
+  bool register_relation(const std::string& name, std::shared_ptr<arrow::Schema> schema,
+                         std::vector<std::shared_ptr<arrow::RecordBatch>> batches,
+                         std::shared_ptr<const RelationIndex> index);
 
   /// Parses and executes `sql`. Never throws.
   ExecuteResult try_execute(const std::string& sql) const;
@@ -60,6 +67,10 @@ class MetadataEngine {
 
   std::unordered_map<std::string, Relation> relations_;
 };
+
+/// Test hook, never read by the library: how many times in this process a name lookup stood in
+/// for a scan (WHERE conjuncts, join keys, keys handed to a derived table).
+uint64_t index_uses_for_test();
 
 using ExecuteStatus = MetadataEngine::ExecuteStatus;
 using ExecuteResult = MetadataEngine::ExecuteResult;

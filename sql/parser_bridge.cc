@@ -287,9 +287,15 @@ bool Walker::transform_sort_keys(const json& list, std::vector<OrderKey>* out) {
     OrderKey key;
     const json* node = field(*body, "node");
     const json* cbody = nullptr;
-    if (kind_of(node, &cbody) == "A_Const" && field(*cbody, "ival")) {
+    const std::string node_kind = kind_of(node, &cbody);
+    if (node_kind == "A_Const" && field(*cbody, "ival")) {
       const json& iv = (*cbody)["ival"];
       key.ordinal = iv.value("ival", static_cast<int64_t>(0));
+    } else if (node_kind == "A_Const") {
+      // Sorting by a constant other than a position is refused by some dialects and ignored by
+      // others.
+      abort_with(ParseStatus::Unsupported, "ORDER BY a constant other than a column position");
+      return false;
     } else {
       key.expr = transform_expression(node);
       if (!key.expr) return false;
@@ -914,6 +920,9 @@ ExprPtr Walker::transform_func_call(const json& f) {
   } else {
     for (const auto& p : parts) name += (name.empty() ? "" : ".") + ascii_lower(p);
   }
+  // TRIM([BOTH | LEADING | TRAILING] ... FROM x) arrives as btrim / ltrim / rtrim; the compute
+  // node's dialect knows the first as trim. Written as a call, btrim stays itself.
+  if (name == "btrim" && str_field(f, "funcformat") == "COERCE_SQL_SYNTAX") name = "trim";
   if (field(f, "over")) {
     return abort_with(ParseStatus::Unsupported,
                       "window functions are not supported in the metadata path");

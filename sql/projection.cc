@@ -104,8 +104,8 @@ arrow::Result<Projected> apply_distinct(const Projected& in) {
   }
   ARROW_ASSIGN_OR_RAISE(auto indices, keep.Finish());
   if (indices->length() == batch->num_rows()) return in;
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(batch, indices));
-  return Projected{taken.record_batch(), in.source};
+  ARROW_ASSIGN_OR_RAISE(auto taken, take_batch(batch, indices));
+  return Projected{taken, in.source};
 }
 
 namespace {
@@ -187,8 +187,14 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
   auto key_batch = arrow::RecordBatch::Make(arrow::schema(fields), batch->num_rows(), arrays);
   ARROW_ASSIGN_OR_RAISE(auto indices,
                         cp::SortIndices(arrow::Datum(key_batch), cp::SortOptions(keys)));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(batch, indices));
-  return taken.record_batch();
+  // Rows already in order (a lookup's rows often are) need no copy.
+  const auto& order = static_cast<const arrow::UInt64Array&>(*indices);
+  bool sorted = true;
+  for (int64_t i = 0; i < order.length() && sorted; ++i) {
+    sorted = order.Value(i) == static_cast<uint64_t>(i);
+  }
+  if (sorted) return batch;
+  return take_batch(batch, indices);
 }
 
 }  // namespace nv_sql

@@ -109,9 +109,11 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& s
     decorrelate_scalar_subqueries(stmt, engine);
   }
   const auto filters = pushable_conjuncts(stmt.where.get());
+  const auto columns = referenced_columns(stmt);
   Frame input;
   if (stmt.from) {
-    ARROW_ASSIGN_OR_RAISE(input, materialize_tableref(*stmt.from, engine, msg, &filters));
+    const Pushdown pushdown{&filters, columns ? &*columns : nullptr};
+    ARROW_ASSIGN_OR_RAISE(input, materialize_tableref(*stmt.from, engine, msg, pushdown));
   } else {
     input = constant_frame();
   }
@@ -170,8 +172,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_set_operation(
     }
   } else {
     ARROW_ASSIGN_OR_RAISE(auto rows, kept_rows(*batch, nl, stmt.set_op, stmt.set_all));
-    ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(batch, rows));
-    projected.batch = taken.record_batch();
+    ARROW_ASSIGN_OR_RAISE(projected.batch, take_batch(batch, rows));
   }
   // ORDER BY names the combined output's columns.
   Frame output{projected.batch, {}};

@@ -1,8 +1,12 @@
 // Differential test: generated relations of the nine information_schema shapes (with nulls,
-// mixed case, duplicates, LIKE metacharacters in names) are registered in the engine and loaded
-// into DuckDB; generated statements of the supported subset run on both, and every statement
-// the engine answers must give DuckDB's rows (as a multiset; in order where ORDER BY names
-// every output column, so that ties are whole duplicate rows).
+// mixed case, duplicates, quotes, LIKE metacharacters and letters whose case mappings are
+// unusual in names) are registered in two engines, one that scans them and one with the
+// catalog's name lookups as a connection registers its snapshot, and loaded into DuckDB;
+// generated statements of the supported subset run on all three, and every statement an engine
+// answers must give DuckDB's rows (as a multiset; in order where ORDER BY names every output
+// column, so that ties are whole duplicate rows). The large relations (columns, odbc_columns,
+// key_column_usage) are several times the others, so that joins and subqueries take the lookup
+// paths; the run fails if they never do.
 //
 // Where dialects disagree the engine declines, and the generator goes there on purpose so that
 // an answer the engine should not give shows up as a mismatch: integer division and division
@@ -11,7 +15,8 @@
 // EXISTS over derived tables (with * and with VALUES), ORDER BY over columns not selected,
 // HAVING, DISTINCT aggregates, aggregates over expressions, string_agg, BETWEEN, NULLIF,
 // IS [NOT] DISTINCT FROM, correlated EXISTS / IN / scalar subqueries with residual predicates,
-// set operations, WITH and SELECT without FROM.
+// set operations, WITH and SELECT without FROM, and the text functions (substring, trim,
+// replace, concat, left / right, strpos, starts_with ...) with out-of-range arguments.
 //
 // NV_SQL_DIFF_SEED and NV_SQL_DIFF_COUNT override the seed and the number of statements,
 // NV_SQL_DIFF_PRINT=1 prints every statement; a failure prints the statement and the seed.
@@ -22,11 +27,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 
 #include <duckdb.h>
 
+#include "metadata/catalog_index_internal.h"
 #include "sql/metadata_engine_internal.h"
 
 namespace nv_sql {
@@ -110,9 +117,12 @@ const std::vector<std::pair<std::string, std::vector<Col>>>& shapes() {
 const std::vector<std::string>& pool(const std::string& col) {
   static const std::map<std::string, std::vector<std::string>> kPools = {
       {"catalog", {"db", "DB", "main"}},
-      {"schema", {"public", "Sales", "sales", "hr", "a_b", "a%b"}},
-      {"table", {"orders", "Orders", "customers", "items", "v_sales", "emp", "a_b", "ab", "a%b"}},
-      {"column", {"id", "ID", "name", "total", "region", "x_y", "xay"}},
+      {"schema", {"public", "Sales", "sales", "hr", "a_b", "a%b", "\xc4\xb0nventory", "inventory"}},
+      {"table",
+       {"orders", "Orders", "customers", "items", "v_sales", "emp", "a_b", "ab", "a%b",
+        "O'Brien", "we\"ird", "a b", "stock", "\xc5\xbftock", "\xcf\x83", "\xcf\x82",
+        "\xc2\xb5", "\xce\xbc", "\xe2\x84\xaa"}},
+      {"column", {"id", "ID", "name", "total", "region", "x_y", "xay", "\xc3\x9cml", "K"}},
       {"type", {"BASE TABLE", "VIEW", "LOCAL TEMPORARY"}},
       {"data_type", {"bigint", "varchar", "double", "date"}},
       {"yesno", {"YES", "NO"}},
@@ -141,7 +151,10 @@ std::vector<Rel> generate_relations(std::mt19937_64& rng) {
   std::vector<Rel> rels;
   for (const auto& [name, cols] : shapes()) {
     Rel r{name, cols, {}};
-    const int n = std::uniform_int_distribution<int>(name == "catalogs" ? 2 : 8, 40)(rng);
+    // The large relations hold many rows per table, as a catalog does.
+    const bool large = name == "columns" || name == "odbc_columns" || name == "key_column_usage";
+    const int n = std::uniform_int_distribution<int>(name == "catalogs" ? 2 : large ? 60 : 8,
+                                                     large ? 400 : 40)(rng);
     for (int i = 0; i < n; ++i) {
       std::vector<Cell> row;
       for (const auto& c : cols) {
@@ -357,11 +370,23 @@ class Gen {
   }
   std::string qual(const Scope& s, const Col& c) { return s.alias + "." + c.name; }
 
+  static std::string quoted(const std::string& v) {
+    std::string out = "'";
+    for (char ch : v) out += ch == '\'' ? std::string("''") : std::string(1, ch);
+    return out + "'";
+  }
   std::string str_lit(const Col& c) {
     const auto& p = pool(c.name);
     std::string v = one(p);
     if (v.find('\n') != std::string::npos) v = "x";
-    return "'" + v + "'";
+    return quoted(v);
+  }
+  // A name of the column's pool cut to a prefix, for LIKE 'prefix%' and starts_with.
+  std::string prefix_of(const Col& c) {
+    std::string v = one(pool(c.name));
+    size_t n = static_cast<size_t>(pick(static_cast<int>(v.size()) + 1));
+    while (n > 0 && n < v.size() && (static_cast<unsigned char>(v[n]) & 0xC0) == 0x80) --n;
+    return v.substr(0, n);
   }
   std::string like_pattern(const Col& c) {
     std::string v = one(pool(c.name));
@@ -386,11 +411,13 @@ class Gen {
     }
     if (coin(30)) out = "%" + out;
     if (coin(30)) out += "%";
-    return "'" + out + "'";
+    return quoted(out);
   }
 
   Target predicate(const std::vector<Scope>& scopes, int depth);
   Target atom(const std::vector<Scope>& scopes);
+  Target lookup(const Scope& s);
+  Target text_call(const Scope& s);
   Target item(const std::vector<Scope>& scopes);
   std::string rel_ref(const std::string& name, const std::string& alias, Target* t) {
     t->add("information_schema." + name + " " + alias, "nvis." + name + " " + alias);
@@ -398,6 +425,7 @@ class Gen {
   }
   Target order_limit(int ncols, bool aliased);
   Target widened(int shape);
+  Target lookup_join();
   Target single_select(const Rel& r, const std::vector<Col>& cols, bool where);
 
   std::mt19937_64& rng_;
@@ -408,7 +436,25 @@ Target Gen::atom(const std::vector<Scope>& scopes) {
   const Scope& s = one(scopes);
   const Rel& r = *s.rel;
   Target t;
-  switch (pick(14)) {
+  switch (pick(17)) {
+    case 14:
+    case 15:
+      return lookup(s);
+    case 16: {
+      Target fn = text_call(s);
+      static const std::vector<std::string> tests = {" IS NULL", " IS NOT NULL", " = 'a'",
+                                                     " > 'm'", " LIKE '%a%'"};
+      t.add(fn);
+      if (fn.engine.rfind("starts_with", 0) == 0) {
+        t.add(coin(50) ? "" : " IS NULL");
+      } else if (fn.engine.find("length(") != std::string::npos ||
+                 fn.engine.find("pos") != std::string::npos) {
+        t.add(" > " + std::to_string(pick(4)));
+      } else {
+        t.add(one(tests));
+      }
+      break;
+    }
     case 9: {
       if (!has_int(r)) return atom(scopes);
       const Col& c = col_of(r, Kind::Int);
@@ -523,6 +569,105 @@ Target Gen::atom(const std::vector<Scope>& scopes) {
   return t;
 }
 
+// A condition that a name lookup can answer: equality, IN (with NULLs), LIKE / ILIKE with a
+// literal prefix, lower() / upper() of a name column, alone or two under AND / OR.
+Target Gen::lookup(const Scope& s) {
+  const Rel& r = *s.rel;
+  const Col& c = col_of(r, Kind::Str);
+  Target t;
+  switch (pick(6)) {
+    case 0:
+      t.add(qual(s, c) + " = " + str_lit(c));
+      break;
+    case 1: {
+      std::string list;
+      const int n = 1 + pick(4);
+      for (int i = 0; i < n; ++i) list += (i ? ", " : "") + (coin(15) ? "NULL" : str_lit(c));
+      t.add(qual(s, c) + " IN (" + list + ")");
+      break;
+    }
+    case 2:
+    case 3: {
+      const char* op = pick(2) == 0 ? " LIKE " : " ILIKE ";
+      std::string p = prefix_of(c);
+      std::string escaped;
+      for (char ch : p) {
+        if (ch == '%' || ch == '_' || ch == '!') escaped += '!';
+        escaped += ch;
+      }
+      t.add(qual(s, c) + op + quoted(escaped + (coin(80) ? "%" : "")) + " ESCAPE '!'");
+      break;
+    }
+    case 4:
+      t.add(std::string(coin(50) ? "lower(" : "upper(") + qual(s, c) + ") " +
+            (coin(50) ? "= " + str_lit(c) : "IN (" + str_lit(c) + ", " + str_lit(c) + ")"));
+      break;
+    default: {
+      t.add("(");
+      t.add(lookup(s));
+      t.add(coin(50) ? " OR " : " AND ");
+      t.add(lookup(s));
+      t.add(")");
+      break;
+    }
+  }
+  return t;
+}
+
+// A text function over a name column, sometimes with arguments that are out of range (zero and
+// negative positions and counts) or NULL.
+Target Gen::text_call(const Scope& s) {
+  const Col& c = col_of(*s.rel, Kind::Str);
+  const std::string x = qual(s, c);
+  auto num = [&] { return coin(10) ? std::string("NULL") : std::to_string(pick(8) - 1); };
+  Target t;
+  switch (pick(12)) {
+    case 0:
+      t.add("substring(" + x + ", " + num() + (coin(70) ? ", " + num() : "") + ")");
+      break;
+    case 1:
+      t.add("substr(" + x + ", " + num() + ")");
+      break;
+    case 2:
+      t.add(std::string(coin(50) ? "left(" : "right(") + x + ", " + num() + ")");
+      break;
+    case 3: {
+      static const std::vector<std::string> forms = {"trim(X)", "ltrim(X)", "rtrim(X)",
+                                                     "trim(X, 'os')", "ltrim(X, 'a')",
+                                                     "trim(BOTH 'o' FROM X)",
+                                                     "trim(LEADING 'O' FROM X)"};
+      std::string f = one(forms);
+      f.replace(f.find('X'), 1, x);
+      t.add(f);
+      break;
+    }
+    case 4:
+      t.add("replace(" + x + ", " + quoted(prefix_of(c)) + ", '*')");
+      break;
+    case 5:
+      t.add("concat(" + x + ", NULL, '-', " + qual(s, col_of(*s.rel, Kind::Str)) + ")");
+      break;
+    case 6:
+      t.add("starts_with(" + x + ", " + quoted(prefix_of(c)) + ")");
+      break;
+    case 7: {
+      const std::string sub = coin(50) ? "'a'" : quoted(prefix_of(c));
+      t.add(coin(50) ? "strpos(" + x + ", " + sub + ")" : "position(" + sub + " IN " + x + ")");
+      break;
+    }
+    case 8:
+      t.add("char_length(" + x + ")");
+      break;
+    case 9:
+      t.add(std::string(coin(50) ? "lower(" : "upper(") + x + ")");
+      break;
+    default:
+      t.add("substring(" + x + " FROM " + num() + " FOR " + num() + ")");
+      break;
+  }
+  return t;
+}
+
 Target Gen::predicate(const std::vector<Scope>& scopes, int depth) {
   if (depth <= 0 || coin(40)) return atom(scopes);
   Target t;
@@ -545,7 +690,11 @@ Target Gen::item(const std::vector<Scope>& scopes) {
   const Scope& s = one(scopes);
   const Rel& r = *s.rel;
   Target t;
-  switch (pick(10)) {
+  switch (pick(12)) {
+    case 10:
+    case 11:
+      t.add(text_call(s));
+      break;
     case 0:
       t.add("upper(" + qual(s, col_of(r, Kind::Str)) + ")");
       break;
@@ -613,9 +762,10 @@ Target Gen::order_limit(int ncols, bool aliased) {
 
 Target Gen::statement() {
   Target t;
-  const int shape = pick(18);
+  const int shape = pick(21);
   const auto& names = shapes();
   auto rel = [&](const std::string& n) { return rels_.at(n); };
+  if (shape >= 18) return lookup_join();
   if (shape >= 11) return widened(shape);
 
   if (shape <= 1) {  // single table
@@ -1096,6 +1246,95 @@ Target Gen::widened(int shape) {
   return t;
 }
 
+// Joins and correlated subqueries between catalog relations on their name columns, the outer
+// side narrowed by a lookup: the shapes where lookups stand in for hashing and where keys are
+// handed to a decorrelated subquery.
+Target Gen::lookup_join() {
+  const Joinable& j = one(joinables());
+  const Rel* l = rels_.at(j.left);
+  const Rel* r = rels_.at(j.right);
+  const Scope a{"a", l};
+  const Scope b{"b", r};
+  const size_t nkeys = 1 + static_cast<size_t>(pick(static_cast<int>(j.keys.size())));
+  std::string keys;
+  for (size_t i = 0; i < nkeys; ++i) {
+    keys += (i ? " AND " : "") + std::string("b.") + j.keys[i].second + " = a." + j.keys[i].first;
+  }
+  const std::string key0 = std::string("a.") + j.keys[0].first;
+  const Col& rc = col_of(*r, Kind::Str);
+  Target t;
+  auto from_a = [&] {
+    t.add(" FROM ");
+    rel_ref(l->name, "a", &t);
+  };
+  switch (pick(5)) {
+    case 0: {
+      static const std::vector<std::string> kinds = {" JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
+      t.add("SELECT " + key0 + " AS c0, b." + rc.name + " AS c1");
+      from_a();
+      t.add(one(kinds));
+      rel_ref(r->name, "b", &t);
+      t.add(" ON " + keys + " WHERE ");
+      t.add(lookup(a));
+      if (coin(30)) {
+        t.add(" AND ");
+        t.add(lookup(b));
+      }
+      t.add(order_limit(2, true));
+      break;
+    }
+    case 1:
+      t.add("SELECT " + key0 + " AS c0, (SELECT " +
+            (coin(70) ? std::string("count(*)") : "max(b." + rc.name + ")") + " FROM ");
+      rel_ref(r->name, "b", &t);
+      t.add(" WHERE " + keys);
+      if (coin(50)) {
+        t.add(" AND ");
+        t.add(atom({b}));
+      }
+      t.add(") AS c1");
+      from_a();
+      t.add(" WHERE ");
+      t.add(lookup(a));
+      t.add(order_limit(2, true));
+      break;
+    case 2:
+      t.add("SELECT " + key0 + " AS c0");
+      from_a();
+      t.add(" WHERE ");
+      t.add(lookup(a));
+      t.add(coin(50) ? " AND EXISTS (SELECT 1 FROM " : " AND NOT EXISTS (SELECT 1 FROM ");
+      rel_ref(r->name, "b", &t);
+      t.add(" WHERE " + keys + ")");
+      t.add(order_limit(1, true));
+      break;
+    case 3:
+      t.add("SELECT " + key0 + " AS c0");
+      from_a();
+      t.add(" WHERE ");
+      t.add(lookup(a));
+      t.add(" AND " + key0 + (coin(30) ? " NOT IN " : " IN ") + "(SELECT b." + j.keys[0].second +
+            " FROM ");
+      rel_ref(r->name, "b", &t);
+      t.add(" WHERE ");
+      t.add(coin(50) ? lookup(b) : atom({b}));
+      t.add(")");
+      t.add(order_limit(1, true));
+      break;
+    default:
+      t.add("SELECT b." + rc.name + " AS c0, count(*) AS c1");
+      from_a();
+      t.add(" JOIN ");
+      rel_ref(r->name, "b", &t);
+      t.add(" ON " + keys + " WHERE ");
+      t.add(lookup(a));
+      t.add(" GROUP BY b." + rc.name);
+      t.add(order_limit(2, true));
+      break;
+  }
+  return t;
+}
+
 // Whether the statement's rows are ordered: an ORDER BY outside every parenthesis (one inside
 // string_agg or a subquery orders nothing of the result).
 bool top_level_order_by(const std::string& sql) {
@@ -1112,6 +1351,30 @@ bool top_level_order_by(const std::string& sql) {
   return false;
 }
 
+// DuckDB's rows of a statement, rendered as the engine's are.
+std::vector<std::string> duck_rows(DuckResult& res) {
+  std::vector<std::string> rows;
+  const idx_t cols = duckdb_column_count(&res.res);
+  for (idx_t row = 0; row < duckdb_row_count(&res.res); ++row) {
+    std::string line;
+    for (idx_t c = 0; c < cols; ++c) line += (c ? " | " : "") + duck_cell(&res.res, c, row);
+    rows.push_back(line);
+  }
+  return rows;
+}
+
+std::vector<std::string> engine_rows(const arrow::RecordBatch& batch) {
+  std::vector<std::string> rows;
+  for (int64_t row = 0; row < batch.num_rows(); ++row) {
+    std::string line;
+    for (int c = 0; c < batch.num_columns(); ++c) {
+      line += (c ? " | " : "") + engine_cell(*batch.column(c), row);
+    }
+    rows.push_back(line);
+  }
+  return rows;
+}
+
 TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   uint64_t seed = 20261208;
   int count = 1500;
@@ -1120,84 +1383,106 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   std::mt19937_64 rng(seed);
   auto rels = generate_relations(rng);
 
-  MetadataEngine engine;
+  // The same relations twice: scanned (some arriving in two batches, which the engine
+  // combines), and with the catalog's name lookups (the nine shapes are the snapshot's result
+  // sets, in its order).
+  MetadataEngine scanned, indexed;
   Duck duck;
   ASSERT_TRUE(DuckResult(duck.con, "CREATE SCHEMA nvis").ok);
-  for (const auto& r : rels) {
-    // Relations arrive in one or two batches; the engine combines them.
+  norvale::adbc::SnapshotBatches snapshot;
+  for (size_t k = 0; k < rels.size(); ++k) {
+    const Rel& r = rels[k];
     auto batch = to_batch(r);
+    snapshot[k] = batch;
     std::vector<std::shared_ptr<arrow::RecordBatch>> parts{batch};
     if (batch->num_rows() > 4 && r.name.size() % 2 == 0) {
       parts = {batch->Slice(0, 3), batch->Slice(3)};
     }
     ASSERT_TRUE(
-        engine.register_relation("information_schema." + r.name, batch->schema(), parts));
+        scanned.register_relation("information_schema." + r.name, batch->schema(), parts));
     load_duckdb(duck, r);
+  }
+  const auto index = norvale::adbc::CatalogIndex::Build(snapshot);
+  for (size_t k = 0; k < rels.size(); ++k) {
+    const auto& batch = snapshot[k];
+    ASSERT_TRUE(indexed.register_relation("information_schema." + rels[k].name, batch->schema(),
+                                          {batch}, index->relation(static_cast<int>(k))));
   }
 
   Gen gen(rng, rels);
-  int answered = 0, declined = 0, errors = 0, failures = 0;
+  struct Tally {
+    const char* name;
+    const MetadataEngine* engine;
+    int answered = 0, declined = 0, errors = 0;
+  };
+  Tally tallies[] = {{"scanned", &scanned}, {"indexed", &indexed}};
+  int failures = 0;
   std::map<std::string, int> reasons;
+  const uint64_t uses_before = index_uses_for_test();
   const bool print = std::getenv("NV_SQL_DIFF_PRINT") != nullptr;
   for (int i = 0; i < count && failures < 10; ++i) {
     Target t = gen.statement();
     if (print) std::printf("%d: %s\n", i, t.engine.c_str());
-    auto res = engine.try_execute(t.engine);
-    if (res.status == ExecuteStatus::Declined) {
-      ++declined;
-      ++reasons[res.decline_reason.substr(0, 40)];
-      continue;
-    }
-    if (res.status == ExecuteStatus::Error) {
-      ++errors;
-      ++reasons[res.error_message.substr(0, 40)];
-      continue;
-    }
-    ++answered;
-    DuckResult dres(duck.con, t.duck);
-    if (!dres.ok) {
-      ADD_FAILURE() << "seed " << seed << " statement " << i << ": DuckDB failed where the engine"
-                    << " answered\n" << t.engine << "\n" << dres.error();
-      ++failures;
-      continue;
-    }
-    std::vector<std::string> got, want;
-    const auto& batch = *res.batches.at(0);
-    for (int64_t row = 0; row < batch.num_rows(); ++row) {
-      std::string line;
-      for (int c = 0; c < batch.num_columns(); ++c) {
-        line += (c ? " | " : "") + engine_cell(*batch.column(c), row);
+    std::optional<std::vector<std::string>> want;
+    int duck_cols = 0;
+    for (Tally& tally : tallies) {
+      auto res = tally.engine->try_execute(t.engine);
+      if (res.status == ExecuteStatus::Declined) {
+        ++tally.declined;
+        if (&tally == &tallies[0]) ++reasons[res.decline_reason.substr(0, 40)];
+        continue;
       }
-      got.push_back(line);
-    }
-    const idx_t duck_cols = duckdb_column_count(&dres.res);
-    for (idx_t row = 0; row < duckdb_row_count(&dres.res); ++row) {
-      std::string line;
-      for (idx_t c = 0; c < duck_cols; ++c) {
-        line += (c ? " | " : "") + duck_cell(&dres.res, c, row);
+      if (res.status == ExecuteStatus::Error) {
+        ++tally.errors;
+        if (&tally == &tallies[0]) ++reasons[res.error_message.substr(0, 40)];
+        continue;
       }
-      want.push_back(line);
-    }
-    if (!top_level_order_by(t.engine)) {
-      std::sort(got.begin(), got.end());
-      std::sort(want.begin(), want.end());
-    }
-    if (got != want || batch.num_columns() != static_cast<int>(duck_cols)) {
-      std::ostringstream os;
-      os << "seed " << seed << " statement " << i << ":\n" << t.engine << "\nengine ("
-         << got.size() << " rows):\n";
-      for (size_t k = 0; k < std::min<size_t>(got.size(), 12); ++k) os << "  " << got[k] << "\n";
-      os << "duckdb (" << want.size() << " rows):\n";
-      for (size_t k = 0; k < std::min<size_t>(want.size(), 12); ++k) os << "  " << want[k] << "\n";
-      ADD_FAILURE() << os.str();
-      ++failures;
+      ++tally.answered;
+      if (!want) {
+        DuckResult dres(duck.con, t.duck);
+        if (!dres.ok) {
+          ADD_FAILURE() << "seed " << seed << " statement " << i << ": DuckDB failed where the "
+                        << tally.name << " engine answered\n" << t.engine << "\n" << dres.error();
+          ++failures;
+          break;
+        }
+        want = duck_rows(dres);
+        duck_cols = static_cast<int>(duckdb_column_count(&dres.res));
+      }
+      const auto& batch = *res.batches.at(0);
+      std::vector<std::string> got = engine_rows(batch);
+      std::vector<std::string> expected = *want;
+      if (!top_level_order_by(t.engine)) {
+        std::sort(got.begin(), got.end());
+        std::sort(expected.begin(), expected.end());
+      }
+      if (got != expected || batch.num_columns() != duck_cols) {
+        std::ostringstream os;
+        os << "seed " << seed << " statement " << i << " (" << tally.name << "):\n"
+           << t.engine << "\nengine (" << got.size() << " rows):\n";
+        for (size_t k = 0; k < std::min<size_t>(got.size(), 12); ++k) os << "  " << got[k] << "\n";
+        os << "duckdb (" << expected.size() << " rows):\n";
+        for (size_t k = 0; k < std::min<size_t>(expected.size(), 12); ++k) {
+          os << "  " << expected[k] << "\n";
+        }
+        ADD_FAILURE() << os.str();
+        ++failures;
+      }
     }
   }
-  std::printf("differential: seed %llu, %d answered, %d declined, %d engine errors\n",
-              static_cast<unsigned long long>(seed), answered, declined, errors);
+  const uint64_t uses = index_uses_for_test() - uses_before;
+  std::printf("differential: seed %llu, %d statements, %llu lookups in place of scans\n",
+              static_cast<unsigned long long>(seed), count, static_cast<unsigned long long>(uses));
+  for (const Tally& tally : tallies) {
+    std::printf("  %s: %d answered, %d declined, %d engine errors\n", tally.name, tally.answered,
+                tally.declined, tally.errors);
+  }
   for (const auto& [reason, n] : reasons) std::printf("  %5d  %s\n", n, reason.c_str());
-  // The generator stays inside the subset: most statements must be answered.
-  EXPECT_GT(answered, count * 7 / 10);
+  // The generator stays inside the subset: most statements must be answered, and the lookups
+  // must be taken.
+  EXPECT_GT(tallies[0].answered, count * 7 / 10);
+  EXPECT_GT(tallies[1].answered, count * 7 / 10);
+  EXPECT_GT(uses, static_cast<uint64_t>(count / 10));
 }
 
 }  // namespace

@@ -94,9 +94,13 @@ std::vector<std::string> render_rows(const arrow::RecordBatch& batch) {
   return rows;
 }
 
-TEST(SqlFiles, AllBlocks) {
+// Every file runs twice: over relations that are scanned, and over relations with the catalog's
+// name lookups; the answers must not differ.
+class SqlFiles : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SqlFiles, AllBlocks) {
   MetadataEngine engine;
-  testing::register_fixture(&engine);
+  testing::register_fixture(&engine, GetParam());
   int blocks = 0;
   for (const auto& entry : std::filesystem::directory_iterator(NV_SQL_TEST_DIR)) {
     if (entry.path().extension() != ".test") continue;
@@ -143,6 +147,9 @@ TEST(SqlFiles, AllBlocks) {
   }
   EXPECT_GT(blocks, 50);
 }
+
+INSTANTIATE_TEST_SUITE_P(Relations, SqlFiles, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Indexed" : "Scanned"; });
 
 }  // namespace
 }  // namespace nv_sql

@@ -3,6 +3,8 @@
 #include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
+#include "metadata/catalog_index_internal.h"
+
 namespace nv_sql::testing {
 namespace {
 
@@ -19,7 +21,15 @@ std::shared_ptr<arrow::RecordBatch> make(const arrow::FieldVector& fields,
 
 }  // namespace
 
-void register_fixture(MetadataEngine* engine) {
+void register_fixture(MetadataEngine* engine, bool indexed) {
+  auto add = [&](const std::string& name, const std::shared_ptr<arrow::RecordBatch>& batch) {
+    auto index = indexed ? RelationIndex::Build(batch,
+                                                [](const std::string& c) {
+                                                  return norvale::adbc::is_catalog_name_column(c);
+                                                })
+                         : nullptr;
+    ASSERT_TRUE(engine->register_relation(name, batch->schema(), {batch}, index));
+  };
   auto s = arrow::utf8();
   auto tables = make(
       {arrow::field("table_catalog", s), arrow::field("table_schema", s),
@@ -76,17 +86,19 @@ void register_fixture(MetadataEngine* engine) {
            {"table_constraints", constraints},
            {"key_column_usage", key_usage},
            {"referential_constraints", referential}}) {
-    ASSERT_TRUE(engine->register_relation("information_schema." + name, batch->schema(), {batch}));
+    add("information_schema." + name, batch);
   }
   auto routines_schema = arrow::schema(
       {arrow::field("routine_name", s), arrow::field("routine_type", s)});
-  ASSERT_TRUE(engine->register_relation("information_schema.tables", tables->schema(), {tables}));
-  // Two batches: the engine combines them.
-  ASSERT_TRUE(engine
-                  ->register_relation("INFORMATION_SCHEMA.Columns", columns->schema(),
-                                      {columns->Slice(0, 3), columns->Slice(3)}));
-  ASSERT_TRUE(
-      engine->register_relation("information_schema.schemata", schemata->schema(), {schemata}));
+  add("information_schema.tables", tables);
+  if (indexed) {
+    add("INFORMATION_SCHEMA.Columns", columns);
+  } else {
+    // Two batches: the engine combines them.
+    ASSERT_TRUE(engine->register_relation("INFORMATION_SCHEMA.Columns", columns->schema(),
+                                          {columns->Slice(0, 3), columns->Slice(3)}));
+  }
+  add("information_schema.schemata", schemata);
   ASSERT_TRUE(engine->register_relation("information_schema.routines", routines_schema, {}));
 }
 

@@ -11,8 +11,10 @@ namespace nv_sql::testing {
 
 /// Registers information_schema.tables, .columns, .schemata, .catalogs (one: db), the three
 /// key relations (table_constraints, key_column_usage, referential_constraints) and an empty
-/// .routines.
-void register_fixture(MetadataEngine* engine);
+/// .routines. With `indexed`, every relation is one batch with the catalog's name lookups (as a
+/// connection registers its snapshot); otherwise .columns comes in two batches and none has
+/// lookups, so that every statement scans.
+void register_fixture(MetadataEngine* engine, bool indexed = false);
 
 /// One cell as text: NULL for nulls, Arrow's scalar text otherwise.
 std::string cell_text(const arrow::Array& array, int64_t row);
