@@ -1,6 +1,7 @@
 // Taking rows of a batch by index. Arrow's take appends text values one at a time through its
 // buffer builder, which dominates joins and lookups that gather thousands of names; text columns
-// are gathered here in two passes instead (the lengths, then one copy per value).
+// are gathered here in two passes instead (the lengths, then one copy per value), and values of
+// fixed byte width are copied directly, without a kernel call per column.
 
 #include <cstring>
 
@@ -54,22 +55,63 @@ arrow::Result<std::shared_ptr<arrow::Array>> gather_text(const arrow::StringArra
                                               std::move(validity), nulls);
 }
 
-arrow::Result<std::shared_ptr<arrow::Array>> gather_text(const arrow::StringArray& in,
-                                                         const arrow::Array& indices) {
+template <typename Index>
+arrow::Result<std::shared_ptr<arrow::Array>> gather_fixed(const arrow::Array& in, int width,
+                                                          const Index* idx, int64_t n) {
+  const int64_t len = in.length();
+  const bool nullable = in.null_count() > 0;
+  ARROW_ASSIGN_OR_RAISE(auto values, arrow::AllocateBuffer(n * width));
+  std::shared_ptr<arrow::Buffer> validity;
+  uint8_t* bits = nullptr;
+  if (nullable) {
+    ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateBitmap(n));
+    bits = validity->mutable_data();
+    std::memset(bits, 0, static_cast<size_t>(validity->size()));
+  }
+  const uint8_t* src = in.data()->GetValues<uint8_t>(1, 0) + in.offset() * width;
+  uint8_t* out = values->mutable_data();
+  int64_t nulls = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t r = static_cast<int64_t>(idx[i]);
+    if (r < 0 || r >= len) return arrow::Status::IndexError("take index out of bounds");
+    std::memcpy(out + i * width, src + r * width, static_cast<size_t>(width));
+    if (!nullable) continue;
+    if (in.IsNull(r)) {
+      ++nulls;
+    } else {
+      arrow::bit_util::SetBit(bits, i);
+    }
+  }
+  auto data = arrow::ArrayData::Make(in.type(), n, {std::move(validity), std::move(values)},
+                                     nulls);
+  return arrow::MakeArray(data);
+}
+
+// Calls fn(raw indices, count) with the index array's values in their own type.
+template <typename Fn>
+auto with_indices(const arrow::Array& indices, Fn&& fn) {
   switch (indices.type_id()) {
     case arrow::Type::INT32: {
       const auto& ix = static_cast<const arrow::Int32Array&>(indices);
-      return gather_text(in, ix.raw_values(), ix.length());
+      return fn(ix.raw_values(), ix.length());
     }
     case arrow::Type::INT64: {
       const auto& ix = static_cast<const arrow::Int64Array&>(indices);
-      return gather_text(in, ix.raw_values(), ix.length());
+      return fn(ix.raw_values(), ix.length());
     }
     default: {  // sort indices
       const auto& ix = static_cast<const arrow::UInt64Array&>(indices);
-      return gather_text(in, ix.raw_values(), ix.length());
+      return fn(ix.raw_values(), ix.length());
     }
   }
+}
+
+// Fixed-width values that are whole bytes (integers, floats, dates, times): copied directly.
+int byte_width(const arrow::DataType& t) {
+  if (t.id() == arrow::Type::BOOL || t.id() == arrow::Type::DICTIONARY) return 0;
+  const auto* fw = dynamic_cast<const arrow::FixedWidthType*>(&t);
+  if (fw == nullptr || !arrow::is_primitive(t.id())) return 0;
+  return fw->bit_width() % 8 == 0 ? fw->bit_width() / 8 : 0;
 }
 
 }  // namespace
@@ -85,8 +127,17 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> take_batch(
   columns.reserve(static_cast<size_t>(batch->num_columns()));
   for (const auto& col : batch->columns()) {
     if (plain && col->type_id() == arrow::Type::STRING) {
-      ARROW_ASSIGN_OR_RAISE(
-          auto taken, gather_text(static_cast<const arrow::StringArray&>(*col), *indices));
+      const auto& text = static_cast<const arrow::StringArray&>(*col);
+      ARROW_ASSIGN_OR_RAISE(auto taken, with_indices(*indices, [&](const auto* ix, int64_t n) {
+                              return gather_text(text, ix, n);
+                            }));
+      columns.push_back(std::move(taken));
+      continue;
+    }
+    if (const int width = byte_width(*col->type()); plain && width > 0) {
+      ARROW_ASSIGN_OR_RAISE(auto taken, with_indices(*indices, [&](const auto* ix, int64_t n) {
+                              return gather_fixed(*col, width, ix, n);
+                            }));
       columns.push_back(std::move(taken));
       continue;
     }

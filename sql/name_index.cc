@@ -49,7 +49,8 @@ std::string_view NameIndex::view(int64_t row) const { return text_at(*values_, r
 NameIndex::NameIndex(std::shared_ptr<arrow::Array> values) : values_(std::move(values)) {
   const int64_t n = values_->length();
   struct Entry {
-    uint64_t key;
+    uint64_t key;  // folded_key of the value
+    uint32_t size;
     int32_t row;
   };
   std::vector<Entry> entries;
@@ -68,12 +69,19 @@ NameIndex::NameIndex(std::shared_ptr<arrow::Array> values) : values_(std::move(v
       continues_[static_cast<size_t>(r / 64)] |= uint64_t{1} << (r % 64);
       continue;
     }
-    entries.push_back({folded_key(v), static_cast<int32_t>(r)});
+    entries.push_back({folded_key(v), static_cast<uint32_t>(std::min<size_t>(v.size(), 9)),
+                       static_cast<int32_t>(r)});
     prev = v;
     in_run = true;
   }
+  // Values of at most eight bytes are ordered by their key and size alone; longer ones that
+  // share their first eight bytes are compared in full.
   std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
     if (a.key != b.key) return a.key < b.key;
+    if (a.size <= 8 && b.size <= 8) {
+      if (a.size != b.size) return a.size < b.size;
+      return a.row < b.row;
+    }
     const int c = folded_compare(view(a.row), view(b.row));
     return c != 0 ? c < 0 : a.row < b.row;
   });

@@ -15,14 +15,13 @@
 #include <exception>
 #include <mutex>
 
-#include <nlohmann/json.hpp>
-
+#include "sql/json_reader_internal.h"
 #include "sql/parser_bridge_internal.h"
 
 namespace nv_sql {
 namespace {
 
-using json = nlohmann::json;
+using json = JsonValue;
 
 // libpg_query keeps process-wide parser state; every call into it is serialised.
 std::mutex pg_parser_mutex;
@@ -47,7 +46,7 @@ std::string kind_of(const json* node, const json** body) {
   if (node == nullptr || !node->is_object() || node->size() != 1) return "";
   auto it = node->begin();
   *body = &it.value();
-  return it.key();
+  return std::string(it.key());
 }
 
 const json* field(const json& body, const char* name) {
@@ -68,9 +67,8 @@ bool bool_field(const json& body, const char* name) {
 
 /// A list field: missing gives an empty list.
 const json& list_field(const json& body, const char* name) {
-  static const json kEmpty = json::array();
   const json* f = field(body, name);
-  return (f != nullptr && f->is_array()) ? *f : kEmpty;
+  return (f != nullptr && f->is_array()) ? *f : JsonValue::EmptyArray();
 }
 
 /// The text of a String node, when the node is one.
@@ -1026,7 +1024,7 @@ ExprPtr Walker::transform_type_cast(const json& c) {
 std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError* error) {
   if (error == nullptr) return nullptr;
   *error = ParseError{};
-  json tree;
+  JsonDocument doc;
   try {
     std::string text;
     {
@@ -1042,7 +1040,12 @@ std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError
       }
       text = parsed.result.parse_tree ? parsed.result.parse_tree : "";
     }
-    tree = json::parse(text);
+    std::string unreadable;
+    if (!doc.Parse(std::move(text), &unreadable)) {
+      error->status = ParseStatus::Internal;
+      error->message = "libpg_query output unreadable: " + unreadable;
+      return nullptr;
+    }
   } catch (const std::exception& e) {
     error->status = ParseStatus::Internal;
     error->message = std::string("libpg_query threw: ") + e.what();
@@ -1054,6 +1057,7 @@ std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError
   }
 
   try {
+    const json& tree = doc.root();
     const json* stmts = field(tree, "stmts");
     if (stmts == nullptr || !stmts->is_array() || stmts->empty()) {
       error->status = ParseStatus::Malformed;

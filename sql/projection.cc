@@ -4,6 +4,7 @@
 #include <arrow/compute/exec.h>
 #include <arrow/compute/row/grouper.h>
 
+#include "sql/cells_internal.h"
 #include "sql/engine_ops_internal.h"
 
 namespace nv_sql {
@@ -151,6 +152,39 @@ arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projec
   return found;
 }
 
+// Compares row a with row b of a key without nulls: text by bytes, integers by value.
+int compare_rows(const arrow::Array& key, int64_t a, int64_t b) {
+  if (is_text(*key.type())) {
+    const int c = text_at(key, a).compare(text_at(key, b));
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  const int64_t x = integer_at(key, a);
+  const int64_t y = integer_at(key, b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// Whether the rows already follow the keys; only keys of text or (signed, up to 64-bit or
+// unsigned up to 32-bit) integers without nulls are checked, others are left to the sort.
+bool in_order(const arrow::ArrayVector& keys, const std::vector<OrderKey>& order_by) {
+  for (const auto& k : keys) {
+    const auto id = k->type_id();
+    if (k->null_count() > 0 || id == arrow::Type::UINT64 ||
+        !(is_text(*k->type()) || arrow::is_integer(id))) {
+      return false;
+    }
+  }
+  const int64_t n = keys.empty() ? 0 : keys.front()->length();
+  for (int64_t r = 1; r < n; ++r) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      int c = compare_rows(*keys[k], r - 1, r);
+      if (order_by[k].descending) c = -c;
+      if (c > 0) return false;
+      if (c < 0) break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
@@ -183,17 +217,11 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
     arrays.push_back(std::move(values));
     keys.emplace_back(arrow::FieldRef(name), order_direction(key), null_placement(key));
   }
-  if (batch->num_rows() <= 1) return batch;
+  // Rows already in order (a lookup's rows often are) stay as they are: the sort is stable.
+  if (batch->num_rows() <= 1 || in_order(arrays, order_by)) return batch;
   auto key_batch = arrow::RecordBatch::Make(arrow::schema(fields), batch->num_rows(), arrays);
   ARROW_ASSIGN_OR_RAISE(auto indices,
                         cp::SortIndices(arrow::Datum(key_batch), cp::SortOptions(keys)));
-  // Rows already in order (a lookup's rows often are) need no copy.
-  const auto& order = static_cast<const arrow::UInt64Array&>(*indices);
-  bool sorted = true;
-  for (int64_t i = 0; i < order.length() && sorted; ++i) {
-    sorted = order.Value(i) == static_cast<uint64_t>(i);
-  }
-  if (sorted) return batch;
   return take_batch(batch, indices);
 }
 
