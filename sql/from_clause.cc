@@ -30,9 +30,16 @@ arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arro
     return Frame{arrow::RecordBatch::Make(frame.batch->schema(), rows, arrow::ArrayVector{}),
                  frame.scope};
   }
-  cp::FilterOptions opts(cp::FilterOptions::DROP);
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum out, cp::Filter(frame.batch, mask, opts));
-  return Frame{out.record_batch(), frame.scope};
+  // The kept rows are gathered by position: text columns then cost one copy per value.
+  const auto& keep = static_cast<const arrow::BooleanArray&>(*mask);
+  arrow::Int32Builder rows;
+  ARROW_RETURN_NOT_OK(rows.Reserve(keep.true_count()));
+  for (int64_t i = 0; i < keep.length(); ++i) {
+    if (keep.IsValid(i) && keep.Value(i)) rows.UnsafeAppend(static_cast<int32_t>(i));
+  }
+  ARROW_ASSIGN_OR_RAISE(auto indices, rows.Finish());
+  ARROW_ASSIGN_OR_RAISE(auto out, take_batch(frame.batch, indices));
+  return Frame{out, frame.scope};
 }
 
 arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred, std::string* msg) {
