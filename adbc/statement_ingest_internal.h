@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adbc/cancel_registry_internal.h"
 #include "norvale_adbc.h"
 
 struct NVConnection;
@@ -50,7 +51,8 @@ struct TableProbe {
   std::string message;   // kFailed (and kMissing): the query's error
   std::string sqlstate;  // its SQLSTATE, when the query failed with one
 };
-TableProbe probe_table(NVConnection* connection, const std::string& target);
+TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,
+                       const std::string& target);
 
 /// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
 std::vector<std::string> split_key_columns(std::string_view text);

@@ -89,8 +89,10 @@ std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState*
 /// use (from the process cache or the network), and afterwards revalidates it when this
 /// connection wrote or the process saw the catalog sequence move, refetching (or adopting a
 /// newer cached snapshot) when it did. Re-registers the engine's relations after a change. A
-/// failure leaves the previous snapshot (or none) in place and is only logged.
-void info_schema_refresh(NVAdbcConnectionState* state);
+/// failure leaves the previous snapshot (or none) in place and is only logged. A non-null
+/// `abort` stops the requests once it holds true (a cancel of the call that asked).
+void info_schema_refresh(NVAdbcConnectionState* state,
+                         const std::atomic<bool>* abort = nullptr);
 
 /// Records that the connection changed (or may have changed) the catalog.
 void info_schema_note_write(NVAdbcConnectionState* state);
