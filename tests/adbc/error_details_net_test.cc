@@ -76,6 +76,21 @@ TEST_F(ErrorDetailsNetTest, ErrorFrameMidStreamReachesTheHostWithStatusAndSqlsta
   moved.release(&moved);
 }
 
+TEST_F(ErrorDetailsNetTest, StreamThatStallsPastTheQueryTimeoutEndsWithEtimedout) {
+  AdbcError e{};
+  ASSERT_EQ(driver_.ConnectionSetOption(&conn_, "adbc.norvale.query_timeout_sec", "1", &e),
+            ADBC_STATUS_OK);
+  svc().AddFault({{"endpoint", "query"}, {"stall_after_bytes", 64}, {"stall_ms", 5000}});
+  ArrowArrayStream out{};
+  EXPECT_EQ(ReadUntilFailure("SELECT * FROM inventory.products", &out), ETIMEDOUT);
+  AdbcStatusCode status = ADBC_STATUS_OK;
+  const AdbcError* error = driver_.ErrorFromArrayStream(&out, &status);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(status, ADBC_STATUS_TIMEOUT);
+  EXPECT_EQ(std::string(error->sqlstate, 5), "HYT00");
+  out.release(&out);
+}
+
 TEST_F(ErrorDetailsNetTest, ErrorFromArrayStreamAnswersOnlyForThisDriversFailedStreams) {
   AdbcStatusCode status = ADBC_STATUS_IO;
   // A stream that has not failed.
