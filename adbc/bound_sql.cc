@@ -9,21 +9,6 @@ namespace {
 
 using cells::joins_into_one_token;
 
-bool is_word_byte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '$' || c >= 0x80;
-}
-
-bool same_word(std::string_view word, std::string_view upper) {
-  if (word.size() != upper.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 // The significant pieces of a statement in order: words and single punctuation bytes of the
 // ordinary text (with their depth in parentheses), and every other token as one piece.
 struct Piece {
@@ -45,9 +30,9 @@ std::vector<Piece> pieces_of(std::string_view sql) {
     }
     for (size_t i = t.begin; i < t.end;) {
       const auto c = static_cast<unsigned char>(sql[i]);
-      if (is_word_byte(c)) {
+      if (cells::is_name_byte(c)) {
         size_t j = i + 1;
-        while (j < t.end && is_word_byte(static_cast<unsigned char>(sql[j]))) ++j;
+        while (j < t.end && cells::is_name_byte(static_cast<unsigned char>(sql[j]))) ++j;
         pieces.push_back(Piece{i, j, depth, true, t.kind});
         i = j;
         continue;
@@ -73,17 +58,23 @@ bool is_byte(std::string_view sql, const Piece& p, char c) {
 SqlTemplate::SqlTemplate(std::string_view sql, size_t begin, size_t end,
                          const StatementParameters& params, const std::vector<int>& columns) {
   size_t copied = begin;
-  for (const ParameterMarker& m : params.markers) {
+  const std::vector<ParameterMarker>& markers = params.markers;
+  for (size_t i = 0; i < markers.size(); ++i) {
+    const ParameterMarker& m = markers[i];
     if (m.begin < begin || m.end > end) continue;
     const char left = m.begin > 0 ? sql[m.begin - 1] : '\0';
     const char right = m.end < sql.size() ? sql[m.end] : '\0';
     // A literal starts with a letter or a quote and ends with a letter, a quote or ')'; after
-    // a ':' its first word would read as a :name.
+    // a ':' its first word would read as a :name, and two literals next to each other join
+    // ('a''b' is one string).
+    const bool next_is_marker = i + 1 < markers.size() && markers[i + 1].begin == m.end;
+    const bool after_marker = i > 0 && markers[i - 1].end == m.begin;  // spaced already
     slots_.push_back(Slot{std::string(sql.substr(copied, m.begin - copied)),
                           columns[static_cast<size_t>(m.parameter)],
-                          left == ':' || joins_into_one_token(left, 'A') ||
-                              joins_into_one_token(left, '\''),
-                          joins_into_one_token('A', right) || joins_into_one_token('\'', right)});
+                          !after_marker && (left == ':' || joins_into_one_token(left, 'A') ||
+                                            joins_into_one_token(left, '\'')),
+                          next_is_marker || joins_into_one_token('A', right) ||
+                              joins_into_one_token('\'', right)});
     copied = m.end;
   }
   tail_ = std::string(sql.substr(copied, end - copied));
@@ -106,14 +97,15 @@ std::optional<InsertValuesRow> find_insert_values_row(std::string_view sql,
   const std::vector<Piece> pieces = pieces_of(sql);
   if (pieces.size() < 4 || !pieces[0].word || !pieces[1].word) return std::nullopt;
   auto word = [&](const Piece& p) { return sql.substr(p.begin, p.end - p.begin); };
-  if (!same_word(word(pieces[0]), "INSERT") || !same_word(word(pieces[1]), "INTO")) {
+  if (!cells::is_keyword(word(pieces[0]), "INSERT") ||
+      !cells::is_keyword(word(pieces[1]), "INTO")) {
     return std::nullopt;
   }
   size_t values = 0;
   for (size_t i = 2; i < pieces.size(); ++i) {
     const Piece& p = pieces[i];
     if (p.kind == cells::SqlTokenKind::kSemicolon) return std::nullopt;
-    if (p.depth == 0 && p.word && same_word(word(p), "VALUES")) {
+    if (p.depth == 0 && p.word && cells::is_keyword(word(p), "VALUES")) {
       values = i;
       break;
     }

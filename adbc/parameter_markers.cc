@@ -137,9 +137,11 @@ arrow::Result<StatementParameters> find_parameters(std::string_view sql, bool by
           number = number * 10 + (c - '0');
           if (number > kMaxParameterNumber) break;
         }
-        if ((number < 1 || number > kMaxParameterNumber) && failure.ok()) {
-          failure = sql_error("42000", std::string(text) + " is not a parameter number (use $1 "
-                                                           "to $65535)");
+        if (number < 1 || number > kMaxParameterNumber) {
+          if (failure.ok()) {
+            failure = sql_error("42000", std::string(text) +
+                                             " is not a parameter number (use $1 to $65535)");
+          }
           break;
         }
         add(MarkerStyle::kNumbered, t.begin, t.end, number - 1);

@@ -193,6 +193,13 @@ void release_bound_stream(NVAdbcStatementState* s) {
 
 }  // namespace
 
+arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
+    NVAdbcStatementState* state) {
+  auto reader = arrow::ImportRecordBatchReader(state->bound_stream);
+  release_bound_stream(state);
+  return reader;
+}
+
 std::vector<std::string> split_key_columns(std::string_view text) {
   std::vector<std::string> out;
   size_t start = 0;

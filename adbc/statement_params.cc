@@ -5,7 +5,6 @@
 #include <arrow/c/bridge.h>
 #include <arrow/record_batch.h>
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include "adbc/bound_sql_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/parameter_markers_internal.h"
+#include "adbc/statement_ingest_internal.h"
 #include "adbc/statement_params_internal.h"
 #include "cells/sql_literal_internal.h"
 #include "cells/sql_state_internal.h"
@@ -50,17 +50,6 @@ std::string committed_note(int64_t committed) {
 std::string rows_text(int64_t first, int64_t last) {
   return first == last ? "bound row " + std::to_string(first)
                        : "bound rows " + std::to_string(first) + " to " + std::to_string(last);
-}
-
-// The bound stream as a reader; the statement's holder is freed either way (a new execution
-// needs a new bind).
-arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
-    NVAdbcStatementState* state) {
-  auto reader = arrow::ImportRecordBatchReader(state->bound_stream);
-  if (state->bound_stream->release != nullptr) state->bound_stream->release(state->bound_stream);
-  std::free(state->bound_stream);
-  state->bound_stream = nullptr;
-  return reader;
 }
 
 // Runs the statement's SQL texts in order through run_sql, each for a range of bound rows,
@@ -234,7 +223,7 @@ AdbcStatusCode literals_of(const arrow::RecordBatch& batch, int64_t rows_before,
                                    : std::string();
       where += "parameter column '" + batch.schema()->field(c)->name() + "' (" +
                batch.column(c)->type()->ToString() + "): ";
-      return report(error, column.status(), where, " (" + committed_note(committed) + ")");
+      return report(error, column.status(), where, "; " + committed_note(committed));
     }
     literals->push_back(*std::move(column));
   }
@@ -277,10 +266,11 @@ AdbcStatusCode execute_with_parameters(NVAdbcStatementState* state, ArrowArraySt
     std::shared_ptr<arrow::RecordBatch> batch;
     const arrow::Status st = (*reader)->ReadNext(&batch);
     if (!st.ok()) {
+      const std::string after =
+          rows_before > 0 ? " after " + rows_text(1, rows_before) : std::string();
       set_error(error,
-                kWhere + std::string("reading the bound parameters after ") +
-                    rows_text(1, rows_before) + ": " + st.ToString() + " (" +
-                    committed_note(runner.committed()) + ")",
+                kWhere + std::string("reading the bound parameters") + after + ": " +
+                    st.ToString() + "; " + committed_note(runner.committed()),
                 "22023");
       return ADBC_STATUS_INVALID_ARGUMENT;
     }

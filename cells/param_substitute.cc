@@ -328,12 +328,6 @@ bool append_literal(std::string& out, const NVParamBinding& p, unsigned n, Failu
   }
 }
 
-bool is_word_char(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
-         u == '_' || u == '$' || u >= 0x80;
-}
-
 const NVParamBinding* find_parameter(const NVParamBinding* params, size_t count, size_t k) {
   if (k <= count && params[k - 1].parameter_number == k) return &params[k - 1];
   for (size_t i = 0; i < count; ++i) {
@@ -428,8 +422,10 @@ bool joins_into_one_token(char left, char right) {
   if (right == '-' && left != '\0' && std::strchr("+-*/<>=~!@#%^&|`?", left) != nullptr) {
     return true;
   }
-  const bool left_joins = is_word_char(left) || left == '\'' || left == '"';
-  const bool right_joins = is_word_char(right) || right == '\'' || right == '"' || right == '.';
+  const bool left_joins =
+      is_name_byte(static_cast<unsigned char>(left)) || left == '\'' || left == '"';
+  const bool right_joins = is_name_byte(static_cast<unsigned char>(right)) || right == '\'' ||
+                           right == '"' || right == '.';
   return left_joins && right_joins;
 }
 

@@ -19,22 +19,12 @@ bool is_space(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-bool equals_upper(std::string_view word, std::string_view upper) {
-  if (word.size() != upper.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 // Words after which a name stands, so that a [ there opens a bracket identifier.
 bool introduces_name(std::string_view word) {
   static constexpr std::array<std::string_view, 6> kWords = {"FROM", "JOIN", "INTO",
                                                               "UPDATE", "TABLE", "AS"};
   for (std::string_view w : kWords) {
-    if (equals_upper(word, w)) return true;
+    if (is_keyword(word, w)) return true;
   }
   return false;
 }
@@ -257,6 +247,18 @@ class Lexer {
 };
 
 }  // namespace
+
+bool is_name_byte(unsigned char c) { return is_ident_char(c); }
+
+bool is_keyword(std::string_view word, std::string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
 
 bool lex_sql(std::string_view sql, const std::function<void(const SqlToken&)>& on_token) {
   return Lexer(sql, on_token).Run();

@@ -27,6 +27,13 @@ struct SqlToken {
   size_t end;  // [begin, end) byte offsets into the text
 };
 
+/// Whether `c` may continue a name: ASCII letters and digits, _, $ and the bytes of UTF-8
+/// sequences.
+bool is_name_byte(unsigned char c);
+
+/// Whether `word` is the keyword `upper` (given in upper case) in any ASCII case.
+bool is_keyword(std::string_view word, std::string_view upper);
+
 /// Calls on_token for every token of `sql` in order; the tokens cover the text without gaps.
 /// Returns false when the text ends inside an unterminated string, quoted identifier or
 /// comment (the last token then runs to the end).

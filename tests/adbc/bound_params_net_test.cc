@@ -6,6 +6,7 @@
 #include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <utility>
@@ -324,6 +325,44 @@ TEST_F(BoundParamsNetTest, RowByRowStatementsStopAtTheFirstFailingRow) {
             (Lines{"1|10", "2|20", "3|30", "4|0", "5|0"}));
 }
 
+// A host stream that hands out one batch of two rows (id, name), then fails.
+struct FailsAfterOneBatch {
+  static int GetSchema(ArrowArrayStream*, ArrowSchema* out) {
+    return arrow::ExportSchema(*IdNames(1, 2)->schema(), out).ok() ? 0 : EIO;
+  }
+  static int GetNext(ArrowArrayStream* s, ArrowArray* out) {
+    if (s->private_data != nullptr) return EIO;
+    s->private_data = s;
+    return arrow::ExportRecordBatch(*IdNames(1, 2), out).ok() ? 0 : EIO;
+  }
+  static const char* LastError(ArrowArrayStream*) { return "the source went away"; }
+  static void Release(ArrowArrayStream* s) { s->release = nullptr; }
+};
+
+TEST_F(BoundParamsNetTest, ABoundStreamFailingMidwayRunsNothingAfterIt) {
+  Sql("CREATE OR REPLACE TABLE bp_cut (id BIGINT, name VARCHAR)");
+  // The rows read before the failure wait in an unsent chunk: nothing is written.
+  ArrowArrayStream bound{};
+  bound.get_schema = FailsAfterOneBatch::GetSchema;
+  bound.get_next = FailsAfterOneBatch::GetNext;
+  bound.get_last_error = FailsAfterOneBatch::LastError;
+  bound.release = FailsAfterOneBatch::Release;
+  AdbcStatement* stmt = Prepared("INSERT INTO bp_cut VALUES (?, ?)");
+  AdbcError e{};
+  ASSERT_EQ(driver_.StatementBindStream(stmt, &bound, &e), ADBC_STATUS_OK);
+  int64_t rows = 0;
+  const Failure f = take(driver_.StatementExecuteQuery(stmt, nullptr, &rows, &e), &e);
+  EXPECT_EQ(f.status, ADBC_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(f.sqlstate, "22023");
+  EXPECT_NE(f.message.find("reading the bound parameters after bound rows 1 to 2: "),
+            std::string::npos)
+      << f.message;
+  EXPECT_NE(f.message.find("the source went away"), std::string::npos) << f.message;
+  EXPECT_NE(f.message.find("; no bound row was committed"), std::string::npos) << f.message;
+  EXPECT_EQ(rows, -1);
+  EXPECT_EQ(Rows("SELECT count(*) FROM bp_cut"), (Lines{"0"}));
+}
+
 TEST_F(BoundParamsNetTest, ValuesWithoutALiteralStopBeforeTheirRow) {
   Sql("CREATE OR REPLACE TABLE bp_values (v VARCHAR)");
   arrow::BinaryBuilder bytes;
@@ -341,8 +380,8 @@ TEST_F(BoundParamsNetTest, ValuesWithoutALiteralStopBeforeTheirRow) {
        "parameter column 'v' (list<item: int32>): Arrow type list<item: int32> has no SQL "
        "literal form"},
       {not_utf8, ADBC_STATUS_INVALID_DATA, "22021",
-       "bound row 2, parameter column 'v' (string): the text is not valid UTF-8 (no bound row "
-       "was committed)"},
+       "bound row 2, parameter column 'v' (string): the text is not valid UTF-8; no bound row "
+       "was committed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bound->type()->ToString());

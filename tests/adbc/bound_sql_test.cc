@@ -81,6 +81,7 @@ TEST(ParameterMarkers, EachStyleBindsItsColumns) {
        "42000: the statement mixes placeholder styles ($name and :name); write its parameters "
        "in one style"},
       {"SELECT $0", {}, false, "42000: $0 is not a parameter number (use $1 to $65535)"},
+      {"SELECT ?, $0, $1", {}, false, "42000: $0 is not a parameter number (use $1 to $65535)"},
       {"SELECT $99999999999999999999", {}, false,
        "42000: $99999999999999999999 is not a parameter number (use $1 to $65535)"},
   };
@@ -116,6 +117,7 @@ TEST(SqlTemplate, WritesEachRowsLiteralsWhereTheMarkersStand) {
   EXPECT_EQ(written("SELECT E?, x:?", "[1]", R"(["\\'; --"])", 0),
             "SELECT E BIGINT '1', x: '\\''; --'");
   EXPECT_EQ(written("SELECT ?AS c, 1-?", "[-1]", R"(["-"])", 0), "SELECT BIGINT '-1' AS c, 1-'-'");
+  EXPECT_EQ(written("SELECT [$2$2, $1]", "[1]", R"(["a"])", 0), "SELECT ['a' 'a', BIGINT '1']");
 }
 
 TEST(InsertValuesRow, OnlyPlainSingleRowInsertsCarryManyRows) {

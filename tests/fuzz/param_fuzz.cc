@@ -38,9 +38,9 @@ std::vector<SqlTokenKind> structure(std::string_view sql, bool* complete) {
 std::shared_ptr<arrow::Array> column_of(uint8_t kind, std::string_view text) {
   if (kind % 3 == 1) {
     arrow::Int64Builder b;
-    int64_t v = 0;
+    uint64_t v = 0;
     for (char c : text) v = v * 131 + static_cast<unsigned char>(c);
-    (void)b.Append(v);
+    (void)b.Append(static_cast<int64_t>(v));
     return b.Finish().ValueOrDie();
   }
   arrow::StringBuilder b;
