@@ -54,6 +54,9 @@ void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin&
 /// message's), and its native code, stream id and HTTP status as the origin. Returns the status
 /// that goes with the SQLSTATE (IO without one), also for a null error.
 AdbcStatusCode set_error_from_query(AdbcError* error, NVQueryHandle* query);
+/// Puts `prefix` before the message of an error this driver filled, keeping its SQLSTATE,
+/// vendor code and everything else (context such as which bound rows failed).
+void prepend_error_message(AdbcError* error, std::string_view prefix);
 /// The SQLSTATE that goes with an ADBC status when nothing more specific is known.
 const char* default_sqlstate_for(uint8_t status);
 /// The SQLSTATE that set_error_from_nv picks for `message` (null or empty: HY000).

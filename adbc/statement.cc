@@ -38,7 +38,8 @@ struct CallerScope {
 NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
                                    const CancelOperation& operation) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
-  if (engine == nullptr) return nullptr;
+  // The engine answers queries only: an INSERT of many bound rows is not parsed for nothing.
+  if (engine == nullptr || !sql_may_be_query(sql)) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
   if (sql_reads_catalog(sql)) info_schema_refresh(state->connection, operation.cancelled_flag());
   if (operation.cancelled()) return nullptr;
