@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "adbc/cancel_registry_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/option_text_internal.h"
 #include "metadata/info_schema_internal.h"
@@ -206,7 +207,7 @@ AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcErro
   NVConnection* core = nv_connect(db->uri, db->compute_url, db->compute_node, token.get(),
                                   db->username, password.get(), &tls, &extras, err, sizeof(err));
   if (core == nullptr) {
-    norvale::adbc::set_error_from_nv(error, err, ADBC_STATUS_IO);
+    norvale::adbc::set_error_from_nv(error, err);
     return ADBC_STATUS_IO;
   }
   state->connection = core;
@@ -271,6 +272,7 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
     nv_disconnect(state->connection);
     state->connection = nullptr;
   }
+  delete state->cancel_registry;
   std::free(state);
   connection->private_data = nullptr;
   return ADBC_STATUS_OK;

@@ -9,19 +9,20 @@
 namespace norvale::adbc {
 namespace {
 
-// Release clears the 1.0.0 part of the table only: that is all the driver fills (the 1.1.0
-// entries were zeroed by AdbcDriverInit and stay so), and every table, whatever version the host
-// asked for, holds at least that much. No process-wide record of the version is needed.
-AdbcStatusCode nv_adbc_driver_release(AdbcDriver* driver, AdbcError* /*error*/) {
+// Each table gets the release of its own size, so that a release clears exactly the table it
+// is called on (a 1.0.0 table ends where the 1.1.0 entries begin) without any process-wide
+// record of the versions asked for.
+template <size_t kTableSize>
+AdbcStatusCode release_table(AdbcDriver* driver, AdbcError* /*error*/) {
   if (driver == nullptr) return ADBC_STATUS_OK;
-  std::memset(static_cast<void*>(driver), 0, ADBC_DRIVER_1_0_0_SIZE);
+  std::memset(static_cast<void*>(driver), 0, kTableSize);
   return ADBC_STATUS_OK;
 }
 
 void fill_table(AdbcDriver* d) {
   d->private_data = nullptr;
   d->private_manager = nullptr;
-  d->release = nv_adbc_driver_release;
+  d->release = release_table<ADBC_DRIVER_1_0_0_SIZE>;
   d->DatabaseInit = nv_adbc_database_init;
   d->DatabaseNew = nv_adbc_database_new;
   d->DatabaseSetOption = nv_adbc_database_set_option;
@@ -41,13 +42,23 @@ void fill_table(AdbcDriver* d) {
   d->StatementBindStream = nv_adbc_statement_bind_stream;
   d->StatementExecuteQuery = nv_adbc_statement_execute_query;
   d->StatementExecutePartitions = nullptr;
-  d->StatementGetParameterSchema = nullptr;
+  d->StatementGetParameterSchema = nv_adbc_statement_get_parameter_schema;
   d->StatementNew = nv_adbc_statement_new;
   d->StatementPrepare = nv_adbc_statement_prepare;
   d->StatementRelease = nv_adbc_statement_release;
   d->StatementSetOption = nv_adbc_statement_set_option;
   d->StatementSetSqlQuery = nv_adbc_statement_set_sql_query;
   d->StatementSetSubstraitPlan = nullptr;
+}
+
+// The ADBC 1.1.0 part of the table.
+void fill_table_110(AdbcDriver* d) {
+  d->release = release_table<ADBC_DRIVER_1_1_0_SIZE>;
+  d->ErrorGetDetailCount = nv_adbc_error_get_detail_count;
+  d->ErrorGetDetail = nv_adbc_error_get_detail;
+  d->ErrorFromArrayStream = nv_adbc_error_from_array_stream;
+  d->ConnectionCancel = nv_adbc_connection_cancel;
+  d->StatementCancel = nv_adbc_statement_cancel;
 }
 
 }  // namespace
@@ -81,6 +92,7 @@ extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcErro
     auto* driver = static_cast<AdbcDriver*>(raw_driver);
     std::memset(raw_driver, 0, table_size);
     fill_table(driver);
+    if (version == ADBC_VERSION_1_1_0) fill_table_110(driver);
     return ADBC_STATUS_OK;
   } catch (...) {
     set_error(error, "AdbcDriverInit: internal error", "HY000");

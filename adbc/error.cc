@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace norvale::adbc {
 namespace {
@@ -77,36 +80,80 @@ bool database_initialized(AdbcDatabase* database) {
   return state != nullptr && state->initialized;
 }
 
+namespace {
+
 // The 1.1.0 members (private_data, private_driver) exist only when the host says so by handing
 // in ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA as the vendor code; a 1.0.0 host's structure ends before
-// them, so they are never written otherwise.
+// them, so they are never read or written otherwise. Such an error keeps the marker in its
+// vendor code for its whole life: hosts and driver managers reach the details only through it.
 bool has_110_members(const AdbcError* error) {
   return error->vendor_code == ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
 }
 
+// What `private_data` of an ADBC 1.1 error holds: the details, in the order hosts list them.
+struct ErrorPayload {
+  std::vector<ErrorDetail> details;
+};
+
+// Made for every error, with or without details: hosts take a null private_data for an error
+// that holds nothing. Null only when memory is short; the message is kept all the same.
+ErrorPayload* make_payload(const ErrorOrigin& origin) noexcept {
+  try {
+    auto payload = std::make_unique<ErrorPayload>();
+    if (origin.native_code != 0) {
+      payload->details.push_back({kDetailNativeCode, std::to_string(origin.native_code)});
+    }
+    for (const ErrorDetail& d : origin.details) payload->details.push_back(d);
+    return payload.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+const ErrorPayload* payload_of(const AdbcError* error) {
+  if (error == nullptr || !has_110_members(error) || error->release != release_error) {
+    return nullptr;
+  }
+  return static_cast<const ErrorPayload*>(error->private_data);
+}
+
+void zero_common_members(AdbcError* error) {
+  error->message = nullptr;
+  std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
+  error->release = nullptr;
+}
+
+}  // namespace
+
 void release_error(AdbcError* error) {
   if (error == nullptr) return;
   std::free(error->message);
-  error->message = nullptr;
-  error->vendor_code = 0;
-  std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
-  error->release = nullptr;
+  if (has_110_members(error)) {
+    delete static_cast<ErrorPayload*>(error->private_data);
+    error->private_data = nullptr;
+  } else {
+    error->vendor_code = 0;
+  }
+  zero_common_members(error);
 }
 
 void clear_error(AdbcError* error) {
   if (error == nullptr) return;
+  // Another driver's release may zero the whole structure: the marker is read first.
   const bool extended = has_110_members(error);
   if (error->release != nullptr) error->release(error);
-  error->message = nullptr;
-  error->vendor_code = 0;
-  std::memset(error->sqlstate, 0, sizeof(error->sqlstate));
-  error->release = nullptr;
-  if (extended) error->private_data = nullptr;
+  zero_common_members(error);
+  if (extended) {
+    error->vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+    error->private_data = nullptr;
+  } else {
+    error->vendor_code = 0;
+  }
 }
 
-void set_error(AdbcError* error, std::string_view message, const char* sqlstate) {
+void set_error(AdbcError* error, std::string_view message, const char* sqlstate,
+               const ErrorOrigin& origin) {
   if (error == nullptr) return;
-  const bool extended = has_110_members(error);
   clear_error(error);
   char* copy = static_cast<char*>(std::malloc(message.size() + 1));
   if (copy != nullptr) {
@@ -114,17 +161,32 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate)
     copy[message.size()] = '\0';
   }
   error->message = copy;
-  error->vendor_code = 0;
   std::memcpy(error->sqlstate, sqlstate, sizeof(error->sqlstate));
   error->release = release_error;
-  if (extended) error->private_data = nullptr;
+  if (has_110_members(error)) {
+    error->private_data = make_payload(origin);
+  } else {
+    error->vendor_code = origin.native_code;
+  }
 }
 
-void set_error_from_nv(AdbcError* error, const char* message, uint8_t status) {
+void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin& origin) {
   if (error == nullptr) return;
   const char* text = (message == nullptr || message[0] == '\0') ? kNoMessage : message;
-  set_error(error, text, sqlstate_from_message(text));
-  error->vendor_code = status;
+  set_error(error, text, sqlstate_from_message(text), origin);
+}
+
+void prepend_error_message(AdbcError* error, std::string_view prefix) {
+  // Only a message this driver allocated is replaced; anything else stays as the host sees it.
+  if (error == nullptr || error->release != release_error) return;
+  const std::string_view old = error->message != nullptr ? error->message : "";
+  char* text = static_cast<char*>(std::malloc(prefix.size() + old.size() + 1));
+  if (text == nullptr) return;
+  std::memcpy(text, prefix.data(), prefix.size());
+  std::memcpy(text + prefix.size(), old.data(), old.size());
+  text[prefix.size() + old.size()] = '\0';
+  std::free(error->message);
+  error->message = text;
 }
 
 const char* default_sqlstate_for(uint8_t status) {
@@ -190,3 +252,22 @@ bool parse_bool_option(std::string_view text, bool* out) {
 }
 
 }  // namespace norvale::adbc
+
+extern "C" {
+
+int nv_adbc_error_get_detail_count(const AdbcError* error) {
+  const auto* payload = norvale::adbc::payload_of(error);
+  return payload == nullptr ? 0 : static_cast<int>(payload->details.size());
+}
+
+AdbcErrorDetail nv_adbc_error_get_detail(const AdbcError* error, int index) {
+  const auto* payload = norvale::adbc::payload_of(error);
+  if (payload == nullptr || index < 0 || static_cast<size_t>(index) >= payload->details.size()) {
+    return {nullptr, nullptr, 0};
+  }
+  const norvale::adbc::ErrorDetail& d = payload->details[static_cast<size_t>(index)];
+  // data() is never null, also for an empty value: hosts stop at the first null value.
+  return {d.key.c_str(), reinterpret_cast<const uint8_t*>(d.value.data()), d.value.size()};
+}
+
+}  // extern "C"

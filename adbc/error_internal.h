@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "adbc/state_internal.h"
+#include "norvale/nv_query.h"
 #include "norvale_adbc.h"
 
 namespace norvale::adbc {
@@ -17,13 +20,43 @@ NVAdbcDatabaseState* database_state_of(AdbcDatabase* database);
 /// The `initialized` flag; false for a null handle or state.
 bool database_initialized(AdbcDatabase* database);
 
-/// Releases what the error holds (through its release member) and zeroes it.
+/// One thing an error knows beyond its message and SQLSTATE, readable by ADBC 1.1 hosts through
+/// AdbcErrorGetDetail. Keys start with "norvale."; values are text.
+struct ErrorDetail {
+  std::string key;
+  std::string value;
+};
+
+inline constexpr const char* kDetailNativeCode = "norvale.native_code";
+inline constexpr const char* kDetailStreamId = "norvale.stream_id";
+inline constexpr const char* kDetailHttpStatus = "norvale.http_status";
+
+/// What the service said about a failure besides its text: its own code (0 when it gave none)
+/// and further details.
+struct ErrorOrigin {
+  int32_t native_code = 0;
+  std::vector<ErrorDetail> details;
+};
+
+/// Releases what the error holds (through its release member) and zeroes it. An error whose
+/// host announced the ADBC 1.1 members keeps that announcement (see set_error).
 void clear_error(AdbcError* error);
-/// Fills the error with a heap copy of `message`, vendor code 0 and the five-character SQLSTATE.
-void set_error(AdbcError* error, std::string_view message, const char* sqlstate);
-/// Fills the error from a core-client message, choosing the SQLSTATE from the message's text;
-/// the vendor code is `status`.
-void set_error_from_nv(AdbcError* error, const char* message, uint8_t status);
+/// Fills the error with a heap copy of `message` and the five-character SQLSTATE. The vendor
+/// code is the origin's native code (0 without one), unless the host passed
+/// ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA: then the vendor code keeps that value, as ADBC 1.1 hosts
+/// need it to reach the details, and `private_data` holds the details, the native code among
+/// them. `private_driver` is never written.
+void set_error(AdbcError* error, std::string_view message, const char* sqlstate,
+               const ErrorOrigin& origin = {});
+/// Fills the error from a core-client message, choosing the SQLSTATE from the message's text.
+void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin& origin = {});
+/// Fills the error from a failed query: its message, its own SQLSTATE when it has one (else the
+/// message's), and its native code, stream id and HTTP status as the origin. Returns the status
+/// that goes with the SQLSTATE (IO without one), also for a null error.
+AdbcStatusCode set_error_from_query(AdbcError* error, NVQueryHandle* query);
+/// Puts `prefix` before the message of an error this driver filled, keeping its SQLSTATE,
+/// vendor code and everything else (context such as which bound rows failed).
+void prepend_error_message(AdbcError* error, std::string_view prefix);
 /// The SQLSTATE that goes with an ADBC status when nothing more specific is known.
 const char* default_sqlstate_for(uint8_t status);
 /// The SQLSTATE that set_error_from_nv picks for `message` (null or empty: HY000).
@@ -45,7 +78,8 @@ void wipe_cstr(char** slot);
 /// Parses 1/0, on/no, yes/off, true/false (ASCII case-insensitive). False when not parsed.
 bool parse_bool_option(std::string_view text, bool* out);
 
-/// Installed as AdbcError.release.
+/// Installed as AdbcError.release. Leaves the structure ready for reuse: an ADBC 1.1 error
+/// keeps ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA and gets a null `private_data`.
 void release_error(AdbcError* error);
 
 }  // namespace norvale::adbc

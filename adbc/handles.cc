@@ -1,6 +1,8 @@
 // Allocation and release of the database, connection and statement handles.
 #include <cstdlib>
+#include <new>
 
+#include "adbc/cancel_registry_internal.h"
 #include "adbc/error_internal.h"
 #include "norvale/nv_log.h"
 
@@ -105,7 +107,15 @@ AdbcStatusCode nv_adbc_connection_new(AdbcConnection* connection, AdbcError* err
       set_error(error, "AdbcConnectionNew called twice without Release", "HY010");
       return ADBC_STATUS_INVALID_STATE;
     }
-    void* state = std::calloc(1, sizeof(NVAdbcConnectionState));
+    auto* state =
+        static_cast<NVAdbcConnectionState*>(std::calloc(1, sizeof(NVAdbcConnectionState)));
+    if (state != nullptr) {
+      state->cancel_registry = new (std::nothrow) norvale::adbc::CancelRegistry;
+      if (state->cancel_registry == nullptr) {
+        std::free(state);
+        state = nullptr;
+      }
+    }
     if (state == nullptr) {
       set_error(error, "AdbcConnectionNew: out of memory", "HY001");
       return ADBC_STATUS_INTERNAL;
@@ -150,6 +160,7 @@ AdbcStatusCode nv_adbc_statement_new(AdbcConnection* connection, AdbcStatement* 
     state->ingest_mode = 0;
     state->payload_format = 0;
     state->coerce = 1;
+    state->cancel_owner = norvale::adbc::next_cancel_owner();
     statement->private_data = state;
     return ADBC_STATUS_OK;
   } catch (...) {

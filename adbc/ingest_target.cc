@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adbc/cancellable_query_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "norvale/nv_cells.h"
 #include "norvale/nv_query.h"
@@ -84,7 +85,8 @@ std::string ingest_target_name(const char* catalog, const char* db_schema, const
   return name;
 }
 
-TableProbe probe_table(NVConnection* connection, const std::string& target) {
+TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,
+                       const std::string& target) {
   // The name goes into SQL text, so only in its quoted form.
   const std::optional<std::string> name = quoted_target_name(target);
   if (!name) return {TableProbe::kFailed, "'" + target + "' is not a table name", "42000"};
@@ -92,18 +94,18 @@ TableProbe probe_table(NVConnection* connection, const std::string& target) {
   // moments ago.
   const std::string sql = "SELECT * FROM " + *name + " LIMIT 0";
   char err[1024] = "";
-  NVQueryHandle* query = nv_execute(connection, sql.c_str(), 0, 0, err, sizeof err);
-  if (query == nullptr) return {TableProbe::kFailed, err, ""};
-  while (NVArrowBatch* batch = nv_next_batch(query, nullptr, 0)) nv_batch_free(batch);
+  const CancellableQuery query =
+      execute_cancellable(operation, connection, sql.c_str(), 0, err, sizeof err);
+  if (!query) return {TableProbe::kFailed, err, ""};
+  while (NVArrowBatch* batch = nv_next_batch(query.get(), nullptr, 0)) nv_batch_free(batch);
   TableProbe result{TableProbe::kExists, "", ""};
-  if (const char* message = nv_query_error(query); message != nullptr) {
-    const char* sqlstate = nv_query_sqlstate(query);
+  if (const char* message = nv_query_error(query.get()); message != nullptr) {
+    const char* sqlstate = nv_query_sqlstate(query.get());
     result.sqlstate = sqlstate != nullptr ? sqlstate : "";
     result.outcome = result.sqlstate == "42S02" || result.sqlstate == "42P01" ? TableProbe::kMissing
                                                                               : TableProbe::kFailed;
     result.message = message;
   }
-  nv_query_close(query);
   return result;
 }
 

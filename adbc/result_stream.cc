@@ -9,6 +9,9 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
 
 #include <arrow/c/bridge.h>
 #include <arrow/record_batch.h>
@@ -23,7 +26,6 @@ namespace norvale::adbc {
 namespace {
 
 constexpr const char* kCategory = "stream";
-constexpr int kEio = EIO;
 constexpr int kEinval = EINVAL;
 
 struct Profile {
@@ -44,8 +46,36 @@ NVAdbcStreamState* state_of(ArrowArrayStream* stream) {
   return state != nullptr && state->query != nullptr ? state : nullptr;
 }
 
-void cache_error(NVAdbcStreamState* state, const char* text) {
-  std::snprintf(state->last_error, sizeof state->last_error, "%s", text != nullptr ? text : "");
+// The errno value that says what happened to the stream.
+int errno_for(AdbcStatusCode status) {
+  switch (status) {
+    case ADBC_STATUS_CANCELLED: return ECANCELED;
+    case ADBC_STATUS_TIMEOUT: return ETIMEDOUT;
+    default: return EIO;
+  }
+}
+
+// Records a failure both ways: the text for get_last_error and the ADBC error with its status.
+int fail(NVAdbcStreamState* state, AdbcStatusCode status) {
+  std::snprintf(state->last_error, sizeof state->last_error, "%s",
+                state->error.message != nullptr ? state->error.message : "");
+  state->status = status;
+  return errno_for(status);
+}
+
+int fail_with_query_error(NVAdbcStreamState* state) {
+  return fail(state, set_error_from_query(&state->error, state->query));
+}
+
+int fail_with_transport_text(NVAdbcStreamState* state, const char* text) {
+  set_error_from_nv(&state->error, text);
+  return fail(state, ADBC_STATUS_IO);
+}
+
+// A failure of the driver itself rather than of the query.
+int fail_internally(NVAdbcStreamState* state, std::string_view text) {
+  set_error(&state->error, text, "HY000");
+  return fail(state, ADBC_STATUS_INTERNAL);
 }
 
 void release_empty_schema(ArrowSchema* schema) { schema->release = nullptr; }
@@ -92,8 +122,7 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
       if (const char* query_error = nv_query_error(q); query_error != nullptr) {
         nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): query error: %s",
                     static_cast<void*>(q), query_error);
-        cache_error(state, query_error);
-        return kEio;
+        return fail_with_query_error(state);
       }
       if (err[0] == '\0') {
         nv_log_emit(NV_LOG_INFO, kCategory,
@@ -104,14 +133,12 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
       }
       nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): nv_next_batch error: %s",
                   static_cast<void*>(q), err);
-      cache_error(state, err);
-      return kEio;
+      return fail_with_transport_text(state, err);
     }
     const auto& record = query_batch_record(batch);
     if (record == nullptr) {
       nv_batch_free(batch);
-      cache_error(state, "NVArrowBatch had a null inner RecordBatch");
-      return kEio;
+      return fail_internally(state, "NVArrowBatch had a null inner RecordBatch");
     }
     if (record->num_rows() == 0) {
       remember_schema(state, record->schema());  // a carrier still shows the schema
@@ -139,21 +166,13 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
     g_profile.batches += 1;
     g_profile.rows += rows;
   }
-  if (!st.ok()) {
-    std::snprintf(state->last_error, sizeof state->last_error,
-                  "arrow::ExportRecordBatch failed: %s", st.ToString().c_str());
-    return kEio;
-  }
+  if (!st.ok()) return fail_internally(state, "arrow::ExportRecordBatch failed: " + st.ToString());
   return 0;
 }
 
 int export_schema(NVAdbcStreamState* state, const arrow::Schema& schema, ArrowSchema* out) {
   const arrow::Status st = arrow::ExportSchema(schema, out);
-  if (!st.ok()) {
-    std::snprintf(state->last_error, sizeof state->last_error, "arrow::ExportSchema failed: %s",
-                  st.ToString().c_str());
-    return kEio;
-  }
+  if (!st.ok()) return fail_internally(state, "arrow::ExportSchema failed: " + st.ToString());
   state->schema_returned = 1;
   return 0;
 }
@@ -173,14 +192,8 @@ int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
     char err[512] = "";
     state->held_batch = nv_next_batch(q, err, sizeof err);
     if (state->held_batch == nullptr) {
-      if (const char* query_error = nv_query_error(q); query_error != nullptr) {
-        cache_error(state, query_error);
-        return kEio;
-      }
-      if (err[0] != '\0') {
-        cache_error(state, err);
-        return kEio;
-      }
+      if (nv_query_error(q) != nullptr) return fail_with_query_error(state);
+      if (err[0] != '\0') return fail_with_transport_text(state, err);
       fill_empty_struct_schema(out);
       state->schema_returned = 1;
       nv_log_emit(NV_LOG_INFO, kCategory,
@@ -193,10 +206,7 @@ int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
   std::shared_ptr<arrow::Schema> schema = query_batch_schema(state->held_batch);
   const auto& record = query_batch_record(state->held_batch);
   if (schema == nullptr && record != nullptr) schema = record->schema();
-  if (schema == nullptr) {
-    cache_error(state, "NVArrowBatch has no schema");
-    return kEio;
-  }
+  if (schema == nullptr) return fail_internally(state, "NVArrowBatch has no schema");
   remember_schema(state, schema);
   if (const int rc = export_schema(state, *schema, out); rc != 0) return rc;
   nv_log_emit(NV_LOG_INFO, kCategory,
@@ -216,30 +226,30 @@ bool profile_enabled() {
   return enabled;
 }
 
+// Runs one callback; an exception becomes the stream's failure.
+template <typename Call>
+int guarded(NVAdbcStreamState* state, std::string_view unknown_error, Call call) {
+  try {
+    return call();
+  } catch (const std::exception& e) {
+    return fail_internally(state, e.what());
+  } catch (...) {
+    return fail_internally(state, unknown_error);
+  }
+}
+
 int nv_adbc_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   NVAdbcStreamState* state = state_of(stream);
   if (state == nullptr || out == nullptr) return kEinval;
-  try {
-    return get_schema(state, out);
-  } catch (const std::exception& e) {
-    cache_error(state, e.what());
-  } catch (...) {
-    cache_error(state, "unknown internal error in get_schema");
-  }
-  return kEio;
+  return guarded(state, "unknown internal error in get_schema",
+                 [&] { return get_schema(state, out); });
 }
 
 int nv_adbc_stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   NVAdbcStreamState* state = state_of(stream);
   if (state == nullptr || out == nullptr) return kEinval;
-  try {
-    return get_next(state, out);
-  } catch (const std::exception& e) {
-    cache_error(state, e.what());
-  } catch (...) {
-    cache_error(state, "unknown internal error in get_next");
-  }
-  return kEio;
+  return guarded(state, "unknown internal error in get_next",
+                 [&] { return get_next(state, out); });
 }
 
 const char* nv_adbc_stream_get_last_error(ArrowArrayStream* stream) {
@@ -256,8 +266,11 @@ void nv_adbc_stream_release(ArrowArrayStream* stream) {
                 "stream_release(q=%p): consumer released the result stream; closing query",
                 static_cast<void*>(state->query));
     nv_batch_free(state->held_batch);
+    delete state->cancel_target;  // before the query goes: no cancel may reach it then
     nv_query_close(state->query);
     delete state->schema;
+    // Python releases the error it was handed, although it belongs to the stream.
+    if (state->error.release != nullptr) state->error.release(&state->error);
     std::free(state);
   }
   stream->get_schema = nullptr;
@@ -265,6 +278,39 @@ void nv_adbc_stream_release(ArrowArrayStream* stream) {
   stream->get_last_error = nullptr;
   stream->release = nullptr;
   stream->private_data = nullptr;
+}
+
+AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target,
+                           AdbcError* error) {
+  if (out == nullptr) {
+    set_error(error, "nv_adbc_stream_init: null output stream", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  if (query == nullptr) {
+    set_error(error, "nv_adbc_stream_init: null query handle", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  auto* state = static_cast<NVAdbcStreamState*>(std::calloc(1, sizeof(NVAdbcStreamState)));
+  if (state != nullptr) {
+    state->cancel_target = new (std::nothrow) CancelTarget(std::move(target));
+    if (state->cancel_target == nullptr) {
+      std::free(state);
+      state = nullptr;
+    }
+  }
+  if (state == nullptr) {
+    set_error(error, "nv_adbc_stream_init: out of memory", "HY001");
+    return ADBC_STATUS_INTERNAL;
+  }
+  state->query = query;
+  // The stream's own error is an ADBC 1.1 one: its details are what hosts ask the stream for.
+  state->error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  out->get_schema = nv_adbc_stream_get_schema;
+  out->get_next = nv_adbc_stream_get_next;
+  out->get_last_error = nv_adbc_stream_get_last_error;
+  out->release = nv_adbc_stream_release;
+  out->private_data = state;
+  return ADBC_STATUS_OK;
 }
 
 AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
@@ -296,27 +342,22 @@ extern "C" {
 
 AdbcStatusCode nv_adbc_stream_init(ArrowArrayStream* out, NVQueryHandle* query,
                                    AdbcError* error) {
-  using norvale::adbc::set_error;
-  if (out == nullptr) {
-    set_error(error, "nv_adbc_stream_init: null output stream", "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
+  return norvale::adbc::stream_init(out, query, {}, error);
+}
+
+const AdbcError* nv_adbc_error_from_array_stream(ArrowArrayStream* stream,
+                                                 AdbcStatusCode* status) {
+  // Only this driver's streams: another producer's private data means something else.
+  if (stream == nullptr || stream->release != norvale::adbc::nv_adbc_stream_release) {
+    return nullptr;
   }
-  if (query == nullptr) {
-    set_error(error, "nv_adbc_stream_init: null query handle", "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
+  auto* state = static_cast<NVAdbcStreamState*>(stream->private_data);
+  // Nothing failed yet, or the host released the error it was given earlier.
+  if (state == nullptr || state->status == ADBC_STATUS_OK || state->error.release == nullptr) {
+    return nullptr;
   }
-  auto* state = static_cast<NVAdbcStreamState*>(std::calloc(1, sizeof(NVAdbcStreamState)));
-  if (state == nullptr) {
-    set_error(error, "nv_adbc_stream_init: out of memory", "HY001");
-    return ADBC_STATUS_INTERNAL;
-  }
-  state->query = query;
-  out->get_schema = norvale::adbc::nv_adbc_stream_get_schema;
-  out->get_next = norvale::adbc::nv_adbc_stream_get_next;
-  out->get_last_error = norvale::adbc::nv_adbc_stream_get_last_error;
-  out->release = norvale::adbc::nv_adbc_stream_release;
-  out->private_data = state;
-  return ADBC_STATUS_OK;
+  if (status != nullptr) *status = state->status;
+  return &state->error;
 }
 
 void nv_adbc_profile_reset_and_dump(const char* label) {

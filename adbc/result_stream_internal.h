@@ -6,6 +6,7 @@
 
 #include <arrow/record_batch.h>
 
+#include "adbc/cancel_registry_internal.h"
 #include "norvale/nv_query.h"
 #include "norvale_adbc.h"
 
@@ -18,6 +19,13 @@ struct NVAdbcStreamState {
   // The stream's one schema once a batch showed it (heap-owned, deleted on release): get_schema
   // answers it also after the end, when no batch is left to show it.
   std::shared_ptr<arrow::Schema>* schema;
+  // The last failure as an ADBC 1.1 error with its status (OK: none), for
+  // AdbcErrorFromArrayStream. A host may release the error itself; the stream copes.
+  AdbcError error;
+  AdbcStatusCode status;
+  // How a cancel of the statement or connection reaches the query (heap-owned, may be null);
+  // detached before the query is closed.
+  norvale::adbc::CancelTarget* cancel_target;
 };
 
 extern "C" {
@@ -36,6 +44,11 @@ int nv_adbc_stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out);
 int nv_adbc_stream_get_next(ArrowArrayStream* stream, ArrowArray* out);
 const char* nv_adbc_stream_get_last_error(ArrowArrayStream* stream);
 void nv_adbc_stream_release(ArrowArrayStream* stream);
+
+/// Makes `out` a stream over `query`, which the stream then owns together with the query's
+/// cancel action (detached again when this fails).
+AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target,
+                           AdbcError* error);
 
 /// Exports one in-memory batch as a stream (metadata results).
 AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,

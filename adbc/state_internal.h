@@ -11,6 +11,10 @@ struct NVAdbcInfoSchemaStore;
 namespace nv_sql {
 class MetadataEngine;
 }
+namespace norvale::adbc {
+class CancelOperation;
+class CancelRegistry;
+}  // namespace norvale::adbc
 
 struct NVAdbcDatabaseState {
   char* uri;
@@ -44,6 +48,8 @@ struct NVAdbcConnectionState {
   NVAdbcInfoSchemaStore* info_schema;     // may be null
   nv_sql::MetadataEngine* meta_engine;    // may be null
   uint64_t query_timeout_sec;             // 0: none; bounds each wait for the server
+  // The operations that may be cancelled (owned; made by AdbcConnectionNew).
+  norvale::adbc::CancelRegistry* cancel_registry;
 };
 
 struct NVAdbcStatementState {
@@ -61,6 +67,12 @@ struct NVAdbcStatementState {
   char* target_db_schema;          // adbc.ingest.target_db_schema
   char* target_catalog;            // adbc.ingest.target_catalog
   int32_t table_mode;              // NVAdbcTableMode: what an ingest does with the target table
+  int32_t bind_by_name;            // adbc.statement.bind_by_name: bound columns serve parameters
+                                   // by name ($name, :name) instead of by position
+  // Cancellation: the statement's identity in its connection's registry, and the operation of
+  // the call running on it (borrowed from that call; null between calls).
+  uint64_t cancel_owner;
+  norvale::adbc::CancelOperation* operation;
 };
 
 /// What an ingest into a table does when the table exists or is missing (adbc.ingest.mode).

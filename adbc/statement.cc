@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
@@ -34,11 +35,14 @@ struct CallerScope {
 // Offers the statement to the connection's metadata engine; a finished local query when the
 // engine answered, null when the statement goes to compute (an engine failure never reaches
 // the host).
-NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql) {
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
+                                   const CancelOperation& operation) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
-  if (engine == nullptr) return nullptr;
+  // The engine answers queries only: an INSERT of many bound rows is not parsed for nothing.
+  if (engine == nullptr || !sql_may_be_query(sql)) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
-  if (sql_reads_catalog(sql)) info_schema_refresh(state->connection);
+  if (sql_reads_catalog(sql)) info_schema_refresh(state->connection, operation.cancelled_flag());
+  if (operation.cancelled()) return nullptr;
   nv_sql::ExecuteResult result = engine->try_execute(sql);
   switch (result.status) {
     case nv_sql::ExecuteStatus::Ok: {
@@ -64,16 +68,6 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql)
   return nullptr;
 }
 
-// The query's error as an ADBC error: its own SQLSTATE when it has one, which also decides the
-// status returned. The vendor code stays the IO status, as for every core-client failure.
-AdbcStatusCode set_error_from_query(AdbcError* error, NVQueryHandle* query) {
-  set_error_from_nv(error, nv_query_error(query), ADBC_STATUS_IO);
-  const char* sqlstate = nv_query_sqlstate(query);
-  if (sqlstate == nullptr || std::strlen(sqlstate) < 5) return ADBC_STATUS_IO;
-  if (error != nullptr) std::memcpy(error->sqlstate, sqlstate, sizeof error->sqlstate);
-  return status_for_sqlstate(sqlstate);
-}
-
 // The count of a DML statement arrives with the stream's first frame: fetch the first batch
 // now (the stream hands it out later) so that the host gets the count with the stream.
 AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affected,
@@ -87,7 +81,7 @@ AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affec
     return status;
   }
   if (state->held_batch == nullptr && err[0] != '\0') {
-    set_error_from_nv(error, err, ADBC_STATUS_IO);
+    set_error_from_nv(error, err);
     out->release(out);
     return ADBC_STATUS_IO;
   }
@@ -108,6 +102,9 @@ AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
     set_error(error, "AdbcStatementExecuteQuery: statement not allocated", "HY010");
     return ADBC_STATUS_INVALID_STATE;
   }
+  // One operation for the whole call: a cancel also stops the rows of bound parameters that
+  // have not run yet.
+  const StatementOperation operation(state);
 
   const bool has_target = state->target_table != nullptr || state->target_location != nullptr;
   if (state->bound_stream != nullptr && has_target) {
@@ -152,23 +149,30 @@ AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayS
                        int64_t* rows_affected, AdbcError* error) {
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof *out);
+  constexpr const char* kCall = "AdbcStatementExecuteQuery";
+  // Every statement this layer sends runs under the statement's operation, so that
+  // AdbcStatementCancel reaches it, and its result stream after it.
+  const StatementOperation operation(state);
 
-  NVQueryHandle* query = try_metadata_engine(state, sql);
+  CancellableQuery query(operation.shared(), try_metadata_engine(state, sql, *operation));
   char err[1024] = "";
-  if (query == nullptr) {
-    query = nv_execute(state->connection->connection, sql, 0,
-                       state->connection->query_timeout_sec, err, sizeof err);
-    if (query != nullptr) info_schema_note_statement(state->connection, sql);
+  if (!query) {
+    query = execute_cancellable(operation.shared(), state->connection->connection, sql,
+                                state->connection->query_timeout_sec, err, sizeof err);
+    if (query) info_schema_note_statement(state->connection, sql);
   }
-  if (query == nullptr) {
-    set_error_from_nv(error, err, ADBC_STATUS_IO);
+  if (!query) {
+    if (operation->cancelled()) return report_cancelled(error, kCall);
+    set_error_from_nv(error, err);
     return ADBC_STATUS_IO;
   }
 
   if (out != nullptr) {
-    const AdbcStatusCode status = nv_adbc_stream_init(out, query, error);
+    CancelTarget target;
+    NVQueryHandle* handle = query.release(&target);
+    const AdbcStatusCode status = stream_init(out, handle, std::move(target), error);
     if (status != ADBC_STATUS_OK) {
-      nv_query_close(query);
+      nv_query_close(handle);  // stream_init detached the cancel action on failure
       return status;
     }
     if (rows_affected != nullptr) return prefetch_rows_affected(out, rows_affected, error);
@@ -176,17 +180,12 @@ AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayS
   }
   // Run for its effect: wait until the statement finished, so that its count is known and a
   // failure is reported instead of being cancelled away by the close.
-  while (NVArrowBatch* batch = nv_next_batch(query, nullptr, 0)) nv_batch_free(batch);
-  if (nv_query_error(query) != nullptr) {
-    const AdbcStatusCode status = set_error_from_query(error, query);
-    nv_query_close(query);
-    return status;
-  }
+  while (NVArrowBatch* batch = nv_next_batch(query.get(), nullptr, 0)) nv_batch_free(batch);
+  if (nv_query_error(query.get()) != nullptr) return set_error_from_query(error, query.get());
   if (rows_affected != nullptr) {
-    const int64_t rows = nv_query_rows_affected(query);
+    const int64_t rows = nv_query_rows_affected(query.get());
     if (rows >= 0) *rows_affected = rows;
   }
-  nv_query_close(query);
   return ADBC_STATUS_OK;
 }
 

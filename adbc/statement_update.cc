@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
@@ -39,22 +40,22 @@ class IngestScope {
   bool finished_ = false;
 };
 
+constexpr const char* kCall = "AdbcStatementExecuteUpdate";
+
 // A failure of the local side after begin (encoding, a failing reader, a refused push).
 AdbcStatusCode local_failure(AdbcError* error, const std::string& message, const char* sqlstate,
                              AdbcStatusCode status) {
   set_error(error, message, sqlstate);
-  if (error != nullptr) error->vendor_code = status;
   return status;
 }
 
-// Reports a failed finish and releases the summary's paths. The reported SQLSTATE and vendor
-// code follow the ingest table; the status returned follows the server's own SQLSTATE.
+// Reports a failed finish and releases the summary's paths. The reported SQLSTATE follows the
+// ingest table; the status returned follows the server's own SQLSTATE.
 AdbcStatusCode server_failure(AdbcError* error, NVIngestSummary* summary) {
   const IngestErrorClass c = classify_ingest_sqlstate(summary->sqlstate);
   const char* message =
       summary->error_message[0] != '\0' ? summary->error_message : "ingest failed";
   set_error(error, message, c.sqlstate);
-  if (error != nullptr) error->vendor_code = c.status;
   const AdbcStatusCode status = status_for_sqlstate(summary->sqlstate);
   nv_ingest_summary_free(summary);
   return status;
@@ -67,12 +68,13 @@ AdbcStatusCode server_failure(AdbcError* error, NVIngestSummary* summary) {
 // The probe and the ingest are two requests, so they are not atomic: a table that another
 // client creates between them is replaced by a create or create_append (the service's
 // overwrite), and one dropped between them makes a create_append's append fail with NOT_FOUND.
-AdbcStatusCode choose_service_mode(NVAdbcStatementState* s, const std::string& target,
-                                   int32_t* mode, AdbcError* error) {
+AdbcStatusCode choose_service_mode(NVAdbcStatementState* s, const StatementOperation& operation,
+                                   const std::string& target, int32_t* mode, AdbcError* error) {
   *mode = s->ingest_mode;
   const bool create = s->table_mode == kTableCreate;
   if ((!create && s->table_mode != kTableCreateAppend) || target.empty()) return ADBC_STATUS_OK;
-  const TableProbe probe = probe_table(s->connection->connection, target);
+  const TableProbe probe = probe_table(operation.shared(), s->connection->connection, target);
+  if (operation->cancelled()) return report_cancelled(error, kCall);
   switch (probe.outcome) {
     case TableProbe::kExists:
       if (create) {
@@ -93,8 +95,7 @@ AdbcStatusCode choose_service_mode(NVAdbcStatementState* s, const std::string& t
   }
   set_error_from_nv(error, ("AdbcStatementExecuteUpdate: cannot tell whether " + target +
                             " exists: " + probe.message)
-                               .c_str(),
-                    ADBC_STATUS_IO);
+                               .c_str());
   if (probe.sqlstate.size() != 5) return ADBC_STATUS_IO;
   if (error != nullptr) std::memcpy(error->sqlstate, probe.sqlstate.data(), 5);
   return status_for_sqlstate(probe.sqlstate.c_str());
@@ -133,7 +134,21 @@ AdbcStatusCode push_payload(AdbcError* error, IngestScope& ingest,
   return ADBC_STATUS_OK;
 }
 
-AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, AdbcError* error) {
+AdbcStatusCode execute_update(NVAdbcStatementState* s, const StatementOperation& operation,
+                              int64_t* rows_affected, AdbcError* error);
+
+// A failure while the operation was cancelled is the cancel's doing; the ingest's own text
+// (a refused push, an aborted upload) would hide that.
+AdbcStatusCode execute_update_or_cancelled(NVAdbcStatementState* s, int64_t* rows_affected,
+                                           AdbcError* error) {
+  const StatementOperation operation(s);
+  const AdbcStatusCode status = execute_update(s, operation, rows_affected, error);
+  if (status != ADBC_STATUS_OK && operation->cancelled()) return report_cancelled(error, kCall);
+  return status;
+}
+
+AdbcStatusCode execute_update(NVAdbcStatementState* s, const StatementOperation& operation,
+                              int64_t* rows_affected, AdbcError* error) {
   if (s->connection == nullptr || s->connection->connection == nullptr) {
     set_error(error, "AdbcStatementExecuteUpdate: connection not initialised", "HY010");
     return ADBC_STATUS_INVALID_STATE;
@@ -153,10 +168,7 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   }
 
   // The stream now belongs to the reader (or is released here): each ingest needs a new bind.
-  auto imported = arrow::ImportRecordBatchReader(s->bound_stream);
-  if (s->bound_stream->release != nullptr) s->bound_stream->release(s->bound_stream);
-  std::free(s->bound_stream);
-  s->bound_stream = nullptr;
+  auto imported = take_bound_stream(s);
   if (!imported.ok()) {
     set_error(
         error,
@@ -170,7 +182,7 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   const std::string target =
       ingest_target_name(s->target_catalog, s->target_db_schema, s->target_table);
   int32_t service_mode = 0;
-  if (AdbcStatusCode rc = choose_service_mode(s, target, &service_mode, error);
+  if (AdbcStatusCode rc = choose_service_mode(s, operation, target, &service_mode, error);
       rc != ADBC_STATUS_OK) {
     return rc;
   }
@@ -193,6 +205,9 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
                          "HY000", ADBC_STATUS_IO);
   }
   IngestScope ingest(handle);
+  // Declared after the scope, so detached before the scope frees the handle.
+  const CancelTarget cancel_ingest(operation.shared(),
+                                   [handle] { norvale::ingest::request_cancel(handle); });
   const bool arrow_ipc = s->payload_format == NV_INGEST_FORMAT_ARROW_IPC;
 
   if (arrow_ipc) {
@@ -257,7 +272,7 @@ extern "C" AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement* statem
                                "HY010");
       return ADBC_STATUS_INVALID_STATE;
     }
-    return norvale::adbc::execute_update(s, rows_affected, error);
+    return norvale::adbc::execute_update_or_cancelled(s, rows_affected, error);
   } catch (const std::exception& e) {
     norvale::adbc::set_error(error, std::string("AdbcStatementExecuteUpdate: ") + e.what(),
                              "HY000");

@@ -50,7 +50,8 @@ std::string trim_trailing_slashes(std::string_view url) {
 
 long do_http(const char* url, const char* method, const char* body, const char* bearer_token,
              const NVTlsConfig* tls, const NVConnExtras* extras, void* share,
-             std::string* response, char* err, size_t err_size) {
+             std::string* response, char* err, size_t err_size,
+             const std::atomic<bool>* abort) {
   if (url == nullptr || response == nullptr) {
     write_error(err, err_size, "do_http: NULL argument");
     return -1;
@@ -65,6 +66,7 @@ long do_http(const char* url, const char* method, const char* body, const char* 
     spec.headers = {"Content-Type: application/json", "Accept: application/json"};
     if (bearer_token != nullptr) spec.bearer_token = bearer_token;
     spec.total_timeout_seconds = kControlPlaneTotalTimeoutSeconds;
+    spec.abort = abort;
     auto made = PreparedRequest::Make(RequestEnv{tls, extras, share}, spec);
     if (!made.ok()) {
       const arrow::Status& st = made.status();

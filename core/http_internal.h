@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -23,10 +24,12 @@ long connect_timeout_from_extras(const NVConnExtras* extras);
 
 /// One control-plane request. `method` "POST" posts `body`; any other method is a GET and the
 /// body is ignored. A non-empty `bearer_token` adds the Authorization header. `tls`, `extras`
-/// and `share` may be NULL. Returns the HTTP status (not judged), or -1 with a message.
+/// and `share` may be NULL. Returns the HTTP status (not judged), or -1 with a message. A
+/// non-null `abort` stops the transfer once it holds true.
 long do_http(const char* url, const char* method, const char* body, const char* bearer_token,
              const NVTlsConfig* tls, const NVConnExtras* extras, void* share,
-             std::string* response, char* err, size_t err_size);
+             std::string* response, char* err, size_t err_size,
+             const std::atomic<bool>* abort = nullptr);
 
 /// Unauthenticated JSON POST (login). Returns the HTTP status or -1 with a message.
 long do_json_post(const char* url, const char* body, const NVTlsConfig* tls,

@@ -60,7 +60,17 @@ std::string sqlstate_from_message(std::string_view m) {
   return {};
 }
 
-// SQLSTATE from the error code; empty when the status-based one stands.
+// Cuts to kMaxMessage bytes with "..." at the end, never inside a UTF-8 sequence.
+void limit_message(std::string& message) {
+  if (message.size() <= kMaxMessage) return;
+  size_t cut = kMaxMessage - 3;
+  while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
+  message.resize(cut);
+  message += "...";
+}
+
+}  // namespace
+
 std::string sqlstate_from_code(std::string_view code, bool has_code, std::string_view m) {
   if (!has_code || code == "QUERY_ERROR") return sqlstate_from_message(m);
   if (code == "UNAUTHORIZED") return "28000";
@@ -86,17 +96,6 @@ std::string sqlstate_from_code(std::string_view code, bool has_code, std::string
   }
   return {};
 }
-
-// Cuts to kMaxMessage bytes with "..." at the end, never inside a UTF-8 sequence.
-void limit_message(std::string& message) {
-  if (message.size() <= kMaxMessage) return;
-  size_t cut = kMaxMessage - 3;
-  while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
-  message.resize(cut);
-  message += "...";
-}
-
-}  // namespace
 
 int32_t extract_native_code(std::string_view message) {
   for (std::string_view prefix : {"(code: ", "code: ", "code="}) {

@@ -57,6 +57,8 @@ void mark_done(NVQueryHandle* q) {
 int handle_error_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
   const std::string_view text = as_text(payload, len);
   std::string message(text);
+  std::string code;
+  bool has_code = false;
   const auto doc = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (doc.is_object()) {
     const auto m = doc.find("message");
@@ -66,8 +68,15 @@ int handle_error_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
     } else if (e != doc.end() && e->is_string()) {
       message = e->get<std::string>();
     }
+    if (const auto c = doc.find("code"); c != doc.end() && c->is_string()) {
+      code = c->get<std::string>();
+      has_code = true;
+    }
   }
-  set_query_error(q, "compute reported error: " + message, {}, extract_native_code(message));
+  // The frame's code says what failed, as the code of an error answer does; without one that
+  // says anything the error keeps no SQLSTATE.
+  set_query_error(q, "compute reported error: " + message,
+                  sqlstate_from_code(code, has_code, message), extract_native_code(message));
   return 1;
 }
 
@@ -104,7 +113,9 @@ int handle_init_frame(NVQueryHandle* q, const uint8_t* payload, size_t len) {
   const nlohmann::json doc = nlohmann::json::parse(as_text(payload, len));
   if (!doc.is_object()) return 0;
   if (const auto id = doc.find("streamId"); id != doc.end() && id->is_string()) {
-    q->stream_id = id->get<std::string>();
+    std::lock_guard<std::mutex> lock(q->mutex);
+    // Once: nv_query_stream_id hands out the text to other threads.
+    if (q->stream_id.empty()) q->stream_id = id->get<std::string>();
   }
   const auto sets = doc.find("resultSets");
   if (sets == doc.end() || sets->is_null() || sets->empty()) return 0;

@@ -208,6 +208,18 @@ int32_t nv_query_native_error(NVQueryHandle* query) {
   return query->native_error;
 }
 
+const char* nv_query_stream_id(NVQueryHandle* query) {
+  if (query == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(query->mutex);
+  return query->stream_id.empty() ? nullptr : query->stream_id.c_str();
+}
+
+int32_t nv_query_http_status(NVQueryHandle* query) {
+  if (query == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(query->mutex);
+  return query->http_status;
+}
+
 int nv_query_cancelled(NVQueryHandle* query) {
   return query != nullptr && query->cancelled.load() ? 1 : 0;
 }

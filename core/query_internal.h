@@ -45,9 +45,10 @@ struct NVQueryHandle {
   std::string error;
   std::string sqlstate;
   int32_t native_error = 0;
+  std::string stream_id;     // set once, from the INIT frame
+  int32_t http_status = 0;   // set once the answer's status is known
 
   // Written by the worker only (INIT handling comes before any batch is queued).
-  std::string stream_id;
   bool multi_result_warned = false;
   int64_t rows_affected = -1;
   // The worker's decoder, so that the frame handler can keep an assembled frame without a copy.
@@ -83,6 +84,10 @@ arrow::Status decode_arrow_ipc_buffer(std::shared_ptr<arrow::Buffer> buffer,
 /// The number after the first of "(code: ", "code: ", "code=" that is followed (after spaces)
 /// by a digit; at most 9 digits are read. 0 when there is none.
 int32_t extract_native_code(std::string_view message);
+
+/// The SQLSTATE that a server error's code selects (for QUERY_ERROR or no code: its message's
+/// wording); empty when neither says anything, so that a caller's fallback stands.
+std::string sqlstate_from_code(std::string_view code, bool has_code, std::string_view message);
 
 /// Removes the engine's wrapper prefixes from the start of a server message.
 std::string strip_engine_noise(std::string message);

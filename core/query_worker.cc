@@ -49,6 +49,11 @@ bool perf_on() { return nv_perf_is_enabled() != 0; }
 
 size_t deliver(TransferContext* ctx, char* data, size_t n);
 
+void note_http_status(NVQueryHandle* q, long status) {
+  std::lock_guard<std::mutex> lock(q->mutex);
+  if (q->http_status == 0) q->http_status = static_cast<int32_t>(status);
+}
+
 size_t curl_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   auto* ctx = static_cast<TransferContext*>(user);
   const size_t taken = deliver(ctx, data, size * nmemb);
@@ -64,6 +69,7 @@ size_t deliver(TransferContext* ctx, char* data, size_t n) {
     long status = 0;
     curl_easy_getinfo(ctx->curl, CURLINFO_RESPONSE_CODE, &status);
     ctx->error_mode = status >= 400;
+    note_http_status(ctx->query, status);
   }
   if (ctx->error_mode) {
     try {
@@ -200,6 +206,7 @@ void run_transfer(NVQueryHandle* q) {
   }
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 0) note_http_status(q, status);  // an answer without a body
   if (nv_log_level() >= NV_LOG_TRACE) {
     nv_log_emit(NV_LOG_TRACE, kCategory, "curl rc=%d status=%ld error_mode=%d body_len=%zu",
                 static_cast<int>(rc), status, ctx.error_mode ? 1 : 0, ctx.error_body.size());

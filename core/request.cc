@@ -52,6 +52,12 @@ arrow::Status apply_proxy(CURL* curl, const NVConnExtras* extras) {
   return arrow::Status::OK();
 }
 
+// libcurl calls it about once a second while the socket is quiet, and more often while data
+// flow: a cancel is seen within a second.
+int abort_when_flagged(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
+}
+
 }  // namespace
 
 bool has_line_break(std::string_view text) {
@@ -111,6 +117,11 @@ arrow::Result<std::unique_ptr<PreparedRequest>> PreparedRequest::Make(const Requ
   }
   nv_curl_apply_share_and_keepalive(curl, env.share);
   ARROW_RETURN_NOT_OK(apply_proxy(curl, env.extras));
+  if (spec.abort != nullptr) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abort_when_flagged);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, spec.abort);
+  }
 
   if (spec.post) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -39,6 +40,10 @@ struct RequestSpec {
   std::vector<std::string> headers;  // "Name: value" lines, in order
   std::string_view bearer_token;     // non-empty: "Authorization: Bearer <token>"
   long total_timeout_seconds = 0;    // 0: none (streams use an IdleWatch instead)
+  // Non-null: the transfer stops (CURLE_ABORTED_BY_CALLBACK) once the flag holds true. For
+  // transfers on the caller's thread; the stream workers install progress callbacks of their
+  // own and must not set it.
+  const std::atomic<bool>* abort = nullptr;
 };
 
 /// An easy handle with everything it borrows: the header list (zeroed before it is freed,

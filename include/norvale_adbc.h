@@ -338,6 +338,27 @@ AdbcStatusCode nv_adbc_statement_bind(struct AdbcStatement* statement, struct Ar
 AdbcStatusCode nv_adbc_statement_bind_stream(struct AdbcStatement* statement,
                                              struct ArrowArrayStream* stream,
                                              struct AdbcError* error);
+/* One field per parameter of the statement's SQL, in parameter order: named "" for ?, "$1" for
+   $1, the bare name for $name and :name; typed as the bound column when data are bound, else
+   null. */
+AdbcStatusCode nv_adbc_statement_get_parameter_schema(struct AdbcStatement* statement,
+                                                      struct ArrowSchema* schema,
+                                                      struct AdbcError* error);
+
+/* ADBC 1.1.0. Cancel may be called from any thread at any time and answers OK also when
+ * nothing runs; it is best effort (a statement the service already ran keeps its effect). */
+AdbcStatusCode nv_adbc_statement_cancel(struct AdbcStatement* statement,
+                                        struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_cancel(struct AdbcConnection* connection,
+                                         struct AdbcError* error);
+/* The details ("norvale.native_code", "norvale.stream_id", "norvale.http_status") of an error
+ * that this driver filled for a host that passed ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA. */
+int nv_adbc_error_get_detail_count(const struct AdbcError* error);
+struct AdbcErrorDetail nv_adbc_error_get_detail(const struct AdbcError* error, int index);
+/* The error and status of a failed result stream of this driver; NULL for any other stream and
+ * for a stream without an error. The error belongs to the stream. */
+const struct AdbcError* nv_adbc_error_from_array_stream(struct ArrowArrayStream* stream,
+                                                        AdbcStatusCode* status);
 
 #ifdef __cplusplus
 }

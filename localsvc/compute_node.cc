@@ -29,7 +29,8 @@ void handle_query(Service& svc, const std::string& node_id, const httplib::Reque
     if (m != it->end() && m->is_number_integer() && m->get<int64_t>() > 0)
       max_bytes = std::min<int64_t>(m->get<int64_t>(), 128 * 1024 * 1024);
   }
-  auto job = std::make_shared<QueryJob>(svc, max_bytes, fault);
+  auto job = std::make_shared<QueryJob>(svc, max_bytes, fault,
+                                        std::make_pair(req.local_port, req.remote_port));
   arrow::Status st = job->start(body["sql"].get<std::string>());
   if (!st.ok()) {
     HttpSqlError e = map_sql_error(st.message());

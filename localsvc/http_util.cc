@@ -1,12 +1,12 @@
 #include "localsvc/http_util.h"
 
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+
+#include "localsvc/disconnect_watch.h"
 
 namespace nv_localsvc {
 
@@ -42,36 +42,13 @@ nlohmann::json interesting_headers(const httplib::Request& req) {
   return out;
 }
 
-namespace {
-
-int port_of(const sockaddr_storage& ss) {
-  if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(ss).sin_port);
-  if (ss.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
-  return -1;
-}
-
-}  // namespace
-
 void shutdown_connection(int local_port, int remote_port) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
-  while (dirent* e = readdir(dir)) {
-    char* end = nullptr;
-    long fd = std::strtol(e->d_name, &end, 10);
-    if (end == e->d_name || *end != '\0' || fd == dirfd(dir)) continue;
-    sockaddr_storage local{}, peer{};
-    socklen_t ll = sizeof(local), pl = sizeof(peer);
-    if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0) continue;
-    if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
-    if (port_of(local) == local_port && port_of(peer) == remote_port) {
-      // An RST rather than an orderly close: the client sees the connection die.
-      linger lg{1, 0};
-      setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-      shutdown(static_cast<int>(fd), SHUT_RDWR);
-    }
-  }
-  closedir(dir);
+  const int fd = connection_fd(local_port, remote_port);
+  if (fd < 0) return;
+  // An RST rather than an orderly close: the client sees the connection die.
+  linger lg{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+  shutdown(fd, SHUT_RDWR);
 }
 
 bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,

@@ -10,6 +10,7 @@
 #include <arrow/c/bridge.h>
 #include <nlohmann/json.hpp>
 
+#include "localsvc/disconnect_watch.h"
 #include "localsvc/duck.h"
 #include "localsvc/http_util.h"
 #include "localsvc/ipc.h"
@@ -71,6 +72,11 @@ class IngestSession {
  public:
   IngestSession(Service& svc) : svc_(svc), conn_(svc.db()), start_(std::chrono::steady_clock::now()) {}
   ~IngestSession() { discard_landed(); }
+
+  /// Stops the DuckDB work in progress, from another thread (the client went away).
+  void interrupt() {
+    if (conn_.ok()) duckdb_interrupt(conn_.get());
+  }
 
   /// Feeds request bytes; always drains, recording the first error.
   void feed(const char* data, size_t len) {
@@ -503,11 +509,22 @@ void handle_ingest(Service& svc, const std::string& node_id, const httplib::Requ
   }
   IngestSession session(svc);
   Service::ConnectionGuard guard(svc, req.local_port, req.remote_port);
-  reader([&session](const char* data, size_t len) {
+  DisconnectWatch watch(req.local_port, req.remote_port, [&session] { session.interrupt(); });
+  const bool complete = reader([&session](const char* data, size_t len) {
     session.feed(data, len);
     return true;
   });
+  if (!complete || watch.gone()) {
+    // The upload was cut (a cancel, a lost client): nothing is applied, and nobody waits for
+    // an answer.
+    watch.stop();
+    svc.count("ingests_interrupted");
+    res.status = 400;
+    return;
+  }
   std::string body = session.finish();
+  watch.stop();
+  if (watch.fired()) svc.count("ingests_interrupted");  // while the ingest was being applied
   svc.count(body.size() > 0 && body[0] == static_cast<char>(FrameType::kError) ? "ingest_errors"
                                                                                : "ingests");
   deliver(svc, req, res, 200, kStreamMediaType, std::move(body), fault);

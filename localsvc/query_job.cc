@@ -43,12 +43,17 @@ std::string text_or(const char* s, const char* fallback) {
 
 }  // namespace
 
-QueryJob::QueryJob(Service& svc, int64_t max_batch_bytes, std::optional<Fault> fault)
-    : svc_(svc), max_batch_bytes_(max_batch_bytes), fault_(std::move(fault)) {
+QueryJob::QueryJob(Service& svc, int64_t max_batch_bytes, std::optional<Fault> fault,
+                   std::pair<int, int> client)
+    : svc_(svc), max_batch_bytes_(max_batch_bytes), fault_(std::move(fault)), client_(client) {
   stream_id_ = "qs-" + Service::random_hex(12);
 }
 
 QueryJob::~QueryJob() {
+  if (watch_) {
+    watch_->stop();
+    if (watch_->fired()) svc_.count("queries_interrupted");
+  }
   // The result must go before its statement and connection.
   result_.reset();
   if (last_stmt_ != nullptr) duckdb_destroy_prepare(&last_stmt_);
@@ -58,6 +63,9 @@ QueryJob::~QueryJob() {
 arrow::Status QueryJob::start(const std::string& sql) {
   conn_ = std::make_unique<DuckConn>(svc_.db());
   if (!conn_->ok()) return arrow::Status::IOError("INTERNAL Error: cannot open a connection");
+  duckdb_connection duck = conn_->get();
+  watch_ = std::make_unique<DisconnectWatch>(client_.first, client_.second,
+                                             [duck] { duckdb_interrupt(duck); });
   idx_t n = duckdb_extract_statements(conn_->get(), sql.c_str(), &extracted_);
   if (n == 0) {
     const char* err = duckdb_extract_statements_error(extracted_);
@@ -220,6 +228,8 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     batch = *next;
   }
   if (!batch) {
+    // The work is done: a client leaving now interrupts nothing.
+    watch_->stop();
     for (int i = 0; i < result_sets; ++i)
       if (!write_frame(out, static_cast<uint8_t>(FrameType::kEos),
                        eos_payload(static_cast<uint32_t>(i))))

@@ -6,9 +6,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <arrow/api.h>
 
+#include "localsvc/disconnect_watch.h"
 #include "localsvc/duck.h"
 #include "localsvc/faults.h"
 #include "localsvc/http_util.h"
@@ -20,7 +22,10 @@ inline constexpr int64_t kDefaultMaxBatchBytes = 4 * 1024 * 1024;
 
 class QueryJob : public BodyProducer {
  public:
-  QueryJob(Service& svc, int64_t max_batch_bytes, std::optional<Fault> fault);
+  /// `client` holds the local and remote port of the request's connection: while the job runs,
+  /// DuckDB is interrupted when that client goes away (counter "queries_interrupted").
+  QueryJob(Service& svc, int64_t max_batch_bytes, std::optional<Fault> fault,
+           std::pair<int, int> client);
   ~QueryJob() override;
 
   /// Prepares and starts the statements; a DuckDB error before any row comes back here
@@ -39,7 +44,9 @@ class QueryJob : public BodyProducer {
   Service& svc_;
   int64_t max_batch_bytes_;
   std::optional<Fault> fault_;
+  std::pair<int, int> client_;
   std::unique_ptr<DuckConn> conn_;
+  std::unique_ptr<DisconnectWatch> watch_;  // from start() until the result is complete
   duckdb_extracted_statements extracted_ = nullptr;
   duckdb_prepared_statement last_stmt_ = nullptr;
   std::unique_ptr<DuckResult> result_ = std::make_unique<DuckResult>();

@@ -41,10 +41,12 @@ uint64_t installed_sequence(NVAdbcInfoSchemaStore* store) {
 }
 
 // The catalog sequence now, from the control plane; nothing (logged) when the check failed.
-std::optional<uint64_t> check_version(NVAdbcConnectionState* state) {
+std::optional<uint64_t> check_version(NVAdbcConnectionState* state,
+                                      const std::atomic<bool>* abort) {
   NVCatalogVersion version{};
   char err[512] = {0};
-  if (nv_fetch_epoch(state->connection, &version, err, sizeof(err)) != 0) {
+  if (fetch_connection_catalog_version(state->connection, &version, err, sizeof(err), abort) !=
+      0) {
     nv_log_emit(NV_LOG_WARN, "info_schema", "catalog version check failed: %s", err);
     return std::nullopt;
   }
@@ -55,17 +57,24 @@ void reregister(NVAdbcConnectionState* state) {
   if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
 }
 
-void first_load(NVAdbcConnectionState* state, const char* uri, const char* username) {
+bool aborted(const std::atomic<bool>* abort) { return abort != nullptr && abort->load(); }
+
+void first_load(NVAdbcConnectionState* state, const char* uri, const char* username,
+                const std::atomic<bool>* abort) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
   store->load_attempted = true;
   store->load_attempted_at = Clock::now();
-  if (info_schema_snapshot_install(state, uri, username) == 0) reregister(state);
+  if (install_snapshot(state, uri, username, abort) == 0) {
+    reregister(state);
+  } else if (aborted(abort)) {
+    store->load_attempted = false;  // a cancelled load says nothing about the next one
+  }
 }
 
 // Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
 // as it is; otherwise the snapshot is fetched again and cached for the process.
 void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
-             uint64_t target) {
+             uint64_t target, const std::atomic<bool>* abort) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
   const std::string key = cache_key_of(uri, username);
   if (!key.empty()) {
@@ -82,7 +91,7 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
     }
   }
   CachedSnapshot fresh;
-  if (!load_snapshot(state, &fresh)) return;  // the previous snapshot stays
+  if (!load_snapshot(state, &fresh, abort)) return;  // the previous snapshot stays
   // The snapshot was fetched after the sequence reached `target`, so it is current for it.
   if (fresh.sequence < target) fresh.sequence = target;
   if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, fresh.sequence);
@@ -99,17 +108,17 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
   reregister(state);
 }
 
-void refresh(NVAdbcConnectionState* state) {
+void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
   const char* uri = option_or_null(state->database, &NVAdbcDatabaseState::uri);
   const char* username = option_or_null(state->database, &NVAdbcDatabaseState::username);
   std::lock_guard<std::mutex> serial(store->refresh);
 
   if (!store->load_attempted) {
-    first_load(state, uri, username);
+    first_load(state, uri, username, abort);
   } else if (!has_snapshot(store) && Clock::now() - store->load_attempted_at >= kReloadBackoff) {
     // A failed snapshot never fails a call; it is retried now and then, not on every call.
-    first_load(state, uri, username);
+    first_load(state, uri, username, abort);
   }
   // A write made before the load may be newer than a cached snapshot: it is checked below.
   if (!has_snapshot(store)) return;
@@ -121,7 +130,7 @@ void refresh(NVAdbcConnectionState* state) {
   const bool others_wrote = generation != store->seen_write_generation;
   store->seen_write_generation = generation;
   if (store->wrote.exchange(false) || others_wrote) {
-    target = check_version(state);
+    target = check_version(state, abort);
     if (!target) {
       store->wrote = true;  // ask again on the next call
       return;
@@ -131,7 +140,7 @@ void refresh(NVAdbcConnectionState* state) {
     target = catalog_sequence_known(uri);
   }
   if (!target || *target == current) return;
-  move_to(state, uri, username, *target);
+  move_to(state, uri, username, *target, abort);
 }
 
 bool blank_or_paren(char c) {
@@ -179,10 +188,10 @@ std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState*
   return index;
 }
 
-void info_schema_refresh(NVAdbcConnectionState* state) {
+void info_schema_refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) return;
   try {
-    refresh(state);
+    refresh(state, abort);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "catalog refresh failed: %s", e.what());
   }
@@ -200,6 +209,12 @@ void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view s
     return;
   }
   info_schema_note_write(state);
+}
+
+bool sql_may_be_query(std::string_view sql) {
+  const std::string word = first_keyword(sql);
+  return word.empty() || word == "select" || word == "with" || word == "values" ||
+         word == "table";
 }
 
 bool sql_reads_catalog(std::string_view sql) {

@@ -1,5 +1,6 @@
 // The control plane's catalog version ("/api/v1/events/version"), which the snapshot poller
 // reads to learn when the catalog changed.
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -9,6 +10,7 @@
 #include "core/connection_internal.h"
 #include "core/error_text_internal.h"
 #include "core/http_internal.h"
+#include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
 
@@ -55,7 +57,7 @@ int parse_version(const char* body, size_t len, NVCatalogVersion* out, char* err
 
 int fetch_version(const char* base_url, const char* token, const NVTlsConfig* tls,
                   const NVConnExtras* extras, void* share, NVCatalogVersion* out, char* err,
-                  size_t err_size) {
+                  size_t err_size, const std::atomic<bool>* abort = nullptr) {
   using namespace norvale;
   if (base_url == nullptr || out == nullptr) {
     write_error(err, err_size, "nv_route_fetch_epoch: NULL argument");
@@ -65,7 +67,7 @@ int fetch_version(const char* base_url, const char* token, const NVTlsConfig* tl
   const std::string url = trim_trailing_slashes(base_url) + "/api/v1/events/version";
   std::string body;
   const long status =
-      do_http(url.c_str(), "GET", "", token, tls, extras, share, &body, err, err_size);
+      do_http(url.c_str(), "GET", "", token, tls, extras, share, &body, err, err_size, abort);
   if (status < 0) return -1;
   if (status < 200 || status > 299) {
     format_http_error("catalog version fetch", status, body, err, err_size);
@@ -75,6 +77,28 @@ int fetch_version(const char* base_url, const char* token, const NVTlsConfig* tl
 }
 
 }  // namespace
+
+namespace norvale::adbc {
+
+int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, char* err,
+                                     size_t err_size, const std::atomic<bool>* abort) {
+  if (conn == nullptr || out == nullptr) {
+    norvale::write_error(err, err_size, "nv_fetch_epoch: NULL argument");
+    return -1;
+  }
+  try {
+    const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
+    const NVConnExtras extras = conn->extras();
+    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
+    return fetch_version(conn->control_plane_url.c_str(), token, &tls, &extras, conn->curl_share,
+                         out, err, err_size, abort);
+  } catch (const std::exception& e) {
+    norvale::write_error(err, err_size, "nv_fetch_epoch: %s", e.what());
+    return -1;
+  }
+}
+
+}  // namespace norvale::adbc
 
 extern "C" {
 
@@ -105,20 +129,7 @@ int nv_route_fetch_epoch(const char* base_url, const char* token, const NVTlsCon
 }
 
 int nv_fetch_epoch(NVConnection* conn, NVCatalogVersion* out, char* err, size_t err_size) {
-  if (conn == nullptr || out == nullptr) {
-    norvale::write_error(err, err_size, "nv_fetch_epoch: NULL argument");
-    return -1;
-  }
-  try {
-    const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
-    const NVConnExtras extras = conn->extras();
-    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
-    return fetch_version(conn->control_plane_url.c_str(), token, &tls, &extras, conn->curl_share,
-                         out, err, err_size);
-  } catch (const std::exception& e) {
-    norvale::write_error(err, err_size, "nv_fetch_epoch: %s", e.what());
-    return -1;
-  }
+  return norvale::adbc::fetch_connection_catalog_version(conn, out, err, err_size, nullptr);
 }
 
 }  // extern "C"

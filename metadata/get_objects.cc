@@ -3,6 +3,7 @@
 // and from the tables; columns, constraints and key columns are found through the catalog
 // index, so an exact table name costs what it returns.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #include <arrow/api.h>
 
+#include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "metadata/catalog_index_internal.h"
@@ -606,9 +608,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty_result(
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectionState* state,
-                                                                 const Filters& f) {
+                                                                 const Filters& f,
+                                                                 const std::atomic<bool>* abort) {
   auto schema = build_get_objects_schema();
-  info_schema_refresh(state);
+  info_schema_refresh(state, abort);
   const std::shared_ptr<const CatalogIndex> index = info_schema_index_get(state);
   if (!index) return empty_result(schema);
   const Tree tree = group_objects(*index, f);
@@ -691,7 +694,10 @@ extern "C" AdbcStatusCode nv_adbc_connection_get_objects(
     }
     const Filters filters{std::min(depth, 3), catalog, db_schema, table_name, table_type,
                           column_name};
-    auto batch = build_objects(state, filters);
+    // The snapshot may have to be fetched first: AdbcConnectionCancel stops that.
+    const auto operation = begin_connection_operation(state);
+    auto batch = build_objects(state, filters, operation->cancelled_flag());
+    if (operation->cancelled()) return report_cancelled(error, "AdbcConnectionGetObjects");
     if (!batch.ok()) {
       set_error_256(error, batch.status().message());
       return ADBC_STATUS_INTERNAL;

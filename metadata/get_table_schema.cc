@@ -11,6 +11,7 @@
 #include <arrow/c/bridge.h>
 #include <arrow/type.h>
 
+#include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
 #include "core/query_batch_internal.h"
 #include "metadata/catalog_index_internal.h"
@@ -30,6 +31,8 @@ struct Row {
   std::shared_ptr<arrow::DataType> type;  // null: the type text is not known here
   bool nullable;
 };
+
+constexpr const char* kCall = "AdbcConnectionGetTableSchema";
 
 bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
@@ -119,18 +122,21 @@ struct CallerLabel {
   ~CallerLabel() { nv_sql_caller_pop(); }
 };
 
-AdbcStatusCode schema_from_compute(NVConnection* conn, const char* catalog,
+AdbcStatusCode schema_from_compute(const std::shared_ptr<CancelOperation>& operation,
+                                   NVConnection* conn, const char* catalog,
                                    const char* db_schema, const char* table_name,
                                    ArrowSchema* out, AdbcError* error) {
   const std::string sql = limit_zero_sql(catalog, db_schema, table_name);
   CallerLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
   char message[1024] = {0};
-  NVQueryHandle* query = nv_execute(conn, sql.c_str(), 0, 0, message, sizeof(message));
-  if (query == nullptr) {
-    set_error_from_nv(error, message, ADBC_STATUS_IO);
+  const CancellableQuery query =
+      execute_cancellable(operation, conn, sql.c_str(), 0, message, sizeof(message));
+  if (!query) {
+    if (operation->cancelled()) return report_cancelled(error, kCall);
+    set_error_from_nv(error, message);
     return ADBC_STATUS_IO;
   }
-  NVArrowBatch* batch = nv_next_batch(query, message, sizeof(message));
+  NVArrowBatch* batch = nv_next_batch(query.get(), message, sizeof(message));
   if (batch != nullptr) {
     const std::shared_ptr<arrow::Schema> schema = norvale::query_batch_schema(batch);
     AdbcStatusCode status = ADBC_STATUS_OK;
@@ -142,28 +148,25 @@ AdbcStatusCode schema_from_compute(NVConnection* conn, const char* catalog,
       status = ADBC_STATUS_INTERNAL;
     }
     nv_batch_free(batch);
-    nv_query_close(query);
     return status;
   }
-  const char* query_error = nv_query_error(query);
-  AdbcStatusCode status;
+  const char* query_error = nv_query_error(query.get());
   if (query_error != nullptr && query_error[0] != '\0') {
     // A compute node that reports the table as missing answers the question GetTableSchema
     // asked: that is "not found", not a transport failure.
-    const char* sqlstate = nv_query_sqlstate(query);
+    const char* sqlstate = nv_query_sqlstate(query.get());
     const bool missing = (sqlstate != nullptr && std::strcmp(sqlstate, "42S02") == 0) ||
                          std::strcmp(sqlstate_from_message(query_error), "42S02") == 0;
-    status = missing ? ADBC_STATUS_NOT_FOUND : ADBC_STATUS_IO;
-    set_error_from_nv(error, query_error, status);
-    if (missing && error != nullptr) std::memcpy(error->sqlstate, "42S02", 5);
-  } else {
-    set_error_from_nv(error,
-                      message[0] != '\0' ? message : "table not found or query produced no schema",
-                      ADBC_STATUS_NOT_FOUND);
-    status = ADBC_STATUS_NOT_FOUND;
+    const AdbcStatusCode status = set_error_from_query(error, query.get());
+    if (missing) {
+      if (error != nullptr) std::memcpy(error->sqlstate, "42S02", 5);
+      return ADBC_STATUS_NOT_FOUND;
+    }
+    return status == ADBC_STATUS_CANCELLED ? status : ADBC_STATUS_IO;
   }
-  nv_query_close(query);
-  return status;
+  set_error_from_nv(error,
+                    message[0] != '\0' ? message : "table not found or query produced no schema");
+  return ADBC_STATUS_NOT_FOUND;
 }
 
 AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
@@ -190,7 +193,11 @@ AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
               "table_name=\"%s\")",
               static_cast<void*>(connection), or_empty(catalog), or_empty(db_schema), table_name);
 
-  info_schema_refresh(state);
+  // The snapshot may have to be fetched first, and the compute node asked: both stop on
+  // AdbcConnectionCancel.
+  const auto operation = begin_connection_operation(state);
+  info_schema_refresh(state, operation->cancelled_flag());
+  if (operation->cancelled()) return report_cancelled(error, kCall);
   const auto index = info_schema_index_get(state);
   const SnapshotAnswer answer = snapshot_answer(index.get(), catalog, db_schema, table_name);
   if (answer.kind == SnapshotAnswer::kAmbiguous) {
@@ -222,14 +229,15 @@ AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
                 "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=unknown "
                 "type text in snapshot)",
                 answer.catalog.c_str(), answer.schema.c_str(), table_name);
-    return schema_from_compute(state->connection, answer.catalog.c_str(),
+    return schema_from_compute(operation, state->connection, answer.catalog.c_str(),
                                answer.schema.c_str(), table_name, out, error);
   }
   nv_log_emit(NV_LOG_DEBUG, "meta_engine",
               "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=snapshot did "
               "not carry columns for this table)",
               or_empty(catalog), or_empty(db_schema), table_name);
-  return schema_from_compute(state->connection, catalog, db_schema, table_name, out, error);
+  return schema_from_compute(operation, state->connection, catalog, db_schema, table_name, out,
+                             error);
 }
 
 }  // namespace

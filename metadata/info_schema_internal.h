@@ -89,8 +89,10 @@ std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState*
 /// use (from the process cache or the network), and afterwards revalidates it when this
 /// connection wrote or the process saw the catalog sequence move, refetching (or adopting a
 /// newer cached snapshot) when it did. Re-registers the engine's relations after a change. A
-/// failure leaves the previous snapshot (or none) in place and is only logged.
-void info_schema_refresh(NVAdbcConnectionState* state);
+/// failure leaves the previous snapshot (or none) in place and is only logged. A non-null
+/// `abort` stops the requests once it holds true (a cancel of the call that asked).
+void info_schema_refresh(NVAdbcConnectionState* state,
+                         const std::atomic<bool>* abort = nullptr);
 
 /// Records that the connection changed (or may have changed) the catalog.
 void info_schema_note_write(NVAdbcConnectionState* state);
@@ -99,6 +101,10 @@ void info_schema_note_write(NVAdbcConnectionState* state);
 /// statement starting with SELECT, SHOW, DESCRIBE, EXPLAIN, VALUES or SUMMARIZE (comments and
 /// parentheses skipped).
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
+
+/// Whether `sql` may be a query: its first keyword (comments and parentheses skipped) is
+/// SELECT, WITH, VALUES or TABLE, or there is none. INSERT, UPDATE, DDL and the like are not.
+bool sql_may_be_query(std::string_view sql);
 
 /// Whether `sql` names an information_schema relation (ASCII case-insensitive).
 bool sql_reads_catalog(std::string_view sql);

@@ -2,6 +2,7 @@
 // epoch and one BATCH frame (an Arrow IPC stream) per result set.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -16,6 +17,7 @@
 #include "core/global_internal.h"
 #include "core/http_internal.h"
 #include "core/request_internal.h"
+#include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_snapshot.h"
 #include "norvale/nv_stream.h"
 
@@ -164,7 +166,7 @@ bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* tls,
                    const NVConnExtras* extras, void* share, NVInfoSchemaSnapshot* out,
-                   char* err, size_t err_size) {
+                   char* err, size_t err_size, const std::atomic<bool>* abort = nullptr) {
   if (base_url == nullptr || out == nullptr) {
     write_error(err, err_size, "nv_route_fetch_info_schema_snapshot: NULL argument");
     return -1;
@@ -190,6 +192,7 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
   spec.headers = {"Accept: application/vnd.norvale.stream.v1"};
   if (non_empty(token)) spec.bearer_token = token;
   spec.total_timeout_seconds = kSnapshotTotalTimeoutSeconds;
+  spec.abort = abort;
   auto made = norvale::PreparedRequest::Make(norvale::RequestEnv{tls, extras, share}, spec);
   if (!made.ok()) {
     write_error(err, err_size, "%s", made.status().message().c_str());
@@ -235,6 +238,28 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
 
 }  // namespace
 
+namespace norvale::adbc {
+
+int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
+                              size_t err_size, const std::atomic<bool>* abort) {
+  if (conn == nullptr || out == nullptr) {
+    write_error(err, err_size, "nv_fetch_snapshot: NULL argument");
+    return -1;
+  }
+  try {
+    const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
+    const NVConnExtras extras = conn->extras();
+    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
+    return fetch_snapshot(conn->control_plane_url.c_str(), token, &tls, &extras,
+                          conn->curl_share, out, err, err_size, abort);
+  } catch (const std::exception& e) {
+    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
+    return -1;
+  }
+}
+
+}  // namespace norvale::adbc
+
 extern "C" {
 
 int nv_route_fetch_info_schema_snapshot(const char* base_url, const char* token,
@@ -251,20 +276,7 @@ int nv_route_fetch_info_schema_snapshot(const char* base_url, const char* token,
 
 int nv_fetch_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
                       size_t err_size) {
-  if (conn == nullptr || out == nullptr) {
-    write_error(err, err_size, "nv_fetch_snapshot: NULL argument");
-    return -1;
-  }
-  try {
-    const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
-    const NVConnExtras extras = conn->extras();
-    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
-    return fetch_snapshot(conn->control_plane_url.c_str(), token, &tls, &extras,
-                          conn->curl_share, out, err, err_size);
-  } catch (const std::exception& e) {
-    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
-    return -1;
-  }
+  return norvale::adbc::fetch_connection_snapshot(conn, out, err, err_size, nullptr);
 }
 
 void nv_info_schema_snapshot_free(NVInfoSchemaSnapshot* snapshot) {

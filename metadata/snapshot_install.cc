@@ -22,7 +22,10 @@ struct RawSnapshotGuard {
   ~RawSnapshotGuard() { nv_info_schema_snapshot_free(&raw); }
 };
 
-int install(NVAdbcConnectionState* state, const char* uri, const char* username) {
+}  // namespace
+
+int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* username,
+                     const std::atomic<bool>* abort) {
   if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) {
     return -1;
   }
@@ -46,7 +49,7 @@ int install(NVAdbcConnectionState* state, const char* uri, const char* username)
   }
 
   CachedSnapshot fresh;
-  if (!load_snapshot(state, &fresh)) return -1;
+  if (!load_snapshot(state, &fresh, abort)) return -1;
   if (!control_plane.empty()) catalog_sequence_note(control_plane, fresh.sequence);
   if (!key.empty()) {
     fresh.uri = uri;
@@ -60,8 +63,6 @@ int install(NVAdbcConnectionState* state, const char* uri, const char* username)
               static_cast<unsigned long long>(fresh.epoch));
   return 0;
 }
-
-}  // namespace
 
 std::string cache_key_of(const char* uri, const char* username) {
   if (!non_empty(uri) || !non_empty(username)) return std::string();
@@ -77,10 +78,11 @@ void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snap
   store->installed_at = std::chrono::steady_clock::now();
 }
 
-bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out) {
+bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
+                   const std::atomic<bool>* abort) {
   RawSnapshotGuard guard;
   char err[512] = {0};
-  if (nv_fetch_snapshot(state->connection, &guard.raw, err, sizeof(err)) != 0) {
+  if (fetch_connection_snapshot(state->connection, &guard.raw, err, sizeof(err), abort) != 0) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot fetch failed: %s", err);
     return false;
   }
@@ -107,7 +109,7 @@ bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out) {
 int info_schema_snapshot_install(NVAdbcConnectionState* state, const char* uri,
                                  const char* username) {
   try {
-    return install(state, uri, username);
+    return install_snapshot(state, uri, username, nullptr);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot install failed: %s", e.what());
     return -1;

@@ -1,16 +1,31 @@
 // The steps shared by the first install of a connection's snapshot and its later refreshes.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "metadata/snapshot_cache_internal.h"
+#include "norvale/nv_snapshot.h"
 
 namespace norvale::adbc {
 
 /// Fetches the snapshot over the state's core connection, decodes the nine result sets and
 /// indexes them. `out` receives batches, index and epoch (sequence set to the epoch). False,
-/// with the reason logged, when the fetch or a decode fails.
-bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out);
+/// with the reason logged, when the fetch or a decode fails. A non-null `abort` stops the fetch
+/// once it holds true.
+bool load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
+                   const std::atomic<bool>* abort = nullptr);
+
+/// info_schema_snapshot_install without its catch-all; a non-null `abort` stops the fetch once
+/// it holds true.
+int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* username,
+                     const std::atomic<bool>* abort);
+
+/// nv_fetch_snapshot and nv_fetch_epoch, stopped once `abort` holds true (null: never).
+int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
+                              size_t err_size, const std::atomic<bool>* abort);
+int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, char* err,
+                                     size_t err_size, const std::atomic<bool>* abort);
 
 /// Puts `snapshot` into the store under its exclusive lock.
 void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snapshot);

@@ -37,6 +37,16 @@ bool worker_ended(NVIngestHandle* h) {
   return h->worker_done && !h->cancelled;
 }
 
+void request_cancel(NVIngestHandle* h) {
+  {
+    std::lock_guard lock(h->queue_mutex);
+    h->cancelled = true;
+  }
+  h->abort_transfer = true;
+  h->data.notify_all();
+  h->space.notify_all();
+}
+
 namespace {
 
 bool is_empty(const char* text) { return text == nullptr || text[0] == '\0'; }
@@ -315,13 +325,7 @@ int finish(NVIngestHandle* h, NVIngestSummary* out) {
 }
 
 void cancel(NVIngestHandle* h) {
-  {
-    std::lock_guard lock(h->queue_mutex);
-    h->cancelled = true;
-  }
-  h->abort_transfer = true;
-  h->data.notify_all();
-  h->space.notify_all();
+  request_cancel(h);
   join_worker(h);
   std::lock_guard lock(h->queue_mutex);
   if (h->last_error.empty()) h->last_error = kCancelledText;

@@ -81,6 +81,10 @@ void record_failure(NVIngestHandle* h, const std::string& message);
 /// True when the worker has ended without a cancel (the server answered or the transfer
 /// failed): nv_ingest_finish can then tell why a push was refused.
 bool worker_ended(NVIngestHandle* h);
+/// Asks the ingest to stop, from any thread, without waiting: a producer blocked on the queue
+/// and the worker's transfer both end soon after, and the caller's nv_ingest_cancel (or
+/// finish) then joins the worker. Takes the queue mutex only briefly.
+void request_cancel(NVIngestHandle* h);
 /// Records the answer to one call (always replaces the text). Takes the queue mutex.
 void record_call_error(NVIngestHandle* h, const std::string& message);
 

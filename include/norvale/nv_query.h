@@ -42,6 +42,11 @@ const char* nv_query_error(NVQueryHandle* query);
 const char* nv_query_sqlstate(NVQueryHandle* query);
 /** The native code of the first error; 0 when none or for NULL. */
 int32_t nv_query_native_error(NVQueryHandle* query);
+/** The stream identifier the server gave in its INIT frame, or NULL before it (or for NULL).
+ *  Valid until nv_query_close. */
+const char* nv_query_stream_id(NVQueryHandle* query);
+/** The HTTP status of the server's answer; 0 before it arrived, for a local query or NULL. */
+int32_t nv_query_http_status(NVQueryHandle* query);
 /** 1 once cancel or close was requested. */
 int nv_query_cancelled(NVQueryHandle* query);
 /** Rows affected as reported by the server; -1 when unknown or for NULL. */

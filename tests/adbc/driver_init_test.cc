@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -23,9 +24,13 @@ class DriverInitTest : public ::testing::Test {
   void SetUp() override {
     static void* handle = dlopen(driver_soname_path().c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
+    handle_ = handle;
     init_ = reinterpret_cast<AdbcDriverInitFunc>(dlsym(handle, "AdbcDriverInit"));
     ASSERT_NE(init_, nullptr) << dlerror();
   }
+  // The library's exported function of that name, as a table entry would hold it.
+  void* sym(const char* name) const { return dlsym(handle_, name); }
+  void* handle_ = nullptr;
   AdbcDriverInitFunc init_ = nullptr;
 };
 
@@ -48,6 +53,7 @@ void expect_filled_1_0_0_entries(const AdbcDriver& d) {
   EXPECT_NE(d.StatementBind, nullptr);
   EXPECT_NE(d.StatementBindStream, nullptr);
   EXPECT_NE(d.StatementExecuteQuery, nullptr);
+  EXPECT_NE(d.StatementGetParameterSchema, nullptr);
   EXPECT_NE(d.StatementNew, nullptr);
   EXPECT_NE(d.StatementPrepare, nullptr);
   EXPECT_NE(d.StatementRelease, nullptr);
@@ -58,7 +64,6 @@ void expect_filled_1_0_0_entries(const AdbcDriver& d) {
   // Entries the driver does not provide.
   EXPECT_EQ(d.ConnectionReadPartition, nullptr);
   EXPECT_EQ(d.StatementExecutePartitions, nullptr);
-  EXPECT_EQ(d.StatementGetParameterSchema, nullptr);
   EXPECT_EQ(d.StatementSetSubstraitPlan, nullptr);
 }
 
@@ -77,15 +82,22 @@ TEST_F(DriverInitTest, Version100FillsTheTableAndTouchesNothingBeyondIt) {
   EXPECT_EQ(error.release, nullptr);
 }
 
-TEST_F(DriverInitTest, Version110FillsTheSameEntriesAndLeaves110EntriesNull) {
+TEST_F(DriverInitTest, Version110AddsCancelAndErrorEntries) {
   AdbcDriver driver;
   std::memset(&driver, 0xCD, sizeof(driver));
   ASSERT_EQ(init_(ADBC_VERSION_1_1_0, &driver, nullptr), ADBC_STATUS_OK);
   expect_filled_1_0_0_entries(driver);
-  EXPECT_EQ(driver.ErrorGetDetailCount, nullptr);
-  EXPECT_EQ(driver.ErrorFromArrayStream, nullptr);
+  const std::pair<void*, const char*> entries[] = {
+      {reinterpret_cast<void*>(driver.ErrorGetDetailCount), "nv_adbc_error_get_detail_count"},
+      {reinterpret_cast<void*>(driver.ErrorGetDetail), "nv_adbc_error_get_detail"},
+      {reinterpret_cast<void*>(driver.ErrorFromArrayStream), "nv_adbc_error_from_array_stream"},
+      {reinterpret_cast<void*>(driver.ConnectionCancel), "nv_adbc_connection_cancel"},
+      {reinterpret_cast<void*>(driver.StatementCancel), "nv_adbc_statement_cancel"}};
+  for (const auto& [entry, name] : entries) {
+    ASSERT_NE(sym(name), nullptr) << name;
+    EXPECT_EQ(entry, sym(name)) << name;
+  }
   EXPECT_EQ(driver.DatabaseGetOption, nullptr);
-  EXPECT_EQ(driver.ConnectionCancel, nullptr);
   EXPECT_EQ(driver.StatementExecuteSchema, nullptr);
   EXPECT_EQ(driver.StatementSetOptionInt, nullptr);
 

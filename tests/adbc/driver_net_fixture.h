@@ -42,7 +42,7 @@ class DriverNetTest : public nv_test::LocalSvcTest {
     auto init = reinterpret_cast<DriverInit>(dlsym(library_, "AdbcDriverInit"));
     ASSERT_NE(init, nullptr);
     AdbcError error{};
-    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, &error), ADBC_STATUS_OK);
+    ASSERT_EQ(init(ADBC_VERSION_1_1_0, &driver_, &error), ADBC_STATUS_OK);
   }
 
   void SetUp() override {

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -54,10 +55,10 @@ TEST(SetErrorFromNv, SqlstateRulesInTheirOrder) {
   };
   for (const Case& c : cases) {
     AdbcError error{};
-    set_error_from_nv(&error, c.message, 10);
+    set_error_from_nv(&error, c.message);
     EXPECT_EQ(sqlstate_of(error), c.sqlstate) << c.message;
     EXPECT_STREQ(error.message, c.message);
-    EXPECT_EQ(error.vendor_code, 10);
+    EXPECT_EQ(error.vendor_code, 0) << "no native code was given: " << c.message;
     error.release(&error);
   }
 }
@@ -65,13 +66,13 @@ TEST(SetErrorFromNv, SqlstateRulesInTheirOrder) {
 TEST(SetErrorFromNv, EmptyOrNullMessageGetsTheFixedText) {
   for (const char* message : {static_cast<const char*>(nullptr), ""}) {
     AdbcError error{};
-    set_error_from_nv(&error, message, 13);
+    set_error_from_nv(&error, message, ErrorOrigin{7, {}});
     EXPECT_STREQ(error.message, "Norvale transport reported an error with no message");
     EXPECT_EQ(sqlstate_of(error), "HY000");
-    EXPECT_EQ(error.vendor_code, 13);
+    EXPECT_EQ(error.vendor_code, 7);
     error.release(&error);
   }
-  set_error_from_nv(nullptr, "ignored", 10);  // a null error is simply not filled
+  set_error_from_nv(nullptr, "ignored");  // a null error is simply not filled
 }
 
 TEST(SetError, ReplacesAnEarlierMessageAndReleasesCleanly) {
@@ -97,22 +98,96 @@ TEST(SetError, Touches110MembersOnlyWhenTheHostHasThem) {
   auto* small = reinterpret_cast<AdbcError*>(buffer);
   std::memset(buffer, 0, ADBC_ERROR_1_0_0_SIZE);
   set_error(small, "first", "HY000");
-  set_error_from_nv(small, "second: timed out", 12);
+  set_error_from_nv(small, "second: timed out", ErrorOrigin{404, {{kDetailStreamId, "qs-1"}}});
   EXPECT_EQ(std::string(small->sqlstate, 5), "HYT00");
+  EXPECT_EQ(small->vendor_code, 404) << "the native code goes to a 1.0.0 host's vendor code";
+  EXPECT_EQ(nv_adbc_error_get_detail_count(small), 0);
   small->release(small);
+  EXPECT_EQ(small->vendor_code, 0);
   for (size_t i = ADBC_ERROR_1_0_0_SIZE; i < sizeof(buffer); ++i) {
     ASSERT_EQ(buffer[i], 0x5A) << "byte " << i << " past a 1.0.0 AdbcError was written";
   }
 
-  // A 1.1.0 host announces its members through the vendor code.
-  AdbcError extended{};
-  extended.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
-  int marker = 0;
-  extended.private_data = &marker;
-  set_error(&extended, "message", "HY009");
-  EXPECT_EQ(extended.private_data, nullptr);
-  EXPECT_EQ(extended.vendor_code, 0);
-  extended.release(&extended);
+  // A 1.1.0 error passed with vendor code 0 is a 1.0.0 error: canaries in its 1.1 members stay.
+  AdbcError plain{};
+  int canary = 0;
+  plain.private_data = &canary;
+  plain.private_driver = reinterpret_cast<AdbcDriver*>(&canary);
+  set_error(&plain, "message", "HY009", ErrorOrigin{12, {}});
+  EXPECT_EQ(plain.vendor_code, 12);
+  plain.release(&plain);
+  EXPECT_EQ(plain.private_data, &canary);
+  EXPECT_EQ(plain.private_driver, reinterpret_cast<AdbcDriver*>(&canary));
+}
+
+TEST(SetError, AnnouncedErrorKeepsItsMarkerAndIsReusable) {
+  AdbcError error{};
+  error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  int canary = 0;
+  error.private_driver = reinterpret_cast<AdbcDriver*>(&canary);  // the manager's, not ours
+  for (int round = 0; round < 2; ++round) {
+    set_error(&error, "message", "HY009", ErrorOrigin{42, {}});
+    EXPECT_EQ(error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA) << round;
+    EXPECT_NE(error.private_data, nullptr) << "private_data is null only for an empty error";
+    EXPECT_EQ(nv_adbc_error_get_detail_count(&error), 1);
+    error.release(&error);
+    EXPECT_EQ(error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA) << round;
+    EXPECT_EQ(error.private_data, nullptr);
+    EXPECT_EQ(error.message, nullptr);
+    EXPECT_EQ(error.release, nullptr);
+    EXPECT_EQ(nv_adbc_error_get_detail_count(&error), 0);
+  }
+  EXPECT_EQ(error.private_driver, reinterpret_cast<AdbcDriver*>(&canary));
+}
+
+// Another driver's release may zero the whole structure; the host's announcement stands.
+void zeroing_release(AdbcError* error) { std::memset(error, 0, ADBC_ERROR_1_1_0_SIZE); }
+
+TEST(SetError, ReplacingAnotherDriversErrorKeepsTheAnnouncement) {
+  AdbcError error{};
+  error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  error.release = zeroing_release;
+  set_error(&error, "ours", "HY000");
+  EXPECT_EQ(error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA);
+  EXPECT_NE(error.private_data, nullptr);
+  error.release(&error);
+}
+
+TEST(ErrorDetails, OriginInOrderNativeCodeFirst) {
+  AdbcError error{};
+  error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  set_error(&error, "table t not found", "42S02",
+            ErrorOrigin{404, {{kDetailStreamId, "qs-abc"}, {kDetailHttpStatus, ""}}});
+  ASSERT_EQ(nv_adbc_error_get_detail_count(&error), 3);
+  const std::pair<std::string, std::string> expected[] = {
+      {"norvale.native_code", "404"}, {"norvale.stream_id", "qs-abc"}, {"norvale.http_status", ""}};
+  for (int i = 0; i < 3; ++i) {
+    const AdbcErrorDetail d = nv_adbc_error_get_detail(&error, i);
+    ASSERT_NE(d.key, nullptr) << i;
+    ASSERT_NE(d.value, nullptr) << "hosts stop at a null value, also an empty one: " << i;
+    EXPECT_EQ(d.key, expected[i].first);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.value), d.value_length),
+              expected[i].second);
+  }
+  for (int index : {-1, 3}) {
+    const AdbcErrorDetail d = nv_adbc_error_get_detail(&error, index);
+    EXPECT_EQ(d.key, nullptr);
+    EXPECT_EQ(d.value, nullptr);
+    EXPECT_EQ(d.value_length, 0u);
+  }
+  error.release(&error);
+}
+
+TEST(ErrorDetails, NoneForErrorsThisDriverDidNotFill) {
+  int foreign_payload = 0;
+  AdbcError foreign{};
+  foreign.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  foreign.private_data = &foreign_payload;  // another driver's record: never read as ours
+  foreign.release = zeroing_release;
+  EXPECT_EQ(nv_adbc_error_get_detail_count(&foreign), 0);
+  EXPECT_EQ(nv_adbc_error_get_detail(&foreign, 0).key, nullptr);
+  EXPECT_EQ(nv_adbc_error_get_detail_count(nullptr), 0);
+  EXPECT_EQ(nv_adbc_error_get_detail(nullptr, 0).key, nullptr);
 }
 
 TEST(DefaultSqlstate, EveryStatus) {

@@ -138,20 +138,22 @@ TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
     std::string message;  // prefix
     std::string sqlstate;
     AdbcStatusCode status;  // chosen by the SQLSTATE
+    int32_t vendor;         // the service's code: here the HTTP status
   };
   const std::vector<Case> cases = {
       {"missing table", nullptr, "SELECT * FROM no_such_table",
        "Catalog Error: Table with name no_such_table does not exist", "42S02",
-       ADBC_STATUS_NOT_FOUND},
+       ADBC_STATUS_NOT_FOUND, 404},
       // The faults need statements that reach the compute node (SELECT 1 is answered locally).
       {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}},
-       "SELECT * FROM inventory.products", "compute returned HTTP 429", "53400", ADBC_STATUS_IO},
+       "SELECT * FROM inventory.products", "compute returned HTTP 429", "53400", ADBC_STATUS_IO,
+       429},
       {"division by zero",
        {{"endpoint", "query"},
         {"status", 500},
         {"body", R"({"message":"division by zero","code":"INTERNAL_ERROR"})"}},
        "SELECT * FROM inventory.products", "division by zero", "22012",
-       ADBC_STATUS_INVALID_DATA},
+       ADBC_STATUS_INVALID_DATA, 500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,7 +163,7 @@ TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
     EXPECT_EQ(f.status, c.status);
     EXPECT_TRUE(f.message.starts_with(c.message)) << f.message;
     EXPECT_EQ(f.sqlstate, c.sqlstate);
-    EXPECT_EQ(f.vendor, ADBC_STATUS_IO);
+    EXPECT_EQ(f.vendor, c.vendor);
 
     // Without a count to wait for, the stream carries the error.
     if (!c.fault.is_null()) svc().AddFault(c.fault);

@@ -106,6 +106,55 @@ TEST(QueryStream, ErrorWinsOverQueuedBatches) {
   EXPECT_EQ(nv_query_cancelled(q.get()), 1);
 }
 
+// An ERROR frame's code chooses the SQLSTATE as an error answer's code does, so that a failure
+// in the middle of a result reaches the host with one.
+TEST(QueryStream, ErrorFrameCodeChoosesTheSqlstate) {
+  struct Case {
+    std::string payload;
+    const char* sqlstate;  // nullptr: none
+  };
+  const Case cases[] = {
+      {R"({"message":"division by zero","code":"INTERNAL_ERROR"})", "22012"},
+      {R"({"message":"Cast error: 'x' to INT","code":"INTERNAL_ERROR"})", "22018"},
+      {R"({"message":"Table t does not exist","code":"MISSING_OBJECT"})", "42S02"},
+      {R"({"message":"duplicate key","code":"INTEGRITY_VIOLATION"})", "23000"},
+      {R"({"message":"syntax error at or near x","code":"QUERY_ERROR"})", "42000"},
+      {R"({"message":"syntax error at or near x"})", "42000"},
+      {R"({"message":"injected failure","code":"INTERNAL_ERROR"})", nullptr},
+      {R"({"message":"overloaded","code":"SOMETHING_NEW"})", nullptr},
+      {"plain text: no such table", "42S02"},
+      {"disk on fire", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.payload);
+    QueryPtr q(nv_test::bare_query());
+    ASSERT_EQ(feed(q.get(), NV_FRAME_ERROR, c.payload), 1);
+    const char* sqlstate = nv_query_sqlstate(q.get());
+    if (c.sqlstate == nullptr) {
+      EXPECT_EQ(sqlstate, nullptr);
+    } else {
+      ASSERT_NE(sqlstate, nullptr);
+      EXPECT_STREQ(sqlstate, c.sqlstate);
+    }
+  }
+}
+
+TEST(QueryStream, StreamIdComesFromTheFirstInitFrame) {
+  QueryPtr q(nv_test::bare_query());
+  EXPECT_EQ(nv_query_stream_id(q.get()), nullptr);
+  EXPECT_EQ(nv_query_http_status(q.get()), 0);
+  ASSERT_EQ(feed(q.get(), NV_FRAME_INIT, R"({"streamId":"qs-1","resultSets":[]})"), 0);
+  const char* first = nv_query_stream_id(q.get());
+  ASSERT_NE(first, nullptr);
+  EXPECT_STREQ(first, "qs-1");
+  // A later INIT frame changes nothing: the text handed out stays valid.
+  ASSERT_EQ(feed(q.get(), NV_FRAME_INIT, R"({"streamId":"qs-2","resultSets":[]})"), 0);
+  EXPECT_EQ(nv_query_stream_id(q.get()), first);
+  EXPECT_STREQ(first, "qs-1");
+  EXPECT_EQ(nv_query_stream_id(nullptr), nullptr);
+  EXPECT_EQ(nv_query_http_status(nullptr), 0);
+}
+
 TEST(QueryStream, FrameCases) {
   struct Case {
     const char* name;

@@ -334,6 +334,16 @@ int64_t LocalSvc::Counter(const std::string& name) const {
   return (it != c.end() && it->is_number_integer()) ? it->get<int64_t>() : 0;
 }
 
+int64_t LocalSvc::AwaitCounter(const std::string& name, int64_t at_least,
+                               int timeout_seconds) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  for (;;) {
+    const int64_t value = Counter(name);
+    if (value >= at_least || std::chrono::steady_clock::now() >= deadline) return value;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 int64_t LocalSvc::ResidentBytes() const {
   std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
   std::string line;

@@ -111,6 +111,8 @@ class LocalSvc {
   nlohmann::json Counters() const;
   /// One counter, 0 when absent.
   int64_t Counter(const std::string& name) const;
+  /// Waits until the counter reaches `at_least` or the time is up; its last value.
+  int64_t AwaitCounter(const std::string& name, int64_t at_least, int timeout_seconds = 60) const;
   /// The service's resident memory in bytes (from /proc).
   int64_t ResidentBytes() const;
 

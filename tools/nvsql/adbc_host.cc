@@ -28,7 +28,10 @@ bool check(AdbcStatusCode status, AdbcError* error, Failure* failure) {
 std::string describe(const Failure& failure) {
   std::string text = "error";
   if (!failure.sqlstate.empty()) text += " [" + failure.sqlstate + "]";
-  text += " (vendor code " + std::to_string(failure.vendor_code) + "): " + failure.message;
+  if (failure.vendor_code != 0) {
+    text += " (vendor code " + std::to_string(failure.vendor_code) + ")";
+  }
+  text += ": " + failure.message;
   return text;
 }
 
@@ -58,7 +61,7 @@ std::unique_ptr<Driver> Driver::load(const std::string& path, Failure* failure) 
   driver->profile_dump_ = reinterpret_cast<void (*)(const char*)>(
       dlsym(driver->library_, "nv_adbc_profile_reset_and_dump"));
   AdbcError error{};
-  if (!check(init(ADBC_VERSION_1_0_0, &driver->driver_, &error), &error, failure)) {
+  if (!check(init(ADBC_VERSION_1_1_0, &driver->driver_, &error), &error, failure)) {
     return nullptr;
   }
   return driver;
@@ -91,20 +94,31 @@ bool Session::open(const std::vector<std::pair<std::string, std::string>>& optio
   return check(d.ConnectionInit(&connection_, &database_, &error), &error, failure);
 }
 
-bool Session::execute(const std::string& sql, ArrowArrayStream* stream, int64_t* rows_affected,
-                      Failure* failure) {
+bool Session::new_statement(AdbcStatement* statement, Failure* failure) {
+  AdbcError error{};
+  return check(driver_->table().StatementNew(&connection_, statement, &error), &error, failure);
+}
+
+void Session::release_statement(AdbcStatement* statement) {
+  AdbcError ignored{};
+  driver_->table().StatementRelease(statement, &ignored);
+  if (ignored.release != nullptr) ignored.release(&ignored);
+}
+
+bool Session::execute(AdbcStatement* statement, const std::string& sql, ArrowArrayStream* stream,
+                      int64_t* rows_affected, Failure* failure) {
   AdbcDriver& d = driver_->table();
   AdbcError error{};
-  AdbcStatement statement{};
-  if (!check(d.StatementNew(&connection_, &statement, &error), &error, failure)) return false;
-  const bool ok =
-      check(d.StatementSetSqlQuery(&statement, sql.c_str(), &error), &error, failure) &&
-      check(d.StatementExecuteQuery(&statement, stream, rows_affected, &error), &error, failure);
-  // The stream outlives the statement.
+  return check(d.StatementSetSqlQuery(statement, sql.c_str(), &error), &error, failure) &&
+         check(d.StatementExecuteQuery(statement, stream, rows_affected, &error), &error, failure);
+}
+
+void Session::cancel(AdbcStatement* statement) {
   AdbcError ignored{};
-  d.StatementRelease(&statement, &ignored);
+  if (driver_->table().StatementCancel != nullptr) {
+    driver_->table().StatementCancel(statement, &ignored);
+  }
   if (ignored.release != nullptr) ignored.release(&ignored);
-  return ok;
 }
 
 bool Session::get_objects(int depth, const char* db_schema, const char* table_name,

@@ -20,14 +20,15 @@ struct Failure {
   int status = 0;
 };
 
-/// Formats "error [SQLSTATE] (vendor code N): message".
+/// Formats "error [SQLSTATE] (vendor code N): message"; the vendor code (the service's own code)
+/// only when there is one.
 std::string describe(const Failure& failure);
 
 /// Loads the driver library and fills its function table.
 class Driver {
  public:
   ~Driver();
-  /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.0.0.
+  /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.1.0.
   static std::unique_ptr<Driver> load(const std::string& path, Failure* failure);
   AdbcDriver& table() { return driver_; }
   /// Prints and resets the driver's stream profile (NV_ADBC_PROFILE), when the driver has one.
@@ -52,10 +53,16 @@ class Session {
 
   /// DatabaseNew, the options in order, DatabaseInit, ConnectionNew and ConnectionInit.
   bool open(const std::vector<std::pair<std::string, std::string>>& options, Failure* failure);
-  /// Runs one statement; on success `stream` holds the result (the caller releases it) and
-  /// `rows_affected` the count or -1.
-  bool execute(const std::string& sql, ArrowArrayStream* stream, int64_t* rows_affected,
-               Failure* failure);
+  /// A new statement on the connection, released with release_statement.
+  bool new_statement(AdbcStatement* statement, Failure* failure);
+  void release_statement(AdbcStatement* statement);
+  /// Runs `sql` on the statement; on success `stream` holds the result (the caller releases
+  /// it; it may outlive the statement) and `rows_affected` the count or -1.
+  bool execute(AdbcStatement* statement, const std::string& sql, ArrowArrayStream* stream,
+               int64_t* rows_affected, Failure* failure);
+  /// AdbcStatementCancel, from any thread while another one runs the statement or reads its
+  /// result.
+  void cancel(AdbcStatement* statement);
   /// AdbcConnectionGetObjects; null patterns and a null type list filter nothing.
   bool get_objects(int depth, const char* db_schema, const char* table_name,
                    const char** table_types, const char* column_name, ArrowArrayStream* out,

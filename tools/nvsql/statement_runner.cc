@@ -27,8 +27,19 @@ struct ResultJob {
     }
   }
 
+  /// Cancels the statement if it is still open; from the caller's thread.
+  void cancel_statement() {
+    std::lock_guard<std::mutex> lock(statement_mu);
+    if (statement_open) session->cancel(&statement);
+  }
+
   Session* session = nullptr;
   std::string sql;
+  // Opened and released by the reading thread; statement_mu keeps a cancel from reaching a
+  // statement that is being released.
+  std::mutex statement_mu;
+  AdbcStatement statement{};
+  bool statement_open = false;
   ArrowArrayStream stream{};  // moved into the reader on the reading thread
   int64_t rows_affected = -1;
   ResultTarget target;
@@ -54,8 +65,8 @@ double seconds_since(Clock::time_point start) {
 }
 
 // The statement's thread: runs it (ExecuteQuery may wait for the first answer), imports the
-// stream, writes each batch to the sink, and releases the stream (through the reader) before it
-// signals the end.
+// stream, writes each batch to the sink, and releases the stream (through the reader) and the
+// statement before it signals the end.
 void run_job(const std::shared_ptr<ResultJob>& job) {
   // Ctrl-C is the main thread's (see run.cc); the driver's threads started from here inherit
   // this mask.
@@ -66,9 +77,18 @@ void run_job(const std::shared_ptr<ResultJob>& job) {
   auto fail = [&](const char* what, const arrow::Status& st) {
     job->error = std::string("nvsql: error (") + what + "): " + st.message();
   };
+  Failure failure;
+  {
+    std::lock_guard<std::mutex> lock(job->statement_mu);
+    job->statement_open = job->session->new_statement(&job->statement, &failure);
+  }
   [&] {
-    Failure failure;
-    if (!job->session->execute(job->sql, &job->stream, &job->rows_affected, &failure)) {
+    if (!job->statement_open) {
+      job->error = "nvsql: " + describe(failure);
+      return;
+    }
+    if (!job->session->execute(&job->statement, job->sql, &job->stream, &job->rows_affected,
+                               &failure)) {
       job->error = "nvsql: " + describe(failure);
       return;
     }
@@ -111,6 +131,11 @@ void run_job(const std::shared_ptr<ResultJob>& job) {
     }
     job->ok = true;
   }();
+  {
+    std::lock_guard<std::mutex> lock(job->statement_mu);
+    if (job->statement_open) job->session->release_statement(&job->statement);
+    job->statement_open = false;
+  }
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = write(job->done_pipe[1], &byte, 1);
 }
@@ -159,6 +184,7 @@ Outcome StatementRunner::run(const std::string& sql, const ResultTarget& target,
       std::lock_guard<std::mutex> lock(job->output_mu);
       job->cancelled = true;
     }
+    job->cancel_statement();
     job->progress->stop();
     cancelled_.push_back({std::move(reader), std::move(job)});
     diag_ << "nvsql: statement cancelled\n";

@@ -1,10 +1,10 @@
 // Runs one statement and writes its result, with the progress line and Ctrl-C.
 //
 // The statement runs and its result stream is read on a thread of its own, so that the calling
-// thread can draw the progress line and notice Ctrl-C while the driver blocks. ADBC 1.0 has no
-// cancel call and a stream may be used by one thread at a time: on Ctrl-C the statement's
-// thread is told to stop, writes nothing more, and releases the stream (which closes the query)
-// as soon as its pending call returns, while the caller goes back to the prompt at once.
+// thread can draw the progress line and notice Ctrl-C while the driver blocks. On Ctrl-C the
+// caller cancels the statement through AdbcStatementCancel, which ends the driver's pending call
+// (ExecuteQuery, or the stream's get_next) at once; the statement's thread writes nothing more
+// and releases the stream and the statement, while the caller goes back to the prompt.
 #pragma once
 
 #include <cstdio>
