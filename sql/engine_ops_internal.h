@@ -71,6 +71,8 @@ void note_index_use();
 /// The frame's rows `rows` (ascending), in that order.
 arrow::Result<Frame> take_rows(const Frame& frame, const std::vector<int32_t>& rows);
 
+/// Appends the top-level AND conjuncts of `e` (nothing for null).
+void conjuncts_of(const Expr* e, std::vector<const Expr*>* out);
 /// Top-level AND conjuncts of `where` that can be evaluated on a FROM item alone (no
 /// subqueries, no aggregates).
 std::vector<const Expr*> pushable_conjuncts(const Expr* where);

@@ -13,19 +13,23 @@ namespace nv_sql {
 
 namespace {
 
+// A validity bitmap of `n` rows, all null, for a gather from a column with nulls; none (every
+// row valid) otherwise.
+arrow::Result<std::shared_ptr<arrow::Buffer>> cleared_bitmap(bool nullable, int64_t n) {
+  if (!nullable) return nullptr;
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> bits, arrow::AllocateBitmap(n));
+  std::memset(bits->mutable_data(), 0, static_cast<size_t>(bits->size()));
+  return bits;
+}
+
 template <typename Index>
 arrow::Result<std::shared_ptr<arrow::Array>> gather_text(const arrow::StringArray& in,
                                                          const Index* idx, int64_t n) {
   const int64_t len = in.length();
   const bool nullable = in.null_count() > 0;
   ARROW_ASSIGN_OR_RAISE(auto offsets, arrow::AllocateBuffer((n + 1) * sizeof(int32_t)));
-  std::shared_ptr<arrow::Buffer> validity;
-  uint8_t* bits = nullptr;
-  if (nullable) {
-    ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateBitmap(n));
-    bits = validity->mutable_data();
-    std::memset(bits, 0, static_cast<size_t>(validity->size()));
-  }
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> validity, cleared_bitmap(nullable, n));
+  uint8_t* bits = nullable ? validity->mutable_data() : nullptr;
   auto* off = reinterpret_cast<int32_t*>(offsets->mutable_data());
   int64_t total = 0;
   int64_t nulls = 0;
@@ -61,13 +65,8 @@ arrow::Result<std::shared_ptr<arrow::Array>> gather_fixed(const arrow::Array& in
   const int64_t len = in.length();
   const bool nullable = in.null_count() > 0;
   ARROW_ASSIGN_OR_RAISE(auto values, arrow::AllocateBuffer(n * width));
-  std::shared_ptr<arrow::Buffer> validity;
-  uint8_t* bits = nullptr;
-  if (nullable) {
-    ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateBitmap(n));
-    bits = validity->mutable_data();
-    std::memset(bits, 0, static_cast<size_t>(validity->size()));
-  }
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> validity, cleared_bitmap(nullable, n));
+  uint8_t* bits = nullable ? validity->mutable_data() : nullptr;
   const uint8_t* src = in.data()->GetValues<uint8_t>(1, 0) + in.offset() * width;
   uint8_t* out = values->mutable_data();
   int64_t nulls = 0;

@@ -157,21 +157,25 @@ bool pushable(const Expr& e) {
   return ok;
 }
 
-void conjuncts(const Expr* e, std::vector<const Expr*>* out) {
-  if (e == nullptr) return;
-  if (const auto* l = e->as<LogicExpr>(); l && l->op == LogicOp::And) {
-    conjuncts(l->lhs.get(), out);
-    conjuncts(l->rhs.get(), out);
-    return;
-  }
-  if (pushable(*e)) out->push_back(e);
-}
-
 }  // namespace
 
+void conjuncts_of(const Expr* e, std::vector<const Expr*>* out) {
+  if (e == nullptr) return;
+  if (const auto* l = e->as<LogicExpr>(); l && l->op == LogicOp::And) {
+    conjuncts_of(l->lhs.get(), out);
+    conjuncts_of(l->rhs.get(), out);
+    return;
+  }
+  out->push_back(e);
+}
+
 std::vector<const Expr*> pushable_conjuncts(const Expr* where) {
+  std::vector<const Expr*> all;
+  conjuncts_of(where, &all);
   std::vector<const Expr*> out;
-  conjuncts(where, &out);
+  for (const Expr* e : all) {
+    if (pushable(*e)) out.push_back(e);
+  }
   return out;
 }
 

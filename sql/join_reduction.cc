@@ -73,16 +73,6 @@ bool restrictable(const SelectStatement& s, const Expr& e) {
   return false;
 }
 
-void conjuncts_of(const Expr* e, std::vector<const Expr*>* out) {
-  if (e == nullptr) return;
-  if (const auto* l = e->as<LogicExpr>(); l && l->op == LogicOp::And) {
-    conjuncts_of(l->lhs.get(), out);
-    conjuncts_of(l->rhs.get(), out);
-    return;
-  }
-  out->push_back(e);
-}
-
 // The left side's distinct values of column `col` as literals; nothing for another type or too
 // many values.
 std::optional<std::vector<ExprPtr>> key_literals(const Frame& left, int col) {
