@@ -113,7 +113,11 @@ bool NameIndex::append_runs(const int32_t* lo, const int32_t* hi, std::vector<in
     rows += static_cast<size_t>(run_length(*run));
     if (rows > limit) return false;
   }
-  out->reserve(out->size() + rows);
+  // Grown geometrically: an IN-list appends once per key, and an exact reserve per key would
+  // copy the rows found so far every time.
+  if (const size_t need = out->size() + rows; need > out->capacity()) {
+    out->reserve(std::max(need, 2 * out->capacity()));
+  }
   for (const int32_t* run = lo; run != hi; ++run) {
     const int64_t end = *run + run_length(*run);
     for (int64_t r = *run; r < end; ++r) out->push_back(static_cast<int32_t>(r));
