@@ -9,12 +9,15 @@
 namespace norvale::adbc {
 namespace {
 
-// Release clears the 1.0.0 part of the table only: that is all the driver fills (the 1.1.0
-// entries were zeroed by AdbcDriverInit and stay so), and every table, whatever version the host
-// asked for, holds at least that much. No process-wide record of the version is needed.
+// A 1.1.0 table's private_data points here, so that release knows how much of the host's
+// structure it may clear: a 1.0.0 table ends where the 1.1.0 entries begin.
+constexpr size_t kTable110Size = ADBC_DRIVER_1_1_0_SIZE;
+
 AdbcStatusCode nv_adbc_driver_release(AdbcDriver* driver, AdbcError* /*error*/) {
   if (driver == nullptr) return ADBC_STATUS_OK;
-  std::memset(static_cast<void*>(driver), 0, ADBC_DRIVER_1_0_0_SIZE);
+  const size_t size =
+      driver->private_data == &kTable110Size ? kTable110Size : ADBC_DRIVER_1_0_0_SIZE;
+  std::memset(static_cast<void*>(driver), 0, size);
   return ADBC_STATUS_OK;
 }
 
@@ -50,6 +53,35 @@ void fill_table(AdbcDriver* d) {
   d->StatementSetSubstraitPlan = nullptr;
 }
 
+// The entries of ADBC 1.1.0; only a table of that version has room for them.
+void fill_table_110(AdbcDriver* d) {
+  d->private_data = const_cast<size_t*>(&kTable110Size);
+  d->DatabaseGetOption = nv_adbc_database_get_option;
+  d->DatabaseGetOptionBytes = nv_adbc_database_get_option_bytes;
+  d->DatabaseGetOptionDouble = nv_adbc_database_get_option_double;
+  d->DatabaseGetOptionInt = nv_adbc_database_get_option_int;
+  d->DatabaseSetOptionBytes = nv_adbc_database_set_option_bytes;
+  d->DatabaseSetOptionDouble = nv_adbc_database_set_option_double;
+  d->DatabaseSetOptionInt = nv_adbc_database_set_option_int;
+  d->ConnectionGetOption = nv_adbc_connection_get_option;
+  d->ConnectionGetOptionBytes = nv_adbc_connection_get_option_bytes;
+  d->ConnectionGetOptionDouble = nv_adbc_connection_get_option_double;
+  d->ConnectionGetOptionInt = nv_adbc_connection_get_option_int;
+  d->ConnectionGetStatistics = nv_adbc_connection_get_statistics;
+  d->ConnectionGetStatisticNames = nv_adbc_connection_get_statistic_names;
+  d->ConnectionSetOptionBytes = nv_adbc_connection_set_option_bytes;
+  d->ConnectionSetOptionDouble = nv_adbc_connection_set_option_double;
+  d->ConnectionSetOptionInt = nv_adbc_connection_set_option_int;
+  d->StatementExecuteSchema = nv_adbc_statement_execute_schema;
+  d->StatementGetOption = nv_adbc_statement_get_option;
+  d->StatementGetOptionBytes = nv_adbc_statement_get_option_bytes;
+  d->StatementGetOptionDouble = nv_adbc_statement_get_option_double;
+  d->StatementGetOptionInt = nv_adbc_statement_get_option_int;
+  d->StatementSetOptionBytes = nv_adbc_statement_set_option_bytes;
+  d->StatementSetOptionDouble = nv_adbc_statement_set_option_double;
+  d->StatementSetOptionInt = nv_adbc_statement_set_option_int;
+}
+
 }  // namespace
 }  // namespace norvale::adbc
 
@@ -73,7 +105,8 @@ extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcErro
     } else {
       char message[128];
       std::snprintf(message, sizeof(message),
-                    "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0)",
+                    "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0 "
+                    "and 1.1.0)",
                     version);
       set_error(error, message, "HY000");
       return ADBC_STATUS_NOT_IMPLEMENTED;
@@ -81,6 +114,7 @@ extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcErro
     auto* driver = static_cast<AdbcDriver*>(raw_driver);
     std::memset(raw_driver, 0, table_size);
     fill_table(driver);
+    if (version == ADBC_VERSION_1_1_0) fill_table_110(driver);
     return ADBC_STATUS_OK;
   } catch (...) {
     set_error(error, "AdbcDriverInit: internal error", "HY000");

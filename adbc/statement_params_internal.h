@@ -11,9 +11,14 @@
 #include <string_view>
 
 #include "adbc/state_internal.h"
+#include "norvale/nv_query.h"
 #include "norvale_adbc.h"
 
 namespace norvale::adbc {
+
+/// Offers `sql` to the connection's metadata engine: a finished local query when the engine
+/// answered it, null when it goes to a compute node (an engine failure never reaches the host).
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql);
 
 /// Runs `sql` once on the statement's connection (the metadata engine first, else a compute
 /// node). With `out` the result becomes a stream that owns the query; without it the statement
