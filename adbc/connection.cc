@@ -297,45 +297,6 @@ constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{
 
 extern "C" {
 
-AdbcStatusCode nv_adbc_connection_get_option(AdbcConnection* connection, const char* key,
-                                             char* value, size_t* length, AdbcError* error) {
-  return norvale::adbc::get_option_text(kAccess, connection, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_connection_get_option_bytes(AdbcConnection* connection, const char* key,
-                                                   uint8_t* value, size_t* length,
-                                                   AdbcError* error) {
-  return norvale::adbc::get_option_bytes(kAccess, connection, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_connection_get_option_int(AdbcConnection* connection, const char* key,
-                                                 int64_t* value, AdbcError* error) {
-  return norvale::adbc::get_option_int(kAccess, connection, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_connection_get_option_double(AdbcConnection* connection,
-                                                    const char* key, double* value,
-                                                    AdbcError* error) {
-  return norvale::adbc::get_option_double(kAccess, connection, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_connection_set_option_bytes(AdbcConnection* connection, const char* key,
-                                                   const uint8_t* value, size_t length,
-                                                   AdbcError* error) {
-  return norvale::adbc::set_option_bytes(kAccess, connection, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_connection_set_option_int(AdbcConnection* connection, const char* key,
-                                                 int64_t value, AdbcError* error) {
-  return norvale::adbc::set_option_int(kAccess, connection, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_connection_set_option_double(AdbcConnection* connection,
-                                                    const char* key, double value,
-                                                    AdbcError* error) {
-  return norvale::adbc::set_option_double(kAccess, connection, key, value, error);
-}
-
 AdbcStatusCode nv_adbc_connection_set_option(AdbcConnection* connection, const char* key,
                                              const char* value, AdbcError* error) {
   try {
@@ -383,3 +344,5 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
 }
 
 }  // extern "C"
+
+NV_ADBC_TYPED_OPTION_ENTRIES(connection, AdbcConnection, kAccess)

@@ -368,43 +368,4 @@ AdbcStatusCode nv_adbc_database_init(AdbcDatabase* database, AdbcError* error) {
 
 }  // extern "C"
 
-extern "C" {
-
-AdbcStatusCode nv_adbc_database_get_option(AdbcDatabase* database, const char* key, char* value,
-                                           size_t* length, AdbcError* error) {
-  return norvale::adbc::get_option_text(kAccess, database, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_database_get_option_bytes(AdbcDatabase* database, const char* key,
-                                                 uint8_t* value, size_t* length,
-                                                 AdbcError* error) {
-  return norvale::adbc::get_option_bytes(kAccess, database, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_database_get_option_int(AdbcDatabase* database, const char* key,
-                                               int64_t* value, AdbcError* error) {
-  return norvale::adbc::get_option_int(kAccess, database, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_database_get_option_double(AdbcDatabase* database, const char* key,
-                                                  double* value, AdbcError* error) {
-  return norvale::adbc::get_option_double(kAccess, database, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_database_set_option_bytes(AdbcDatabase* database, const char* key,
-                                                 const uint8_t* value, size_t length,
-                                                 AdbcError* error) {
-  return norvale::adbc::set_option_bytes(kAccess, database, key, value, length, error);
-}
-
-AdbcStatusCode nv_adbc_database_set_option_int(AdbcDatabase* database, const char* key,
-                                               int64_t value, AdbcError* error) {
-  return norvale::adbc::set_option_int(kAccess, database, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_database_set_option_double(AdbcDatabase* database, const char* key,
-                                                  double value, AdbcError* error) {
-  return norvale::adbc::set_option_double(kAccess, database, key, value, error);
-}
-
-}  // extern "C"
+NV_ADBC_TYPED_OPTION_ENTRIES(database, AdbcDatabase, kAccess)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "adbc/error_internal.h"
 #include "norvale/nv_cells.h"
@@ -50,8 +51,8 @@ std::string double_option_text(double value) {
 namespace detail {
 namespace {
 
-// The whole text as a decimal integer.
-bool text_as_int(const std::string& text, int64_t* out) {
+// The whole text as a decimal integer, or as a number.
+bool text_as(const std::string& text, int64_t* out) {
   if (text.empty()) return false;
   errno = 0;
   char* end = nullptr;
@@ -61,7 +62,7 @@ bool text_as_int(const std::string& text, int64_t* out) {
   return true;
 }
 
-bool text_as_double(const std::string& text, double* out) {
+bool text_as(const std::string& text, double* out) {
   if (text.empty()) return false;
   errno = 0;
   char* end = nullptr;
@@ -71,9 +72,18 @@ bool text_as_double(const std::string& text, double* out) {
   return true;
 }
 
-AdbcStatusCode not_of_type(const char* call, const char* key, const char* type,
-                           AdbcError* error) {
-  set_error(error, std::string(call) + ": option " + key + " does not hold " + type, "HY092");
+template <typename Number>
+AdbcStatusCode hand_out(const char* call, const char* key, const OptionValue& value,
+                        Number* out, AdbcError* error) {
+  if (value.kind == OptionValue::kInt) {
+    *out = static_cast<Number>(value.number);
+    return ADBC_STATUS_OK;
+  }
+  if (text_as(value.text, out)) return ADBC_STATUS_OK;
+  set_error(error,
+            std::string(call) + ": option " + key + " does not hold " +
+                (std::is_same_v<Number, double> ? "a number" : "an integer"),
+            "HY092");
   return ADBC_STATUS_NOT_FOUND;
 }
 
@@ -113,24 +123,14 @@ AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter 
   return ADBC_STATUS_OK;
 }
 
-AdbcStatusCode hand_out_int(const char* call, const char* key, const OptionValue& value,
-                            int64_t* out, AdbcError* error) {
-  if (value.kind == OptionValue::kInt) {
-    *out = value.number;
-    return ADBC_STATUS_OK;
-  }
-  if (text_as_int(value.text, out)) return ADBC_STATUS_OK;
-  return not_of_type(call, key, "an integer", error);
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               int64_t* out, AdbcError* error) {
+  return hand_out(call, key, value, out, error);
 }
 
-AdbcStatusCode hand_out_double(const char* call, const char* key, const OptionValue& value,
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
                                double* out, AdbcError* error) {
-  if (value.kind == OptionValue::kInt) {
-    *out = static_cast<double>(value.number);
-    return ADBC_STATUS_OK;
-  }
-  if (text_as_double(value.text, out)) return ADBC_STATUS_OK;
-  return not_of_type(call, key, "a number", error);
+  return hand_out(call, key, value, out, error);
 }
 
 bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
@@ -146,8 +146,8 @@ bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::s
   return true;
 }
 
-AdbcStatusCode internal_failure(const char* call, AdbcError* error) {
-  set_error(error, std::string(call) + ": internal error", "HY000");
+AdbcStatusCode internal_failure(const std::string& call, AdbcError* error) {
+  set_error(error, call + ": internal error", "HY000");
   return ADBC_STATUS_INTERNAL;
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "norvale_adbc.h"
 
@@ -49,34 +50,56 @@ std::string double_option_text(double value);
 
 namespace detail {
 
-enum class Getter { kString, kBytes, kInt, kDouble };
+enum class Getter { kString, kBytes };
 
-/// Looks the key up and reports NOT_FOUND (and null-argument failures) in the error; OK with
-/// a non-absent value otherwise.
+/// Reports NOT_FOUND (and null-argument failures) in the error; OK with a non-absent value
+/// otherwise.
 AdbcStatusCode find_value(const char* call, const char* key, bool has_output,
                           AdbcStatusCode lookup_status, OptionValue* value, AdbcError* error);
 AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
                              size_t* length, AdbcError* error);
-AdbcStatusCode hand_out_int(const char* call, const char* key, const OptionValue& value,
-                            int64_t* out, AdbcError* error);
-AdbcStatusCode hand_out_double(const char* call, const char* key, const OptionValue& value,
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               int64_t* out, AdbcError* error);
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
                                double* out, AdbcError* error);
 /// The bytes as text for the string setter; false (error filled) when they hold a NUL byte.
 bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
                    AdbcError* error);
-AdbcStatusCode internal_failure(const char* call, AdbcError* error);
+AdbcStatusCode internal_failure(const std::string& call, AdbcError* error);
 void log_call(const char* call, const void* handle, const char* key);
 
-template <typename Handle>
+/// A getter: looks the key up, then `hand_out(call, value)` delivers what it found.
+template <typename Handle, typename HandOut>
 AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
-                   const char* key, OptionValue* value, bool has_output, std::string* call,
-                   AdbcError* error) {
-  *call = std::string(access.kind) + "GetOption" + suffix;
-  log_call(call->c_str(), handle, key);
-  AdbcStatusCode status = ADBC_STATUS_NOT_FOUND;
-  if (handle != nullptr && key != nullptr) status = access.lookup(handle, key, value, error);
-  return find_value(call->c_str(), handle == nullptr ? nullptr : key, has_output, status, value,
-                    error);
+                   const char* key, bool has_output, AdbcError* error, HandOut hand_out) {
+  const std::string call = std::string(access.kind) + "GetOption" + suffix;
+  try {
+    log_call(call.c_str(), handle, key);
+    OptionValue value;
+    AdbcStatusCode status = ADBC_STATUS_NOT_FOUND;
+    if (handle != nullptr && key != nullptr) status = access.lookup(handle, key, &value, error);
+    status = find_value(call.c_str(), handle == nullptr ? nullptr : key, has_output, status,
+                        &value, error);
+    return status == ADBC_STATUS_OK ? hand_out(call.c_str(), value) : status;
+  } catch (...) {
+    return internal_failure(call, error);
+  }
+}
+
+/// A typed setter: hands the text `make_text()` gives (or a failure it reports) to the string
+/// setter.
+template <typename Handle, typename MakeText>
+AdbcStatusCode set(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
+                   const char* key, AdbcError* error, MakeText make_text) {
+  const std::string call = std::string(access.kind) + "SetOption" + suffix;
+  try {
+    std::string text;
+    const char* value = nullptr;
+    if (!make_text(call.c_str(), &text, &value)) return ADBC_STATUS_INVALID_ARGUMENT;
+    return access.set(handle, key, value, error);
+  } catch (...) {
+    return internal_failure(call, error);
+  }
 }
 
 }  // namespace detail
@@ -84,101 +107,92 @@ AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handl
 template <typename Handle>
 AdbcStatusCode get_option_text(const OptionAccess<Handle>& access, Handle* handle,
                                const char* key, char* out, size_t* length, AdbcError* error) {
-  std::string call;
-  try {
-    OptionValue value;
-    const AdbcStatusCode status =
-        detail::get(access, "", handle, key, &value, length != nullptr, &call, error);
-    if (status != ADBC_STATUS_OK) return status;
-    return detail::hand_out_text(call.c_str(), value, detail::Getter::kString, out, length,
-                                 error);
-  } catch (...) {
-    return detail::internal_failure(call.c_str(), error);
-  }
+  return detail::get(access, "", handle, key, length != nullptr, error,
+                     [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_text(call, value, detail::Getter::kString, out,
+                                                    length, error);
+                     });
 }
 
 template <typename Handle>
 AdbcStatusCode get_option_bytes(const OptionAccess<Handle>& access, Handle* handle,
                                 const char* key, uint8_t* out, size_t* length,
                                 AdbcError* error) {
-  std::string call;
-  try {
-    OptionValue value;
-    const AdbcStatusCode status =
-        detail::get(access, "Bytes", handle, key, &value, length != nullptr, &call, error);
-    if (status != ADBC_STATUS_OK) return status;
-    return detail::hand_out_text(call.c_str(), value, detail::Getter::kBytes, out, length,
-                                 error);
-  } catch (...) {
-    return detail::internal_failure(call.c_str(), error);
-  }
+  return detail::get(access, "Bytes", handle, key, length != nullptr, error,
+                     [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_text(call, value, detail::Getter::kBytes, out,
+                                                    length, error);
+                     });
 }
 
-template <typename Handle>
-AdbcStatusCode get_option_int(const OptionAccess<Handle>& access, Handle* handle,
-                              const char* key, int64_t* out, AdbcError* error) {
-  std::string call;
-  try {
-    OptionValue value;
-    const AdbcStatusCode status =
-        detail::get(access, "Int", handle, key, &value, out != nullptr, &call, error);
-    if (status != ADBC_STATUS_OK) return status;
-    return detail::hand_out_int(call.c_str(), key, value, out, error);
-  } catch (...) {
-    return detail::internal_failure(call.c_str(), error);
-  }
+/// GetOptionInt (Number int64_t) and GetOptionDouble (Number double).
+template <typename Handle, typename Number>
+AdbcStatusCode get_option_number(const OptionAccess<Handle>& access, Handle* handle,
+                                 const char* key, Number* out, AdbcError* error) {
+  return detail::get(access, std::is_same_v<Number, double> ? "Double" : "Int", handle, key,
+                     out != nullptr, error, [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_number(call, key, value, out, error);
+                     });
 }
 
-template <typename Handle>
-AdbcStatusCode get_option_double(const OptionAccess<Handle>& access, Handle* handle,
-                                 const char* key, double* out, AdbcError* error) {
-  std::string call;
-  try {
-    OptionValue value;
-    const AdbcStatusCode status =
-        detail::get(access, "Double", handle, key, &value, out != nullptr, &call, error);
-    if (status != ADBC_STATUS_OK) return status;
-    return detail::hand_out_double(call.c_str(), key, value, out, error);
-  } catch (...) {
-    return detail::internal_failure(call.c_str(), error);
-  }
-}
-
-template <typename Handle>
-AdbcStatusCode set_option_int(const OptionAccess<Handle>& access, Handle* handle,
-                              const char* key, int64_t value, AdbcError* error) {
-  try {
-    return access.set(handle, key, int_option_text(value).c_str(), error);
-  } catch (...) {
-    return detail::internal_failure((std::string(access.kind) + "SetOptionInt").c_str(), error);
-  }
-}
-
-template <typename Handle>
-AdbcStatusCode set_option_double(const OptionAccess<Handle>& access, Handle* handle,
-                                 const char* key, double value, AdbcError* error) {
-  try {
-    return access.set(handle, key, double_option_text(value).c_str(), error);
-  } catch (...) {
-    return detail::internal_failure((std::string(access.kind) + "SetOptionDouble").c_str(),
-                                    error);
-  }
+/// SetOptionInt (Number int64_t) and SetOptionDouble (Number double).
+template <typename Handle, typename Number>
+AdbcStatusCode set_option_number(const OptionAccess<Handle>& access, Handle* handle,
+                                 const char* key, Number value, AdbcError* error) {
+  constexpr bool kDouble = std::is_same_v<Number, double>;
+  return detail::set(access, kDouble ? "Double" : "Int", handle, key, error,
+                     [&](const char*, std::string* text, const char** chosen) {
+                       *text = kDouble ? double_option_text(value) : int_option_text(value);
+                       *chosen = text->c_str();
+                       return true;
+                     });
 }
 
 template <typename Handle>
 AdbcStatusCode set_option_bytes(const OptionAccess<Handle>& access, Handle* handle,
                                 const char* key, const uint8_t* value, size_t length,
                                 AdbcError* error) {
-  const std::string call = std::string(access.kind) + "SetOptionBytes";
-  try {
-    std::string text;
-    if (!detail::bytes_as_text(call.c_str(), value, length, &text, error)) {
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    return access.set(handle, key, value == nullptr ? nullptr : text.c_str(), error);
-  } catch (...) {
-    return detail::internal_failure(call.c_str(), error);
-  }
+  return detail::set(access, "Bytes", handle, key, error,
+                     [&](const char* call, std::string* text, const char** chosen) {
+                       if (!detail::bytes_as_text(call, value, length, text, error)) return false;
+                       *chosen = value == nullptr ? nullptr : text->c_str();
+                       return true;
+                     });
 }
+
+/// The seven exported typed-option entries of one handle kind, named nv_adbc_<level>_... and
+/// served by `access`.
+#define NV_ADBC_TYPED_OPTION_ENTRIES(level, Handle, access)                                    \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option(Handle* h, const char* key,           \
+                                                         char* value, size_t* length,          \
+                                                         AdbcError* error) {                   \
+    return norvale::adbc::get_option_text(access, h, key, value, length, error);               \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_bytes(                                \
+      Handle* h, const char* key, uint8_t* value, size_t* length, AdbcError* error) {          \
+    return norvale::adbc::get_option_bytes(access, h, key, value, length, error);              \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_int(Handle* h, const char* key,       \
+                                                             int64_t* value, AdbcError* error) \
+  {                                                                                            \
+    return norvale::adbc::get_option_number(access, h, key, value, error);                     \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_double(                               \
+      Handle* h, const char* key, double* value, AdbcError* error) {                           \
+    return norvale::adbc::get_option_number(access, h, key, value, error);                     \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_bytes(                                \
+      Handle* h, const char* key, const uint8_t* value, size_t length, AdbcError* error) {     \
+    return norvale::adbc::set_option_bytes(access, h, key, value, length, error);              \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_int(Handle* h, const char* key,       \
+                                                             int64_t value, AdbcError* error)  \
+  {                                                                                            \
+    return norvale::adbc::set_option_number(access, h, key, value, error);                        \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_double(                               \
+      Handle* h, const char* key, double value, AdbcError* error) {                            \
+    return norvale::adbc::set_option_number(access, h, key, value, error);                     \
+  }
 
 }  // namespace norvale::adbc

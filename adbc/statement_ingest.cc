@@ -202,16 +202,20 @@ std::string joined_key_columns(const NVAdbcStatementState& s) {
 // What GetOption reads back, one row per key: every option SetOption accepts, and the standard
 // keys whose value is fixed here. A row's reader runs under option_mutex().
 using State = NVAdbcStatementState;
+
+template <char* State::*field>
+OptionValue text_of(const State& s) {
+  return OptionValue::Text(s.*field);
+}
+
 struct ReadableOption {
   const char* key;
   OptionValue (*read)(const State& s);
 };
 constexpr ReadableOption kReadableOptions[] = {
-    {"adbc.ingest.target_table", [](const State& s) { return OptionValue::Text(s.target_table); }},
-    {"adbc.ingest.target_db_schema",
-     [](const State& s) { return OptionValue::Text(s.target_db_schema); }},
-    {"adbc.ingest.target_catalog",
-     [](const State& s) { return OptionValue::Text(s.target_catalog); }},
+    {"adbc.ingest.target_table", text_of<&State::target_table>},
+    {"adbc.ingest.target_db_schema", text_of<&State::target_db_schema>},
+    {"adbc.ingest.target_catalog", text_of<&State::target_catalog>},
     {"adbc.ingest.mode",
      [](const State& s) {
        switch (s.table_mode) {
@@ -235,10 +239,8 @@ constexpr ReadableOption kReadableOptions[] = {
      [](const State& s) {
        return OptionValue::Text(s.payload_format == 1 ? "parquet" : "arrow_ipc");
      }},
-    {"nv.ingest.target_location",
-     [](const State& s) { return OptionValue::Text(s.target_location); }},
-    {"nv.ingest.idempotency_key",
-     [](const State& s) { return OptionValue::Text(s.idempotency_key); }},
+    {"nv.ingest.target_location", text_of<&State::target_location>},
+    {"nv.ingest.idempotency_key", text_of<&State::idempotency_key>},
     {"nv.ingest.key_columns",
      [](const State& s) {
        return s.key_column_count > 0 ? OptionValue::Text(joined_key_columns(s))
@@ -392,46 +394,4 @@ AdbcStatusCode nv_adbc_statement_bind(AdbcStatement* statement, ArrowArray* valu
 
 }  // extern "C"
 
-extern "C" {
-
-AdbcStatusCode nv_adbc_statement_get_option(AdbcStatement* statement, const char* key,
-                                            char* value, size_t* length, AdbcError* error) {
-  return norvale::adbc::get_option_text(norvale::adbc::kAccess, statement, key, value, length,
-                                        error);
-}
-
-AdbcStatusCode nv_adbc_statement_get_option_bytes(AdbcStatement* statement, const char* key,
-                                                  uint8_t* value, size_t* length,
-                                                  AdbcError* error) {
-  return norvale::adbc::get_option_bytes(norvale::adbc::kAccess, statement, key, value, length,
-                                         error);
-}
-
-AdbcStatusCode nv_adbc_statement_get_option_int(AdbcStatement* statement, const char* key,
-                                                int64_t* value, AdbcError* error) {
-  return norvale::adbc::get_option_int(norvale::adbc::kAccess, statement, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_statement_get_option_double(AdbcStatement* statement, const char* key,
-                                                   double* value, AdbcError* error) {
-  return norvale::adbc::get_option_double(norvale::adbc::kAccess, statement, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_statement_set_option_bytes(AdbcStatement* statement, const char* key,
-                                                  const uint8_t* value, size_t length,
-                                                  AdbcError* error) {
-  return norvale::adbc::set_option_bytes(norvale::adbc::kAccess, statement, key, value, length,
-                                         error);
-}
-
-AdbcStatusCode nv_adbc_statement_set_option_int(AdbcStatement* statement, const char* key,
-                                                int64_t value, AdbcError* error) {
-  return norvale::adbc::set_option_int(norvale::adbc::kAccess, statement, key, value, error);
-}
-
-AdbcStatusCode nv_adbc_statement_set_option_double(AdbcStatement* statement, const char* key,
-                                                   double value, AdbcError* error) {
-  return norvale::adbc::set_option_double(norvale::adbc::kAccess, statement, key, value, error);
-}
-
-}  // extern "C"
+NV_ADBC_TYPED_OPTION_ENTRIES(statement, AdbcStatement, norvale::adbc::kAccess)

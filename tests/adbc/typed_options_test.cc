@@ -54,50 +54,49 @@ class TypedOptionsTest : public ::testing::Test {
 // Python hands an int through SetOptionInt, a float through SetOptionDouble and bytes through
 // SetOptionBytes: each reaches the string setter as text, with its validation.
 TEST_F(TypedOptionsTest, TypedSettersGoThroughTheStringSetter) {
+  enum Setter { kInt, kDouble, kBytes };
   struct Case {
     const char* what;
-    AdbcStatusCode (*set)(AdbcDatabase*, const char*, AdbcError*);
+    Setter setter;
+    int64_t integer;
+    double real;
+    std::string bytes;
     const char* key;
     AdbcStatusCode status;
     const char* read_back;  // null: not checked
   };
-  static const Case kCases[] = {
-      {"int", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionInt(db, k, 30, e);
-       }, "adbc.norvale.connect_timeout_sec", ADBC_STATUS_OK, "30"},
-      {"negative int", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionInt(db, k, -1, e);
-       }, "adbc.norvale.connect_timeout_sec", ADBC_STATUS_INVALID_ARGUMENT, "30"},
-      {"integral double", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionDouble(db, k, 64.0, e);
-       }, "adbc.norvale.max_stream_buffer_mb", ADBC_STATUS_OK, "64"},
-      {"fractional double", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionDouble(db, k, 2.5, e);
-       }, "adbc.norvale.max_stream_buffer_mb", ADBC_STATUS_INVALID_ARGUMENT, "64"},
-      {"NaN", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionDouble(db, k, std::nan(""), e);
-       }, "adbc.norvale.connect_timeout_sec", ADBC_STATUS_INVALID_ARGUMENT, "30"},
-      {"double as text", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionDouble(db, k, 1.2, e);
-       }, "adbc.norvale.tls.min_version", ADBC_STATUS_OK, "1.2"},
-      {"bytes", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         static const uint8_t kValue[] = {'a', 'n', 'a', 'l', 'y', 's', 't'};
-         return driver_table().DatabaseSetOptionBytes(db, k, kValue, sizeof kValue, e);
-       }, "username", ADBC_STATUS_OK, "analyst"},
-      {"bytes with a NUL", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         static const uint8_t kValue[] = {'b', 0, 'c'};
-         return driver_table().DatabaseSetOptionBytes(db, k, kValue, sizeof kValue, e);
-       }, "username", ADBC_STATUS_INVALID_ARGUMENT, "analyst"},
-      {"int for a boolean", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionInt(db, k, 1, e);
-       }, "adbc.norvale.tls.trust_server_cert", ADBC_STATUS_OK, "true"},
-      {"unknown key", [](AdbcDatabase* db, const char* k, AdbcError* e) {
-         return driver_table().DatabaseSetOptionInt(db, k, 1, e);
-       }, "adbc.norvale.no_such_option", ADBC_STATUS_NOT_IMPLEMENTED, nullptr},
+  const Case cases[] = {
+      {"int", kInt, 30, 0, "", "adbc.norvale.connect_timeout_sec", ADBC_STATUS_OK, "30"},
+      {"negative int", kInt, -1, 0, "", "adbc.norvale.connect_timeout_sec",
+       ADBC_STATUS_INVALID_ARGUMENT, "30"},
+      {"integral double", kDouble, 0, 64.0, "", "adbc.norvale.max_stream_buffer_mb",
+       ADBC_STATUS_OK, "64"},
+      {"fractional double", kDouble, 0, 2.5, "", "adbc.norvale.max_stream_buffer_mb",
+       ADBC_STATUS_INVALID_ARGUMENT, "64"},
+      {"NaN", kDouble, 0, std::nan(""), "", "adbc.norvale.connect_timeout_sec",
+       ADBC_STATUS_INVALID_ARGUMENT, "30"},
+      {"double as text", kDouble, 0, 1.2, "", "adbc.norvale.tls.min_version", ADBC_STATUS_OK,
+       "1.2"},
+      {"bytes", kBytes, 0, 0, "analyst", "username", ADBC_STATUS_OK, "analyst"},
+      {"bytes with a NUL", kBytes, 0, 0, std::string("b\0c", 3), "username",
+       ADBC_STATUS_INVALID_ARGUMENT, "analyst"},
+      {"int for a boolean", kInt, 1, 0, "", "adbc.norvale.tls.trust_server_cert",
+       ADBC_STATUS_OK, "true"},
+      {"unknown key", kInt, 1, 0, "", "adbc.norvale.no_such_option",
+       ADBC_STATUS_NOT_IMPLEMENTED, nullptr},
   };
-  for (const Case& c : kCases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(outcome(c.set(&db_, c.key, &error_), &error_).status, c.status);
+    AdbcStatusCode status;
+    if (c.setter == kInt) {
+      status = d().DatabaseSetOptionInt(&db_, c.key, c.integer, &error_);
+    } else if (c.setter == kDouble) {
+      status = d().DatabaseSetOptionDouble(&db_, c.key, c.real, &error_);
+    } else {
+      status = d().DatabaseSetOptionBytes(
+          &db_, c.key, reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), &error_);
+    }
+    EXPECT_EQ(outcome(status, &error_).status, c.status);
     if (c.read_back != nullptr) {
       EXPECT_EQ(Get(c.key), c.read_back);
     }
