@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -146,8 +147,10 @@ bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::s
   return true;
 }
 
-AdbcStatusCode internal_failure(const std::string& call, AdbcError* error) {
-  set_error(error, call + ": internal error", "HY000");
+AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept {
+  char message[128];
+  std::snprintf(message, sizeof message, "%s%s: internal error", kind, entry);
+  set_error(error, message, "HY000");
   return ADBC_STATUS_INTERNAL;
 }
 

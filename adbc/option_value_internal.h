@@ -65,15 +65,16 @@ AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionVa
 /// The bytes as text for the string setter; false (error filled) when they hold a NUL byte.
 bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
                    AdbcError* error);
-AdbcStatusCode internal_failure(const std::string& call, AdbcError* error);
+/// "<kind><entry>: internal error"; never throws.
+AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept;
 void log_call(const char* call, const void* handle, const char* key);
 
 /// A getter: looks the key up, then `hand_out(call, value)` delivers what it found.
 template <typename Handle, typename HandOut>
 AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
                    const char* key, bool has_output, AdbcError* error, HandOut hand_out) {
-  const std::string call = std::string(access.kind) + "GetOption" + suffix;
   try {
+    const std::string call = std::string(access.kind) + "GetOption" + suffix;
     log_call(call.c_str(), handle, key);
     OptionValue value;
     AdbcStatusCode status = ADBC_STATUS_NOT_FOUND;
@@ -82,7 +83,7 @@ AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handl
                         &value, error);
     return status == ADBC_STATUS_OK ? hand_out(call.c_str(), value) : status;
   } catch (...) {
-    return internal_failure(call, error);
+    return internal_failure(access.kind, "GetOption", error);
   }
 }
 
@@ -91,14 +92,14 @@ AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handl
 template <typename Handle, typename MakeText>
 AdbcStatusCode set(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
                    const char* key, AdbcError* error, MakeText make_text) {
-  const std::string call = std::string(access.kind) + "SetOption" + suffix;
   try {
+    const std::string call = std::string(access.kind) + "SetOption" + suffix;
     std::string text;
     const char* value = nullptr;
     if (!make_text(call.c_str(), &text, &value)) return ADBC_STATUS_INVALID_ARGUMENT;
     return access.set(handle, key, value, error);
   } catch (...) {
-    return internal_failure(call, error);
+    return internal_failure(access.kind, "SetOption", error);
   }
 }
 
