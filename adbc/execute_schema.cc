@@ -77,14 +77,8 @@ AdbcStatusCode sql_with_parameters(NVAdbcStatementState* s, std::string* sql, Ad
               "07002");
     return ADBC_STATUS_INVALID_ARGUMENT;
   }
-  auto substituted = substitute_row(s->sql, **batch, 0);
-  if (!substituted.ok()) {
-    set_error(error, std::string(kCall) + ": " + substituted.status().message(),
-              sqlstate_of(substituted.status()).c_str());
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
-  *sql = std::move(*substituted);
-  return ADBC_STATUS_OK;
+  sql->clear();
+  return sql_with_first_row(s, **batch, kCall, sql, error);
 }
 
 // "(\n<query>\n) LIMIT 0". The line breaks end a trailing line comment before the closing

@@ -216,6 +216,12 @@ void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view s
   info_schema_note_write(state);
 }
 
+bool sql_may_be_query(std::string_view sql) {
+  const std::string word = first_keyword(sql);
+  return word.empty() || word == "select" || word == "with" || word == "values" ||
+         word == "table";
+}
+
 bool sql_reads_catalog(std::string_view sql) {
   constexpr std::string_view kName = "information_schema";
   if (sql.size() < kName.size()) return false;

@@ -100,6 +100,10 @@ void info_schema_note_write(NVAdbcConnectionState* state);
 /// parentheses skipped).
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
 
+/// Whether `sql` may be a query: its first keyword (comments and parentheses skipped) is
+/// SELECT, WITH, VALUES or TABLE, or there is none. INSERT, UPDATE, DDL and the like are not.
+bool sql_may_be_query(std::string_view sql);
+
 /// Whether `sql` names an information_schema relation (ASCII case-insensitive).
 bool sql_reads_catalog(std::string_view sql);
 

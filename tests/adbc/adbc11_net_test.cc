@@ -135,6 +135,8 @@ TEST_F(Adbc11NetTest, StatementOptionsReadBack) {
       {"nv.ingest.key_columns", " id , ,region ", "id,region"},
       {"nv.ingest.idempotency_key", "batch-7", "batch-7"},
       {"nv.ingest.coerce", "0", "false"},
+      {"adbc.statement.bind_by_name", nullptr, "false"},
+      {"adbc.statement.bind_by_name", "true", "true"},
       // The service's own mode replaces the ADBC one, which then has nothing to say.
       {"nv.ingest.mode", "upsert", "upsert"},
       {"adbc.ingest.mode", nullptr, std::nullopt},
