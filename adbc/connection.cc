@@ -4,13 +4,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "adbc/cancel_registry_internal.h"
 #include "adbc/error_internal.h"
 #include "adbc/option_text_internal.h"
+#include "adbc/option_value_internal.h"
+#include "core/connection_internal.h"
 #include "metadata/info_schema_internal.h"
+#include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -20,6 +25,7 @@ namespace {
 using norvale::adbc::iequals;
 using norvale::adbc::key_is;
 using norvale::adbc::non_empty;
+using norvale::adbc::OptionValue;
 using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
@@ -66,25 +72,30 @@ AdbcStatusCode set_option(AdbcConnection* connection, const char* key, const cha
     }
     return ADBC_STATUS_OK;
   }
+  auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   // adbc.connection.readonly is the ADBC 1.0 key; read_only is kept as its alias.
   if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
       return invalid_value(error, std::string(key) + " must be true or false");
     }
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+    state->read_only = flag;
     return ADBC_STATUS_OK;
   }
   if (key_is(key, "adbc.norvale.batch_size_hint")) {
     if (!parse_bounded(value, INT32_MAX)) {
       return invalid_value(error, "adbc.norvale.batch_size_hint must be a non-negative integer");
     }
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+    state->batch_size_hint = std::strtoll(value, nullptr, 10);
     return ADBC_STATUS_OK;
   }
   if (key_is(key, "adbc.norvale.query_timeout_sec")) {
     if (!parse_bounded(value, INT64_MAX)) {
       return invalid_value(error, "adbc.norvale.query_timeout_sec must be a non-negative integer");
     }
-    static_cast<NVAdbcConnectionState*>(connection->private_data)->query_timeout_sec =
-        std::strtoull(value, nullptr, 10);
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+    state->query_timeout_sec = std::strtoull(value, nullptr, 10);
     return ADBC_STATUS_OK;
   }
   set_error(error, std::string("unknown connection option key: ") + key, "HYC00");
@@ -228,6 +239,61 @@ AdbcStatusCode no_transaction(AdbcConnection* connection, const char* call, cons
   return ADBC_STATUS_INVALID_STATE;
 }
 
+/// What GetOption reads back: the options the connection accepts, the standard keys it answers
+/// (autocommit, current catalog and schema) and the compute node actually chosen.
+AdbcStatusCode lookup_option(AdbcConnection* connection, const char* key, OptionValue* value,
+                             AdbcError* error) {
+  auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
+  if (state == nullptr) {
+    set_error(error, "AdbcConnectionGetOption: connection not allocated", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (key_is(key, "adbc.connection.autocommit")) {
+    *value = OptionValue::Bool(true);
+    return ADBC_STATUS_OK;
+  }
+  {
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+    if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
+      *value = OptionValue::Bool(state->read_only);
+      return ADBC_STATUS_OK;
+    }
+    if (key_is(key, "adbc.norvale.batch_size_hint")) {
+      *value = OptionValue::Int(state->batch_size_hint);
+      return ADBC_STATUS_OK;
+    }
+    if (key_is(key, "adbc.norvale.query_timeout_sec")) {
+      *value = OptionValue::Int(static_cast<int64_t>(state->query_timeout_sec));
+      return ADBC_STATUS_OK;
+    }
+  }
+  // The rest describe the live session: nothing to read before AdbcConnectionInit.
+  const NVConnection* core = state->connection;
+  if (key_is(key, "adbc.connection.catalog") || key_is(key, "adbc.connection.db_schema")) {
+    if (core == nullptr) return ADBC_STATUS_OK;
+    const std::optional<std::string> name = key_is(key, "adbc.connection.catalog")
+                                                ? norvale::adbc::current_catalog(state)
+                                                : norvale::adbc::current_schema(state);
+    if (name) *value = OptionValue::Text(*name);
+    return ADBC_STATUS_OK;
+  }
+  // The node actually chosen, whether named, given by URL or recommended by the control plane.
+  if (key_is(key, "adbc.norvale.compute_url")) {
+    *value = OptionValue::Text(nv_connection_compute_url(core));
+    return ADBC_STATUS_OK;
+  }
+  if (key_is(key, "adbc.norvale.compute_node")) {
+    if (core != nullptr && !core->compute_node.empty()) {
+      *value = OptionValue::Text(core->compute_node);
+    }
+    return ADBC_STATUS_OK;
+  }
+  return ADBC_STATUS_NOT_FOUND;
+}
+
+constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{
+    "AdbcConnection", nv_adbc_connection_set_option, lookup_option};
+
 }  // namespace
 
 extern "C" {
@@ -268,6 +334,7 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   norvale::adbc::info_schema_detach(state);
+  std::free(state->current_schema);
   if (state->connection != nullptr) {
     nv_disconnect(state->connection);
     state->connection = nullptr;
@@ -279,3 +346,5 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
 }
 
 }  // extern "C"
+
+NV_ADBC_TYPED_OPTION_ENTRIES(connection, AdbcConnection, kAccess)

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "adbc/error_internal.h"
 #include "adbc/option_text_internal.h"
+#include "adbc/option_value_internal.h"
 #include "norvale/nv_log.h"
 
 namespace {
@@ -16,6 +18,7 @@ namespace {
 using norvale::adbc::iequals;
 using norvale::adbc::key_is;
 using norvale::adbc::non_empty;
+using norvale::adbc::OptionValue;
 using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
@@ -90,43 +93,47 @@ AdbcStatusCode store(char** slot, const char* value, bool secret, AdbcError* err
   return ADBC_STATUS_OK;
 }
 
-/// The owned string field of a key that needs no validation; null for other keys.
-char** plain_field(NVAdbcDatabaseState* s, const char* key, bool* secret) {
-  struct Field {
-    const char* key;
-    char* NVAdbcDatabaseState::*member;
-    bool secret;
-  };
-  static constexpr Field kFields[] = {
-      {"username", &NVAdbcDatabaseState::username, false},
-      {"password", &NVAdbcDatabaseState::password, true},
-      {"adbc.norvale.compute_url", &NVAdbcDatabaseState::compute_url, false},
-      {"adbc.norvale.compute_node", &NVAdbcDatabaseState::compute_node, false},
-      {"adbc.norvale.session_token", &NVAdbcDatabaseState::session_token, true},
-      {"adbc.norvale.application_name", &NVAdbcDatabaseState::application_name, false},
-      {"adbc.norvale.proxy_url", &NVAdbcDatabaseState::proxy_url, false},
-      {"adbc.norvale.proxy_user", &NVAdbcDatabaseState::proxy_user, false},
-      {"adbc.norvale.proxy_pass", &NVAdbcDatabaseState::proxy_pass, true},
-      {"adbc.norvale.tls.ca_bundle", &NVAdbcDatabaseState::tls_ca_bundle, false},
-      {"adbc.norvale.tls.host_in_cert", &NVAdbcDatabaseState::tls_host_in_cert, false},
-      {"adbc.norvale.tls.client_cert", &NVAdbcDatabaseState::tls_client_cert, false},
-      {"adbc.norvale.tls.client_key", &NVAdbcDatabaseState::tls_client_key, false},
-      {"adbc.norvale.log_path", &NVAdbcDatabaseState::log_path, false},
-      {"adbc.norvale.api_trace_path", &NVAdbcDatabaseState::api_trace_path, false},
-  };
-  for (const Field& f : kFields) {
-    if (key_is(key, f.key)) {
-      *secret = f.secret;
-      return &(s->*f.member);
-    }
+/// The string options, each with its field. `checked` keys are validated by dispatch_option
+/// before they are stored; the others are stored as given.
+struct StringOption {
+  const char* key;
+  char* NVAdbcDatabaseState::*member;
+  bool checked;
+};
+constexpr StringOption kStringOptions[] = {
+    {"uri", &NVAdbcDatabaseState::uri, true},
+    {"username", &NVAdbcDatabaseState::username, false},
+    {"password", &NVAdbcDatabaseState::password, false},
+    {"adbc.norvale.compute_url", &NVAdbcDatabaseState::compute_url, false},
+    {"adbc.norvale.compute_node", &NVAdbcDatabaseState::compute_node, false},
+    {"adbc.norvale.session_token", &NVAdbcDatabaseState::session_token, false},
+    {"adbc.norvale.application_name", &NVAdbcDatabaseState::application_name, false},
+    {"adbc.norvale.proxy_url", &NVAdbcDatabaseState::proxy_url, false},
+    {"adbc.norvale.proxy_user", &NVAdbcDatabaseState::proxy_user, false},
+    {"adbc.norvale.proxy_pass", &NVAdbcDatabaseState::proxy_pass, false},
+    {"adbc.norvale.tls.encrypt", &NVAdbcDatabaseState::tls_encrypt, true},
+    {"adbc.norvale.tls.trust_server_cert", &NVAdbcDatabaseState::tls_trust_server_cert, true},
+    {"adbc.norvale.tls.ca_bundle", &NVAdbcDatabaseState::tls_ca_bundle, false},
+    {"adbc.norvale.tls.min_version", &NVAdbcDatabaseState::tls_min_version, true},
+    {"adbc.norvale.tls.host_in_cert", &NVAdbcDatabaseState::tls_host_in_cert, false},
+    {"adbc.norvale.tls.client_cert", &NVAdbcDatabaseState::tls_client_cert, false},
+    {"adbc.norvale.tls.client_key", &NVAdbcDatabaseState::tls_client_key, false},
+    {"adbc.norvale.log_path", &NVAdbcDatabaseState::log_path, false},
+    {"adbc.norvale.log_level", &NVAdbcDatabaseState::log_level, true},
+    {"adbc.norvale.api_trace_path", &NVAdbcDatabaseState::api_trace_path, false},
+};
+
+const StringOption* string_option(const char* key) {
+  for (const StringOption& option : kStringOptions) {
+    if (key_is(key, option.key)) return &option;
   }
   return nullptr;
 }
 
 AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const char* value,
                                AdbcError* error) {
-  bool secret = false;
-  if (char** field = plain_field(s, key, &secret)) {
+  const StringOption* plain = string_option(key);
+  if (plain != nullptr && !plain->checked) {
     // A proxy setting that cannot be used must fail here: the connection would otherwise go
     // out directly, around the proxy the user required.
     if (std::strncmp(key, "adbc.norvale.proxy_", 19) == 0 && value != nullptr &&
@@ -134,7 +141,7 @@ AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const ch
       return invalid_value(error, (std::string(key) +
                                    " must not contain a carriage return or line feed").c_str());
     }
-    return store(field, value, secret, error);
+    return store(&(s->*plain->member), value, secret_key(key), error);
   }
 
   if (key_is(key, "uri")) {
@@ -218,8 +225,37 @@ AdbcStatusCode set_option(AdbcDatabase* database, const char* key, const char* v
               kHY010);
     return ADBC_STATUS_INVALID_STATE;
   }
+  std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
   return dispatch_option(s, key, value, error);
 }
+
+/// What GetOption reads back: every option the database accepts, except secrets.
+AdbcStatusCode lookup_option(AdbcDatabase* database, const char* key, OptionValue* value,
+                             AdbcError* error) {
+  const NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
+  if (s == nullptr) {
+    set_error(error, "AdbcDatabaseGetOption: database not allocated", kHY010);
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  if (secret_key(key)) return ADBC_STATUS_NOT_FOUND;  // never read back
+  std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+  if (const StringOption* option = string_option(key)) {
+    *value = OptionValue::Text(s->*option->member);
+    return ADBC_STATUS_OK;
+  }
+  if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
+    *value = OptionValue::Int(s->connect_timeout_sec);
+    return ADBC_STATUS_OK;
+  }
+  if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
+    *value = OptionValue::Int(s->max_stream_buffer_mb);
+    return ADBC_STATUS_OK;
+  }
+  return ADBC_STATUS_NOT_FOUND;
+}
+
+constexpr norvale::adbc::OptionAccess<AdbcDatabase> kAccess{
+    "AdbcDatabase", nv_adbc_database_set_option, lookup_option};
 
 const char* env_non_empty(const char* name) {
   const char* value = std::getenv(name);
@@ -331,3 +367,5 @@ AdbcStatusCode nv_adbc_database_init(AdbcDatabase* database, AdbcError* error) {
 }
 
 }  // extern "C"
+
+NV_ADBC_TYPED_OPTION_ENTRIES(database, AdbcDatabase, kAccess)

@@ -59,6 +59,30 @@ void fill_table_110(AdbcDriver* d) {
   d->ErrorFromArrayStream = nv_adbc_error_from_array_stream;
   d->ConnectionCancel = nv_adbc_connection_cancel;
   d->StatementCancel = nv_adbc_statement_cancel;
+  d->DatabaseGetOption = nv_adbc_database_get_option;
+  d->DatabaseGetOptionBytes = nv_adbc_database_get_option_bytes;
+  d->DatabaseGetOptionDouble = nv_adbc_database_get_option_double;
+  d->DatabaseGetOptionInt = nv_adbc_database_get_option_int;
+  d->DatabaseSetOptionBytes = nv_adbc_database_set_option_bytes;
+  d->DatabaseSetOptionDouble = nv_adbc_database_set_option_double;
+  d->DatabaseSetOptionInt = nv_adbc_database_set_option_int;
+  d->ConnectionGetOption = nv_adbc_connection_get_option;
+  d->ConnectionGetOptionBytes = nv_adbc_connection_get_option_bytes;
+  d->ConnectionGetOptionDouble = nv_adbc_connection_get_option_double;
+  d->ConnectionGetOptionInt = nv_adbc_connection_get_option_int;
+  d->ConnectionGetStatistics = nv_adbc_connection_get_statistics;
+  d->ConnectionGetStatisticNames = nv_adbc_connection_get_statistic_names;
+  d->ConnectionSetOptionBytes = nv_adbc_connection_set_option_bytes;
+  d->ConnectionSetOptionDouble = nv_adbc_connection_set_option_double;
+  d->ConnectionSetOptionInt = nv_adbc_connection_set_option_int;
+  d->StatementExecuteSchema = nv_adbc_statement_execute_schema;
+  d->StatementGetOption = nv_adbc_statement_get_option;
+  d->StatementGetOptionBytes = nv_adbc_statement_get_option_bytes;
+  d->StatementGetOptionDouble = nv_adbc_statement_get_option_double;
+  d->StatementGetOptionInt = nv_adbc_statement_get_option_int;
+  d->StatementSetOptionBytes = nv_adbc_statement_set_option_bytes;
+  d->StatementSetOptionDouble = nv_adbc_statement_set_option_double;
+  d->StatementSetOptionInt = nv_adbc_statement_set_option_int;
 }
 
 }  // namespace
@@ -84,7 +108,8 @@ extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcErro
     } else {
       char message[128];
       std::snprintf(message, sizeof(message),
-                    "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0)",
+                    "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0 "
+                    "and 1.1.0)",
                     version);
       set_error(error, message, "HY000");
       return ADBC_STATUS_NOT_IMPLEMENTED;

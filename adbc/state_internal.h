@@ -50,6 +50,12 @@ struct NVAdbcConnectionState {
   uint64_t query_timeout_sec;             // 0: none; bounds each wait for the server
   // The operations that may be cancelled (owned; made by AdbcConnectionNew).
   norvale::adbc::CancelRegistry* cancel_registry;
+  // Read back by GetOption; guarded by option_mutex() like every option field.
+  bool read_only;            // adbc.connection.readonly (accepted, no further effect)
+  int64_t batch_size_hint;   // adbc.norvale.batch_size_hint (accepted, no further effect)
+  // The schema in which the service resolves unqualified names, asked of it once (owned).
+  char* current_schema;
+  int32_t current_schema_asked;  // 0 not yet; 1 asked (current_schema null: unknown)
 };
 
 struct NVAdbcStatementState {

@@ -3,15 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
+#include "adbc/option_value_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "adbc/statement_params_internal.h"
 #include "core/query_batch_internal.h"
+#include "diag/sql_caller_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
 #include "norvale/nv_log.h"
@@ -24,17 +27,8 @@ NVAdbcStatementState* statement_state(AdbcStatement* statement) {
   return static_cast<NVAdbcStatementState*>(statement->private_data);
 }
 
-// Keeps "AdbcStatementExecuteQuery" on the SQL trace caller stack for the call's duration.
-struct CallerScope {
-  explicit CallerScope(const char* name) { nv_sql_caller_push(name); }
-  ~CallerScope() { nv_sql_caller_pop(); }
-  CallerScope(const CallerScope&) = delete;
-  CallerScope& operator=(const CallerScope&) = delete;
-};
+}  // namespace
 
-// Offers the statement to the connection's metadata engine; a finished local query when the
-// engine answered, null when the statement goes to compute (an engine failure never reaches
-// the host).
 NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
                                    const CancelOperation& operation) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
@@ -68,6 +62,8 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
   return nullptr;
 }
 
+namespace {
+
 // The count of a DML statement arrives with the stream's first frame: fetch the first batch
 // now (the stream hands it out later) so that the host gets the count with the stream.
 AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affected,
@@ -92,7 +88,7 @@ AdbcStatusCode prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affec
 
 AdbcStatusCode execute_query(AdbcStatement* statement, ArrowArrayStream* out,
                              int64_t* rows_affected, AdbcError* error) {
-  CallerScope caller("AdbcStatementExecuteQuery");
+  SqlCallerScope caller("AdbcStatementExecuteQuery");
   if (statement == nullptr) {
     set_error(error, "AdbcStatementExecuteQuery: null statement", "HY009");
     return ADBC_STATUS_INVALID_ARGUMENT;
@@ -215,8 +211,15 @@ AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement* statement, const c
     set_error(error, "AdbcStatementSetSqlQuery: out of memory", "HY001");
     return ADBC_STATUS_INTERNAL;
   }
+  std::lock_guard<std::mutex> lock(option_mutex());
   std::free(state->sql);
   state->sql = copy;
+  // The statement now holds a query: an ingest target set earlier no longer applies, so that
+  // the next execution runs this query instead of ingesting again.
+  replace_cstr(&state->target_table, nullptr);
+  replace_cstr(&state->target_location, nullptr);
+  replace_cstr(&state->target_db_schema, nullptr);
+  replace_cstr(&state->target_catalog, nullptr);
   return ADBC_STATUS_OK;
 }
 

@@ -5,11 +5,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "adbc/error_internal.h"
+#include "adbc/option_value_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "norvale/nv_log.h"
 
@@ -77,6 +79,9 @@ AdbcStatusCode invalid(AdbcError* error, const char* message, const char* sqlsta
   return status;
 }
 
+// The service ingest modes as nv.ingest.mode names them, by number.
+constexpr const char* kServiceModes[] = {"append", "upsert", "overwrite", "land"};
+
 AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* value,
                           AdbcError* error) {
   if (key_is(key, "adbc.ingest.target_table")) {
@@ -128,7 +133,10 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
     return ADBC_STATUS_OK;
   }
   if (key_is(key, "adbc.ingest.temporary")) {
-    if (value != nullptr && (std::strcmp(value, "true") == 0 || std::strcmp(value, "1") == 0)) {
+    // Any spelling of true asks for what the service cannot do; accepting it would write a
+    // permanent table instead.
+    bool temporary = false;
+    if (value != nullptr && parse_bool_option(value, &temporary) && temporary) {
       return invalid(error, "adbc.ingest.temporary=true is not implemented in Norvale v1", "HYC00",
                      ADBC_STATUS_NOT_IMPLEMENTED);
     }
@@ -139,9 +147,8 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
       return invalid(error, "nv.ingest.mode requires a value", "22023",
                      ADBC_STATUS_INVALID_ARGUMENT);
     }
-    static constexpr const char* kModes[] = {"append", "upsert", "overwrite", "land"};
     for (int32_t i = 0; i < 4; ++i) {
-      if (std::strcmp(value, kModes[i]) == 0) {
+      if (std::strcmp(value, kServiceModes[i]) == 0) {
         s->table_mode = kTableDriverMode;
         s->ingest_mode = i;
         return ADBC_STATUS_OK;
@@ -184,12 +191,91 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
                  ADBC_STATUS_NOT_IMPLEMENTED);
 }
 
+std::string joined_key_columns(const NVAdbcStatementState& s) {
+  std::string text;
+  for (int32_t i = 0; i < s.key_column_count; ++i) {
+    if (i > 0) text += ',';
+    text += s.key_columns[i];
+  }
+  return text;
+}
+
+// What GetOption reads back, one row per key: every option SetOption accepts, and the standard
+// keys whose value is fixed here. A row's reader runs under option_mutex().
+using State = NVAdbcStatementState;
+
+template <char* State::*field>
+OptionValue text_of(const State& s) {
+  return OptionValue::Text(s.*field);
+}
+
+struct ReadableOption {
+  const char* key;
+  OptionValue (*read)(const State& s);
+};
+constexpr ReadableOption kReadableOptions[] = {
+    {"adbc.ingest.target_table", text_of<&State::target_table>},
+    {"adbc.ingest.target_db_schema", text_of<&State::target_db_schema>},
+    {"adbc.ingest.target_catalog", text_of<&State::target_catalog>},
+    {"adbc.ingest.mode",
+     [](const State& s) {
+       switch (s.table_mode) {
+         case kTableCreate: return OptionValue::Text("adbc.ingest.mode.create");
+         case kTableAppend: return OptionValue::Text("adbc.ingest.mode.append");
+         case kTableReplace: return OptionValue::Text("adbc.ingest.mode.replace");
+         case kTableCreateAppend: return OptionValue::Text("adbc.ingest.mode.create_append");
+         default: return OptionValue::Absent();  // nv.ingest.mode chose the mode
+       }
+     }},
+    {"adbc.ingest.temporary", [](const State&) { return OptionValue::Bool(false); }},
+    {"adbc.statement.exec.incremental", [](const State&) { return OptionValue::Bool(false); }},
+    {"adbc.statement.bind_by_name",
+     [](const State& s) { return OptionValue::Bool(s.bind_by_name != 0); }},
+    {"nv.ingest.mode",
+     [](const State& s) {
+       const bool own = s.table_mode == kTableDriverMode && s.ingest_mode >= 0 &&
+                        s.ingest_mode < 4;
+       return own ? OptionValue::Text(kServiceModes[s.ingest_mode]) : OptionValue::Absent();
+     }},
+    {"nv.ingest.payload_format",
+     [](const State& s) {
+       return OptionValue::Text(s.payload_format == 1 ? "parquet" : "arrow_ipc");
+     }},
+    {"nv.ingest.target_location", text_of<&State::target_location>},
+    {"nv.ingest.idempotency_key", text_of<&State::idempotency_key>},
+    {"nv.ingest.key_columns",
+     [](const State& s) {
+       return s.key_column_count > 0 ? OptionValue::Text(joined_key_columns(s))
+                                     : OptionValue::Absent();
+     }},
+    {"nv.ingest.coerce", [](const State& s) { return OptionValue::Bool(s.coerce != 0); }},
+};
+
+AdbcStatusCode lookup_option(AdbcStatement* statement, const char* key, OptionValue* value,
+                             AdbcError* error) {
+  const NVAdbcStatementState* s = state_of(statement);
+  if (s == nullptr) {
+    set_error(error, "AdbcStatementGetOption: statement not allocated", "HY010");
+    return ADBC_STATUS_INVALID_STATE;
+  }
+  for (const ReadableOption& option : kReadableOptions) {
+    if (!key_is(key, option.key)) continue;
+    std::lock_guard<std::mutex> lock(option_mutex());
+    *value = option.read(*s);
+    return ADBC_STATUS_OK;
+  }
+  return ADBC_STATUS_NOT_FOUND;
+}
+
 void release_bound_stream(NVAdbcStatementState* s) {
   if (s->bound_stream == nullptr) return;
   if (s->bound_stream->release != nullptr) s->bound_stream->release(s->bound_stream);
   std::free(s->bound_stream);
   s->bound_stream = nullptr;
 }
+
+constexpr OptionAccess<AdbcStatement> kAccess{"AdbcStatement", nv_adbc_statement_set_option,
+                                              lookup_option};
 
 }  // namespace
 
@@ -237,6 +323,7 @@ AdbcStatusCode nv_adbc_statement_set_option(AdbcStatement* statement, const char
       set_error(error, "AdbcStatementSetOption: null key", "HY009");
       return ADBC_STATUS_INVALID_ARGUMENT;
     }
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     return norvale::adbc::set_option(s, key, value, error);
   } catch (...) {
     set_error(error, "AdbcStatementSetOption: internal error", "HY000");
@@ -315,3 +402,5 @@ AdbcStatusCode nv_adbc_statement_bind(AdbcStatement* statement, ArrowArray* valu
 }
 
 }  // extern "C"
+
+NV_ADBC_TYPED_OPTION_ENTRIES(statement, AdbcStatement, norvale::adbc::kAccess)

@@ -300,4 +300,27 @@ AdbcStatusCode execute_with_parameters(NVAdbcStatementState* state, ArrowArraySt
   return runner.Finish(rows_affected);
 }
 
+AdbcStatusCode sql_with_first_row(NVAdbcStatementState* state, const arrow::RecordBatch& batch,
+                                  const char* call, std::string* sql, AdbcError* error) {
+  const auto fail = [&](const arrow::Status& status) {
+    const std::string sqlstate = cells::sqlstate_of(status);
+    set_error(error, std::string(call) + ": " + status.message(), sqlstate.c_str());
+    return status_for_parameter_failure(sqlstate);
+  };
+  const bool by_name = state->bind_by_name != 0;
+  const std::string_view text = state->sql;
+  auto params = find_parameters(text, by_name);
+  if (!params.ok()) return fail(params.status());
+  auto columns = bind_columns(*params, *batch.schema(), by_name);
+  if (!columns.ok()) return fail(columns.status());
+  std::vector<cells::SqlLiteralColumn> literals;
+  for (int c = 0; c < batch.num_columns(); ++c) {
+    auto column = cells::SqlLiteralColumn::Make(batch.column(c)->Slice(0, 1));
+    if (!column.ok()) return fail(column.status());
+    literals.push_back(*std::move(column));
+  }
+  SqlTemplate(text, 0, text.size(), *params, *columns).AppendRow(literals, 0, sql);
+  return ADBC_STATUS_OK;
+}
+
 }  // namespace norvale::adbc

@@ -10,10 +10,19 @@
 #include <string>
 #include <string_view>
 
+#include "adbc/cancel_registry_internal.h"
 #include "adbc/state_internal.h"
+#include "norvale/nv_query.h"
 #include "norvale_adbc.h"
 
 namespace norvale::adbc {
+
+/// Offers `sql` to the connection's metadata engine: a finished local query when the engine
+/// answered it, null when it goes to a compute node (an engine failure never reaches the host).
+/// A cancel of `operation` stops a snapshot fetch the engine waits for; the statement then goes
+/// nowhere (null).
+NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
+                                   const CancelOperation& operation);
 
 /// Runs `sql` once on the statement's connection (the metadata engine first, else a compute
 /// node). With `out` the result becomes a stream that owns the query; without it the statement
@@ -28,5 +37,10 @@ AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayS
 /// rows it concerns and what was committed before it.
 AdbcStatusCode execute_with_parameters(NVAdbcStatementState* state, ArrowArrayStream* out,
                                        int64_t* rows_affected, AdbcError* error);
+
+/// The statement's SQL with the literals of the first row of `batch`, its bound columns chosen
+/// as the execution chooses them. A failure is reported in `error` as `call`'s.
+AdbcStatusCode sql_with_first_row(NVAdbcStatementState* state, const arrow::RecordBatch& batch,
+                                  const char* call, std::string* sql, AdbcError* error);
 
 }  // namespace norvale::adbc

@@ -51,6 +51,7 @@ void destroy_connection(NVConnection* conn) {
   secure_zero(conn->session_token);
   secure_zero(conn->proxy_pass);
   secure_zero(conn->reservation);
+  secure_zero(conn->login_password);
   if (conn->curl_share != nullptr) {
     const CURLSHcode rc = curl_share_cleanup(conn->curl_share);
     if (rc != CURLSHE_OK) {
@@ -196,22 +197,20 @@ AuthOutcome authenticate(NVConnection* conn, const char* session_token, const ch
                 error_or_no_detail(err, err_size));
     return AuthOutcome::kFailed;
   }
-  if (result.session_token != nullptr) conn->session_token = result.session_token;
-  if (result.subject_id != nullptr) conn->subject_id = result.subject_id;
+  {
+    std::lock_guard<std::mutex> lock(conn->token_mutex);
+    secure_zero(conn->session_token);
+    if (result.session_token != nullptr) conn->session_token = result.session_token;
+    if (result.subject_id != nullptr) conn->subject_id = result.subject_id;
+  }
   nv_auth_result_free(&result);
-  if (conn->session_token.empty()) {
+  const SessionToken token(*conn);
+  if (token.text().empty()) {
     write_error(err, err_size, "auth succeeded but no session token issued");
     return AuthOutcome::kFailed;
   }
-  if (!cache_key->empty()) session_cache_store(*cache_key, conn->session_token);
+  if (!cache_key->empty()) session_cache_store(*cache_key, token.text());
   return AuthOutcome::kLoggedIn;
-}
-
-/// Whether a failed request's message says the server refused the token (HTTP 401 or an
-/// authentication SQLSTATE).
-bool token_refused(const char* err) {
-  return err != nullptr &&
-         (std::strstr(err, "HTTP 401") != nullptr || std::strstr(err, "28000") != nullptr);
 }
 
 /// Chooses the compute node. False with a message (logged) on failure.
@@ -280,19 +279,19 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
   // break in the application name, say) cannot reach a request header.
   const NVConnExtras extras = conn->extras();
   conn->user_agent = user_agent_from_extras(&extras);
+  if (non_empty(username) && non_empty(password)) {
+    conn->login_username = username;
+    conn->login_password = password;
+  }
   std::string cache_key;
   const AuthOutcome auth = authenticate(conn.get(), session_token, username, password, &extras,
                                         /*use_cache=*/true, &cache_key, err, err_size);
   if (auth == AuthOutcome::kFailed) return nullptr;
   if (!route(conn.get(), compute_url, compute_node, &extras, err, err_size)) {
     if (auth != AuthOutcome::kFromCache || !token_refused(err)) return nullptr;
-    // The server expired or revoked the cached token: forget it and log in once more.
-    session_cache_forget(cache_key);
-    nv_log_emit(NV_LOG_INFO, kAuth, "Cached session token refused for %s; logging in again",
-                username);
-    secure_zero(conn->session_token);
-    if (authenticate(conn.get(), session_token, username, password, &extras,
-                     /*use_cache=*/false, &cache_key, err, err_size) == AuthOutcome::kFailed ||
+    // The server expired or revoked the cached token: log in once more.
+    const SessionToken refused(*conn);
+    if (!renew_session_token(conn.get(), refused.text(), err, err_size) ||
         !route(conn.get(), compute_url, compute_node, &extras, err, err_size)) {
       return nullptr;
     }
@@ -319,6 +318,44 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
 }
 
 }  // namespace
+
+SessionToken::SessionToken(const NVConnection& conn) {
+  std::lock_guard<std::mutex> lock(conn.token_mutex);
+  text_ = conn.session_token;
+}
+
+SessionToken::~SessionToken() { secure_zero(text_); }
+
+bool token_refused(const char* err) {
+  return err != nullptr &&
+         (std::strstr(err, "HTTP 401") != nullptr || std::strstr(err, "28000") != nullptr);
+}
+
+bool renew_session_token(NVConnection* conn, const std::string& refused, char* err,
+                         size_t err_size) {
+  std::lock_guard<std::mutex> renewing(conn->renew_mutex);
+  if (SessionToken(*conn).text() != refused) return true;  // renewed by another request
+  session_cache_forget_token(refused);
+  if (conn->login_username.empty() || conn->login_password.empty()) {
+    write_error(err, err_size,
+                "the service refused the session token, and the connection has no password to "
+                "log in again with");
+    return false;
+  }
+  nv_log_emit(NV_LOG_INFO, kAuth, "Session token refused by the service; logging in again as %s",
+              conn->login_username.c_str());
+  const NVConnExtras extras = conn->extras();
+  char login_err[1024] = "";
+  std::string cache_key;
+  if (authenticate(conn, nullptr, conn->login_username.c_str(), conn->login_password.c_str(),
+                   &extras, /*use_cache=*/false, &cache_key, login_err,
+                   sizeof login_err) == AuthOutcome::kFailed) {
+    nv_log_emit(NV_LOG_WARN, kAuth, "Logging in again failed: %s", login_err);
+    write_error(err, err_size, "%s", login_err);
+    return false;
+  }
+  return true;
+}
 
 void retain_connection(NVConnection* conn) {
   conn->holders.fetch_add(1, std::memory_order_relaxed);
@@ -374,8 +411,12 @@ void nv_disconnect(NVConnection* conn) {
   norvale::release_connection(conn);
 }
 
+// The pointer stays valid until the connection renews its token (see renew_session_token) or
+// is torn down.
 const char* nv_connection_session_token(const NVConnection* conn) {
-  return conn != nullptr ? norvale::null_if_empty(conn->session_token) : nullptr;
+  if (conn == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(conn->token_mutex);
+  return norvale::null_if_empty(conn->session_token);
 }
 
 const char* nv_connection_subject_id(const NVConnection* conn) {

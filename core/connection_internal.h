@@ -57,6 +57,16 @@ struct NVConnection {
   std::string reservation;  // empty when routing reserved nothing
   bool reservation_confirmed = false;
 
+  // Once connected, workers read the session token while a renewal may replace it: read it
+  // through SessionToken, write it (and subject_id) under token_mutex.
+  mutable std::mutex token_mutex;
+  // Serialises renewals; held across the login request, so only renewals wait on it.
+  std::mutex renew_mutex;
+  // The credentials of the password login, kept to log in again when the service refuses the
+  // token (empty without a password). Zeroed at teardown.
+  std::string login_username;
+  std::string login_password;
+
   CURLSH* curl_share = nullptr;
   // Taken by libcurl through the share's lock callbacks. Held by pointer so that a share
   // handle leaked at teardown (a transfer still attached) keeps a live mutex.
@@ -79,6 +89,51 @@ struct NVConnection {
 };
 
 namespace norvale {
+
+/// A copy of the connection's session token, taken under its lock and zeroed when it goes.
+class SessionToken {
+ public:
+  explicit SessionToken(const NVConnection& conn);
+  ~SessionToken();
+  SessionToken(const SessionToken&) = delete;
+  SessionToken& operator=(const SessionToken&) = delete;
+  const std::string& text() const { return text_; }
+  /// NULL for an empty token.
+  const char* c_str_or_null() const { return text_.empty() ? nullptr : text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+/// Whether a failed request's message says the service refused the token (HTTP 401 or SQLSTATE
+/// 28000).
+bool token_refused(const char* err);
+
+/// Logs in again with the connection's password login after the service refused `refused`,
+/// once for every request that token failed: when the token differs already (another request
+/// renewed it meanwhile) nothing is sent. The refused token leaves the process-wide cache and
+/// the new one takes its place. False with a message (err may be NULL) when the connection has
+/// no password to log in with or the login fails.
+bool renew_session_token(NVConnection* conn, const std::string& refused, char* err,
+                         size_t err_size);
+
+/// Runs `request(token)` (0 for success, otherwise a message in `err`) with the connection's
+/// session token; when the message says the service refused the token and a renewal succeeds,
+/// runs it once more with the new token.
+template <typename Request>
+int with_session_token(NVConnection* conn, char* err, size_t err_size, Request request) {
+  int rc;
+  {
+    const SessionToken token(*conn);
+    rc = request(token);
+    if (rc == 0 || !token_refused(err) || !renew_session_token(conn, token.text(), nullptr, 0)) {
+      return rc;
+    }
+  }
+  if (err != nullptr && err_size > 0) err[0] = '\0';
+  const SessionToken renewed(*conn);
+  return request(renewed);
+}
 
 /// Adds a holder (a query that will use the connection from its worker).
 void retain_connection(NVConnection* conn);

@@ -136,7 +136,11 @@ std::vector<std::string> query_headers(const NVConnection* conn) {
                                      : "x-norvale-node: " + conn->compute_node};
 }
 
-void run_transfer(NVQueryHandle* q) {
+// One POST of the statement with `token`. When `may_renew` and the service refused the token
+// (before running anything), nothing is recorded on the query: the refusal goes to `refusal`
+// and the result is true.
+bool run_transfer(NVQueryHandle* q, const std::string& token, bool may_renew,
+                  QueryErrorInfo* refusal) {
   NVConnection* conn = q->conn;
   const std::string url = query_url(conn);
   nv_log_emit(NV_LOG_INFO, kCategory, "run_query_worker(q=%p, conn=%p): POST %s (compute_url=%s)",
@@ -146,11 +150,11 @@ void run_transfer(NVQueryHandle* q) {
   auto body = build_query_body(q->sql, q->max_inflight_bytes, q->max_inflight_batches);
   if (!body.ok()) {
     set_query_error(q, body.status().message());
-    return;
+    return false;
   }
-  if (!token_is_clean(conn->session_token)) {
+  if (!token_is_clean(token)) {
     set_query_error(q, "session token contains forbidden control characters");
-    return;
+    return false;
   }
   NVConnExtras extras{};
   RequestSpec spec;
@@ -158,19 +162,19 @@ void run_transfer(NVQueryHandle* q) {
   spec.post = true;
   spec.body = *body;
   spec.headers = query_headers(conn);
-  spec.bearer_token = conn->session_token;
+  spec.bearer_token = token;
   auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
   if (!made.ok()) {
     if (made.status().IsOutOfMemory()) throw std::bad_alloc();
     set_query_error(q, made.status().message(), "08001");
-    return;
+    return false;
   }
   PreparedRequest& req = **made;
 
   std::unique_ptr<NVFrameDecoder, DecoderDeleter> decoder(nv_frame_create(on_frame, q));
   if (!decoder) {
     set_query_error(q, "nv_frame_create failed");
-    return;
+    return false;
   }
   q->decoder = decoder.get();
   IdleWatch watch(q->timeout_seconds != 0
@@ -220,9 +224,16 @@ void run_transfer(NVQueryHandle* q) {
     nv_log_emit(NV_LOG_WARN, kCategory, "HTTP %ld from compute (%zu byte body): %s", status,
                 ctx.error_body.size(), ctx.error_body.c_str());
     const QueryErrorInfo info = map_http_error(status, ctx.error_body);
+    if (info.sqlstate == "28000") {
+      // A refused token must not be handed to the next connection.
+      session_cache_forget_token(token);
+      if (may_renew) {
+        *refusal = info;
+        q->decoder = nullptr;
+        return true;
+      }
+    }
     set_query_error(q, info.message, info.sqlstate, info.native);
-    // A refused token must not be handed to the next connection.
-    if (info.sqlstate == "28000") session_cache_forget_token(q->conn->session_token);
   } else if (rc == CURLE_OK) {
     if (nv_frame_at_clean_boundary(decoder.get()) != 0) {
       set_query_error(q, "stream ended mid-frame (truncated binary response)", "08006");
@@ -233,6 +244,24 @@ void run_transfer(NVQueryHandle* q) {
     set_query_error(q, info.message, info.sqlstate, info.native);
   }
   q->decoder = nullptr;
+  return false;
+}
+
+// Runs the statement. When the service refuses the session token (expired or revoked), it
+// refused the request before running anything: the connection logs in again and the statement
+// is sent once more; a second refusal is reported.
+void run_statement(NVQueryHandle* q) {
+  QueryErrorInfo refusal;
+  {
+    const SessionToken token(*q->conn);
+    if (!run_transfer(q, token.text(), /*may_renew=*/true, &refusal)) return;
+    if (q->cancelled.load() || !renew_session_token(q->conn, token.text(), nullptr, 0)) {
+      set_query_error(q, refusal.message, refusal.sqlstate, refusal.native);
+      return;
+    }
+  }
+  const SessionToken renewed(*q->conn);
+  run_transfer(q, renewed.text(), /*may_renew=*/false, &refusal);
 }
 
 void finish(NVQueryHandle* q) {
@@ -245,7 +274,7 @@ void finish(NVQueryHandle* q) {
 
 void run_query_worker(NVQueryHandle* q) {
   try {
-    run_transfer(q);
+    run_statement(q);
   } catch (const std::bad_alloc&) {
     set_query_error(q, "out of memory in query worker");
   } catch (const std::exception& e) {
@@ -267,7 +296,7 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
     copy_error(err, err_size, "nv_execute: sql is NULL");
     return nullptr;
   }
-  if (conn->session_token.empty()) {
+  if (SessionToken(*conn).text().empty()) {
     copy_error(err, err_size, "nv_execute: connection has no session token");
     return nullptr;
   }

@@ -101,13 +101,6 @@ void session_cache_store(const std::string& key, const std::string& token) {
   map.emplace(key, CachedToken{token, Clock::now()});
 }
 
-void session_cache_forget(const std::string& key) {
-  std::lock_guard<std::mutex> lock(cache_mutex());
-  TokenMap& map = cache();
-  const auto it = map.find(key);
-  if (it != map.end()) erase_entry(map, it);
-}
-
 void session_cache_forget_token(std::string_view token) {
   if (token.empty()) return;
   std::lock_guard<std::mutex> lock(cache_mutex());

@@ -24,9 +24,6 @@ bool session_cache_lookup(const std::string& key, std::string* token);
 /// Stores (or replaces) the token under `key`, stamped now.
 void session_cache_store(const std::string& key, const std::string& token);
 
-/// Removes the entry under `key` (a token the server refused).
-void session_cache_forget(const std::string& key);
-
 /// Removes every entry holding `token` (a token a compute node refused).
 void session_cache_forget_token(std::string_view token);
 

@@ -99,6 +99,7 @@ typedef uint8_t AdbcStatusCode;
 #define ADBC_INFO_DRIVER_NAME 100
 #define ADBC_INFO_DRIVER_VERSION 101
 #define ADBC_INFO_DRIVER_ARROW_VERSION 102
+#define ADBC_INFO_DRIVER_ADBC_VERSION 103
 
 #define ADBC_OBJECT_DEPTH_ALL 0
 #define ADBC_OBJECT_DEPTH_CATALOGS 1
@@ -112,6 +113,17 @@ typedef uint8_t AdbcStatusCode;
 #define ADBC_INGEST_OPTION_MODE_APPEND "adbc.ingest.mode.append"
 #define ADBC_INGEST_OPTION_MODE_REPLACE "adbc.ingest.mode.replace"
 #define ADBC_INGEST_OPTION_MODE_CREATE_APPEND "adbc.ingest.mode.create_append"
+#define ADBC_INGEST_OPTION_TARGET_CATALOG "adbc.ingest.target_catalog"
+#define ADBC_INGEST_OPTION_TARGET_DB_SCHEMA "adbc.ingest.target_db_schema"
+#define ADBC_INGEST_OPTION_TEMPORARY "adbc.ingest.temporary"
+
+#define ADBC_CONNECTION_OPTION_AUTOCOMMIT "adbc.connection.autocommit"
+#define ADBC_CONNECTION_OPTION_READ_ONLY "adbc.connection.readonly"
+#define ADBC_CONNECTION_OPTION_CURRENT_CATALOG "adbc.connection.catalog"
+#define ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA "adbc.connection.db_schema"
+#define ADBC_STATEMENT_OPTION_INCREMENTAL "adbc.statement.exec.incremental"
+#define ADBC_STATEMENT_OPTION_PROGRESS "adbc.statement.exec.progress"
+#define ADBC_STATEMENT_OPTION_MAX_PROGRESS "adbc.statement.exec.max_progress"
 
 struct AdbcDriver;
 
@@ -279,7 +291,8 @@ typedef AdbcStatusCode (*AdbcDriverInitFunc)(int version, void* driver, struct A
 
 #endif /* ADBC */
 
-/** Fills the driver table for ADBC version 1000000 or 1001000 (1.0.0 behaviour). */
+/** Fills the driver table for ADBC version 1000000 or 1001000; a 1.1.0 table also gets the
+ *  1.1.0 entries that this driver implements. */
 AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, struct AdbcError* error);
 
 /* The functions of the driver table, exported under their own names too. */
@@ -288,6 +301,29 @@ AdbcStatusCode nv_adbc_database_set_option(struct AdbcDatabase* database, const 
                                            const char* value, struct AdbcError* error);
 AdbcStatusCode nv_adbc_database_init(struct AdbcDatabase* database, struct AdbcError* error);
 AdbcStatusCode nv_adbc_database_release(struct AdbcDatabase* database, struct AdbcError* error);
+
+/* ADBC 1.1.0 typed options, at each level. The typed setters hand their value as text to the
+ * string setter (an integral double as an integer). The getters answer every option the handle
+ * accepts, never a password, session token or proxy password (ADBC_STATUS_NOT_FOUND); string and
+ * bytes getters follow the header's buffer-length rule. */
+AdbcStatusCode nv_adbc_database_get_option(struct AdbcDatabase* database, const char* key,
+                                           char* value, size_t* length, struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_get_option_bytes(struct AdbcDatabase* database, const char* key,
+                                                 uint8_t* value, size_t* length,
+                                                 struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_get_option_int(struct AdbcDatabase* database, const char* key,
+                                               int64_t* value, struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_get_option_double(struct AdbcDatabase* database,
+                                                  const char* key, double* value,
+                                                  struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_set_option_bytes(struct AdbcDatabase* database, const char* key,
+                                                 const uint8_t* value, size_t length,
+                                                 struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_set_option_int(struct AdbcDatabase* database, const char* key,
+                                               int64_t value, struct AdbcError* error);
+AdbcStatusCode nv_adbc_database_set_option_double(struct AdbcDatabase* database,
+                                                  const char* key, double value,
+                                                  struct AdbcError* error);
 
 AdbcStatusCode nv_adbc_connection_new(struct AdbcConnection* connection,
                                       struct AdbcError* error);
@@ -319,6 +355,41 @@ AdbcStatusCode nv_adbc_connection_get_table_schema(struct AdbcConnection* connec
 AdbcStatusCode nv_adbc_connection_get_table_types(struct AdbcConnection* connection,
                                                   struct ArrowArrayStream* out,
                                                   struct AdbcError* error);
+/* The snapshot holds no statistics: GetStatistics answers ADBC_STATUS_NOT_IMPLEMENTED and
+ * GetStatisticNames an empty result. */
+AdbcStatusCode nv_adbc_connection_get_statistics(struct AdbcConnection* connection,
+                                                 const char* catalog, const char* db_schema,
+                                                 const char* table_name, char approximate,
+                                                 struct ArrowArrayStream* out,
+                                                 struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_get_statistic_names(struct AdbcConnection* connection,
+                                                      struct ArrowArrayStream* out,
+                                                      struct AdbcError* error);
+/* Besides the options it accepts, a connection reads back adbc.connection.autocommit ("true"),
+ * adbc.connection.catalog and adbc.connection.db_schema (the catalog and schema in which the
+ * service resolves unqualified names, NOT_FOUND when unknown), and adbc.norvale.compute_url and
+ * adbc.norvale.compute_node: the compute node actually chosen. */
+AdbcStatusCode nv_adbc_connection_get_option(struct AdbcConnection* connection, const char* key,
+                                             char* value, size_t* length,
+                                             struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_get_option_bytes(struct AdbcConnection* connection,
+                                                   const char* key, uint8_t* value,
+                                                   size_t* length, struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_get_option_int(struct AdbcConnection* connection,
+                                                 const char* key, int64_t* value,
+                                                 struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_get_option_double(struct AdbcConnection* connection,
+                                                    const char* key, double* value,
+                                                    struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_set_option_bytes(struct AdbcConnection* connection,
+                                                   const char* key, const uint8_t* value,
+                                                   size_t length, struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_set_option_int(struct AdbcConnection* connection,
+                                                 const char* key, int64_t value,
+                                                 struct AdbcError* error);
+AdbcStatusCode nv_adbc_connection_set_option_double(struct AdbcConnection* connection,
+                                                    const char* key, double value,
+                                                    struct AdbcError* error);
 
 AdbcStatusCode nv_adbc_statement_new(struct AdbcConnection* connection,
                                      struct AdbcStatement* statement, struct AdbcError* error);
@@ -344,6 +415,34 @@ AdbcStatusCode nv_adbc_statement_bind_stream(struct AdbcStatement* statement,
 AdbcStatusCode nv_adbc_statement_get_parameter_schema(struct AdbcStatement* statement,
                                                       struct ArrowSchema* schema,
                                                       struct AdbcError* error);
+/* The result schema of the statement's query without running it: a statement the local
+ * metadata engine answers is answered there; a single read-only query is probed on the compute
+ * node as a query that returns no rows (bound parameters substituted from the first bound row);
+ * anything else is ADBC_STATUS_NOT_IMPLEMENTED. */
+AdbcStatusCode nv_adbc_statement_execute_schema(struct AdbcStatement* statement,
+                                                struct ArrowSchema* schema,
+                                                struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_get_option(struct AdbcStatement* statement, const char* key,
+                                            char* value, size_t* length,
+                                            struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_get_option_bytes(struct AdbcStatement* statement,
+                                                  const char* key, uint8_t* value,
+                                                  size_t* length, struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_get_option_int(struct AdbcStatement* statement,
+                                                const char* key, int64_t* value,
+                                                struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_get_option_double(struct AdbcStatement* statement,
+                                                   const char* key, double* value,
+                                                   struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_set_option_bytes(struct AdbcStatement* statement,
+                                                  const char* key, const uint8_t* value,
+                                                  size_t length, struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_set_option_int(struct AdbcStatement* statement,
+                                                const char* key, int64_t value,
+                                                struct AdbcError* error);
+AdbcStatusCode nv_adbc_statement_set_option_double(struct AdbcStatement* statement,
+                                                   const char* key, double value,
+                                                   struct AdbcError* error);
 
 /* ADBC 1.1.0. Cancel may be called from any thread at any time and answers OK also when
  * nothing runs; it is best effort (a statement the service already ran keeps its effect). */

@@ -9,6 +9,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "core/connection_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_load_internal.h"
@@ -108,11 +109,24 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
   reregister(state);
 }
 
+// The poller borrows the connection's request settings, token included: once the connection
+// logged in again, the poller gets the new token too.
+void follow_renewed_token(NVAdbcConnectionState* state, const char* uri, const char* username) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  if (!store->endpoint || store->endpoint->token == SessionToken(*state->connection).text()) {
+    return;
+  }
+  store->endpoint = PollEndpoint::From(state->connection);
+  const std::string key = cache_key_of(uri, username);
+  if (!key.empty()) snapshot_cache_lend_endpoint(key, store->endpoint);
+}
+
 void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
   const char* uri = option_or_null(state->database, &NVAdbcDatabaseState::uri);
   const char* username = option_or_null(state->database, &NVAdbcDatabaseState::username);
   std::lock_guard<std::mutex> serial(store->refresh);
+  follow_renewed_token(state, uri, username);
 
   if (!store->load_attempted) {
     first_load(state, uri, username, abort);

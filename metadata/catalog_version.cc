@@ -89,9 +89,10 @@ int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, 
   try {
     const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
     const NVConnExtras extras = conn->extras();
-    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
-    return fetch_version(conn->control_plane_url.c_str(), token, &tls, &extras, conn->curl_share,
-                         out, err, err_size, abort);
+    return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
+      return fetch_version(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
+                           conn->curl_share, out, err, err_size, abort);
+    });
   } catch (const std::exception& e) {
     norvale::write_error(err, err_size, "nv_fetch_epoch: %s", e.what());
     return -1;

@@ -39,7 +39,7 @@ constexpr InfoEntry kInfo[] = {
     {100, "Norvale ADBC"},   // driver name
     {101, "1.0.0"},          // driver version
     {102, LinkedArrowVersion{}},  // driver Arrow version
-    {103, int64_t{1000000}}, // driver ADBC version: 1.0.0
+    {103, int64_t{1001000}}, // driver ADBC version: 1.1.0
 };
 
 arrow::Status append_string_info(arrow::DenseUnionBuilder* values, const char* text) {

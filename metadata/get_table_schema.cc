@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "adbc/cancellable_query_internal.h"
 #include "adbc/error_internal.h"
 #include "core/query_batch_internal.h"
+#include "diag/sql_caller_internal.h"
 #include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/metadata_calls_internal.h"
@@ -116,21 +118,16 @@ AdbcStatusCode export_schema(const arrow::Schema& schema, ArrowSchema* out, Adbc
   return ADBC_STATUS_OK;
 }
 
-// Pops the caller label pushed for the fallback query on every path.
-struct CallerLabel {
-  explicit CallerLabel(const char* name) { nv_sql_caller_push(name); }
-  ~CallerLabel() { nv_sql_caller_pop(); }
-};
-
-AdbcStatusCode schema_from_compute(const std::shared_ptr<CancelOperation>& operation,
-                                   NVConnection* conn, const char* catalog,
+AdbcStatusCode schema_from_compute(NVAdbcConnectionState* state,
+                                   const std::shared_ptr<CancelOperation>& operation,
+                                   const char* catalog,
                                    const char* db_schema, const char* table_name,
                                    ArrowSchema* out, AdbcError* error) {
   const std::string sql = limit_zero_sql(catalog, db_schema, table_name);
-  CallerLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
+  SqlCallerScope label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
   char message[1024] = {0};
   const CancellableQuery query =
-      execute_cancellable(operation, conn, sql.c_str(), 0, message, sizeof(message));
+      run_metadata_query(state, operation, sql, message, sizeof(message));
   if (!query) {
     if (operation->cancelled()) return report_cancelled(error, kCall);
     set_error_from_nv(error, message);
@@ -199,7 +196,23 @@ AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
   info_schema_refresh(state, operation->cancelled_flag());
   if (operation->cancelled()) return report_cancelled(error, kCall);
   const auto index = info_schema_index_get(state);
-  const SnapshotAnswer answer = snapshot_answer(index.get(), catalog, db_schema, table_name);
+  SnapshotAnswer answer = snapshot_answer(index.get(), catalog, db_schema, table_name);
+  if (answer.kind == SnapshotAnswer::kAmbiguous) {
+    // Unqualified, the name means the table in the schema the service resolves names in.
+    if (const std::optional<std::string> schema = current_schema(state)) {
+      SnapshotAnswer in_current =
+          snapshot_answer(index.get(), catalog, schema->c_str(), table_name);
+      const std::optional<std::string> own_catalog =
+          in_current.kind == SnapshotAnswer::kAmbiguous && !non_empty(catalog)
+              ? current_catalog(state)
+              : std::nullopt;
+      if (own_catalog) {
+        in_current =
+            snapshot_answer(index.get(), own_catalog->c_str(), schema->c_str(), table_name);
+      }
+      if (in_current.kind == SnapshotAnswer::kFound) answer = std::move(in_current);
+    }
+  }
   if (answer.kind == SnapshotAnswer::kAmbiguous) {
     set_error(error,
               std::string("AdbcConnectionGetTableSchema: table \"") + table_name +
@@ -229,18 +242,23 @@ AdbcStatusCode get_table_schema(AdbcConnection* connection, const char* catalog,
                 "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=unknown "
                 "type text in snapshot)",
                 answer.catalog.c_str(), answer.schema.c_str(), table_name);
-    return schema_from_compute(operation, state->connection, answer.catalog.c_str(),
+    return schema_from_compute(state, operation, answer.catalog.c_str(),
                                answer.schema.c_str(), table_name, out, error);
   }
   nv_log_emit(NV_LOG_DEBUG, "meta_engine",
               "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=snapshot did "
               "not carry columns for this table)",
               or_empty(catalog), or_empty(db_schema), table_name);
-  return schema_from_compute(operation, state->connection, catalog, db_schema, table_name, out,
-                             error);
+  return schema_from_compute(state, operation, catalog, db_schema, table_name, out, error);
 }
 
 }  // namespace
+
+CancellableQuery run_metadata_query(NVAdbcConnectionState* state,
+                                    const std::shared_ptr<CancelOperation>& operation,
+                                    const std::string& sql, char* err, size_t err_size) {
+  return execute_cancellable(operation, state->connection, sql.c_str(), 0, err, err_size);
+}
 
 std::string quote_identifier(std::string_view name) {
   std::string quoted;

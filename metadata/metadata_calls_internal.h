@@ -2,11 +2,17 @@
 // their own.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <arrow/type_fwd.h>
+
+#include "adbc/cancellable_query_internal.h"
+#include "adbc/state_internal.h"
+#include "norvale/nv_query.h"
 
 namespace norvale::adbc {
 
@@ -19,6 +25,23 @@ std::shared_ptr<arrow::Schema> build_info_schema();
 
 /// The GetTableTypes result schema: one non-null utf8 field, table_type.
 std::shared_ptr<arrow::Schema> build_table_types_schema();
+
+/// The GetStatisticNames result schema: statistic_name utf8 and statistic_key int16, not null.
+std::shared_ptr<arrow::Schema> build_statistic_names_schema();
+
+/// Starts a query of the driver's own on the connection's compute node (the LIMIT 0 schema
+/// probe, the current-schema question); null with the message in `err`.
+CancellableQuery run_metadata_query(NVAdbcConnectionState* state,
+                                    const std::shared_ptr<CancelOperation>& operation,
+                                    const std::string& sql, char* err, size_t err_size);
+
+/// The catalog of the connection: the one catalog its snapshot lists; nothing when the
+/// snapshot lists none or several.
+std::optional<std::string> current_catalog(NVAdbcConnectionState* state);
+
+/// The schema in which the service resolves unqualified names, asked of the compute node once
+/// per connection; nothing when the service does not say.
+std::optional<std::string> current_schema(NVAdbcConnectionState* state);
 
 /// `name` between double quotes, every double quote inside it doubled.
 std::string quote_identifier(std::string_view name);

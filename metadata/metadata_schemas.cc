@@ -78,4 +78,9 @@ std::shared_ptr<arrow::Schema> build_table_types_schema() {
   return arrow::schema({arrow::field("table_type", arrow::utf8(), false)});
 }
 
+std::shared_ptr<arrow::Schema> build_statistic_names_schema() {
+  return arrow::schema({arrow::field("statistic_name", arrow::utf8(), false),
+                        arrow::field("statistic_key", arrow::int16(), false)});
+}
+
 }  // namespace norvale::adbc

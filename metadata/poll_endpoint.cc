@@ -21,7 +21,7 @@ std::shared_ptr<const PollEndpoint> PollEndpoint::From(const NVConnection* conn)
   if (conn == nullptr) return nullptr;
   auto e = std::make_shared<PollEndpoint>();
   e->url = conn->control_plane_url;
-  e->token = conn->session_token;
+  e->token = norvale::SessionToken(*conn).text();
   e->encrypt = conn->tls.encrypt;
   e->trust_server_certificate = conn->tls.trust_server_certificate;
   e->min_tls_version = conn->tls.min_tls_version;

@@ -249,9 +249,10 @@ int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, cha
   try {
     const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
     const NVConnExtras extras = conn->extras();
-    const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
-    return fetch_snapshot(conn->control_plane_url.c_str(), token, &tls, &extras,
-                          conn->curl_share, out, err, err_size, abort);
+    return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
+      return fetch_snapshot(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
+                            conn->curl_share, out, err, err_size, abort);
+    });
   } catch (const std::exception& e) {
     write_error(err, err_size, "snapshot HTTP error: %s", e.what());
     return -1;

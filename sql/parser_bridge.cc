@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <optional>
 
 #include "sql/json_reader_internal.h"
 #include "sql/parser_bridge_internal.h"
@@ -1014,12 +1015,9 @@ ExprPtr Walker::transform_type_cast(const json& c) {
   return abort_with(ParseStatus::Unsupported, "CAST to unsupported type: " + *written);
 }
 
-}  // namespace
-
-std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError* error) {
-  if (error == nullptr) return nullptr;
-  *error = ParseError{};
-  JsonDocument doc;
+// Reads the parse tree of `sql` as libpg_query gives it into `doc`; false with `error` saying
+// why when there is none.
+bool parse_tree(const std::string& sql, JsonDocument* doc, ParseError* error) {
   try {
     std::string text;
     {
@@ -1031,57 +1029,91 @@ std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError
         error->location = parsed.result.error->cursorpos > 0
                               ? static_cast<int32_t>(parsed.result.error->cursorpos - 1)
                               : -1;
-        return nullptr;
+        return false;
       }
       text = parsed.result.parse_tree ? parsed.result.parse_tree : "";
     }
     std::string unreadable;
-    if (!doc.Parse(std::move(text), &unreadable)) {
-      error->status = ParseStatus::Internal;
-      error->message = "libpg_query output unreadable: " + unreadable;
-      return nullptr;
-    }
+    if (doc->Parse(std::move(text), &unreadable)) return true;
+    error->status = ParseStatus::Internal;
+    error->message = "libpg_query output unreadable: " + unreadable;
+    return false;
   } catch (const std::exception& e) {
     error->status = ParseStatus::Internal;
     error->message = std::string("libpg_query threw: ") + e.what();
-    return nullptr;
   } catch (...) {
     error->status = ParseStatus::Internal;
     error->message = "libpg_query threw (unknown)";
+  }
+  return false;
+}
+
+// The body of the only statement of a tree that holds exactly one SELECT; null otherwise, with
+// `error` saying why.
+const json* single_select(const json& tree, ParseError* error) {
+  const json* stmts = field(tree, "stmts");
+  if (stmts == nullptr || !stmts->is_array() || stmts->empty()) {
+    error->status = ParseStatus::Malformed;
+    error->message = "libpg_query produced empty parse tree";
     return nullptr;
   }
+  if (stmts->size() > 1) {
+    error->status = ParseStatus::Unsupported;
+    error->message = "multi-statement SQL is out of scope";
+    return nullptr;
+  }
+  const json& raw = stmts->front();
+  if (raw.is_null()) {
+    error->status = ParseStatus::Malformed;
+    error->message = "libpg_query produced null parse node";
+    return nullptr;
+  }
+  const json* inner = raw.is_object() ? field(raw, "stmt") : nullptr;
+  if (inner == nullptr) {
+    error->status = ParseStatus::Malformed;
+    error->message = "PGRawStmt with null inner statement";
+    return nullptr;
+  }
+  const json* body = nullptr;
+  if (kind_of(inner, &body) != "SelectStmt") {
+    error->status = ParseStatus::Unsupported;
+    error->message = "not a SELECT statement";
+    return nullptr;
+  }
+  return body;
+}
 
+// Whether anything below `node` writes or locks: a data-modifying statement (inside a WITH),
+// SELECT INTO, or a row-locking clause. Nesting too deep to inspect counts as writing.
+bool writes_or_locks(const json& node, int depth) {
+  if (depth > kMaxDepth) return true;
+  if (node.is_array()) {
+    for (const json& item : node) {
+      if (writes_or_locks(item, depth + 1)) return true;
+    }
+    return false;
+  }
+  if (!node.is_object()) return false;
+  for (auto member = node.begin(); member != node.end(); ++member) {
+    for (const char* writer : {"InsertStmt", "UpdateStmt", "DeleteStmt", "MergeStmt",
+                               "intoClause", "lockingClause"}) {
+      if (member.key() == writer) return true;
+    }
+    if (writes_or_locks(member.value(), depth + 1)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError* error) {
+  if (error == nullptr) return nullptr;
+  *error = ParseError{};
+  JsonDocument doc;
+  if (!parse_tree(sql, &doc, error)) return nullptr;
   try {
-    const json& tree = doc.root();
-    const json* stmts = field(tree, "stmts");
-    if (stmts == nullptr || !stmts->is_array() || stmts->empty()) {
-      error->status = ParseStatus::Malformed;
-      error->message = "libpg_query produced empty parse tree";
-      return nullptr;
-    }
-    if (stmts->size() > 1) {
-      error->status = ParseStatus::Unsupported;
-      error->message = "multi-statement SQL is out of scope";
-      return nullptr;
-    }
-    const json& raw = stmts->front();
-    if (raw.is_null()) {
-      error->status = ParseStatus::Malformed;
-      error->message = "libpg_query produced null parse node";
-      return nullptr;
-    }
-    const json* inner = raw.is_object() ? field(raw, "stmt") : nullptr;
-    if (inner == nullptr) {
-      error->status = ParseStatus::Malformed;
-      error->message = "PGRawStmt with null inner statement";
-      return nullptr;
-    }
-    const json* body = nullptr;
-    if (kind_of(inner, &body) != "SelectStmt") {
-      error->status = ParseStatus::Unsupported;
-      error->message = "not a SELECT statement";
-      return nullptr;
-    }
+    const json* body = single_select(doc.root(), error);
+    if (body == nullptr) return nullptr;
     Walker walker(error);
     auto stmt = walker.transform_select(*body);
     if (walker.aborted()) return nullptr;
@@ -1091,6 +1123,26 @@ std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError
     *error = ParseError{ParseStatus::Malformed, std::string("unexpected parse tree: ") + e.what(),
                         -1};
     return nullptr;
+  }
+}
+
+std::optional<std::string> nv_sql_read_only_query(const std::string& sql) {
+  ParseError error;
+  JsonDocument doc;
+  if (!parse_tree(sql, &doc, &error)) return std::nullopt;
+  try {
+    const json* body = single_select(doc.root(), &error);
+    if (body == nullptr || writes_or_locks(*body, 0)) return std::nullopt;
+    // The statement's own bytes: libpg_query leaves out a closing semicolon and what follows
+    // it (a length of 0 runs to the end of the text).
+    const json& raw = doc.root()["stmts"].front();
+    const int64_t at = raw.value("stmt_location", int64_t{0});
+    const int64_t length = raw.value("stmt_len", int64_t{0});
+    if (at < 0 || length < 0 || static_cast<uint64_t>(at) > sql.size()) return std::nullopt;
+    return sql.substr(static_cast<size_t>(at),
+                      length == 0 ? std::string::npos : static_cast<size_t>(length));
+  } catch (const std::exception&) {
+    return std::nullopt;
   }
 }
 

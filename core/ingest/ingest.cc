@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/connection_internal.h"
 #include "core/error_text_internal.h"
 #include "core/ingest/ingest_frames_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
@@ -61,10 +62,10 @@ const char* begin_problem(NVConnection* conn, const NVIngestConfig* cfg, NVInges
   if (conn == nullptr) return "nv_ingest_begin: conn is NULL";
   if (cfg == nullptr) return "nv_ingest_begin: cfg is NULL";
   if (out == nullptr) return "nv_ingest_begin: out is NULL";
-  const char* token = nv_connection_session_token(conn);
-  if (token == nullptr) return "nv_ingest_begin: connection has no session token";
+  const norvale::SessionToken token(*conn);
+  if (token.text().empty()) return "nv_ingest_begin: connection has no session token";
   // The token goes into a request header; a line break would end the header early.
-  if (has_line_break(token)) {
+  if (has_line_break(token.c_str_or_null())) {
     return "nv_ingest_begin: session token contains forbidden control characters";
   }
   const int32_t mode = cfg->mode;

@@ -120,7 +120,8 @@ void run_transfer(NVIngestHandle* h) {
   spec.headers = {"Content-Type: application/vnd.norvale.stream.v1",
                   "Accept: application/vnd.norvale.stream.v1", "Transfer-Encoding: chunked",
                   "Expect:"};
-  spec.bearer_token = conn->session_token;
+  const SessionToken token(*conn);
+  spec.bearer_token = token.text();
   auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
   if (!made.ok()) {
     const arrow::Status& st = made.status();
@@ -158,6 +159,9 @@ void run_transfer(NVIngestHandle* h) {
   h->http_status = status;
   nv_log_emit(NV_LOG_DEBUG, kCategory, "ingest worker(h=%p): HTTP %ld", static_cast<void*>(h),
               status);
+  // An upload that began cannot be sent again, so the refusal stands; the connection logs in
+  // again so that its next request is not refused too.
+  if (status == 401) renew_session_token(conn, token.text(), nullptr, 0);
 }
 
 }  // namespace

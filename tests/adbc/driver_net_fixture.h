@@ -1,5 +1,5 @@
-// The driver loaded with dlopen, as a host loads it, with a database and a connection to the
-// local service for each test.
+// The driver loaded with dlopen for ADBC 1.1.0, as a host loads it, with a database and a
+// connection to the local service for each test.
 #pragma once
 
 #include <dlfcn.h>
@@ -11,10 +11,10 @@
 
 #include "norvale_adbc.h"
 #include "support/localsvc_fixture.h"
+#include "tests/adbc/driver_table.h"
 
 namespace nv_adbc_test {
 
-using DriverInit = AdbcStatusCode (*)(int, void*, AdbcError*);
 
 struct Failure {
   int status = 0;
@@ -36,13 +36,8 @@ class DriverNetTest : public nv_test::LocalSvcTest {
  protected:
   static void SetUpTestSuite() {
     LocalSvcTest::SetUpTestSuite();
-    // Kept loaded for the whole process, as hosts do.
-    library_ = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    auto init = reinterpret_cast<DriverInit>(dlsym(library_, "AdbcDriverInit"));
-    ASSERT_NE(init, nullptr);
-    AdbcError error{};
-    ASSERT_EQ(init(ADBC_VERSION_1_1_0, &driver_, &error), ADBC_STATUS_OK);
+    driver_ = driver_table();
+    ASSERT_NE(driver_.DatabaseNew, nullptr);
   }
 
   void SetUp() override {
@@ -79,7 +74,6 @@ class DriverNetTest : public nv_test::LocalSvcTest {
     return f;
   }
 
-  static inline void* library_ = nullptr;
   static inline AdbcDriver driver_{};
   AdbcDatabase db_{};
   AdbcConnection conn_{};

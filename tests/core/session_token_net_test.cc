@@ -1,6 +1,6 @@
-// Session tokens the service expired or revoked, and passwords left in memory: a refused cached
-// token is forgotten and the login done once more; after every handle is released the process
-// holds no copy of the password.
+// Session tokens the service expired or revoked, and passwords left in memory: a refused token
+// is forgotten and the login done once more, at connect time and by an open connection; after
+// every handle is released the process holds no copy of the password.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -73,7 +73,18 @@ TEST_F(ExpiringTokenNetTest, RefusedCachedTokenIsForgottenAndLoginRepeatedOnce) 
   EXPECT_EQ(svc().Counter("logins"), 2);
 }
 
-TEST_F(ExpiringTokenNetTest, TokenRefusedByAComputeNodeIsNotHandedOutAgain) {
+// Runs `sql` to its end on `conn`; the query's SQLSTATE, or "" when it succeeded.
+std::string run(NVConnection* conn, const char* sql) {
+  char text[512] = "";
+  NVQueryHandle* q = nv_execute(conn, sql, 0, 0, text, sizeof text);
+  if (q == nullptr) return std::string("not started: ") + text;
+  while (NVArrowBatch* b = nv_next_batch(q, nullptr, 0)) nv_batch_free(b);
+  const std::string sqlstate = nv_query_error(q) != nullptr ? nv_query_sqlstate(q) : "";
+  nv_query_close(q);
+  return sqlstate;
+}
+
+TEST_F(ExpiringTokenNetTest, AComputeNodeRefusingTheTokenMakesTheConnectionLogInAgain) {
   // With an explicit compute URL connecting makes no request: the node is the first to refuse.
   std::string err;
   nv_disconnect(connect(svc().node_url().c_str(), &err));
@@ -82,23 +93,49 @@ TEST_F(ExpiringTokenNetTest, TokenRefusedByAComputeNodeIsNotHandedOutAgain) {
   NVConnection* conn = connect(svc().node_url().c_str(), &err);
   ASSERT_NE(conn, nullptr) << err;
   EXPECT_EQ(svc().Counter("logins"), 1);  // the cached token, not yet known to be dead
-  char text[512] = "";
-  NVQueryHandle* q = nv_execute(conn, "SELECT 1", 0, 0, text, sizeof text);
-  ASSERT_NE(q, nullptr) << text;
-  while (NVArrowBatch* b = nv_next_batch(q, nullptr, 0)) nv_batch_free(b);
-  ASSERT_NE(nv_query_error(q), nullptr);
-  EXPECT_STREQ(nv_query_sqlstate(q), "28000");
-  nv_query_close(q);
+  // The node refuses it before running anything: one more login, and the statement again.
+  EXPECT_EQ(run(conn, "SELECT 1"), "");
+  EXPECT_EQ(svc().Counter("logins"), 2);
+  EXPECT_EQ(svc().Counter("requests.query"), 2);
   nv_disconnect(conn);
 
+  // The refused token left the cache and the new one took its place.
   conn = connect(svc().node_url().c_str(), &err);
   ASSERT_NE(conn, nullptr) << err;
+  EXPECT_EQ(run(conn, "SELECT 1"), "");
   EXPECT_EQ(svc().Counter("logins"), 2);
-  q = nv_execute(conn, "SELECT 1", 0, 0, text, sizeof text);
-  ASSERT_NE(q, nullptr) << text;
-  while (NVArrowBatch* b = nv_next_batch(q, nullptr, 0)) nv_batch_free(b);
-  EXPECT_EQ(nv_query_error(q), nullptr) << nv_query_error(q);
-  nv_query_close(q);
+  nv_disconnect(conn);
+}
+
+// A connection made with a token alone has nothing to log in with: the refusal is the caller's.
+TEST_F(ExpiringTokenNetTest, ATokenWithoutPasswordIsNotRenewed) {
+  const std::string token = svc().Login();
+  char text[512] = "";
+  NVConnection* conn =
+      nv_connect(svc().control_plane_url().c_str(), svc().node_url().c_str(), nullptr,
+                 token.c_str(), nullptr, nullptr, nullptr, nullptr, text, sizeof text);
+  ASSERT_NE(conn, nullptr) << text;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(run(conn, "SELECT 1"), "28000");
+  EXPECT_EQ(svc().Counter("logins"), 1);
+  EXPECT_EQ(svc().Counter("requests.query"), 1);
+  nv_disconnect(conn);
+}
+
+// Queries refused at once on several threads share one new login.
+TEST_F(ExpiringTokenNetTest, ConcurrentRefusalsShareOneLogin) {
+  std::string err;
+  NVConnection* conn = connect(svc().node_url().c_str(), &err);
+  ASSERT_NE(conn, nullptr) << err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  std::vector<std::string> outcomes(4);
+  std::vector<std::thread> threads;
+  for (std::string& outcome : outcomes) {
+    threads.emplace_back([&] { outcome = run(conn, "SELECT 1"); });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(outcomes, std::vector<std::string>(4, ""));
+  EXPECT_EQ(svc().Counter("logins"), 2);
   nv_disconnect(conn);
 }
 

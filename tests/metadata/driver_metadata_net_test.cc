@@ -1,9 +1,9 @@
 // The metadata calls and catalog SQL through the driver loaded with dlopen, over a connection
 // opened by AdbcConnectionInit: answered from the snapshot, with no request reaching a compute
 // node.
-#include <dlfcn.h>
-
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +14,8 @@
 
 #include "norvale_adbc.h"
 #include "support/localsvc_fixture.h"
+#include "tests/adbc/driver_table.h"
+#include "tests/metadata/snapshot_fixture.h"
 
 namespace {
 
@@ -21,11 +23,8 @@ class DriverMetadataNetTest : public nv_test::LocalSvcTest {
  protected:
   static void SetUpTestSuite() {
     LocalSvcTest::SetUpTestSuite();
-    static void* library = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto init = reinterpret_cast<AdbcDriverInitFunc>(dlsym(library, "AdbcDriverInit"));
-    ASSERT_NE(init, nullptr);
-    ASSERT_EQ(init(ADBC_VERSION_1_0_0, &driver_, nullptr), ADBC_STATUS_OK);
+    driver_ = nv_adbc_test::driver_table();
+    ASSERT_NE(driver_.DatabaseNew, nullptr);
   }
 
   void SetUp() override {
@@ -74,6 +73,31 @@ class DriverMetadataNetTest : public nv_test::LocalSvcTest {
   }
 
   int64_t queries_sent() { return svc().Counter("requests.query") - queries_before_; }
+
+  std::optional<std::string> ConnectionOption(const char* key) {
+    char value[256];
+    size_t length = sizeof value;
+    AdbcError e{};
+    const AdbcStatusCode status = driver_.ConnectionGetOption(&conn_, key, value, &length, &e);
+    if (e.release) e.release(&e);
+    if (status != ADBC_STATUS_OK) return std::nullopt;
+    return std::string(value, length - 1);
+  }
+
+  // The field names and types of GetTableSchema's answer, or "error <status>: <message>".
+  std::string TableSchema(const char* db_schema, const char* table) {
+    ArrowSchema schema{};
+    AdbcError e{};
+    const AdbcStatusCode status =
+        driver_.ConnectionGetTableSchema(&conn_, nullptr, db_schema, table, &schema, &e);
+    if (status != ADBC_STATUS_OK) {
+      std::string text = "error " + std::to_string(status) + ": " + (e.message ? e.message : "");
+      if (e.release) e.release(&e);
+      return text;
+    }
+    auto imported = arrow::ImportSchema(&schema);
+    return imported.ok() ? (*imported)->ToString() : imported.status().ToString();
+  }
 
   static inline AdbcDriver driver_{};
   AdbcDatabase db_{};
@@ -127,6 +151,77 @@ TEST_F(DriverMetadataNetTest, GetObjectsAndGetTableSchemaStayLocal) {
             ADBC_STATUS_NOT_FOUND);
   EXPECT_EQ(queries_sent(), 1) << "a table the snapshot lacks is looked up once on compute";
   if (e.release) e.release(&e);
+}
+
+// A foreign key's columns and the columns it references come in key order, also when the key
+// is declared in another order than the table's columns (the validation suite's tables, and a
+// composite key written backwards).
+TEST_F(DriverMetadataNetTest, ForeignKeyColumnsComeInKeyOrder) {
+  // Made through the connection, which then knows its catalog changed.
+  for (const char* ddl :
+       {"CREATE TABLE fk_parent_1 (id BIGINT PRIMARY KEY)",
+        "CREATE TABLE fk_parent_2 (id_primary_col1 BIGINT, id_primary_col2 BIGINT, "
+        "PRIMARY KEY (id_primary_col1, id_primary_col2))",
+        "CREATE TABLE fk_child (id_child_col1 BIGINT PRIMARY KEY, id_child_col2 BIGINT, "
+        "id_child_col3 BIGINT, FOREIGN KEY (id_child_col3) REFERENCES fk_parent_1 (id), "
+        "FOREIGN KEY (id_child_col1, id_child_col2) REFERENCES fk_parent_2 (id_primary_col1, "
+        "id_primary_col2))",
+        "CREATE TABLE fk_backwards (a BIGINT, b BIGINT, c BIGINT, FOREIGN KEY (c, a) "
+        "REFERENCES fk_parent_2 (id_primary_col1, id_primary_col2))"}) {
+    ASSERT_NE(query(ddl), nullptr) << ddl;
+  }
+  ArrowArrayStream stream{};
+  AdbcError e{};
+  ASSERT_EQ(driver_.ConnectionGetObjects(&conn_, ADBC_OBJECT_DEPTH_ALL, nullptr, nullptr, "fk_%",
+                                         nullptr, nullptr, &stream, &e),
+            ADBC_STATUS_OK)
+      << (e.message ? e.message : "");
+  const auto tree = nvtest::parse_objects(*nvtest::read_stream(&stream));
+  const auto catalog = ConnectionOption("adbc.connection.catalog");
+  ASSERT_TRUE(catalog.has_value());
+  std::vector<std::string> seen;
+  for (const char* table : {"fk_child", "fk_backwards"}) {
+    for (const auto& c : nvtest::find_table(tree, *catalog, "main", table).constraints) {
+      std::string line = std::string(table) + " " + c.type + " (";
+      for (size_t i = 0; i < c.column_names.size(); ++i) {
+        line += (i > 0 ? ", " : "") + c.column_names[i];
+      }
+      line += ")";
+      for (const auto& usage : c.usage) line += " -> " + usage.substr(catalog->size() + 1);
+      seen.push_back(line);
+    }
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "fk_backwards FOREIGN KEY (c, a) -> main.fk_parent_2.id_primary_col1 -> "
+                      "main.fk_parent_2.id_primary_col2",
+                      "fk_child FOREIGN KEY (id_child_col1, id_child_col2) -> "
+                      "main.fk_parent_2.id_primary_col1 -> main.fk_parent_2.id_primary_col2",
+                      "fk_child FOREIGN KEY (id_child_col3) -> main.fk_parent_1.id",
+                      "fk_child PRIMARY KEY (id_child_col1)"}));
+}
+
+// Without a schema, GetTableSchema takes the table of the schema in which the service resolves
+// unqualified names, and the connection reports that schema and its catalog; a name in several
+// other schemas stays ambiguous.
+TEST_F(DriverMetadataNetTest, UnqualifiedTableNameMeansTheCurrentSchema) {
+  for (const char* ddl :
+       {"CREATE SCHEMA dup_a", "CREATE SCHEMA dup_b", "CREATE TABLE main.twice (here INTEGER)",
+        "CREATE TABLE dup_a.twice (elsewhere VARCHAR)", "CREATE TABLE dup_a.apart (x INTEGER)",
+        "CREATE TABLE dup_b.apart (y INTEGER)"}) {
+    ASSERT_NE(query(ddl), nullptr) << ddl;
+  }
+  auto names = query("SELECT current_database() AS c, current_schema() AS s");
+  ASSERT_NE(names, nullptr);
+  EXPECT_EQ(ConnectionOption("adbc.connection.catalog"), names->column(0)->GetScalar(0)
+                                                              .ValueOrDie()->ToString());
+  EXPECT_EQ(ConnectionOption("adbc.connection.db_schema"), "main");
+
+  EXPECT_EQ(TableSchema(nullptr, "twice"), "here: int32");
+  EXPECT_EQ(TableSchema("dup_a", "twice"), "elsewhere: string");
+  const std::string ambiguous = TableSchema(nullptr, "apart");
+  EXPECT_EQ(ambiguous.rfind("error 5: ", 0), 0u) << ambiguous;
+  EXPECT_NE(ambiguous.find("several schemas"), std::string::npos) << ambiguous;
 }
 
 }  // namespace

@@ -315,7 +315,7 @@ TEST(GetInfo, AllEntriesInTableOrder) {
   const std::vector<std::pair<uint32_t, std::string>> expected = {
       {0, "string:Norvale"},   {1, "string:1.0.0"},        {2, "string:" + arrow_version},
       {3, "bool:true"},        {4, "bool:false"},          {100, "string:Norvale ADBC"},
-      {101, "string:1.0.0"},   {102, "string:" + arrow_version},     {103, "int64:1000000"},
+      {101, "string:1.0.0"},   {102, "string:" + arrow_version},     {103, "int64:1001000"},
   };
   ASSERT_EQ(rows.size(), expected.size());
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "sql/parser_bridge_internal.h"
@@ -321,6 +323,40 @@ TEST(ParserBridge, ConcurrentParses) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(ok.load(), 800);
+}
+
+// The text a result-schema probe may wrap: exactly one query that only reads, cut at its own
+// end; nothing for statements that write, lock or hide a second statement.
+TEST(ParserBridge, ReadOnlyQueryText) {
+  struct Case {
+    const char* sql;
+    std::optional<std::string> query;
+  };
+  const Case cases[] = {
+      {"SELECT 42", "SELECT 42"},
+      {"  SELECT a FROM t;  ", "SELECT a FROM t"},
+      {"SELECT 1; -- trailing words", "SELECT 1"},
+      {"SELECT 1 -- no semicolon", "SELECT 1 -- no semicolon"},
+      {"VALUES (1, 'x')", "VALUES (1, 'x')"},
+      {"(SELECT 1) UNION ALL (SELECT 2) ORDER BY 1", "(SELECT 1) UNION ALL (SELECT 2) ORDER BY 1"},
+      {"WITH x AS (SELECT 1 AS v) SELECT v FROM x", "WITH x AS (SELECT 1 AS v) SELECT v FROM x"},
+      {"SELECT 'it''s; fine'", "SELECT 'it''s; fine'"},
+      {"SELECT 1; SELECT 2", std::nullopt},
+      {"SELECT 1) LIMIT 0; DROP TABLE t; --", std::nullopt},
+      {"INSERT INTO t VALUES (1)", std::nullopt},
+      {"CREATE TABLE t AS SELECT 1", std::nullopt},
+      {"WITH d AS (DELETE FROM t RETURNING *) SELECT * FROM d", std::nullopt},
+      {"WITH u AS (UPDATE t SET a = 1 RETURNING a) SELECT * FROM u", std::nullopt},
+      {"SELECT * INTO t2 FROM t", std::nullopt},
+      {"SELECT * FROM t FOR UPDATE", std::nullopt},
+      {"SELECT * FROM (SELECT * FROM t FOR SHARE) s", std::nullopt},
+      {"SELEC 1", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(nv_sql_read_only_query(c.sql), c.query);
+  }
 }
 
 }  // namespace

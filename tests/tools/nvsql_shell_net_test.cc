@@ -211,6 +211,11 @@ TEST_F(NvsqlShellNet, Scripts) {
   EXPECT_NE(r.out.find("User:          alice\nControl plane: " + svc().control_plane_url()),
             std::string::npos)
       << r.out;
+  // The node the control plane chose, as the driver reports it.
+  EXPECT_NE(r.out.find("Compute node:  " + svc().nodes()[0].id + " at " + svc().node_url(0) +
+                       "\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("-[ RECORD 1 ]"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("e | expanded\n"), std::string::npos) << r.out;
 

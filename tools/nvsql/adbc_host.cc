@@ -61,7 +61,9 @@ std::unique_ptr<Driver> Driver::load(const std::string& path, Failure* failure) 
   driver->profile_dump_ = reinterpret_cast<void (*)(const char*)>(
       dlsym(driver->library_, "nv_adbc_profile_reset_and_dump"));
   AdbcError error{};
-  if (!check(init(ADBC_VERSION_1_1_0, &driver->driver_, &error), &error, failure)) {
+  if (init(ADBC_VERSION_1_1_0, &driver->driver_, &error) == ADBC_STATUS_OK) return driver;
+  if (error.release != nullptr) error.release(&error);
+  if (!check(init(ADBC_VERSION_1_0_0, &driver->driver_, &error), &error, failure)) {
     return nullptr;
   }
   return driver;
@@ -138,6 +140,28 @@ bool Session::get_table_schema(const std::string& db_schema, const std::string& 
                    &connection_, nullptr, db_schema.empty() ? nullptr : db_schema.c_str(),
                    table_name.c_str(), out, &error),
                &error, failure);
+}
+
+}  // namespace nvsql
+
+namespace nvsql {
+
+std::optional<std::string> Session::connection_option(const char* key) {
+  const auto get = driver_->table().ConnectionGetOption;
+  if (get == nullptr || !connection_open_) return std::nullopt;
+  std::string value(128, '\0');
+  for (;;) {
+    AdbcError error{};
+    size_t length = value.size();
+    const AdbcStatusCode status = get(&connection_, key, value.data(), &length, &error);
+    if (error.release != nullptr) error.release(&error);
+    if (status != ADBC_STATUS_OK || length == 0) return std::nullopt;
+    if (length <= value.size()) {
+      value.resize(length - 1);  // the length counts the terminating NUL
+      return value;
+    }
+    value.resize(length);  // too small: the driver said how much it needs
+  }
 }
 
 }  // namespace nvsql

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +29,8 @@ std::string describe(const Failure& failure);
 class Driver {
  public:
   ~Driver();
-  /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.1.0.
+  /// Opens `path` with dlopen and calls its AdbcDriverInit for ADBC 1.1.0, or for 1.0.0 when
+  /// the driver refuses 1.1.0.
   static std::unique_ptr<Driver> load(const std::string& path, Failure* failure);
   AdbcDriver& table() { return driver_; }
   /// Prints and resets the driver's stream profile (NV_ADBC_PROFILE), when the driver has one.
@@ -70,6 +72,8 @@ class Session {
   /// AdbcConnectionGetTableSchema (any catalog).
   bool get_table_schema(const std::string& db_schema, const std::string& table_name,
                         ArrowSchema* out, Failure* failure);
+  /// AdbcConnectionGetOption; nothing when the driver has no such option (or no getter).
+  std::optional<std::string> connection_option(const char* key);
 
  private:
   Driver* driver_;

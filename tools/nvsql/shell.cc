@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -222,12 +223,22 @@ Shell::Step Shell::meta(const std::string& line, int depth) {
   if (command == "conninfo") {
     std::cout << "User:          " << connection_.user << '\n'
               << "Control plane: " << connection_.control_plane << '\n'
-              << "Compute node:  " << connection_.compute << '\n'
+              << "Compute node:  " << chosen_compute() << '\n'
               << "TLS:           " << connection_.tls << '\n';
     return Step::kGoOn;
   }
   diag_ << "nvsql: unknown command \\" << command << " (\\? lists the commands)\n";
   return Step::kFailed;
+}
+
+std::string Shell::chosen_compute() {
+  // The node the connection actually uses, as the driver reports it; what was asked for when
+  // the driver cannot say.
+  const std::optional<std::string> node = session_.connection_option("adbc.norvale.compute_node");
+  const std::optional<std::string> url = session_.connection_option("adbc.norvale.compute_url");
+  if (node && url) return *node + " at " + *url;
+  if (node || url) return node ? *node : *url;
+  return connection_.compute;
 }
 
 Shell::Step Shell::list(const std::string& pattern, const char* type) {

@@ -20,7 +20,7 @@ namespace nvsql {
 struct ConnectionInfo {
   std::string user;
   std::string control_plane;
-  std::string compute;  // the node or URL asked for, or how the node is chosen
+  std::string compute;  // asked for: the node or URL given, or how the node is chosen
   std::string tls;
   std::vector<std::string> secrets;  // password and session token given to nvsql
 };
@@ -49,6 +49,8 @@ class Shell {
                   const std::vector<std::vector<std::string>>& rows);
   ResultTarget target();
   void remember(LineSource& source, const std::string& entry) const;
+  /// The compute node in use, for \conninfo.
+  std::string chosen_compute();
 
   Session& session_;
   StatementRunner& runner_;

@@ -1,0 +1,164 @@
+#include "adbc/option_value_internal.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "adbc/error_internal.h"
+#include "norvale/nv_cells.h"
+#include "norvale/nv_log.h"
+
+namespace norvale::adbc {
+
+OptionValue OptionValue::Text(const char* text) {
+  return text == nullptr ? Absent() : Text(std::string(text));
+}
+
+OptionValue OptionValue::Text(std::string text) {
+  OptionValue v;
+  v.kind = kText;
+  v.text = std::move(text);
+  return v;
+}
+
+OptionValue OptionValue::Int(int64_t number) {
+  OptionValue v;
+  v.kind = kInt;
+  v.number = number;
+  return v;
+}
+
+std::mutex& option_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string int_option_text(int64_t value) { return std::to_string(value); }
+
+std::string double_option_text(double value) {
+  // Every double of magnitude below 2^63 with no fraction converts to int64 exactly.
+  if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.2e18) {
+    return int_option_text(static_cast<int64_t>(value));
+  }
+  char text[64];
+  const int n = nv_ryu_format_double_general(text, sizeof text, value);
+  return n < 0 ? std::string("nan") : std::string(text, static_cast<size_t>(n));
+}
+
+namespace detail {
+namespace {
+
+// The whole text as a decimal integer, or as a number.
+bool text_as(const std::string& text, int64_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = parsed;
+  return true;
+}
+
+bool text_as(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double parsed = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = parsed;
+  return true;
+}
+
+template <typename Number>
+AdbcStatusCode hand_out(const char* call, const char* key, const OptionValue& value,
+                        Number* out, AdbcError* error) {
+  if (value.kind == OptionValue::kInt) {
+    *out = static_cast<Number>(value.number);
+    return ADBC_STATUS_OK;
+  }
+  if (text_as(value.text, out)) return ADBC_STATUS_OK;
+  set_error(error,
+            std::string(call) + ": option " + key + " does not hold " +
+                (std::is_same_v<Number, double> ? "a number" : "an integer"),
+            "HY092");
+  return ADBC_STATUS_NOT_FOUND;
+}
+
+}  // namespace
+
+AdbcStatusCode find_value(const char* call, const char* key, bool has_output,
+                          AdbcStatusCode lookup_status, OptionValue* value, AdbcError* error) {
+  if (key == nullptr || !has_output) {
+    set_error(error, std::string(call) + ": null handle, key or output", "HY009");
+    return ADBC_STATUS_INVALID_ARGUMENT;
+  }
+  if (lookup_status == ADBC_STATUS_OK && value->kind != OptionValue::kAbsent) {
+    return ADBC_STATUS_OK;
+  }
+  if (lookup_status == ADBC_STATUS_OK || lookup_status == ADBC_STATUS_NOT_FOUND) {
+    set_error(error, std::string(call) + ": no readable value for option " + key, "HY092");
+    return ADBC_STATUS_NOT_FOUND;
+  }
+  return lookup_status;  // the lookup filled the error
+}
+
+AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
+                             size_t* length, AdbcError* error) {
+  const std::string text =
+      value.kind == OptionValue::kInt ? int_option_text(value.number) : value.text;
+  // A string carries its terminating NUL; bytes are the value alone. Nothing is written when
+  // the caller's buffer is too small, and the length needed is always reported.
+  const size_t needed = text.size() + (getter == Getter::kString ? 1 : 0);
+  if (needed <= *length) {
+    if (out == nullptr && needed > 0) {
+      set_error(error, std::string(call) + ": null value buffer", "HY009");
+      return ADBC_STATUS_INVALID_ARGUMENT;
+    }
+    if (needed > 0) std::memcpy(out, text.c_str(), needed);
+  }
+  *length = needed;
+  return ADBC_STATUS_OK;
+}
+
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               int64_t* out, AdbcError* error) {
+  return hand_out(call, key, value, out, error);
+}
+
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               double* out, AdbcError* error) {
+  return hand_out(call, key, value, out, error);
+}
+
+bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
+                   AdbcError* error) {
+  if (value == nullptr) return true;  // a null value, as the string setter knows it
+  if (std::memchr(value, '\0', length) != nullptr) {
+    set_error(error, std::string(call) + ": the value holds a NUL byte; this driver's options "
+                     "are text",
+              "HY009");
+    return false;
+  }
+  text->assign(reinterpret_cast<const char*>(value), length);
+  return true;
+}
+
+AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept {
+  char message[128];
+  std::snprintf(message, sizeof message, "%s%s: internal error", kind, entry);
+  set_error(error, message, "HY000");
+  return ADBC_STATUS_INTERNAL;
+}
+
+void log_call(const char* call, const void* handle, const char* key) {
+  if (nv_log_level() < NV_LOG_INFO) return;
+  nv_log_emit(NV_LOG_INFO, "api", "%s(handle=%p, key=\"%s\")", call, handle,
+              key != nullptr ? key : "(null)");
+}
+
+}  // namespace detail
+}  // namespace norvale::adbc

@@ -1,0 +1,199 @@
+// The typed option entry points of ADBC 1.1 (Get/Set Option, OptionBytes, OptionInt,
+// OptionDouble) for the three handle kinds. Each handle kind supplies two functions: its string
+// setter, through which every typed setter goes, and a lookup that says what a key holds. The
+// rules of the published header (buffer lengths, conversions between the types) live here once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "norvale_adbc.h"
+
+namespace norvale::adbc {
+
+/// What a handle holds under an option key.
+struct OptionValue {
+  enum Kind { kAbsent, kText, kInt } kind = kAbsent;
+  std::string text;
+  int64_t number = 0;
+
+  static OptionValue Absent() { return {}; }
+  /// Absent for a null text.
+  static OptionValue Text(const char* text);
+  static OptionValue Text(std::string text);
+  static OptionValue Int(int64_t number);
+  static OptionValue Bool(bool flag) { return Text(std::string(flag ? "true" : "false")); }
+};
+
+/// Guards the option fields of every handle between setters and getters: getters may be called
+/// from any thread while the handle is in use. Held only around memory operations.
+std::mutex& option_mutex();
+
+/// One handle kind's option functions. `lookup` answers OK with the value (kAbsent when the key
+/// is known but has nothing to read back), NOT_FOUND for a key it does not know or never reveals,
+/// or another status with the error filled.
+template <typename Handle>
+struct OptionAccess {
+  const char* kind;  // "AdbcDatabase", "AdbcConnection", "AdbcStatement"
+  AdbcStatusCode (*set)(Handle*, const char*, const char*, AdbcError*);
+  AdbcStatusCode (*lookup)(Handle*, const char*, OptionValue*, AdbcError*);
+};
+
+/// The text a typed setter hands to the string setter.
+std::string int_option_text(int64_t value);
+/// Integral values as integers ("30", not "30.0"); others in their shortest round-trip form.
+std::string double_option_text(double value);
+
+namespace detail {
+
+enum class Getter { kString, kBytes };
+
+/// Reports NOT_FOUND (and null-argument failures) in the error; OK with a non-absent value
+/// otherwise.
+AdbcStatusCode find_value(const char* call, const char* key, bool has_output,
+                          AdbcStatusCode lookup_status, OptionValue* value, AdbcError* error);
+AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
+                             size_t* length, AdbcError* error);
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               int64_t* out, AdbcError* error);
+AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
+                               double* out, AdbcError* error);
+/// The bytes as text for the string setter; false (error filled) when they hold a NUL byte.
+bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
+                   AdbcError* error);
+/// "<kind><entry>: internal error"; never throws.
+AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept;
+void log_call(const char* call, const void* handle, const char* key);
+
+/// A getter: looks the key up, then `hand_out(call, value)` delivers what it found.
+template <typename Handle, typename HandOut>
+AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
+                   const char* key, bool has_output, AdbcError* error, HandOut hand_out) {
+  try {
+    const std::string call = std::string(access.kind) + "GetOption" + suffix;
+    log_call(call.c_str(), handle, key);
+    OptionValue value;
+    AdbcStatusCode status = ADBC_STATUS_NOT_FOUND;
+    if (handle != nullptr && key != nullptr) status = access.lookup(handle, key, &value, error);
+    status = find_value(call.c_str(), handle == nullptr ? nullptr : key, has_output, status,
+                        &value, error);
+    return status == ADBC_STATUS_OK ? hand_out(call.c_str(), value) : status;
+  } catch (...) {
+    return internal_failure(access.kind, "GetOption", error);
+  }
+}
+
+/// A typed setter: hands the text `make_text()` gives (or a failure it reports) to the string
+/// setter.
+template <typename Handle, typename MakeText>
+AdbcStatusCode set(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
+                   const char* key, AdbcError* error, MakeText make_text) {
+  try {
+    const std::string call = std::string(access.kind) + "SetOption" + suffix;
+    std::string text;
+    const char* value = nullptr;
+    if (!make_text(call.c_str(), &text, &value)) return ADBC_STATUS_INVALID_ARGUMENT;
+    return access.set(handle, key, value, error);
+  } catch (...) {
+    return internal_failure(access.kind, "SetOption", error);
+  }
+}
+
+}  // namespace detail
+
+template <typename Handle>
+AdbcStatusCode get_option_text(const OptionAccess<Handle>& access, Handle* handle,
+                               const char* key, char* out, size_t* length, AdbcError* error) {
+  return detail::get(access, "", handle, key, length != nullptr, error,
+                     [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_text(call, value, detail::Getter::kString, out,
+                                                    length, error);
+                     });
+}
+
+template <typename Handle>
+AdbcStatusCode get_option_bytes(const OptionAccess<Handle>& access, Handle* handle,
+                                const char* key, uint8_t* out, size_t* length,
+                                AdbcError* error) {
+  return detail::get(access, "Bytes", handle, key, length != nullptr, error,
+                     [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_text(call, value, detail::Getter::kBytes, out,
+                                                    length, error);
+                     });
+}
+
+/// GetOptionInt (Number int64_t) and GetOptionDouble (Number double).
+template <typename Handle, typename Number>
+AdbcStatusCode get_option_number(const OptionAccess<Handle>& access, Handle* handle,
+                                 const char* key, Number* out, AdbcError* error) {
+  return detail::get(access, std::is_same_v<Number, double> ? "Double" : "Int", handle, key,
+                     out != nullptr, error, [&](const char* call, const OptionValue& value) {
+                       return detail::hand_out_number(call, key, value, out, error);
+                     });
+}
+
+/// SetOptionInt (Number int64_t) and SetOptionDouble (Number double).
+template <typename Handle, typename Number>
+AdbcStatusCode set_option_number(const OptionAccess<Handle>& access, Handle* handle,
+                                 const char* key, Number value, AdbcError* error) {
+  constexpr bool kDouble = std::is_same_v<Number, double>;
+  return detail::set(access, kDouble ? "Double" : "Int", handle, key, error,
+                     [&](const char*, std::string* text, const char** chosen) {
+                       *text = kDouble ? double_option_text(value) : int_option_text(value);
+                       *chosen = text->c_str();
+                       return true;
+                     });
+}
+
+template <typename Handle>
+AdbcStatusCode set_option_bytes(const OptionAccess<Handle>& access, Handle* handle,
+                                const char* key, const uint8_t* value, size_t length,
+                                AdbcError* error) {
+  return detail::set(access, "Bytes", handle, key, error,
+                     [&](const char* call, std::string* text, const char** chosen) {
+                       if (!detail::bytes_as_text(call, value, length, text, error)) return false;
+                       *chosen = value == nullptr ? nullptr : text->c_str();
+                       return true;
+                     });
+}
+
+/// The seven exported typed-option entries of one handle kind, named nv_adbc_<level>_... and
+/// served by `access`.
+#define NV_ADBC_TYPED_OPTION_ENTRIES(level, Handle, access)                                    \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option(Handle* h, const char* key,           \
+                                                         char* value, size_t* length,          \
+                                                         AdbcError* error) {                   \
+    return norvale::adbc::get_option_text(access, h, key, value, length, error);               \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_bytes(                                \
+      Handle* h, const char* key, uint8_t* value, size_t* length, AdbcError* error) {          \
+    return norvale::adbc::get_option_bytes(access, h, key, value, length, error);              \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_int(Handle* h, const char* key,       \
+                                                             int64_t* value, AdbcError* error) \
+  {                                                                                            \
+    return norvale::adbc::get_option_number(access, h, key, value, error);                     \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_get_option_double(                               \
+      Handle* h, const char* key, double* value, AdbcError* error) {                           \
+    return norvale::adbc::get_option_number(access, h, key, value, error);                     \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_bytes(                                \
+      Handle* h, const char* key, const uint8_t* value, size_t length, AdbcError* error) {     \
+    return norvale::adbc::set_option_bytes(access, h, key, value, length, error);              \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_int(Handle* h, const char* key,       \
+                                                             int64_t value, AdbcError* error)  \
+  {                                                                                            \
+    return norvale::adbc::set_option_number(access, h, key, value, error);                        \
+  }                                                                                            \
+  extern "C" AdbcStatusCode nv_adbc_##level##_set_option_double(                               \
+      Handle* h, const char* key, double value, AdbcError* error) {                            \
+    return norvale::adbc::set_option_number(access, h, key, value, error);                     \
+  }
+
+}  // namespace norvale::adbc
