@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -51,9 +52,9 @@ int port_of(const sockaddr_storage& ss) {
   return -1;
 }
 
-}  // namespace
-
-void shutdown_connection(int local_port, int remote_port) {
+// Calls `fn(fd, local_port, remote_port)` for every connected socket of the process.
+template <typename Fn>
+void for_each_connected_socket(Fn&& fn) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return;
   while (dirent* e = readdir(dir)) {
@@ -64,20 +65,39 @@ void shutdown_connection(int local_port, int remote_port) {
     socklen_t ll = sizeof(local), pl = sizeof(peer);
     if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0) continue;
     if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
-    if (port_of(local) == local_port && port_of(peer) == remote_port) {
-      // An RST rather than an orderly close: the client sees the connection die.
-      linger lg{1, 0};
-      setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-      shutdown(static_cast<int>(fd), SHUT_RDWR);
-    }
+    fn(static_cast<int>(fd), port_of(local), port_of(peer));
   }
   closedir(dir);
+}
+
+}  // namespace
+
+void shutdown_connection(int local_port, int remote_port) {
+  for_each_connected_socket([&](int fd, int local, int remote) {
+    if (local != local_port || remote != remote_port) return;
+    // An RST rather than an orderly close: the client sees the connection die.
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    shutdown(fd, SHUT_RDWR);
+  });
+}
+
+nlohmann::json connection_sockets() {
+  nlohmann::json out = nlohmann::json::array();
+  for_each_connected_socket([&](int fd, int local, int remote) {
+    int nodelay = 0;
+    socklen_t len = sizeof(nodelay);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len) != 0) return;
+    out.push_back({{"local_port", local}, {"remote_port", remote}, {"nodelay", nodelay != 0}});
+  });
+  return out;
 }
 
 bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,
                    const httplib::Request& req, httplib::Response& res,
                    std::optional<Fault>* fault) {
-  svc.note_request(endpoint, node_id, interesting_headers(req));
+  svc.note_request(endpoint, node_id, interesting_headers(req),
+                   {req.local_port, req.remote_port});
   *fault = svc.faults().take(endpoint, node_id);
   if (!*fault) return false;
   const Fault& f = **fault;

@@ -86,8 +86,10 @@ class Service {
 
   // Counters (flat names such as "requests.query", "logins", "bytes_sent").
   void count(const std::string& name, int64_t by = 1);
+  /// Counts a request to `endpoint`, and its connection (told apart by its two ports) under
+  /// "connections" the first time that connection makes a request since the last reset.
   void note_request(const std::string& endpoint, const std::string& node_id,
-                    const nlohmann::json& headers);
+                    const nlohmann::json& headers, std::pair<int, int> connection_ports);
   nlohmann::json counters();
   void reset_counters();
 
@@ -136,6 +138,7 @@ class Service {
   CatalogVersion version_;
   std::map<std::string, int64_t> counters_;
   std::map<std::string, nlohmann::json> last_headers_;
+  std::set<std::pair<int, int>> seen_connections_;
   std::map<std::string, std::string> idempotency_;
   std::atomic<uint64_t> commit_version_{0};
   std::multiset<std::pair<int, int>> active_;
