@@ -182,7 +182,13 @@ void nv_query_close(NVQueryHandle* query) {
               static_cast<void*>(query), query->worker.joinable() ? 1 : 0);
   {
     // Under the mutex, so that a producer about to wait for room cannot miss the wake-up.
-    std::lock_guard<std::mutex> lock(query->mutex);
+    std::unique_lock<std::mutex> lock(query->mutex);
+    // After the end of the result only the end of the body is still on its way: aborting the
+    // transfer would close the connection that the next query could reuse.
+    if (query->eos_received && query->error.empty()) {
+      query->cond.wait_for(lock, norvale::kEndOfBodyGrace,
+                           [query] { return query->worker_finished; });
+    }
     query->cancelled.store(true);
   }
   query->cond.notify_all();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,10 +54,20 @@ struct NVQueryHandle {
   // The worker's decoder, so that the frame handler can keep an assembled frame without a copy.
   NVFrameDecoder* decoder = nullptr;
 
+  // Guarded by `mutex`: result set 0 has ended (its EOS arrived), and the worker has returned
+  // its transfer. Close lets an ended stream finish its transfer instead of aborting it, so that
+  // the connection stays open for the next query.
+  bool eos_received = false;
+  bool worker_finished = false;
+
   ~NVQueryHandle();
 };
 
 namespace norvale {
+
+/// How long closing a query whose result has ended waits for the rest of its body (the end of
+/// the chunked encoding, the frames of further result sets) before it aborts the transfer.
+constexpr std::chrono::milliseconds kEndOfBodyGrace{200};
 
 /// Records the first error (later ones are dropped), marks the query done and wakes everyone.
 /// An empty `sqlstate` or a zero `native` leaves that part unset.
