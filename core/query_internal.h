@@ -10,7 +10,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <arrow/buffer.h>
@@ -18,6 +17,7 @@
 #include <arrow/result.h>
 #include <arrow/type_fwd.h>
 
+#include "core/worker_pool_internal.h"
 #include "norvale/nv_query.h"
 #include "norvale/nv_stream.h"
 
@@ -27,7 +27,7 @@ struct NVQueryHandle {
   std::string sql;
   int32_t reserved = 0;
   uint64_t timeout_seconds = 0;
-  std::thread worker;  // not joinable for local queries
+  norvale::PooledThread worker;  // not joinable for local queries
 
   std::atomic<bool> cancelled{false};
   std::atomic<bool> done{false};
