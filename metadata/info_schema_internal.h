@@ -100,6 +100,11 @@ void info_schema_note_write(NVAdbcConnectionState* state);
 /// parentheses skipped).
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
 
+/// Whether `sql` may be a query: it starts (after blanks, parentheses and comments) with SELECT,
+/// WITH, VALUES, TABLE, FROM, SHOW, DESCRIBE, EXPLAIN or SUMMARIZE. Anything else (INSERT, DDL,
+/// ...) is a statement the metadata engine would only parse to decline.
+bool sql_may_be_query(std::string_view sql);
+
 /// Whether `sql` names an information_schema relation (ASCII case-insensitive).
 bool sql_reads_catalog(std::string_view sql);
 
