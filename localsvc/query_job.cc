@@ -14,6 +14,9 @@ namespace nv_localsvc {
 
 namespace {
 
+// Statements that change the catalog, or may (a pragma or a procedure may run DDL, as IMPORT
+// DATABASE does). A snapshot is served from memory until the version moves, so a change that
+// is not counted would be missing from it.
 bool changes_catalog(duckdb_statement_type t) {
   switch (t) {
     case DUCKDB_STATEMENT_TYPE_CREATE:
@@ -23,6 +26,10 @@ bool changes_catalog(duckdb_statement_type t) {
     case DUCKDB_STATEMENT_TYPE_ATTACH:
     case DUCKDB_STATEMENT_TYPE_DETACH:
     case DUCKDB_STATEMENT_TYPE_COPY_DATABASE:
+    case DUCKDB_STATEMENT_TYPE_PRAGMA:
+    case DUCKDB_STATEMENT_TYPE_CALL:
+    case DUCKDB_STATEMENT_TYPE_EXECUTE:
+    case DUCKDB_STATEMENT_TYPE_MULTI:
       return true;
     default:
       return false;
@@ -65,9 +72,7 @@ arrow::Status QueryJob::start(const std::string& sql) {
     return arrow::Status::Invalid("request: the sql member holds no statement");
   }
   for (idx_t i = 0; i < n; ++i) ARROW_RETURN_NOT_OK(run_statement(i, n));
-  if (changes_catalog(duckdb_prepared_statement_type(last_stmt_)) ||
-      duckdb_prepared_statement_type(last_stmt_) == DUCKDB_STATEMENT_TYPE_MULTI)
-    svc_.bump_catalog(change_kind(sql));
+  note_catalog_change(duckdb_prepared_statement_type(last_stmt_), change_kind(sql));
 
   switch (result_->return_type()) {
     case DUCKDB_RESULT_TYPE_CHANGED_ROWS: {
@@ -107,7 +112,7 @@ arrow::Status QueryJob::run_statement(size_t index, size_t count) {
     duckdb_statement_type t = duckdb_prepared_statement_type(stmt);
     duckdb_destroy_prepare(&stmt);
     if (!ok) return arrow::Status::Invalid(msg);
-    if (changes_catalog(t)) svc_.bump_catalog(CatalogChange::kTables);
+    note_catalog_change(t, CatalogChange::kTables);
     return arrow::Status::OK();
   }
   last_stmt_ = stmt;
@@ -126,6 +131,15 @@ arrow::Status QueryJob::run_statement(size_t index, size_t count) {
   result_->mark_valid();
   duckdb_destroy_pending(&pending);
   return arrow::Status::OK();
+}
+
+void QueryJob::note_catalog_change(duckdb_statement_type t, CatalogChange kind) {
+  // Inside a transaction the change becomes visible at its commit, which counts it again: a
+  // snapshot read between the two would otherwise be kept for a version without it.
+  const bool commits_change = t == DUCKDB_STATEMENT_TYPE_TRANSACTION && changed_catalog_;
+  if (!changes_catalog(t) && !commits_change) return;
+  changed_catalog_ = true;
+  svc_.bump_catalog(kind);
 }
 
 bool QueryJob::write_frame(FaultWriter& out, uint8_t type, const std::string& payload) {

@@ -31,6 +31,9 @@ class QueryJob : public BodyProducer {
 
  private:
   arrow::Status run_statement(size_t index, size_t count);
+  /// Moves the catalog version after a statement that changed the catalog (or may have), and
+  /// after a transaction statement that followed such a change.
+  void note_catalog_change(duckdb_statement_type t, CatalogChange kind);
   bool write_frame(FaultWriter& out, uint8_t type, const std::string& payload);
   bool write_error(FaultWriter& out, const std::string& duckdb_message);
   /// Gathers chunks up to the byte budget; null at the end of the result.
@@ -50,6 +53,7 @@ class QueryJob : public BodyProducer {
   bool init_sent_ = false;
   int64_t batches_sent_ = 0;
   std::string stream_id_;
+  bool changed_catalog_ = false;  // a statement of this request changed the catalog
 };
 
 }  // namespace nv_localsvc

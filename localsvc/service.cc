@@ -196,6 +196,7 @@ nlohmann::json Service::counters() {
   out["abandons"] = 0;
   out["bytes_sent"] = 0;
   out["connections"] = 0;
+  out["snapshot_builds"] = 0;
   for (const auto& [k, v] : counters_) out[k] = v;
   out["last_headers"] = last_headers_;
   return out;

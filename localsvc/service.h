@@ -17,6 +17,7 @@
 
 #include "localsvc/faults.h"
 #include "localsvc/options.h"
+#include "localsvc/snapshot_cache.h"
 
 namespace nv_localsvc {
 
@@ -94,6 +95,7 @@ class Service {
   void reset_counters();
 
   FaultTable& faults() { return faults_; }
+  SnapshotCache& snapshot_cache() { return snapshot_cache_; }
 
   // Ingest idempotency: the STATS JSON of the first successful ingest per key.
   std::optional<std::string> idempotent_result(const std::string& key);
@@ -143,6 +145,7 @@ class Service {
   std::atomic<uint64_t> commit_version_{0};
   std::multiset<std::pair<int, int>> active_;
   FaultTable faults_;
+  SnapshotCache snapshot_cache_;
 };
 
 }  // namespace nv_localsvc
