@@ -54,11 +54,10 @@ struct NVQueryHandle {
   // The worker's decoder, so that the frame handler can keep an assembled frame without a copy.
   NVFrameDecoder* decoder = nullptr;
 
-  // Guarded by `mutex`: result set 0 has ended (its EOS arrived), and the worker has returned
-  // its transfer. Close lets an ended stream finish its transfer instead of aborting it, so that
-  // the connection stays open for the next query.
+  // Guarded by `mutex`: result set 0 has ended (its EOS arrived). Close lets an ended stream
+  // finish its transfer instead of aborting it, so that the connection stays open for the next
+  // query.
   bool eos_received = false;
-  bool worker_finished = false;
 
   ~NVQueryHandle();
 };

@@ -231,7 +231,6 @@ void finish(NVQueryHandle* q) {
   {
     std::lock_guard<std::mutex> lock(q->mutex);
     q->done.store(true);
-    q->worker_finished = true;
   }
   q->cond.notify_all();
 }

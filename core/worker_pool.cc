@@ -181,6 +181,16 @@ void PooledThread::join() {
   job_.reset();
 }
 
+bool PooledThread::join_for(std::chrono::milliseconds limit) {
+  if (job_ == nullptr) return true;
+  {
+    std::unique_lock<std::mutex> lock(job_->mutex);
+    if (!job_->cond.wait_for(lock, limit, [this] { return job_->done; })) return false;
+  }
+  job_.reset();
+  return true;
+}
+
 size_t pooled_threads_parked_for_test() { return pool().Parked(); }
 
 }  // namespace norvale

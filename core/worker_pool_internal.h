@@ -4,6 +4,7 @@
 // woken one is not, which on a busy machine is most of a small query's client-side latency.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -27,6 +28,8 @@ class PooledThread {
   bool joinable() const { return job_ != nullptr; }
   /// Waits until the job has returned (its thread may already run the next one).
   void join();
+  /// As join(), for at most `limit`; false (still joinable) when the job is still running.
+  bool join_for(std::chrono::milliseconds limit);
 
  private:
   std::shared_ptr<PooledJob> job_;

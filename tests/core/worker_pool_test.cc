@@ -54,6 +54,18 @@ TEST(WorkerPool, JoinWaitsForTheJob) {
   releaser.join();
 }
 
+TEST(WorkerPool, JoinForGivesUpOnARunningJob) {
+  std::atomic<bool> release{false};
+  PooledThread t([&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  EXPECT_FALSE(t.join_for(std::chrono::milliseconds(10)));
+  EXPECT_TRUE(t.joinable());
+  release = true;
+  EXPECT_TRUE(t.join_for(std::chrono::seconds(60)));
+  EXPECT_FALSE(t.joinable());
+}
+
 // Jobs that run at the same time get threads of their own; afterwards only a bounded number of
 // threads stays parked.
 TEST(WorkerPool, ConcurrentJobsEachGetAThread) {
