@@ -228,14 +228,9 @@ int main() {
   const char* n_env = std::getenv("NV_BENCH_REQUESTS");
   const int requests = std::max(1, n_env != nullptr ? std::atoi(n_env) : 1000);
 
+  auto svc = nv_test::LocalSvc::StartEmpty();
+  if (svc == nullptr) return 1;
   std::string err;
-  nv_test::LocalSvcOptions opts;
-  opts.seed_demo = false;
-  auto svc = nv_test::LocalSvc::Start(opts, &err);
-  if (svc == nullptr) {
-    std::fprintf(stderr, "cannot start the local service: %s\n", err.c_str());
-    return 1;
-  }
   if (!svc->Sql("CREATE TABLE bench_round_trip (id BIGINT, label VARCHAR)", &err)) {
     std::fprintf(stderr, "cannot create the table: %s\n", err.c_str());
     return 1;
