@@ -1,6 +1,8 @@
 // The process's pool of parked query worker threads behind PooledThread.
 #include "core/worker_pool_internal.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
@@ -86,6 +88,11 @@ void worker_main(std::shared_ptr<PoolState> pool, Worker* self, std::shared_ptr<
 
 class Pool {
  public:
+  Pool() {
+    instance_ = this;
+    pthread_atfork(nullptr, nullptr, &Pool::OnForkChild);
+  }
+
   std::shared_ptr<PooledJob> Submit(std::function<void()> run) {
     auto job = std::make_shared<PooledJob>();
     job->run = std::move(run);
@@ -135,6 +142,7 @@ class Pool {
       state_->parked.clear();
     }
     for (auto& w : idle) w->thread.join();
+    instance_ = nullptr;
   }
 
  private:
@@ -150,6 +158,13 @@ class Pool {
     }
   }
 
+  // A child of fork() has none of the parent's threads: it starts a pool of its own, and the
+  // parent's state (whose mutex another thread may have held at the fork) is left untouched.
+  static void OnForkChild() {
+    if (instance_ != nullptr) instance_->state_ = std::make_shared<PoolState>();
+  }
+
+  static inline Pool* instance_ = nullptr;
   std::shared_ptr<PoolState> state_ = std::make_shared<PoolState>();
 };
 

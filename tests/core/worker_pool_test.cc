@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -64,6 +66,23 @@ TEST(WorkerPool, JoinForGivesUpOnARunningJob) {
   release = true;
   EXPECT_TRUE(t.join_for(std::chrono::seconds(60)));
   EXPECT_FALSE(t.joinable());
+}
+
+// A child of fork() has none of the parent's parked threads; its jobs run on threads of its own.
+TEST(WorkerPool, JobsRunInAForkedChild) {
+  run_and_join();  // at least one thread parked in this process
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a job handed to a thread that does not exist would wait forever
+    std::atomic<bool> ran{false};
+    PooledThread t([&] { ran = true; });
+    t.join();
+    _exit(ran.load() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // Jobs that run at the same time get threads of their own; afterwards only a bounded number of
