@@ -18,4 +18,17 @@ inline constexpr bool kSanitizerAllocator = false;
 inline constexpr bool kSanitizerAllocator = false;
 #endif
 
+/// ThreadSanitizer refuses to start threads in a child forked from a threaded process.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 }  // namespace nv_test
