@@ -159,7 +159,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> QueryJob::next_batch() {
   while (true) {
     if (!carry_) {
       ARROW_ASSIGN_OR_RAISE(carry_, result_->next());
-      if (!carry_) break;
+      if (!carry_) {
+        exhausted_ = true;
+        break;
+      }
     }
     if (carry_->num_rows() == 0) {
       carry_.reset();
@@ -184,6 +187,17 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> QueryJob::next_batch() {
   if (parts.empty()) return std::shared_ptr<arrow::RecordBatch>();
   if (parts.size() == 1) return parts[0];
   return arrow::ConcatenateRecordBatches(parts);
+}
+
+// EOS right behind the last batch (or behind INIT when there are no rows): the client learns
+// the end with the last rows instead of one more round of the body producer later.
+BodyProducer::Step QueryJob::end_stream(FaultWriter& out, int result_sets) {
+  for (int i = 0; i < result_sets; ++i) {
+    if (!write_frame(out, static_cast<uint8_t>(FrameType::kEos),
+                     eos_payload(static_cast<uint32_t>(i))))
+      break;
+  }
+  return Step::kDone;
 }
 
 BodyProducer::Step QueryJob::step(FaultWriter& out) {
@@ -221,7 +235,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     if (!write_frame(out, static_cast<uint8_t>(FrameType::kInit), init.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))) return Step::kDone;
     if (!interleave()) return Step::kDone;
     if (inject_error()) return Step::kDone;
-    return Step::kMore;
+    return has_rows_ ? Step::kMore : end_stream(out, result_sets);
   }
 
   std::shared_ptr<arrow::RecordBatch> batch;
@@ -233,13 +247,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     }
     batch = *next;
   }
-  if (!batch) {
-    for (int i = 0; i < result_sets; ++i)
-      if (!write_frame(out, static_cast<uint8_t>(FrameType::kEos),
-                       eos_payload(static_cast<uint32_t>(i))))
-        return Step::kDone;
-    return Step::kDone;
-  }
+  if (!batch) return end_stream(out, result_sets);
   for (int i = 0; i < (batches_sent_ == 0 ? result_sets : 1); ++i) {
     auto payload = batch_payload(static_cast<uint32_t>(i), *batch);
     if (!payload.ok()) {
@@ -265,7 +273,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
   ++batches_sent_;
   if (!interleave()) return Step::kDone;
   if (inject_error()) return Step::kDone;
-  return Step::kMore;
+  return exhausted_ ? end_stream(out, result_sets) : Step::kMore;
 }
 
 }  // namespace nv_localsvc
