@@ -41,7 +41,7 @@ void fill_table(AdbcDriver* d) {
   d->StatementBindStream = nv_adbc_statement_bind_stream;
   d->StatementExecuteQuery = nv_adbc_statement_execute_query;
   d->StatementExecutePartitions = nullptr;
-  d->StatementGetParameterSchema = nullptr;
+  d->StatementGetParameterSchema = nv_adbc_statement_get_parameter_schema;
   d->StatementNew = nv_adbc_statement_new;
   d->StatementPrepare = nv_adbc_statement_prepare;
   d->StatementRelease = nv_adbc_statement_release;

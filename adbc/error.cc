@@ -127,6 +127,19 @@ void set_error_from_nv(AdbcError* error, const char* message, uint8_t status) {
   error->vendor_code = status;
 }
 
+void prepend_error_message(AdbcError* error, std::string_view prefix) {
+  // Only a message this driver allocated is replaced; anything else stays as the host sees it.
+  if (error == nullptr || error->release != release_error) return;
+  const std::string_view old = error->message != nullptr ? error->message : "";
+  char* text = static_cast<char*>(std::malloc(prefix.size() + old.size() + 1));
+  if (text == nullptr) return;
+  std::memcpy(text, prefix.data(), prefix.size());
+  std::memcpy(text + prefix.size(), old.data(), old.size());
+  text[prefix.size() + old.size()] = '\0';
+  std::free(error->message);
+  error->message = text;
+}
+
 const char* default_sqlstate_for(uint8_t status) {
   switch (status) {
     case ADBC_STATUS_OK: return "00000";

@@ -24,6 +24,9 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate)
 /// Fills the error from a core-client message, choosing the SQLSTATE from the message's text;
 /// the vendor code is `status`.
 void set_error_from_nv(AdbcError* error, const char* message, uint8_t status);
+/// Puts `prefix` before the message of an error this driver filled, keeping its SQLSTATE,
+/// vendor code and everything else (context such as which bound rows failed).
+void prepend_error_message(AdbcError* error, std::string_view prefix);
 /// The SQLSTATE that goes with an ADBC status when nothing more specific is known.
 const char* default_sqlstate_for(uint8_t status);
 /// The SQLSTATE that set_error_from_nv picks for `message` (null or empty: HY000).

@@ -61,6 +61,8 @@ struct NVAdbcStatementState {
   char* target_db_schema;          // adbc.ingest.target_db_schema
   char* target_catalog;            // adbc.ingest.target_catalog
   int32_t table_mode;              // NVAdbcTableMode: what an ingest does with the target table
+  int32_t bind_by_name;            // adbc.statement.bind_by_name: bound columns serve parameters
+                                   // by name ($name, :name) instead of by position
 };
 
 /// What an ingest into a table does when the table exists or is missing (adbc.ingest.mode).

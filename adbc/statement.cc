@@ -36,6 +36,7 @@ struct CallerScope {
 // the host).
 NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
+  // The engine answers queries only: an INSERT of many bound rows is not parsed for nothing.
   if (engine == nullptr || !sql_may_be_query(sql)) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
   if (sql_reads_catalog(sql)) info_schema_refresh(state->connection);

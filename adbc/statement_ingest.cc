@@ -120,11 +120,12 @@ AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* 
   }
   if (key_is(key, "adbc.statement.bind_by_name")) {
     bool by_name = false;
-    if (value != nullptr && parse_bool_option(value, &by_name) && !by_name) return ADBC_STATUS_OK;
-    return invalid(error,
-                   "adbc.statement.bind_by_name: named parameters are not supported; bind "
-                   "positional ? parameters in column order",
-                   "0A000", ADBC_STATUS_NOT_IMPLEMENTED);
+    if (value == nullptr || !parse_bool_option(value, &by_name)) {
+      return invalid(error, "adbc.statement.bind_by_name: use true or false", "HY009",
+                     ADBC_STATUS_INVALID_ARGUMENT);
+    }
+    s->bind_by_name = by_name ? 1 : 0;
+    return ADBC_STATUS_OK;
   }
   if (key_is(key, "adbc.ingest.temporary")) {
     if (value != nullptr && (std::strcmp(value, "true") == 0 || std::strcmp(value, "1") == 0)) {
@@ -191,6 +192,13 @@ void release_bound_stream(NVAdbcStatementState* s) {
 }
 
 }  // namespace
+
+arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
+    NVAdbcStatementState* state) {
+  auto reader = arrow::ImportRecordBatchReader(state->bound_stream);
+  release_bound_stream(state);
+  return reader;
+}
 
 std::vector<std::string> split_key_columns(std::string_view text) {
   std::vector<std::string> out;

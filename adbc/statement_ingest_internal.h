@@ -17,6 +17,7 @@
 #include "norvale_adbc.h"
 
 struct NVConnection;
+struct NVAdbcStatementState;
 
 extern "C" {
 /// Ingests the bound stream into the statement's target; rows_affected (may be null) receives
@@ -51,6 +52,11 @@ struct TableProbe {
   std::string sqlstate;  // its SQLSTATE, when the query failed with one
 };
 TableProbe probe_table(NVConnection* connection, const std::string& target);
+
+/// The statement's bound stream as a reader. The statement's holder is freed and cleared either
+/// way: each execution consumes its bind.
+arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
+    NVAdbcStatementState* state);
 
 /// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
 std::vector<std::string> split_key_columns(std::string_view text);

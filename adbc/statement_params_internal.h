@@ -1,5 +1,5 @@
-// SQL statements with bound parameters: the statement's SQL runs once per bound row, with the
-// row's values substituted as SQL literals.
+// SQL statements with bound parameters: each bound row's values written into the statement as
+// SQL literals.
 #pragma once
 
 #include <arrow/record_batch.h>
@@ -21,18 +21,12 @@ namespace norvale::adbc {
 AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayStream* out,
                        int64_t* rows_affected, AdbcError* error);
 
-/// Runs the statement's SQL once per row of the bound data, which it consumes. Without `out`
-/// the rows affected are summed; with `out` one row's result is streamed as it comes, several
-/// rows' results are concatenated when their schemas agree.
+/// Runs the statement's SQL over the rows of the bound data, which it consumes as a stream:
+/// an INSERT ... VALUES of one row without `out` as multi-row INSERTs, anything else once per
+/// row. The rows affected are summed; with `out` one row's result is streamed as it comes,
+/// several rows' results are concatenated when their schemas agree. A failure names the bound
+/// rows it concerns and what was committed before it.
 AdbcStatusCode execute_with_parameters(NVAdbcStatementState* state, ArrowArrayStream* out,
                                        int64_t* rows_affected, AdbcError* error);
-
-/// `sql` with its ? placeholders replaced by the literals of row `row` of `batch`, column k
-/// serving placeholder k. A failure carries its SQLSTATE (see sqlstate_of).
-arrow::Result<std::string> substitute_row(std::string_view sql, const arrow::RecordBatch& batch,
-                                          int64_t row);
-
-/// The SQLSTATE that a substitute_row failure carries; "HY000" when it carries none.
-std::string sqlstate_of(const arrow::Status& status);
 
 }  // namespace norvale::adbc

@@ -153,10 +153,7 @@ AdbcStatusCode execute_update(NVAdbcStatementState* s, int64_t* rows_affected, A
   }
 
   // The stream now belongs to the reader (or is released here): each ingest needs a new bind.
-  auto imported = arrow::ImportRecordBatchReader(s->bound_stream);
-  if (s->bound_stream->release != nullptr) s->bound_stream->release(s->bound_stream);
-  std::free(s->bound_stream);
-  s->bound_stream = nullptr;
+  auto imported = take_bound_stream(s);
   if (!imported.ok()) {
     set_error(
         error,

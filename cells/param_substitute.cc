@@ -328,24 +328,6 @@ bool append_literal(std::string& out, const NVParamBinding& p, unsigned n, Failu
   }
 }
 
-bool is_word_char(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
-         u == '_' || u == '$' || u >= 0x80;
-}
-
-// Whether the lexer would read `left` followed by `right` as one token (or the start of a
-// longer one), so a literal written between them needs a space.
-bool sticks(char left, char right) {
-  // An operator character takes a following minus into the operator ("||-", "*-", "--").
-  if (right == '-' && left != '\0' && std::strchr("+-*/<>=~!@#%^&|`?", left) != nullptr) {
-    return true;
-  }
-  const bool left_joins = is_word_char(left) || left == '\'' || left == '"';
-  const bool right_joins = is_word_char(right) || right == '\'' || right == '"' || right == '.';
-  return left_joins && right_joins;
-}
-
 const NVParamBinding* find_parameter(const NVParamBinding* params, size_t count, size_t k) {
   if (k <= count && params[k - 1].parameter_number == k) return &params[k - 1];
   for (size_t i = 0; i < count; ++i) {
@@ -381,10 +363,10 @@ bool substitute(std::string_view sql, const NVParamBinding* params, size_t param
     // The literal must stay one token: "- -5", never "--5" (a comment) or "||-5" (one
     // operator); "E '..'", never "E'..'" (a backslash string); "$ 1", never "$1"; and
     // nothing glued on after it.
-    if (before > 0 && out.size() > before && sticks(out[before - 1], out[before])) {
+    if (before > 0 && out.size() > before && joins_into_one_token(out[before - 1], out[before])) {
       out.insert(before, 1, ' ');
     }
-    if (copied < sql.size() && out.size() > 0 && sticks(out.back(), sql[copied])) {
+    if (copied < sql.size() && out.size() > 0 && joins_into_one_token(out.back(), sql[copied])) {
       out.push_back(' ');
     }
   }
@@ -433,6 +415,18 @@ void append_hex_literal(std::string& out, const uint8_t* data, size_t length) {
     out.push_back(kUpper[data[i] & 0x0F]);
   }
   out.push_back('\'');
+}
+
+bool joins_into_one_token(char left, char right) {
+  // An operator character takes a following minus into the operator ("||-", "*-", "--").
+  if (right == '-' && left != '\0' && std::strchr("+-*/<>=~!@#%^&|`?", left) != nullptr) {
+    return true;
+  }
+  const bool left_joins =
+      is_name_byte(static_cast<unsigned char>(left)) || left == '\'' || left == '"';
+  const bool right_joins = is_name_byte(static_cast<unsigned char>(right)) || right == '\'' ||
+                           right == '"' || right == '.';
+  return left_joins && right_joins;
 }
 
 }  // namespace norvale::cells

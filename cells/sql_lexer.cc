@@ -3,6 +3,7 @@
 #include "cells/sql_lexer.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 namespace norvale::cells {
@@ -18,22 +19,12 @@ bool is_space(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-bool equals_upper(std::string_view word, std::string_view upper) {
-  if (word.size() != upper.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 // Words after which a name stands, so that a [ there opens a bracket identifier.
 bool introduces_name(std::string_view word) {
   static constexpr std::array<std::string_view, 6> kWords = {"FROM", "JOIN", "INTO",
                                                               "UPDATE", "TABLE", "AS"};
   for (std::string_view w : kWords) {
-    if (equals_upper(word, w)) return true;
+    if (is_keyword(word, w)) return true;
   }
   return false;
 }
@@ -93,7 +84,10 @@ class Lexer {
         ++i;
       } else if (c == '[' && name_position_) {
         if (!Quoted(SqlTokenKind::kQuotedIdentifier, i, i + 1, ']', false, &i)) return false;
+      } else if (c == ':') {
+        i = Colon(i);
       } else {
+        TrackNesting(c);
         name_position_ = c == '.';
         ++i;
       }
@@ -141,17 +135,31 @@ class Lexer {
     return false;
   }
 
-  // $tag$...$tag$ (the tag a name without $, possibly empty); any other $ ($1 and the like)
-  // is ordinary text.
+  // $tag$...$tag$ (the tag a name without $, possibly empty), $1 (a numbered parameter) or
+  // $name (a named one); a $ after a name belongs to it.
   bool Dollar(size_t begin, size_t* next) {
     name_position_ = false;
-    const bool after_name = begin > 0 && is_ident_char(static_cast<unsigned char>(sql_[begin - 1]));
+    // The digits of a numbered parameter are no name: $1$2 is two parameters.
+    const bool after_name = begin > 0 && begin != numbered_end_ &&
+                            is_ident_char(static_cast<unsigned char>(sql_[begin - 1]));
     size_t j = begin + 1;
+    if (!after_name && j < n_ && is_digit(static_cast<unsigned char>(sql_[j]))) {
+      while (j < n_ && is_digit(static_cast<unsigned char>(sql_[j]))) ++j;
+      Emit(SqlTokenKind::kNumberedParameter, begin, j);
+      numbered_end_ = j;
+      *next = j;
+      return true;
+    }
     if (!after_name && j < n_ && is_ident_start(static_cast<unsigned char>(sql_[j]))) {
       ++j;
       while (j < n_ && (is_ident_start(static_cast<unsigned char>(sql_[j])) ||
                         is_digit(static_cast<unsigned char>(sql_[j]))))
         ++j;
+      if (j >= n_ || sql_[j] != '$') {
+        Emit(SqlTokenKind::kNamedParameter, begin, j);
+        *next = j;
+        return true;
+      }
     }
     if (after_name || j >= n_ || sql_[j] != '$') {
       *next = begin + 1;
@@ -192,6 +200,32 @@ class Lexer {
     return false;
   }
 
+  // :: (a cast) or :name where an operand starts; returns the position after what it read.
+  size_t Colon(size_t at) {
+    name_position_ = false;
+    if (at + 1 < n_ && sql_[at + 1] == ':') return at + 2;
+    if (at + 1 >= n_ || !is_ident_start(static_cast<unsigned char>(sql_[at + 1])) ||
+        brackets_ > 0 || braces_ > 0) {
+      return at + 1;
+    }
+    if (at > 0) {
+      const unsigned char before = static_cast<unsigned char>(sql_[at - 1]);
+      if (is_ident_char(before) || std::strchr("'\"])}?:", before) != nullptr) return at + 1;
+    }
+    size_t j = at + 2;
+    while (j < n_ && is_ident_char(static_cast<unsigned char>(sql_[j]))) ++j;
+    Emit(SqlTokenKind::kNamedParameter, at, j);
+    return j;
+  }
+
+  // Depth of the list literals, subscripts and struct literals the text is in.
+  void TrackNesting(unsigned char c) {
+    if (c == '[') ++brackets_;
+    if (c == ']' && brackets_ > 0) --brackets_;
+    if (c == '{') ++braces_;
+    if (c == '}' && braces_ > 0) --braces_;
+  }
+
   // ?| ?& ?# ?-| and @? are operators (jsonb, geometry); ?|| is a placeholder and a
   // concatenation, ?&& a placeholder and an overlap test.
   bool IsOperatorMark(size_t at) const {
@@ -207,9 +241,24 @@ class Lexer {
   const std::function<void(const SqlToken&)>& on_token_;
   size_t other_begin_ = 0;
   bool name_position_ = false;  // the last significant text was a dot or a name-introducing word
+  size_t brackets_ = 0;
+  size_t braces_ = 0;
+  size_t numbered_end_ = 0;  // just past the last numbered parameter
 };
 
 }  // namespace
+
+bool is_name_byte(unsigned char c) { return is_ident_char(c); }
+
+bool is_keyword(std::string_view word, std::string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
 
 bool lex_sql(std::string_view sql, const std::function<void(const SqlToken&)>& on_token) {
   return Lexer(sql, on_token).Run();

@@ -338,6 +338,12 @@ AdbcStatusCode nv_adbc_statement_bind(struct AdbcStatement* statement, struct Ar
 AdbcStatusCode nv_adbc_statement_bind_stream(struct AdbcStatement* statement,
                                              struct ArrowArrayStream* stream,
                                              struct AdbcError* error);
+/* One field per parameter of the statement's SQL, in parameter order: named "" for ?, "$1" for
+   $1, the bare name for $name and :name; typed as the bound column when data are bound, else
+   null. */
+AdbcStatusCode nv_adbc_statement_get_parameter_schema(struct AdbcStatement* statement,
+                                                      struct ArrowSchema* schema,
+                                                      struct AdbcError* error);
 
 #ifdef __cplusplus
 }

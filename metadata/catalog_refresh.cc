@@ -209,7 +209,8 @@ void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view s
 
 bool sql_may_be_query(std::string_view sql) {
   const std::string word = first_keyword(sql);
-  return reads_only(word) || word == "with" || word == "table" || word == "from";
+  return word.empty() || reads_only(word) || word == "with" || word == "table" ||
+         word == "from";
 }
 
 bool sql_reads_catalog(std::string_view sql) {

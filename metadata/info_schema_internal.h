@@ -100,9 +100,10 @@ void info_schema_note_write(NVAdbcConnectionState* state);
 /// parentheses skipped).
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
 
-/// Whether `sql` may be a query: it starts (after blanks, parentheses and comments) with SELECT,
-/// WITH, VALUES, TABLE, FROM, SHOW, DESCRIBE, EXPLAIN or SUMMARIZE. Anything else (INSERT, DDL,
-/// ...) is a statement the metadata engine would only parse to decline.
+/// Whether `sql` may be a query: its first keyword (comments and parentheses skipped) is
+/// SELECT, WITH, VALUES, TABLE, FROM, SHOW, DESCRIBE, EXPLAIN or SUMMARIZE, or there is none.
+/// INSERT, UPDATE, DDL and the like are not: the metadata engine would only parse them to
+/// decline.
 bool sql_may_be_query(std::string_view sql);
 
 /// Whether `sql` names an information_schema relation (ASCII case-insensitive).

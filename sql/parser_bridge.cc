@@ -978,6 +978,8 @@ ExprPtr Walker::transform_type_cast(const json& c) {
   if (!list_field(*tbody, "typmods").empty()) {
     return abort_with(ParseStatus::Unsupported, "CAST to unsupported type: " + *written + "(n)");
   }
+  // Only types the engine holds as the service does: SMALLINT, REAL (FLOAT, FLOAT4) and
+  // TIMESTAMP WITH TIME ZONE would come back as INTEGER, DOUBLE and a zone-less timestamp.
   static const std::pair<const char*, Type> kTypes[] = {
       {"varchar", Type::String},
       {"char", Type::String},
@@ -990,21 +992,14 @@ ExprPtr Walker::transform_type_cast(const json& c) {
       {"int4", Type::Int32},
       {"integer", Type::Int32},
       {"int", Type::Int32},
-      {"smallint", Type::Int32},
-      {"int2", Type::Int32},
       {"int8", Type::Int64},
       {"bigint", Type::Int64},
       {"float8", Type::Double},
       {"double", Type::Double},
       {"double_precision", Type::Double},
-      {"real", Type::Double},
-      {"float", Type::Double},
-      {"float4", Type::Double},
       {"date", Type::Date},
       {"timestamp", Type::Timestamp},
       {"datetime", Type::Timestamp},
-      {"timestamptz", Type::Timestamp},
-      {"timestamp_with_time_zone", Type::Timestamp},
   };
   for (const auto& [n, t] : kTypes) {
     if (lowered == n) return Expr::make(CastExpr{std::move(operand), t});

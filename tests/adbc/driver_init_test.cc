@@ -48,6 +48,7 @@ void expect_filled_1_0_0_entries(const AdbcDriver& d) {
   EXPECT_NE(d.StatementBind, nullptr);
   EXPECT_NE(d.StatementBindStream, nullptr);
   EXPECT_NE(d.StatementExecuteQuery, nullptr);
+  EXPECT_NE(d.StatementGetParameterSchema, nullptr);
   EXPECT_NE(d.StatementNew, nullptr);
   EXPECT_NE(d.StatementPrepare, nullptr);
   EXPECT_NE(d.StatementRelease, nullptr);
@@ -58,7 +59,6 @@ void expect_filled_1_0_0_entries(const AdbcDriver& d) {
   // Entries the driver does not provide.
   EXPECT_EQ(d.ConnectionReadPartition, nullptr);
   EXPECT_EQ(d.StatementExecutePartitions, nullptr);
-  EXPECT_EQ(d.StatementGetParameterSchema, nullptr);
   EXPECT_EQ(d.StatementSetSubstraitPlan, nullptr);
 }
 

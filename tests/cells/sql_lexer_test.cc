@@ -12,7 +12,8 @@ using norvale::cells::SqlToken;
 using norvale::cells::SqlTokenKind;
 
 // The text with every token other than kOther marked: <S:..> string, <I:..> quoted identifier,
-// <C:..> comment, <?> placeholder, <;> separator. Fails the test when tokens leave gaps.
+// <C:..> comment, <?> placeholder, <;> separator, <N:..> numbered and <P:..> named parameter.
+// Fails the test when tokens leave gaps.
 std::string marked(const std::string& sql, bool* complete) {
   std::string out;
   size_t at = 0;
@@ -28,6 +29,8 @@ std::string marked(const std::string& sql, bool* complete) {
       case SqlTokenKind::kComment: out += "<C:" + text + ">"; break;
       case SqlTokenKind::kPlaceholder: out += "<" + text + ">"; break;
       case SqlTokenKind::kSemicolon: out += "<" + text + ">"; break;
+      case SqlTokenKind::kNumberedParameter: out += "<N:" + text + ">"; break;
+      case SqlTokenKind::kNamedParameter: out += "<P:" + text + ">"; break;
     }
   });
   EXPECT_EQ(at, sql.size()) << sql;
@@ -56,9 +59,22 @@ TEST(SqlLexer, Constructs) {
       // Dollar quoting, with and without a tag; a different tag inside does not close it.
       {"$$?$$ ?", "<S:$$?$$> <?>"},
       {"$fn$ a $$ ? $x$ ' $fn$;", "<S:$fn$ a $$ ? $x$ ' $fn$><;>"},
-      {"$1 + ?", "$1 + <?>"},
-      {"a$b$ ?", "a$b$ <?>"},
       {"$_t1$?$_t1$", "<S:$_t1$?$_t1$>"},
+      // Numbered and named parameters; a $ inside a name belongs to it.
+      {"$1 + ?", "<N:$1> + <?>"},
+      {"a$b$ ?", "a$b$ <?>"},
+      {"x=$12,$2x", "x=<N:$12>,<N:$2>x"},
+      {"$1$2 a$3", "<N:$1><N:$2> a$3"},
+      {"$name || $n_2 || $Ü", "<P:$name> || <P:$n_2> || <P:$Ü>"},
+      {"a$1 $", "a$1 $"},
+      // :name where an operand starts; casts, slices, struct literals and prefix aliases are
+      // not parameters.
+      {"id = :id AND (:n2)", "id = <P::id> AND (<P::n2>)"},
+      {"x::INT, x :: INT, a:b, 1:a, ':'", "x::INT, x :: INT, a:b, 1:a, <S:':'>"},
+      {"l[:n], l[a:b], l[1][:x], :y", "l[:n], l[a:b], l[1][:x], <P::y>"},
+      {"{'k': :v, 'j':w}, :z", "{<S:'k'>: :v, <S:'j'>:w}, <P::z>"},
+      {"f(x):y, ?:y, ':'", "f(x):y, <?>:y, <S:':'>"},
+      {":1 :", ":1 :"},
       // Quoted identifiers.
       {"\"a\"\"?\" ?", "<I:\"a\"\"?\"> <?>"},
       // Comments: -- ends at CR or LF; block comments nest.
@@ -98,7 +114,7 @@ TEST(SqlLexer, Constructs) {
 
 // Random texts over the characters that matter: tokens always cover the text without gaps.
 TEST(SqlLexer, ArbitraryBytesCoverTheText) {
-  const std::string alphabet = "'\"$E[]?-/*\\\n\r;. aF1@|&#";
+  const std::string alphabet = "'\"$E[]{}?-/*\\\n\r;. aF1@|&#:";
   uint32_t state = 12345;
   for (int round = 0; round < 3000; ++round) {
     std::string sql;

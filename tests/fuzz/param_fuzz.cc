@@ -1,12 +1,18 @@
-// Parameter substitution: SQL text and bound values from the input. Whatever the values hold,
-// the substituted text has exactly the lexer's statements and strings of the original around
-// each literal: no value may open or close a string, comment or statement.
+// Parameter substitution: SQL text and bound values from the input, through both the ODBC-style
+// substitution and the ADBC layer's typed literals (?, $n, $name and :name markers). Whatever
+// the values hold, the written text has exactly the lexer's statements and strings of the
+// original around each literal: no value may open or close a string, comment or statement.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <arrow/api.h>
+
+#include "adbc/bound_sql_internal.h"
+#include "adbc/parameter_markers_internal.h"
 #include "cells/sql_lexer.h"
+#include "cells/sql_literal_internal.h"
 #include "fuzz_input.h"
 #include "norvale/nv_cells.h"
 
@@ -26,6 +32,59 @@ std::vector<SqlTokenKind> structure(std::string_view sql, bool* complete) {
     if (t.kind != SqlTokenKind::kOther) kinds.push_back(t.kind);
   });
   return kinds;
+}
+
+// The values of one bound column: text from the input, or (by `kind`) integers, or nulls.
+std::shared_ptr<arrow::Array> column_of(uint8_t kind, std::string_view text) {
+  if (kind % 3 == 1) {
+    arrow::Int64Builder b;
+    uint64_t v = 0;
+    for (char c : text) v = v * 131 + static_cast<unsigned char>(c);
+    (void)b.Append(static_cast<int64_t>(v));
+    return b.Finish().ValueOrDie();
+  }
+  arrow::StringBuilder b;
+  (void)(kind % 3 == 2 ? b.AppendNull() : b.Append(text));
+  return b.Finish().ValueOrDie();
+}
+
+// The ADBC path: each marker replaced by its column's typed literal. The written text's
+// structure is the original's with every marker's tokens replaced by its literal's own.
+void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
+  using namespace norvale;
+  const bool by_name = (in.byte() & 1) != 0;
+  auto params = adbc::find_parameters(sql, by_name);
+  if (!params.ok() || params->markers.empty() || params->names.size() > 16) return;
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
+  std::vector<cells::SqlLiteralColumn> literals;
+  for (size_t i = 0; i < params->names.size(); ++i) {
+    arrays.push_back(column_of(in.byte(), in.piece(64)));
+    fields.push_back(arrow::field(params->names[i], arrays.back()->type()));
+    auto literal = cells::SqlLiteralColumn::Make(arrays.back());
+    if (!literal.ok()) return;  // text that is not UTF-8 or holds a NUL byte
+    literals.push_back(*std::move(literal));
+  }
+  auto columns = adbc::bind_columns(*params, *arrow::schema(fields), by_name);
+  if (!columns.ok()) return;
+  std::string out;
+  adbc::SqlTemplate(sql, 0, sql.size(), *params, *columns).AppendRow(literals, 0, &out);
+
+  bool complete_in = false, complete_out = false;
+  std::vector<SqlTokenKind> want;
+  size_t marker = 0;
+  complete_in = lex_sql(sql, [&](const SqlToken& t) {
+    if (marker < params->markers.size() && t.begin == params->markers[marker].begin) {
+      std::string literal;
+      literals[(*columns)[params->markers[marker++].parameter]].Append(0, &literal);
+      bool whole = false;
+      for (SqlTokenKind k : structure(literal, &whole)) want.push_back(k);
+    } else if (t.kind != SqlTokenKind::kOther) {
+      want.push_back(t.kind);
+    }
+  });
+  if (marker != params->markers.size()) std::abort();
+  if (structure(out, &complete_out) != want || complete_in != complete_out) std::abort();
 }
 
 }  // namespace
@@ -78,5 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (structure(result, &complete_out) != want || complete_in != complete_out) std::abort();
     }
   }
+  if (sql.find('\0') == std::string::npos) check_typed_literals(sql, in);
   return 0;
 }
