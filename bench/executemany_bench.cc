@@ -3,7 +3,10 @@
 // with every row bound and run through ExecuteQuery without an output stream (the driver sends
 // multi-row INSERTs), (2) ADBC ingest of the same batches. Both go through the driver as a host
 // loads it. Prints rows per second, the ratio (2)/(1), the number of requests, and where the
-// time of (1) goes: CPU seconds of this process (the driver) and of the service.
+// time of (1) goes: CPU seconds of this process (the driver) and of the service. (3) is the
+// ceiling of any path that sends the rows as SQL text to this service: DuckDB alone, in this
+// process, running the same multi-row INSERTs (the same literals, 10,000 rows per statement)
+// with no network, no driver and no service in between.
 // NV_BENCH_ROWS sets the row count (default 100000).
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
@@ -20,6 +23,9 @@
 #include <utility>
 #include <vector>
 
+#include <duckdb.hpp>
+
+#include "cells/sql_literal_internal.h"
 #include "norvale_adbc.h"
 #include "support/localsvc_fixture.h"
 
@@ -75,6 +81,51 @@ double cpu_seconds_of(pid_t pid) {
   if (fields.size() < 13) return 0;
   return static_cast<double>(std::atoll(fields[11].c_str()) + std::atoll(fields[12].c_str())) /
          static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The multi-row INSERTs of the rows, 10,000 rows each, with the literals the driver writes.
+std::vector<std::string> insert_statements(const Batches& batches, const std::string& table) {
+  constexpr int64_t kRowsPerStatement = 10000;
+  std::vector<std::string> out;
+  std::string sql;
+  int64_t rows = 0;
+  for (const auto& batch : batches) {
+    std::vector<norvale::cells::SqlLiteralColumn> columns;
+    for (const auto& column : batch->columns()) {
+      columns.push_back(*norvale::cells::SqlLiteralColumn::Make(column));
+    }
+    for (int64_t row = 0; row < batch->num_rows(); ++row) {
+      sql += rows == 0 ? "INSERT INTO " + table + " VALUES (" : ", (";
+      for (size_t c = 0; c < columns.size(); ++c) {
+        if (c > 0) sql += ", ";
+        columns[c].Append(row, &sql);
+      }
+      sql += ')';
+      if (++rows == kRowsPerStatement) {
+        out.push_back(std::move(sql));
+        sql.clear();
+        rows = 0;
+      }
+    }
+  }
+  if (rows > 0) out.push_back(std::move(sql));
+  return out;
+}
+
+// Seconds DuckDB takes, in this process, to run the statements; negative on failure.
+double run_in_duckdb(const std::vector<std::string>& statements) {
+  duckdb::DuckDB db(nullptr);
+  duckdb::Connection con(db);
+  con.Query("CREATE TABLE em_rows (id BIGINT, name VARCHAR)");
+  const auto start = Clock::now();
+  for (const std::string& sql : statements) {
+    auto result = con.Query(sql);
+    if (result->HasError()) {
+      std::fprintf(stderr, "DuckDB: %s\n", result->GetError().c_str());
+      return -1;
+    }
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 class Driver {
@@ -140,8 +191,9 @@ int main() {
   std::printf("%lld rows (BIGINT, VARCHAR) in %zu batches\n", static_cast<long long>(total_rows),
               batches.size());
 
-  // The two ways take turns, keeping each one's fastest of two runs.
-  double t_many = 1e9, t_ingest = 1e9, cpu_driver = 0, cpu_service = 0;
+  // The three take turns, keeping each one's fastest of two runs.
+  const std::vector<std::string> statements = insert_statements(batches, "em_rows");
+  double t_many = 1e9, t_ingest = 1e9, t_duckdb = 1e9, cpu_driver = 0, cpu_service = 0;
   int64_t requests = 0, rows_many = 0, rows_ingest = 0;
   for (int round = 0; round < 2; ++round) {
     if (driver.Run("CREATE OR REPLACE TABLE em_rows (id BIGINT, name VARCHAR)", {}, nullptr,
@@ -164,6 +216,9 @@ int main() {
         &batches, &rows_ingest);
     if (ingest < 0) return 1;
     t_ingest = std::min(t_ingest, ingest);
+    const double alone = run_in_duckdb(statements);
+    if (alone < 0) return 1;
+    t_duckdb = std::min(t_duckdb, alone);
   }
   const double many_rps = static_cast<double>(total_rows) / t_many;
   const double ingest_rps = static_cast<double>(total_rows) / t_ingest;
@@ -174,7 +229,13 @@ int main() {
   std::printf("      CPU: driver process %.3f s, service %.3f s\n", cpu_driver, cpu_service);
   std::printf("  (2) ADBC ingest of the same batches:       %12.0f rows/s (%.3f s, %lld rows)\n",
               ingest_rps, t_ingest, static_cast<long long>(rows_ingest));
+  const double duckdb_rps = static_cast<double>(total_rows) / t_duckdb;
+  std::printf("  (3) DuckDB alone, the same INSERT texts:   %12.0f rows/s (%.3f s, %zu "
+              "statements)\n",
+              duckdb_rps, t_duckdb, statements.size());
   std::printf("  ratio (2)/(1): %.1f  (targets: (1) >= 100000 rows/s, ratio <= 5)\n",
               ingest_rps / many_rps);
+  std::printf("  ratio (1)/(3): %.2f  (the share of the SQL-text ceiling that (1) reaches)\n",
+              many_rps / duckdb_rps);
   return 0;
 }

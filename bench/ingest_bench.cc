@@ -187,14 +187,8 @@ int main() {
   const char* rows_env = std::getenv("NV_BENCH_ROWS");
   const int64_t total_rows = rows_env != nullptr ? std::atoll(rows_env) : 10000000;
 
-  std::string err;
-  nv_test::LocalSvcOptions opts;
-  opts.seed_demo = false;
-  auto svc = nv_test::LocalSvc::Start(opts, &err);
-  if (svc == nullptr) {
-    std::fprintf(stderr, "cannot start the local service: %s\n", err.c_str());
-    return 1;
-  }
+  auto svc = nv_test::LocalSvc::StartEmpty();
+  if (svc == nullptr) return 1;
   const std::string token = svc->Login();
   char cerr[512] = "";
   NVConnection* conn =

@@ -49,6 +49,7 @@ std::string_view as_text(const uint8_t* payload, size_t len) {
 void mark_done(NVQueryHandle* q) {
   {
     std::lock_guard<std::mutex> lock(q->mutex);
+    q->eos_received = true;
     q->done.store(true);
   }
   q->cond.notify_all();

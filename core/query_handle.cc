@@ -180,6 +180,14 @@ void nv_query_close(NVQueryHandle* query) {
               "nv_query_close(q=%p): closing query (worker_joinable=%d) -- this is the consumer "
               "releasing the result stream",
               static_cast<void*>(query), query->worker.joinable() ? 1 : 0);
+  bool ended = false;
+  {
+    std::lock_guard<std::mutex> lock(query->mutex);
+    ended = query->eos_received && query->error.empty();
+  }
+  // After the end of the result only the end of the body is still on its way: aborting the
+  // transfer would close the connection that the next query could reuse.
+  if (ended) query->worker.join_for(norvale::kEndOfBodyGrace);
   {
     // Under the mutex, so that a producer about to wait for room cannot miss the wake-up.
     std::lock_guard<std::mutex> lock(query->mutex);

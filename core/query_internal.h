@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -9,7 +10,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <arrow/buffer.h>
@@ -17,6 +17,7 @@
 #include <arrow/result.h>
 #include <arrow/type_fwd.h>
 
+#include "core/worker_pool_internal.h"
 #include "norvale/nv_query.h"
 #include "norvale/nv_stream.h"
 
@@ -26,7 +27,7 @@ struct NVQueryHandle {
   std::string sql;
   int32_t reserved = 0;
   uint64_t timeout_seconds = 0;
-  std::thread worker;  // not joinable for local queries
+  norvale::PooledThread worker;  // not joinable for local queries
 
   std::atomic<bool> cancelled{false};
   std::atomic<bool> done{false};
@@ -54,10 +55,19 @@ struct NVQueryHandle {
   // The worker's decoder, so that the frame handler can keep an assembled frame without a copy.
   NVFrameDecoder* decoder = nullptr;
 
+  // Guarded by `mutex`: result set 0 has ended (its EOS arrived). Close lets an ended stream
+  // finish its transfer instead of aborting it, so that the connection stays open for the next
+  // query.
+  bool eos_received = false;
+
   ~NVQueryHandle();
 };
 
 namespace norvale {
+
+/// How long closing a query whose result has ended waits for the rest of its body (the end of
+/// the chunked encoding, the frames of further result sets) before it aborts the transfer.
+constexpr std::chrono::milliseconds kEndOfBodyGrace{200};
 
 /// Records the first error (later ones are dropped), marks the query done and wakes everyone.
 /// An empty `sqlstate` or a zero `native` leaves that part unset.

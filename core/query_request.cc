@@ -1,5 +1,4 @@
 // The query request: its JSON body and the process-wide queue limits it depends on.
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +14,12 @@ namespace {
 
 constexpr uint64_t kDefaultMaxBatches = 4;
 constexpr uint64_t kMaxBatchesLimit = 1024;
-constexpr uint64_t kMinBatchBytes = 4194304;
+// The batch size asked of the server. A batch reaches the host only once it has been built,
+// sent and decoded whole, so the first rows wait for a whole batch; and batches far larger than
+// this cost throughput too (every one is a fresh allocation the size of the frame). At this size
+// the first batch follows the first bytes of the answer within milliseconds at loopback speed,
+// and throughput is as high as with smaller batches.
+constexpr uint64_t kBatchBytes = 4194304;
 
 }  // namespace
 
@@ -53,8 +57,7 @@ arrow::Result<std::string> build_query_body(const std::string& sql, uint64_t max
   nlohmann::json body = nlohmann::json::object();
   body["sql"] = sql;
   if (max_inflight_bytes != 0 && max_inflight_batches != 0) {
-    body["stream_options"] = {
-        {"max_batch_bytes", std::max(kMinBatchBytes, max_inflight_bytes / max_inflight_batches)}};
+    body["stream_options"] = {{"max_batch_bytes", kBatchBytes}};
   }
   try {
     return body.dump();

@@ -12,7 +12,6 @@
 #include <new>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -335,7 +334,7 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
 
   try {
     NVQueryHandle* raw = q.get();
-    q->worker = std::thread([raw] { run_query_worker(raw); });
+    q->worker = PooledThread([raw] { run_query_worker(raw); });
   } catch (const std::system_error& e) {
     copy_error(err, err_size,
                std::string("failed to spawn query worker thread: ") + e.what() +

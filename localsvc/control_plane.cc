@@ -184,6 +184,11 @@ void handle_admin_get(Service& svc, const httplib::Request& req, httplib::Respon
                         {"sequence", v.sequence}});
 }
 
+void handle_admin_sockets(Service& svc, const httplib::Request& req, httplib::Response& res) {
+  if (!admin_allowed(svc, req, res)) return;
+  reply_json(res, 200, {{"sockets", connection_sockets()}});
+}
+
 void handle_admin_post(Service& svc, const httplib::Request& req, httplib::Response& res) {
   if (!admin_allowed(svc, req, res)) return;
   json body = json::parse(req.body, nullptr, false);
@@ -237,6 +242,9 @@ void register_control_plane(httplib::Server& server, Service& svc) {
              [s](const httplib::Request& q, httplib::Response& r) { handle_snapshot(*s, q, r); });
   server.Get("/api/v1/admin/faults",
              [s](const httplib::Request& q, httplib::Response& r) { handle_admin_get(*s, q, r); });
+  server.Get("/api/v1/admin/sockets", [s](const httplib::Request& q, httplib::Response& r) {
+    handle_admin_sockets(*s, q, r);
+  });
   server.Post("/api/v1/admin/faults", [s](const httplib::Request& q, httplib::Response& r) {
     handle_admin_post(*s, q, r);
   });

@@ -27,10 +27,9 @@ constexpr int kRepeatMs = 50;
 
 }  // namespace
 
-int connection_fd(int local_port, int remote_port) {
+void for_each_connected_socket(const std::function<void(int fd, int local, int remote)>& fn) {
   DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int found = -1;
+  if (dir == nullptr) return;
   while (dirent* e = readdir(dir)) {
     char* end = nullptr;
     long fd = std::strtol(e->d_name, &end, 10);
@@ -39,12 +38,16 @@ int connection_fd(int local_port, int remote_port) {
     socklen_t ll = sizeof(local), pl = sizeof(peer);
     if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0) continue;
     if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
-    if (port_of(local) == local_port && port_of(peer) == remote_port) {
-      found = static_cast<int>(fd);
-      break;
-    }
+    fn(static_cast<int>(fd), port_of(local), port_of(peer));
   }
   closedir(dir);
+}
+
+int connection_fd(int local_port, int remote_port) {
+  int found = -1;
+  for_each_connected_socket([&](int fd, int local, int remote) {
+    if (found < 0 && local == local_port && remote == remote_port) found = fd;
+  });
   return found;
 }
 

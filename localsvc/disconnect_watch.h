@@ -38,6 +38,9 @@ class DisconnectWatch {
   std::thread thread_;
 };
 
+/// Calls `fn(fd, local_port, remote_port)` for every connected socket of the process.
+void for_each_connected_socket(const std::function<void(int fd, int local, int remote)>& fn);
+
 /// The descriptor of this process's TCP connection between the two ports, or -1.
 int connection_fd(int local_port, int remote_port);
 

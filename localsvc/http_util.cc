@@ -1,5 +1,7 @@
 #include "localsvc/http_util.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -43,18 +45,31 @@ nlohmann::json interesting_headers(const httplib::Request& req) {
 }
 
 void shutdown_connection(int local_port, int remote_port) {
-  const int fd = connection_fd(local_port, remote_port);
-  if (fd < 0) return;
-  // An RST rather than an orderly close: the client sees the connection die.
-  linger lg{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-  shutdown(fd, SHUT_RDWR);
+  for_each_connected_socket([&](int fd, int local, int remote) {
+    if (local != local_port || remote != remote_port) return;
+    // An RST rather than an orderly close: the client sees the connection die.
+    linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    shutdown(fd, SHUT_RDWR);
+  });
+}
+
+nlohmann::json connection_sockets() {
+  nlohmann::json out = nlohmann::json::array();
+  for_each_connected_socket([&](int fd, int local, int remote) {
+    int nodelay = 0;
+    socklen_t len = sizeof(nodelay);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len) != 0) return;
+    out.push_back({{"local_port", local}, {"remote_port", remote}, {"nodelay", nodelay != 0}});
+  });
+  return out;
 }
 
 bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,
                    const httplib::Request& req, httplib::Response& res,
                    std::optional<Fault>* fault) {
-  svc.note_request(endpoint, node_id, interesting_headers(req));
+  svc.note_request(endpoint, node_id, interesting_headers(req),
+                   {req.local_port, req.remote_port});
   *fault = svc.faults().take(endpoint, node_id);
   if (!*fault) return false;
   const Fault& f = **fault;

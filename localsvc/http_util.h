@@ -25,6 +25,10 @@ nlohmann::json interesting_headers(const httplib::Request& req);
 /// Drops the TCP connection that carries `req` (both directions), without any reply.
 void shutdown_connection(int local_port, int remote_port);
 
+/// The process's connected TCP sockets: `local_port`, `remote_port` and whether `nodelay`
+/// (TCP_NODELAY) is set on them.
+nlohmann::json connection_sockets();
+
 /// Counts the request and takes a pending fault for it, then applies the fault's delay.
 /// Returns true when the fault already answered the request (dropped connection or a
 /// scripted status), in which case the handler must return at once.

@@ -39,6 +39,12 @@ std::unique_ptr<httplib::Server> make_server(const Options& o) {
   s->set_read_timeout(300, 0);
   s->set_write_timeout(300, 0);
   s->set_payload_max_length(static_cast<size_t>(1) << 40);
+  // Answers are written in several pieces (headers, chunks, the last chunk); with Nagle's
+  // algorithm the last small piece waits for the client's delayed acknowledgement (~40 ms).
+  // Accepted sockets inherit the option from the listening one.
+  s->set_tcp_nodelay(true);
+  // Clients keep their connections for as many requests as they like.
+  s->set_keep_alive_max_count(static_cast<size_t>(1) << 30);
   if (o.log_requests) {
     s->set_logger([](const httplib::Request& req, const httplib::Response& res) {
       std::fprintf(stderr, "norvale-localsvc: %s:%d %s %s -> %d\n", req.local_addr.c_str(),

@@ -14,6 +14,9 @@ namespace nv_localsvc {
 
 namespace {
 
+// Statements that change the catalog, or may (a pragma or a procedure may run DDL, as IMPORT
+// DATABASE does). A snapshot is served from memory until the version moves, so a change that
+// is not counted would be missing from it.
 bool changes_catalog(duckdb_statement_type t) {
   switch (t) {
     case DUCKDB_STATEMENT_TYPE_CREATE:
@@ -23,6 +26,10 @@ bool changes_catalog(duckdb_statement_type t) {
     case DUCKDB_STATEMENT_TYPE_ATTACH:
     case DUCKDB_STATEMENT_TYPE_DETACH:
     case DUCKDB_STATEMENT_TYPE_COPY_DATABASE:
+    case DUCKDB_STATEMENT_TYPE_PRAGMA:
+    case DUCKDB_STATEMENT_TYPE_CALL:
+    case DUCKDB_STATEMENT_TYPE_EXECUTE:
+    case DUCKDB_STATEMENT_TYPE_MULTI:
       return true;
     default:
       return false;
@@ -73,9 +80,7 @@ arrow::Status QueryJob::start(const std::string& sql) {
     return arrow::Status::Invalid("request: the sql member holds no statement");
   }
   for (idx_t i = 0; i < n; ++i) ARROW_RETURN_NOT_OK(run_statement(i, n));
-  if (changes_catalog(duckdb_prepared_statement_type(last_stmt_)) ||
-      duckdb_prepared_statement_type(last_stmt_) == DUCKDB_STATEMENT_TYPE_MULTI)
-    svc_.bump_catalog(change_kind(sql));
+  note_catalog_change(duckdb_prepared_statement_type(last_stmt_), change_kind(sql));
 
   switch (result_->return_type()) {
     case DUCKDB_RESULT_TYPE_CHANGED_ROWS: {
@@ -115,7 +120,7 @@ arrow::Status QueryJob::run_statement(size_t index, size_t count) {
     duckdb_statement_type t = duckdb_prepared_statement_type(stmt);
     duckdb_destroy_prepare(&stmt);
     if (!ok) return arrow::Status::Invalid(msg);
-    if (changes_catalog(t)) svc_.bump_catalog(CatalogChange::kTables);
+    note_catalog_change(t, CatalogChange::kTables);
     return arrow::Status::OK();
   }
   last_stmt_ = stmt;
@@ -136,6 +141,15 @@ arrow::Status QueryJob::run_statement(size_t index, size_t count) {
   return arrow::Status::OK();
 }
 
+void QueryJob::note_catalog_change(duckdb_statement_type t, CatalogChange kind) {
+  // Inside a transaction the change becomes visible at its commit, which counts it again: a
+  // snapshot read between the two would otherwise be kept for a version without it.
+  const bool commits_change = t == DUCKDB_STATEMENT_TYPE_TRANSACTION && changed_catalog_;
+  if (!changes_catalog(t) && !commits_change) return;
+  changed_catalog_ = true;
+  svc_.bump_catalog(kind);
+}
+
 bool QueryJob::write_frame(FaultWriter& out, uint8_t type, const std::string& payload) {
   std::string frame = make_frame(type, payload);
   return out.write(frame);
@@ -153,7 +167,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> QueryJob::next_batch() {
   while (true) {
     if (!carry_) {
       ARROW_ASSIGN_OR_RAISE(carry_, result_->next());
-      if (!carry_) break;
+      if (!carry_) {
+        exhausted_ = true;
+        break;
+      }
     }
     if (carry_->num_rows() == 0) {
       carry_.reset();
@@ -178,6 +195,19 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> QueryJob::next_batch() {
   if (parts.empty()) return std::shared_ptr<arrow::RecordBatch>();
   if (parts.size() == 1) return parts[0];
   return arrow::ConcatenateRecordBatches(parts);
+}
+
+// EOS right behind the last batch (or behind INIT when there are no rows): the client learns
+// the end with the last rows instead of one more round of the body producer later.
+BodyProducer::Step QueryJob::end_stream(FaultWriter& out, int result_sets) {
+  // The work is done: a client leaving now interrupts nothing.
+  if (watch_) watch_->stop();
+  for (int i = 0; i < result_sets; ++i) {
+    if (!write_frame(out, static_cast<uint8_t>(FrameType::kEos),
+                     eos_payload(static_cast<uint32_t>(i))))
+      break;
+  }
+  return Step::kDone;
 }
 
 BodyProducer::Step QueryJob::step(FaultWriter& out) {
@@ -215,7 +245,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     if (!write_frame(out, static_cast<uint8_t>(FrameType::kInit), init.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))) return Step::kDone;
     if (!interleave()) return Step::kDone;
     if (inject_error()) return Step::kDone;
-    return Step::kMore;
+    return has_rows_ ? Step::kMore : end_stream(out, result_sets);
   }
 
   std::shared_ptr<arrow::RecordBatch> batch;
@@ -227,15 +257,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
     }
     batch = *next;
   }
-  if (!batch) {
-    // The work is done: a client leaving now interrupts nothing.
-    watch_->stop();
-    for (int i = 0; i < result_sets; ++i)
-      if (!write_frame(out, static_cast<uint8_t>(FrameType::kEos),
-                       eos_payload(static_cast<uint32_t>(i))))
-        return Step::kDone;
-    return Step::kDone;
-  }
+  if (!batch) return end_stream(out, result_sets);
   for (int i = 0; i < (batches_sent_ == 0 ? result_sets : 1); ++i) {
     auto payload = batch_payload(static_cast<uint32_t>(i), *batch);
     if (!payload.ok()) {
@@ -261,7 +283,7 @@ BodyProducer::Step QueryJob::step(FaultWriter& out) {
   ++batches_sent_;
   if (!interleave()) return Step::kDone;
   if (inject_error()) return Step::kDone;
-  return Step::kMore;
+  return exhausted_ ? end_stream(out, result_sets) : Step::kMore;
 }
 
 }  // namespace nv_localsvc

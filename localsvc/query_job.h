@@ -36,8 +36,13 @@ class QueryJob : public BodyProducer {
 
  private:
   arrow::Status run_statement(size_t index, size_t count);
+  /// Moves the catalog version after a statement that changed the catalog (or may have), and
+  /// after a transaction statement that followed such a change.
+  void note_catalog_change(duckdb_statement_type t, CatalogChange kind);
   bool write_frame(FaultWriter& out, uint8_t type, const std::string& payload);
   bool write_error(FaultWriter& out, const std::string& duckdb_message);
+  /// Writes the EOS frames; the body is then complete.
+  Step end_stream(FaultWriter& out, int result_sets);
   /// Gathers chunks up to the byte budget; null at the end of the result.
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> next_batch();
 
@@ -54,9 +59,11 @@ class QueryJob : public BodyProducer {
   int64_t rows_affected_ = -1;
   std::shared_ptr<arrow::Schema> schema_;
   std::shared_ptr<arrow::RecordBatch> carry_;  // a chunk read but not yet sent
+  bool exhausted_ = false;  // DuckDB has no more rows: the last batch read was the last one
   bool init_sent_ = false;
   int64_t batches_sent_ = 0;
   std::string stream_id_;
+  bool changed_catalog_ = false;  // a statement of this request changed the catalog
 };
 
 }  // namespace nv_localsvc

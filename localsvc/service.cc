@@ -177,9 +177,11 @@ void Service::count(const std::string& name, int64_t by) {
 }
 
 void Service::note_request(const std::string& endpoint, const std::string& node_id,
-                           const nlohmann::json& headers) {
+                           const nlohmann::json& headers,
+                           std::pair<int, int> connection_ports) {
   std::lock_guard<std::mutex> lock(mu_);
   counters_["requests." + endpoint] += 1;
+  if (seen_connections_.insert(connection_ports).second) counters_["connections"] += 1;
   if (!node_id.empty()) counters_["node." + node_id + "." + endpoint] += 1;
   last_headers_[endpoint] = headers;
 }
@@ -193,6 +195,8 @@ nlohmann::json Service::counters() {
   out["confirms"] = 0;
   out["abandons"] = 0;
   out["bytes_sent"] = 0;
+  out["connections"] = 0;
+  out["snapshot_builds"] = 0;
   for (const auto& [k, v] : counters_) out[k] = v;
   out["last_headers"] = last_headers_;
   return out;
@@ -202,6 +206,7 @@ void Service::reset_counters() {
   std::lock_guard<std::mutex> lock(mu_);
   counters_.clear();
   last_headers_.clear();
+  seen_connections_.clear();
 }
 
 std::optional<std::string> Service::idempotent_result(const std::string& key) {

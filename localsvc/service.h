@@ -17,6 +17,7 @@
 
 #include "localsvc/faults.h"
 #include "localsvc/options.h"
+#include "localsvc/snapshot_cache.h"
 
 namespace nv_localsvc {
 
@@ -86,12 +87,15 @@ class Service {
 
   // Counters (flat names such as "requests.query", "logins", "bytes_sent").
   void count(const std::string& name, int64_t by = 1);
+  /// Counts a request to `endpoint`, and its connection (told apart by its two ports) under
+  /// "connections" the first time that connection makes a request since the last reset.
   void note_request(const std::string& endpoint, const std::string& node_id,
-                    const nlohmann::json& headers);
+                    const nlohmann::json& headers, std::pair<int, int> connection_ports);
   nlohmann::json counters();
   void reset_counters();
 
   FaultTable& faults() { return faults_; }
+  SnapshotCache& snapshot_cache() { return snapshot_cache_; }
 
   // Ingest idempotency: the STATS JSON of the first successful ingest per key.
   std::optional<std::string> idempotent_result(const std::string& key);
@@ -136,10 +140,12 @@ class Service {
   CatalogVersion version_;
   std::map<std::string, int64_t> counters_;
   std::map<std::string, nlohmann::json> last_headers_;
+  std::set<std::pair<int, int>> seen_connections_;
   std::map<std::string, std::string> idempotency_;
   std::atomic<uint64_t> commit_version_{0};
   std::multiset<std::pair<int, int>> active_;
   FaultTable faults_;
+  SnapshotCache snapshot_cache_;
 };
 
 }  // namespace nv_localsvc

@@ -151,19 +151,50 @@ std::string referential_constraints_sql() {
 
 class SnapshotProducer : public BodyProducer {
  public:
-  SnapshotProducer(std::string body) : body_(std::move(body)) {}
+  explicit SnapshotProducer(SnapshotCache::Body body) : body_(std::move(body)) {}
   Step step(FaultWriter& out) override {
-    // Frame by frame, so that trickling and cuts act on a real stream.
-    size_t n = std::min<size_t>(body_.size() - pos_, 64 * 1024);
-    if (n > 0 && !out.write(body_.data() + pos_, n)) return Step::kDone;
+    // Piece by piece, so that trickling and cuts act on a real stream.
+    size_t n = std::min<size_t>(body_->size() - pos_, 64 * 1024);
+    if (n > 0 && !out.write(body_->data() + pos_, n)) return Step::kDone;
     pos_ += n;
-    return pos_ < body_.size() ? Step::kMore : Step::kDone;
+    return pos_ < body_->size() ? Step::kMore : Step::kDone;
   }
 
  private:
-  std::string body_;
+  SnapshotCache::Body body_;
   size_t pos_ = 0;
 };
+
+std::string error_frame_payload(const std::string& message) {
+  return nlohmann::json({{"message", message}})
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The whole framed body for catalog version `epoch`; not to be kept when it reports a failure.
+SnapshotCache::Built build_body(duckdb_database db, uint64_t epoch) {
+  auto body = std::make_shared<std::string>();
+  append_frame(body.get(), static_cast<uint8_t>(FrameType::kInit),
+               nlohmann::json({{"epoch", epoch}}).dump());
+  auto sets = build_snapshot(db);
+  if (!sets.ok()) {
+    append_frame(body.get(), static_cast<uint8_t>(FrameType::kError),
+                 error_frame_payload(sets.status().message()));
+    return {body, false};
+  }
+  for (size_t i = 0; i < sets->size(); ++i) {
+    auto payload = batch_payload(static_cast<uint32_t>(i), *(*sets)[i]);
+    if (!payload.ok()) {
+      append_frame(body.get(), static_cast<uint8_t>(FrameType::kError),
+                   error_frame_payload(payload.status().message()));
+      return {body, false};
+    }
+    append_frame(body.get(), static_cast<uint8_t>(FrameType::kBatch),
+                 std::string_view(reinterpret_cast<const char*>((*payload)->data()),
+                                  static_cast<size_t>((*payload)->size())));
+  }
+  append_frame(body.get(), static_cast<uint8_t>(FrameType::kEos), eos_payload(0));
+  return {body, true};
+}
 
 }  // namespace
 
@@ -188,30 +219,15 @@ void handle_snapshot(Service& svc, const httplib::Request& req, httplib::Respons
   std::optional<Fault> fault;
   if (begin_request(svc, "snapshot", {}, req, res, &fault)) return;
   if (!require_auth(svc, req, res)) return;
-  uint64_t epoch = svc.version().sequence;
-  auto sets = build_snapshot(svc.db());
-  std::string body;
-  append_frame(&body, static_cast<uint8_t>(FrameType::kInit),
-               nlohmann::json({{"epoch", epoch}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  if (!sets.ok()) {
-    append_frame(&body, static_cast<uint8_t>(FrameType::kError),
-                 nlohmann::json({{"message", sets.status().message()}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  } else {
-    for (size_t i = 0; i < sets->size(); ++i) {
-      auto payload = batch_payload(static_cast<uint32_t>(i), *(*sets)[i]);
-      if (!payload.ok()) {
-        append_frame(&body, static_cast<uint8_t>(FrameType::kError),
-                     nlohmann::json({{"message", payload.status().message()}}).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        break;
-      }
-      append_frame(&body, static_cast<uint8_t>(FrameType::kBatch),
-                   std::string_view(reinterpret_cast<const char*>((*payload)->data()),
-                                    static_cast<size_t>((*payload)->size())));
-    }
-    append_frame(&body, static_cast<uint8_t>(FrameType::kEos), eos_payload(0));
-  }
-  stream_body(svc, req, res, 200, kStreamMediaType,
-              std::make_shared<SnapshotProducer>(std::move(body)), fault);
+  // Read before the catalog: every change is counted after it commits, so the snapshot is at
+  // least as new as this version, and a later change moves the version past it.
+  const uint64_t epoch = svc.version().sequence;
+  SnapshotCache::Body body = svc.snapshot_cache().get(epoch, [&] {
+    svc.count("snapshot_builds");
+    return build_body(svc.db(), epoch);
+  });
+  stream_body(svc, req, res, 200, kStreamMediaType, std::make_shared<SnapshotProducer>(body),
+              fault);
 }
 
 }  // namespace nv_localsvc

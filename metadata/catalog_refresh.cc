@@ -216,19 +216,24 @@ void info_schema_note_write(NVAdbcConnectionState* state) {
   catalog_write_generation_bump();
 }
 
+namespace {
+
+// Statements that only read.
+bool reads_only(const std::string& word) {
+  return word == "select" || word == "show" || word == "describe" || word == "explain" ||
+         word == "values" || word == "summarize";
+}
+
+}  // namespace
+
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {
-  const std::string word = first_keyword(sql);
-  if (word == "select" || word == "show" || word == "describe" || word == "explain" ||
-      word == "values" || word == "summarize") {
-    return;
-  }
-  info_schema_note_write(state);
+  if (!reads_only(first_keyword(sql))) info_schema_note_write(state);
 }
 
 bool sql_may_be_query(std::string_view sql) {
   const std::string word = first_keyword(sql);
-  return word.empty() || word == "select" || word == "with" || word == "values" ||
-         word == "table";
+  return word.empty() || reads_only(word) || word == "with" || word == "table" ||
+         word == "from";
 }
 
 bool sql_reads_catalog(std::string_view sql) {

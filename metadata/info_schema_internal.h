@@ -103,7 +103,9 @@ void info_schema_note_write(NVAdbcConnectionState* state);
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
 
 /// Whether `sql` may be a query: its first keyword (comments and parentheses skipped) is
-/// SELECT, WITH, VALUES or TABLE, or there is none. INSERT, UPDATE, DDL and the like are not.
+/// SELECT, WITH, VALUES, TABLE, FROM, SHOW, DESCRIBE, EXPLAIN or SUMMARIZE, or there is none.
+/// INSERT, UPDATE, DDL and the like are not: the metadata engine would only parse them to
+/// decline.
 bool sql_may_be_query(std::string_view sql);
 
 /// Whether `sql` names an information_schema relation (ASCII case-insensitive).

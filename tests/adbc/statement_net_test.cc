@@ -82,6 +82,25 @@ TEST_F(StatementNetTest, DdlAndDmlReturnRowsAffected) {
   ASSERT_EQ(execute("DROP TABLE st_net", nullptr, nullptr).status, ADBC_STATUS_OK);
 }
 
+// A large result arrives in batches of at most 4 MiB (524288 BIGINT values), not as one: its
+// first rows reach the host before the rest has been built and sent.
+TEST_F(StatementNetTest, LargeResultArrivesInBoundedBatches) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(execute("SELECT range AS id FROM range(5000000)", &s, nullptr).status,
+            ADBC_STATUS_OK);
+  const std::vector<std::string> seen = drain(&s);
+  s.release(&s);
+  ASSERT_GE(seen.size(), 11u);  // ten batches at least, then the end
+  ASSERT_EQ(seen.back(), "end");
+  int64_t total = 0;
+  for (size_t i = 0; i + 1 < seen.size(); ++i) {
+    const int64_t rows = std::stoll(seen[i]);
+    EXPECT_LE(rows, 524288) << "batch " << i;
+    total += rows;
+  }
+  EXPECT_EQ(total, 5000000);
+}
+
 TEST_F(StatementNetTest, SchemaFromInitBeforeSlowData) {
   svc().AddFault({{"endpoint", "query"}, {"trickle_bps", 4000}});
   ArrowArrayStream s{};

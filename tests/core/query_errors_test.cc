@@ -171,13 +171,15 @@ TEST(QueryErrors, RequestBody) {
   ASSERT_TRUE(plain.ok());
   EXPECT_EQ(*plain, R"({"sql":"SELECT {fn NOW()}"})");
 
-  auto with_options = norvale::build_query_body("SELECT 1", 64u << 20, 4);
-  ASSERT_TRUE(with_options.ok());
-  EXPECT_EQ(nlohmann::json::parse(*with_options)["stream_options"]["max_batch_bytes"],
-            16u << 20);
-  auto floor = norvale::build_query_body("SELECT 1", 1u << 20, 4);
-  ASSERT_TRUE(floor.ok());
-  EXPECT_EQ(nlohmann::json::parse(*floor)["stream_options"]["max_batch_bytes"], 4194304u);
+  // Batches of 4 MiB whatever the queue's byte budget: larger ones delay the first rows.
+  for (const uint64_t budget : {1ull << 20, 64ull << 20, 256ull << 20}) {
+    auto with_options = norvale::build_query_body("SELECT 1", budget, 4);
+    ASSERT_TRUE(with_options.ok());
+    EXPECT_EQ(nlohmann::json::parse(*with_options)["stream_options"],
+              nlohmann::json::parse(R"({"max_batch_bytes":4194304})"))
+        << budget;
+  }
+  EXPECT_EQ(*norvale::build_query_body("SELECT 1", 256u << 20, 0), R"({"sql":"SELECT 1"})");
 
   auto bad = norvale::build_query_body("SELECT '\xff'", 0, 4);
   ASSERT_FALSE(bad.ok());

@@ -367,7 +367,7 @@ TEST(QueryQueue, ProducerWaitsForRoomAndCancelReleasesIt) {
 TEST(QueryQueue, CloseWhileWorkerBlockedOnFullQueue) {
   NVQueryHandle* q = nv_test::bare_query(1);
   std::atomic<bool> second_returned{false};
-  q->worker = std::thread([q, &second_returned] {
+  q->worker = norvale::PooledThread([q, &second_returned] {
     feed(q, NV_FRAME_BATCH, data_batch(1));
     feed(q, NV_FRAME_BATCH, data_batch(1));  // blocks: the queue holds one already
     second_returned = true;

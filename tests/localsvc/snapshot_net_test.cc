@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "tests/localsvc/net_helpers.h"
 
@@ -19,13 +21,17 @@ class SnapshotTest : public LocalSvcTest {
     std::map<uint32_t, std::shared_ptr<arrow::Table>> sets;
   };
 
-  Snapshot Fetch() {
-    Snapshot s;
+  static std::string FetchBody() {
     HttpReply r = svc().Http("GET", svc().control_plane_url() + "/api/v1/odbc/info_schema/snapshot",
-                             {}, svc().Login(), {"Accept: application/vnd.norvale.stream.v1"});
+                             {}, svc().admin_token(), {"Accept: application/vnd.norvale.stream.v1"});
     EXPECT_EQ(r.status, 200);
+    return r.body;
+  }
+
+  static Snapshot Decode(const std::string& body) {
+    Snapshot s;
     std::vector<WireFrame> frames;
-    EXPECT_TRUE(SplitFrames(r.body, &frames));
+    EXPECT_TRUE(SplitFrames(body, &frames));
     EXPECT_FALSE(frames.empty());
     if (frames.empty()) return s;
     EXPECT_EQ(frames[0].type, 1);
@@ -41,6 +47,19 @@ class SnapshotTest : public LocalSvcTest {
       if (t.ok()) s.sets[idx] = *t;
     }
     return s;
+  }
+
+  static Snapshot Fetch() { return Decode(FetchBody()); }
+
+  static bool HasTable(const Snapshot& s, const std::string& name) {
+    return s.sets.count(2) != 0 && Strings(*s.sets.at(2), "table_name").count(name) != 0;
+  }
+
+  static uint64_t Sequence() {
+    return json::parse(svc().Http("GET", svc().control_plane_url() + "/api/v1/events/version", {},
+                                  svc().admin_token())
+                           .body)
+        .value("sequence", uint64_t{0});
   }
 
   static std::set<std::string> Strings(const arrow::Table& t, const std::string& col) {
@@ -149,6 +168,55 @@ TEST_F(SnapshotTest, FollowsDdlAndEpoch) {
   EXPECT_FALSE(Strings(*before.sets[2], "table_name").count("snap_probe"));
   EXPECT_TRUE(Strings(*after.sets[2], "table_name").count("snap_probe"));
   ASSERT_TRUE(svc().Sql("DROP TABLE snap_probe"));
+}
+
+// The catalog queries run once per catalog version: a fetch of an unchanged catalog is served
+// from memory, byte for byte the same, and a DDL makes the next fetch read the catalog again.
+TEST_F(SnapshotTest, BuiltOncePerCatalogVersion) {
+  ASSERT_TRUE(svc().Sql("CREATE OR REPLACE TABLE cache_probe_a (id INTEGER)"));
+  const std::string first = FetchBody();
+  const std::string second = FetchBody();
+  EXPECT_EQ(svc().Counter("snapshot_builds"), 1);
+  EXPECT_EQ(first, second);
+  EXPECT_TRUE(HasTable(Decode(first), "cache_probe_a"));
+
+  ASSERT_TRUE(svc().Sql("CREATE OR REPLACE TABLE cache_probe_b (id INTEGER)"));
+  const Snapshot after = Fetch();
+  EXPECT_EQ(svc().Counter("snapshot_builds"), 2);
+  EXPECT_GT(after.epoch, Decode(first).epoch);
+  EXPECT_TRUE(HasTable(after, "cache_probe_b"));
+  ASSERT_TRUE(svc().Sql("DROP TABLE cache_probe_a; DROP TABLE cache_probe_b"));
+  EXPECT_FALSE(HasTable(Fetch(), "cache_probe_b"));
+  EXPECT_EQ(svc().Counter("snapshot_builds"), 3);
+}
+
+TEST_F(SnapshotTest, ConcurrentFetchesOfOneVersionBuildOnce) {
+  ASSERT_TRUE(svc().Sql("CREATE OR REPLACE TABLE cache_probe_c (id INTEGER)"));
+  constexpr int kClients = 8;
+  std::vector<std::string> bodies(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) clients.emplace_back([&, i] { bodies[i] = FetchBody(); });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(svc().Counter("snapshot_builds"), 1);
+  EXPECT_TRUE(HasTable(Decode(bodies[0]), "cache_probe_c"));
+  for (const std::string& b : bodies) EXPECT_EQ(b, bodies[0]);
+  ASSERT_TRUE(svc().Sql("DROP TABLE cache_probe_c"));
+}
+
+// A table created inside a transaction becomes visible at its commit. A snapshot read between
+// the two (the version had already moved for the CREATE) must not be served after the commit.
+TEST_F(SnapshotTest, CommitOfCatalogChangeMovesTheVersion) {
+  const uint64_t before = Sequence();
+  std::thread request([] {
+    EXPECT_TRUE(svc().Sql("BEGIN; CREATE TABLE cache_probe_tx (id INTEGER); "
+                          "SELECT sum(i % 7) FROM range(100000000) t(i); COMMIT"));
+  });
+  while (Sequence() == before) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const Snapshot during = Fetch();  // while the long statement runs: not committed yet
+  request.join();
+  EXPECT_FALSE(HasTable(during, "cache_probe_tx")) << "the fetch came after the commit";
+  EXPECT_TRUE(HasTable(Fetch(), "cache_probe_tx"));
+  ASSERT_TRUE(svc().Sql("DROP TABLE cache_probe_tx"));
 }
 
 }  // namespace

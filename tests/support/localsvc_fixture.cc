@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -107,6 +108,15 @@ bool MakeTestCertificates(TlsFiles* out, std::string* err) {
   if (!ok) return false;
   *out = f;
   return true;
+}
+
+std::unique_ptr<LocalSvc> LocalSvc::StartEmpty() {
+  LocalSvcOptions opts;
+  opts.seed_demo = false;
+  std::string err;
+  auto svc = Start(opts, &err);
+  if (svc == nullptr) std::fprintf(stderr, "cannot start the local service: %s\n", err.c_str());
+  return svc;
 }
 
 std::unique_ptr<LocalSvc> LocalSvc::Start(const LocalSvcOptions& opts, std::string* err) {

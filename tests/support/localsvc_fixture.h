@@ -73,6 +73,8 @@ class LocalSvc {
   /// Starts the service on free loopback ports and waits for its JSON line. Null with a
   /// message on failure.
   static std::unique_ptr<LocalSvc> Start(const LocalSvcOptions& opts, std::string* err);
+  /// For benchmarks: a service without the demo data; null after saying why on standard error.
+  static std::unique_ptr<LocalSvc> StartEmpty();
   ~LocalSvc();
   LocalSvc(const LocalSvc&) = delete;
   LocalSvc& operator=(const LocalSvc&) = delete;
