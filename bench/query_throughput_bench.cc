@@ -113,7 +113,9 @@ std::string base64(const std::string& bytes) {
 // The batch size a request asks for: stream_options.max_batch_bytes, 4 MiB without it (as
 // the compute node does), or NV_BENCH_BATCH_BYTES when set.
 int64_t requested_batch_bytes(const std::string& body) {
-  if (const char* forced = std::getenv("NV_BENCH_BATCH_BYTES")) return std::atoll(forced);
+  if (const char* forced = std::getenv("NV_BENCH_BATCH_BYTES"); forced && std::atoll(forced) > 0) {
+    return std::atoll(forced);
+  }
   const auto doc = nlohmann::json::parse(body, nullptr, false);
   if (doc.is_object() && doc.contains("stream_options")) {
     const auto& m = doc["stream_options"]["max_batch_bytes"];
