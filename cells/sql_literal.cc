@@ -75,6 +75,7 @@ arrow::Result<std::string> sql_type_name(const arrow::DataType& type) {
       const auto& d = static_cast<const arrow::DecimalType&>(type);
       if (d.precision() > 38) return no_literal(type, "the service's decimals hold 38 digits");
       if (d.scale() < 0) return no_literal(type, "negative scale");
+      if (d.scale() > d.precision()) return no_literal(type, "a scale larger than the precision");
       return "DECIMAL(" + std::to_string(d.precision()) + "," + std::to_string(d.scale()) + ")";
     }
     case arrow::Type::DURATION:

@@ -14,6 +14,8 @@
 #include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
 #include <arrow/memory_pool.h>
+#include <arrow/type.h>
+#include <arrow/type_traits.h>
 #include <arrow/util/key_value_metadata.h>
 #include <nlohmann/json.hpp>
 
@@ -247,6 +249,24 @@ int on_frame(uint8_t type, uint16_t /*flags*/, const uint8_t* payload, size_t le
 
 namespace {
 
+// The widest decimal holds 76 digits; a scale beyond that many places has no sensible value,
+// and its text would be a run of zeros as long as the scale.
+constexpr int32_t kMaxDecimalScale = 76;
+
+arrow::Status check_decimal_scales(const arrow::DataType& type) {
+  if (arrow::is_decimal(type.id())) {
+    const int32_t scale = static_cast<const arrow::DecimalType&>(type).scale();
+    if (scale < -kMaxDecimalScale || scale > kMaxDecimalScale) {
+      return arrow::Status::Invalid("decimal scale ", scale, " is outside -",
+                                    kMaxDecimalScale, "..", kMaxDecimalScale);
+    }
+  }
+  for (const auto& field : type.fields()) {
+    ARROW_RETURN_NOT_OK(check_decimal_scales(*field->type()));
+  }
+  return arrow::Status::OK();
+}
+
 arrow::Status read_ipc(std::shared_ptr<arrow::Buffer> buffer,
                        std::shared_ptr<arrow::RecordBatch>* out_batch,
                        std::shared_ptr<arrow::Schema>* out_schema) {
@@ -254,6 +274,9 @@ arrow::Status read_ipc(std::shared_ptr<arrow::Buffer> buffer,
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(
                                          input, server_ipc_read_options()));
   *out_schema = reader->schema();
+  for (const auto& field : (*out_schema)->fields()) {
+    ARROW_RETURN_NOT_OK(check_decimal_scales(*field->type()));
+  }
   if (nv_log_level() >= NV_LOG_TRACE && *out_schema != nullptr &&
       (*out_schema)->metadata() != nullptr) {
     const auto codec = (*out_schema)->metadata()->Get("ARROW:experimental_compression");

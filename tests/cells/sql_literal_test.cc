@@ -92,9 +92,9 @@ TEST(SqlLiteral, DictionaryAndRunEndEncodedColumnsWriteTheirValues) {
   EXPECT_EQ(literals(ree), "BIGINT '7' | BIGINT '7' | CAST(NULL AS BIGINT)");
 }
 
-// A decimal(5, -2) column holding 100.
-std::shared_ptr<arrow::Array> negative_scale() {
-  arrow::Decimal128Builder builder(arrow::decimal128(5, -2));
+// A decimal(5, scale) column holding one unscaled 1 (100 at scale -2).
+std::shared_ptr<arrow::Array> decimal_at_scale(int32_t scale) {
+  arrow::Decimal128Builder builder(arrow::decimal128(5, scale));
   EXPECT_TRUE(builder.Append(arrow::Decimal128(1)).ok());
   return builder.Finish().ValueOrDie();
 }
@@ -119,7 +119,9 @@ TEST(SqlLiteral, ValuesAndTypesWithoutALiteralAreRefusedWithTheirRow) {
       {array_of(arrow::list(arrow::int32()), "[[1]]"), "07006", -1, "list<item: int32>"},
       {array_of(arrow::duration(TimeUnit::SECOND), "[1]"), "07006", -1, "bind an interval"},
       {array_of(arrow::decimal256(40, 2), R"(["1.00"])"), "07006", -1, "38 digits"},
-      {negative_scale(), "07006", -1, "negative scale"},
+      {decimal_at_scale(-2), "07006", -1, "negative scale"},
+      // Refused before any text is made: the text alone would take two gigabytes.
+      {decimal_at_scale(2000000000), "07006", -1, "larger than the precision"},
       {array_of(arrow::utf8(), R"(["ok", "a\u0000b"])"), "22021", 1, "NUL byte"},
       {invalid_utf8(), "22021", 1, "not valid UTF-8"},
       {array_of(arrow::date32(), "[0, -719163]"), "22008", 1, "before the year 1"},

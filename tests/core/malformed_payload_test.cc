@@ -101,6 +101,36 @@ TEST(MalformedPayload, MisalignedBufferIsReadFromAnAlignedCopy) {
   nv_query_close(q);
 }
 
+// A decimal scale far beyond any digit count would make every cell's text a run of zeros as long
+// as the scale (two gigabytes for a scale near 2^31): such a batch is refused whole, nested
+// decimals included, while the widest sensible scale is read.
+TEST(MalformedPayload, DecimalScaleBeyondAnyDigitCountIsRefused) {
+  struct Case {
+    std::shared_ptr<arrow::DataType> type;
+    bool refused;
+  };
+  const Case cases[] = {{arrow::decimal128(38, 76), false},
+                        {arrow::decimal128(38, -76), false},
+                        {arrow::decimal128(38, 77), true},
+                        {arrow::decimal128(10, -2000000000), true},
+                        {arrow::list(arrow::decimal256(40, 1 << 30)), true}};
+  for (const Case& c : cases) {
+    auto schema = arrow::schema({arrow::field("d", c.type)});
+    auto empty = arrow::RecordBatch::MakeEmpty(schema).ValueOrDie();
+    NVQueryHandle* q = nv_test::bare_query();
+    const std::string payload = nv_test::batch_payload(0, nv_test::ipc_stream(schema, empty));
+    nv_test::feed(q, NV_FRAME_BATCH, payload);
+    const char* error = nv_query_error(q);
+    if (c.refused) {
+      ASSERT_NE(error, nullptr) << c.type->ToString();
+      EXPECT_NE(std::string(error).find("decimal scale"), std::string::npos) << error;
+    } else {
+      EXPECT_EQ(error, nullptr) << c.type->ToString() << ": " << error;
+    }
+    nv_query_close(q);
+  }
+}
+
 TEST(MalformedPayload, RoutePortsOutOfRange) {
   struct Case {
     const char* body;
