@@ -30,7 +30,8 @@ std::shared_ptr<arrow::Schema> build_table_types_schema();
 std::shared_ptr<arrow::Schema> build_statistic_names_schema();
 
 /// Starts a query of the driver's own on the connection's compute node (the LIMIT 0 schema
-/// probe, the current-schema question); null with the message in `err`.
+/// probe, the current-schema question) under `operation`, so that a cancel reaches it; empty
+/// with the message in `err`.
 CancellableQuery run_metadata_query(NVAdbcConnectionState* state,
                                     const std::shared_ptr<CancelOperation>& operation,
                                     const std::string& sql, char* err, size_t err_size);
