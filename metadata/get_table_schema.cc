@@ -120,9 +120,8 @@ AdbcStatusCode export_schema(const arrow::Schema& schema, ArrowSchema* out, Adbc
 
 AdbcStatusCode schema_from_compute(NVAdbcConnectionState* state,
                                    const std::shared_ptr<CancelOperation>& operation,
-                                   const char* catalog,
-                                   const char* db_schema, const char* table_name,
-                                   ArrowSchema* out, AdbcError* error) {
+                                   const char* catalog, const char* db_schema,
+                                   const char* table_name, ArrowSchema* out, AdbcError* error) {
   const std::string sql = limit_zero_sql(catalog, db_schema, table_name);
   SqlCallerScope label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
   char message[1024] = {0};
