@@ -17,8 +17,8 @@ constexpr uint64_t kMaxBatchesLimit = 1024;
 // The batch size asked of the server. A batch reaches the host only once it has been built,
 // sent and decoded whole, so the first rows wait for a whole batch; and batches far larger than
 // this cost throughput too (every one is a fresh allocation the size of the frame). At this size
-// the first batch follows the first bytes of the answer within milliseconds at loopback speed,
-// and throughput is as high as with smaller batches.
+// the first batch follows the first bytes of the answer within a few milliseconds at loopback
+// speed; it is also the smallest size the service is asked for.
 constexpr uint64_t kBatchBytes = 4194304;
 
 }  // namespace

@@ -2,31 +2,9 @@
 
 #include <arrow/type_traits.h>
 
+#include "sql/cells_internal.h"
+
 namespace norvale::adbc {
-namespace {
-
-template <typename ArrayType>
-int64_t int_value(const arrow::Array* array, int64_t row) {
-  return static_cast<int64_t>(static_cast<const ArrayType*>(array)->Value(row));
-}
-
-bool is_integer_8_to_64(arrow::Type::type id) {
-  switch (id) {
-    case arrow::Type::INT8:
-    case arrow::Type::INT16:
-    case arrow::Type::INT32:
-    case arrow::Type::INT64:
-    case arrow::Type::UINT8:
-    case arrow::Type::UINT16:
-    case arrow::Type::UINT32:
-    case arrow::Type::UINT64:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 int snapshot_column_index(const arrow::RecordBatch* batch, std::string_view name) {
   if (batch == nullptr) return -1;
@@ -42,27 +20,12 @@ TextColumn::TextColumn(const arrow::RecordBatch* batch, std::string_view name) {
   if (index < 0) return;
   present_ = true;
   const arrow::Array* column = batch->column(index).get();
-  switch (column->type_id()) {
-    case arrow::Type::STRING:
-    case arrow::Type::LARGE_STRING:
-    case arrow::Type::STRING_VIEW:
-      array_ = column;
-      break;
-    default:
-      break;
-  }
+  if (nv_sql::is_text(*column->type())) array_ = column;
 }
 
 std::string_view TextColumn::get(int64_t row) const {
   if (array_ == nullptr || row < 0 || row >= array_->length() || array_->IsNull(row)) return {};
-  switch (array_->type_id()) {
-    case arrow::Type::STRING:
-      return static_cast<const arrow::StringArray*>(array_)->GetView(row);
-    case arrow::Type::LARGE_STRING:
-      return static_cast<const arrow::LargeStringArray*>(array_)->GetView(row);
-    default:
-      return static_cast<const arrow::StringViewArray*>(array_)->GetView(row);
-  }
+  return nv_sql::text_at(*array_, row);
 }
 
 IntColumn::IntColumn(const arrow::RecordBatch* batch, std::string_view name) {
@@ -70,31 +33,12 @@ IntColumn::IntColumn(const arrow::RecordBatch* batch, std::string_view name) {
   if (index < 0) return;
   present_ = true;
   const arrow::Array* column = batch->column(index).get();
-  if (is_integer_8_to_64(column->type_id())) array_ = column;
+  if (arrow::is_integer(column->type_id())) array_ = column;
 }
 
 int64_t IntColumn::get(int64_t row) const {
   if (array_ == nullptr || row < 0 || row >= array_->length() || array_->IsNull(row)) return -1;
-  switch (array_->type_id()) {
-    case arrow::Type::INT8:
-      return int_value<arrow::Int8Array>(array_, row);
-    case arrow::Type::INT16:
-      return int_value<arrow::Int16Array>(array_, row);
-    case arrow::Type::INT32:
-      return int_value<arrow::Int32Array>(array_, row);
-    case arrow::Type::INT64:
-      return int_value<arrow::Int64Array>(array_, row);
-    case arrow::Type::UINT8:
-      return int_value<arrow::UInt8Array>(array_, row);
-    case arrow::Type::UINT16:
-      return int_value<arrow::UInt16Array>(array_, row);
-    case arrow::Type::UINT32:
-      return int_value<arrow::UInt32Array>(array_, row);
-    case arrow::Type::UINT64:
-      return int_value<arrow::UInt64Array>(array_, row);
-    default:
-      return -1;
-  }
+  return nv_sql::integer_at(*array_, row);
 }
 
 bool ascii_eq_ci(std::string_view a, std::string_view b) {
