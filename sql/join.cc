@@ -73,7 +73,7 @@ arrow::Result<Frame> keep_columns(const Frame& frame,
   return Frame{batch, std::move(scope)};
 }
 
-// Resolves a column against one side without recording a message.
+// The column of one side a reference denotes, or -1.
 int side_index(const Frame& side, const ColumnRef& ref) {
   auto r = resolve_column(side, ref);
   return r.ok() ? *r : -1;
