@@ -1,0 +1,39 @@
+// Bound INSERTs of many rows run as one ingest: an INSERT INTO <table> [(<columns>)] VALUES
+// (<row>) whose row holds only parameter markers, each parameter once, appends the bound
+// stream itself to the table, its columns renamed to the table's.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adbc/parameter_markers_internal.h"
+#include "cells/sql_insert_shape.h"
+
+namespace norvale::adbc {
+
+/// What the ingest of a bound INSERT writes where.
+struct BulkInsertPlan {
+  std::vector<cells::SqlIdentifier> table;  // as the INSERT names it
+  /// The INSERT's column list, in the order of its values; without a list the table's columns
+  /// in their order are the targets, and are looked up.
+  std::optional<std::vector<std::string>> target_columns;
+  /// The bound column that each value of the row takes, in the order of the values.
+  std::vector<int> bound_columns;
+};
+
+/// The plan for `sql` whose parameters `params` are bound to the columns `columns`
+/// (columns[p] serves parameter p); nullopt when the statement is not such an INSERT: a value
+/// that is not a marker alone (DEFAULT, an expression), a parameter used twice or not at all, a
+/// column list whose length differs from the row's.
+std::optional<BulkInsertPlan> plan_bulk_insert(std::string_view sql,
+                                               const StatementParameters& params,
+                                               const std::vector<int>& columns);
+
+/// The table reference as the service reads a target table: the parts joined with '.', quoted
+/// parts in double quotes (a quote inside doubled), bare parts as written, so that the service
+/// resolves the name as it resolves the INSERT's.
+std::string target_table_text(const std::vector<cells::SqlIdentifier>& table);
+
+}  // namespace norvale::adbc
