@@ -3,6 +3,11 @@
 // stream itself to the table, its columns renamed to the table's.
 #pragma once
 
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
+
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,5 +40,13 @@ std::optional<BulkInsertPlan> plan_bulk_insert(std::string_view sql,
 /// parts in double quotes (a quote inside doubled), bare parts as written, so that the service
 /// resolves the name as it resolves the INSERT's.
 std::string target_table_text(const std::vector<cells::SqlIdentifier>& table);
+
+/// The batch the ingest sends for one bound batch: the bound columns `bound_columns` in the
+/// order of the row's values, named `names`. Each column is refused as its literal would be
+/// (the same SQLSTATE, the message naming the bound row, counted from `rows_before` + 1, and the
+/// parameter column), and is sent in a type the service reads as it reads that literal.
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> bulk_payload(
+    const arrow::RecordBatch& batch, const std::vector<int>& bound_columns,
+    const std::vector<std::string>& names, int64_t rows_before);
 
 }  // namespace norvale::adbc
