@@ -51,6 +51,7 @@ TEST(BulkInsertPlan, MarkersAloneEachParameterOnce) {
   EXPECT_EQ(planned("INSERT INTO t VALUES (?, :x)", {"a"}), "none");  // :x is the server's
   EXPECT_EQ(planned("INSERT INTO t (x) VALUES (?, ?)", {"a", "b"}), "none");
   EXPECT_EQ(planned("INSERT INTO t (x, y, z) VALUES (?, ?)", {"a", "b"}), "none");
+  EXPECT_EQ(planned("INSERT INTO t (x, \"X\") VALUES (?, ?)", {"a", "b"}), "none");
   EXPECT_EQ(planned("INSERT INTO t VALUES (?), (?)", {"a", "b"}), "none");
   EXPECT_EQ(planned("INSERT INTO t VALUES (?) RETURNING ?", {"a", "b"}), "none");
   EXPECT_EQ(planned("INSERT INTO t VALUES (?) ON CONFLICT DO NOTHING", {"a"}), "none");
