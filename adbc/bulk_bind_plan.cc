@@ -1,23 +1,9 @@
 // Which bound INSERTs run as one ingest, and how their values map to bound columns.
 
 #include "adbc/bulk_bind_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
-namespace {
-
-bool same_name_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 std::optional<BulkInsertPlan> plan_bulk_insert(std::string_view sql,
                                                const StatementParameters& params,
                                                const std::vector<int>& columns) {
@@ -53,7 +39,7 @@ std::optional<BulkInsertPlan> plan_bulk_insert(std::string_view sql,
       // The service matches column names without regard to case: a name given twice is its
       // SQL error to report.
       for (const std::string& earlier : names) {
-        if (same_name_ignoring_case(earlier, column.name)) return std::nullopt;
+        if (ascii_eq_ci(earlier, column.name)) return std::nullopt;
       }
       names.push_back(column.name);
     }
