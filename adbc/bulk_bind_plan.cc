@@ -1,9 +1,9 @@
 // Which bound INSERTs run as one ingest, and how their values map to bound columns.
-
 #include "adbc/bulk_bind_internal.h"
 #include "util/strings_internal.h"
 
 namespace norvale::adbc {
+
 std::optional<BulkInsertPlan> plan_bulk_insert(std::string_view sql,
                                                const StatementParameters& params,
                                                const std::vector<int>& columns) {
