@@ -11,10 +11,10 @@
 #include "core/error_text_internal.h"
 #include "core/global_internal.h"
 #include "core/http_internal.h"
-#include "core/secure_zero_internal.h"
 #include "core/session_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 

@@ -7,8 +7,8 @@
 #include "core/connection_internal.h"
 #include "core/global_internal.h"
 #include "core/http_internal.h"
-#include "core/secure_zero_internal.h"
 #include "norvale/nv_global.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 namespace {

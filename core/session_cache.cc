@@ -10,7 +10,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 namespace {
