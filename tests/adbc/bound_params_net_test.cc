@@ -50,6 +50,9 @@ std::shared_ptr<arrow::RecordBatch> IdNames(int64_t first, int64_t n) {
   return Batch({{"id", ids.Finish().ValueOrDie()}, {"name", names.Finish().ValueOrDie()}});
 }
 
+// Bound INSERTs that run as SQL text, however many rows they bind.
+const Options kRowsAsSql = {{"adbc.norvale.statement.bulk_bind_min_rows", "0"}};
+
 class BoundParamsNetTest : public nv_adbc_test::DriverNetTest {
  protected:
   void TearDown() override {
@@ -268,7 +271,8 @@ TEST_F(BoundParamsNetTest, ExecutemanyOf100000RowsInChunksReadsBackEqual) {
                                             IdNames(40000, 35000), IdNames(75000, 25000)};
   const int64_t queries_before = svc().Counter("requests.query");
   int64_t rows = 0;
-  const Failure f = Run(Prepared("INSERT INTO bp_many (id, name) VALUES (?, ?)"), batches, &rows);
+  const Failure f = Run(Prepared("INSERT INTO bp_many (id, name) VALUES (?, ?)", kRowsAsSql),
+                        batches, &rows);
   ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
   EXPECT_EQ(rows, 100000);
   // Ten multi-row INSERTs of 10000 rows, not one request per row.
@@ -290,7 +294,7 @@ TEST_F(BoundParamsNetTest, ChunkFailingInTheMiddleLeavesTheEarlierChunksCommitte
     ASSERT_TRUE(pads.Append(std::string(700000, static_cast<char>('a' + row))).ok());
   }
   int64_t rows = 0;
-  const Failure f = Run(Prepared("INSERT INTO bp_chunks VALUES (?, ?);"),
+  const Failure f = Run(Prepared("INSERT INTO bp_chunks VALUES (?, ?);", kRowsAsSql),
                         {Batch({{"id", ids.Finish().ValueOrDie()},
                                 {"pad", pads.Finish().ValueOrDie()}})},
                         &rows);
