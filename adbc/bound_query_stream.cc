@@ -101,14 +101,17 @@ class BoundQueryReader final : public arrow::RecordBatchReader {
     ARROW_ASSIGN_OR_RAISE(std::optional<std::string> sql, rows_.Next());
     if (!sql) return arrow::Status::OK();
     row_ = rows_.row();
+    const std::string failed =
+        kBoundWhere + bound_rows_text(row_, row_) + " failed (" + committed_note(row_ - 1) + "): ";
     ArrowArrayStream stream{};
     if (arrow::Status run = run_sql_on(connection_, operation_, sql->c_str(), &stream, nullptr);
         !run.ok()) {
-      return with_context(kBoundWhere + bound_rows_text(row_, row_) + " failed (" +
-                              committed_note(row_ - 1) + "): ",
-                          run);
+      return with_context(failed, run);
     }
-    ARROW_ASSIGN_OR_RAISE(current_, arrow::ImportRecordBatchReader(&stream));
+    // The query's failure shows when its stream is opened, with its schema.
+    auto opened = arrow::ImportRecordBatchReader(&stream);
+    if (!opened.ok()) return with_context(failed, opened.status());
+    current_ = *std::move(opened);
     if (!current_->schema()->Equals(*schema_)) {
       current_.reset();
       return adbc_failure(ADBC_STATUS_INVALID_STATE, "HY000",

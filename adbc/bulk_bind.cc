@@ -12,8 +12,8 @@
 #include "adbc/bulk_bind_internal.h"
 #include "adbc/ingest_upload_internal.h"
 #include "adbc/state_internal.h"
+#include "adbc/statement_params_internal.h"
 #include "adbc/status_internal.h"
-#include "cells/sql_state_internal.h"
 #include "diag/sql_caller_internal.h"
 #include "norvale/nv_log.h"
 
@@ -21,7 +21,6 @@ namespace norvale::adbc {
 namespace {
 
 constexpr const char* kCall = "AdbcStatementExecuteQuery";
-constexpr const char* kWhere = "AdbcStatementExecuteQuery: ";
 constexpr const char* kNothingStored = "no bound row was stored";
 
 // The service's own SQLSTATE: a load refused for its data reports 22xxx or 23xxx, as the same
@@ -30,24 +29,20 @@ const char* server_sqlstate(const char* sqlstate) {
   return sqlstate != nullptr && sqlstate[0] != '\0' ? sqlstate : "HY000";
 }
 
-std::string rows_text(int64_t rows) {
-  return rows == 1 ? "bound row 1" : "bound rows 1 to " + std::to_string(rows);
-}
-
 // Loads the bound data, which hold at least one row, as one append of `targets`.
 arrow::Result<int64_t> load(NVAdbcStatementState* state, const StatementOperation& operation,
                             const BulkInsertPlan& plan, const std::vector<std::string>& targets) {
   auto taken = state->bound->Take();
   if (!taken.ok()) {
     return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
-                        kWhere + std::string("reading the bound parameters: ") +
+                        kBoundWhere + std::string("reading the bound parameters: ") +
                             taken.status().ToString());
   }
   const std::shared_ptr<arrow::RecordBatchReader> reader = *std::move(taken);
-  // The columns' types are refused before anything is sent, as their literals would be.
   ARROW_ASSIGN_OR_RAISE(auto empty, arrow::RecordBatch::MakeEmpty(reader->schema()));
-  auto schema = bulk_payload(*empty, plan.bound_columns, targets, 0);
-  if (!schema.ok()) return with_context(kWhere, schema.status(), std::string("; ") + kNothingStored);
+  int failed_column = -1;
+  ARROW_ASSIGN_OR_RAISE(auto schema,
+                        bulk_payload(*empty, plan.bound_columns, targets, &failed_column));
 
   const std::string table = target_table_text(plan.table);
   NVIngestConfig config{};
@@ -59,25 +54,22 @@ arrow::Result<int64_t> load(NVAdbcStatementState* state, const StatementOperatio
                         IngestUpload::Begin(state->connection->connection, config,
                                             operation.shared(), server_sqlstate));
   const auto failed = [&](const arrow::Status& status) {
-    return with_context(kWhere + std::string("loading the bound rows as one ingest failed (") +
+    return with_context(kBoundWhere + std::string("loading the bound rows as one ingest failed (") +
                             kNothingStored + "): ",
                         status);
   };
-  if (arrow::Status st = upload->PushSchema((*schema)->schema()); !st.ok()) return failed(st);
+  if (arrow::Status st = upload->PushSchema(schema->schema()); !st.ok()) return failed(st);
   int64_t rows_before = 0;
   for (;;) {
     std::shared_ptr<arrow::RecordBatch> batch;
     if (const arrow::Status read = reader->ReadNext(&batch); !read.ok()) {
-      const std::string after =
-          rows_before > 0 ? " after " + rows_text(rows_before) : std::string();
-      return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
-                          kWhere + std::string("reading the bound parameters") + after + ": " +
-                              read.ToString() + "; " + kNothingStored);
+      return bound_read_failure(read, rows_before, kNothingStored);
     }
     if (batch == nullptr) break;
-    auto payload = bulk_payload(*batch, plan.bound_columns, targets, rows_before);
+    auto payload = bulk_payload(*batch, plan.bound_columns, targets, &failed_column);
     if (!payload.ok()) {
-      return with_context(kWhere, payload.status(), std::string("; ") + kNothingStored);
+      return bound_value_failure(payload.status(), *batch, failed_column, rows_before,
+                                 kNothingStored);
     }
     if (arrow::Status st = upload->Push(*payload); !st.ok()) return failed(st);
     rows_before += batch->num_rows();
@@ -102,6 +94,16 @@ arrow::Result<bool> try_bulk_insert(NVAdbcStatementState* state, int64_t* rows_a
   const std::optional<BulkInsertPlan> plan =
       plan_bulk_insert(bound->sql(), bound->parameters(), bound->columns());
   if (!plan || state->bound->PeekRows(min_rows) < min_rows) return false;
+  // The bound columns' types are refused before anything is asked or sent, as their literals
+  // would be.
+  ARROW_ASSIGN_OR_RAISE(auto empty, arrow::RecordBatch::MakeEmpty(*schema));
+  std::vector<std::string> names;
+  for (int c : plan->bound_columns) names.push_back((*schema)->field(c)->name());
+  int failed_column = -1;
+  if (auto checked = bulk_payload(*empty, plan->bound_columns, names, &failed_column);
+      !checked.ok()) {
+    return bound_value_failure(checked.status(), *empty, failed_column, 0, kNothingStored);
+  }
 
   const StatementOperation operation(state);
   std::vector<std::string> targets;

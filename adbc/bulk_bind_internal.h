@@ -80,11 +80,11 @@ arrow::Result<std::optional<std::vector<std::string>>> table_columns(
     const std::vector<cells::SqlIdentifier>& table);
 
 /// The batch the ingest sends for one bound batch: the bound columns `bound_columns` in the
-/// order of the row's values, named `names`. Each column is refused as its literal would be
-/// (the same SQLSTATE, the message naming the bound row, counted from `rows_before` + 1, and the
-/// parameter column), and is sent in a type the service reads as it reads that literal.
+/// order of the row's values, named `names`, each in a type the service reads as it reads the
+/// column's literal. A column is refused as its literal would be (the same SQLSTATE and row
+/// within the batch); `*failed_column` then says which bound column it is.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> bulk_payload(
     const arrow::RecordBatch& batch, const std::vector<int>& bound_columns,
-    const std::vector<std::string>& names, int64_t rows_before);
+    const std::vector<std::string>& names, int* failed_column);
 
 }  // namespace norvale::adbc

@@ -6,7 +6,6 @@
 #include "adbc/bulk_bind_internal.h"
 #include "cells/arrow_batch_internal.h"
 #include "cells/sql_literal_internal.h"
-#include "cells/sql_state_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -67,21 +66,14 @@ arrow::Result<std::shared_ptr<arrow::Array>> as_sent(std::shared_ptr<arrow::Arra
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> bulk_payload(
     const arrow::RecordBatch& batch, const std::vector<int>& bound_columns,
-    const std::vector<std::string>& names, int64_t rows_before) {
+    const std::vector<std::string>& names, int* failed_column) {
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
   for (size_t i = 0; i < bound_columns.size(); ++i) {
-    const int c = bound_columns[i];
-    const std::shared_ptr<arrow::Array>& column = batch.column(c);
-    const arrow::Status checked = cells::SqlLiteralColumn::Check(column);
-    if (!checked.ok()) {
-      const int64_t row = cells::failed_row_of(checked);
-      std::string where =
-          row >= 0 ? "bound row " + std::to_string(rows_before + row + 1) + ", " : std::string();
-      where += "parameter column '" + batch.schema()->field(c)->name() + "' (" +
-               column->type()->ToString() + "): ";
-      return cells::sql_error(cells::sqlstate_of(checked), where + checked.message(),
-                              row >= 0 ? rows_before + row : -1);
+    const std::shared_ptr<arrow::Array>& column = batch.column(bound_columns[i]);
+    if (arrow::Status checked = cells::SqlLiteralColumn::Check(column); !checked.ok()) {
+      *failed_column = bound_columns[i];
+      return checked;
     }
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> sent, as_sent(column));
     fields.push_back(arrow::field(names[i], sent->type()));

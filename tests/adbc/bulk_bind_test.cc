@@ -75,7 +75,8 @@ std::shared_ptr<arrow::RecordBatch> Batch(const std::vector<std::shared_ptr<arro
 
 TEST(BulkPayload, TheBoundColumnsInValueOrderNamedForTheirTargets) {
   auto batch = Batch({Json(arrow::int64(), "[1, null]"), Json(arrow::utf8(), R"(["x", "y"])")});
-  auto payload = bulk_payload(*batch, {1, 0}, {"Name", "id"}, 0).ValueOrDie();
+  int failed = -1;
+  auto payload = bulk_payload(*batch, {1, 0}, {"Name", "id"}, &failed).ValueOrDie();
   EXPECT_EQ(payload->schema()->ToString(), "Name: string\nid: int64");
   EXPECT_TRUE(payload->column(0)->Equals(*batch->column(1)));
   EXPECT_TRUE(payload->column(1)->Equals(*batch->column(0)));
@@ -108,33 +109,36 @@ TEST(BulkPayload, TypesTheServiceDoesNotReadAreSentAsTheirLiteralsRead) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bound->ToString());
-    auto payload = bulk_payload(*Batch({c.bound}), {0}, {"v"}, 0).ValueOrDie();
+    int failed = -1;
+    auto payload = bulk_payload(*Batch({c.bound}), {0}, {"v"}, &failed).ValueOrDie();
     EXPECT_TRUE(payload->column(0)->Equals(*c.sent)) << payload->column(0)->ToString();
   }
 }
 
-TEST(BulkPayload, ValuesWithoutALiteralAreRefusedNamingTheBoundRowAndColumn) {
+TEST(BulkPayload, ColumnsWithoutALiteralAreRefusedWithTheirRow) {
   struct Case {
     std::shared_ptr<arrow::Array> bound;
     const char* sqlstate;
+    int64_t row;
     const char* message;
   };
   const Case cases[] = {
-      {Json(arrow::utf8(), R"(["ok", "a\u0000b"])"), "22021",
-       "bound row 12, parameter column 'b' (string): the text holds a NUL byte, which SQL text "
-       "cannot carry"},
-      {Json(arrow::duration(arrow::TimeUnit::SECOND), "[1, 2]"), "07006",
-       "parameter column 'b' (duration[s]): Arrow type duration[s] has no SQL literal form (the "
-       "service has no duration type; bind an interval)"},
-      {Json(arrow::date32(), "[0, -719163]"), "22008",
-       "bound row 12, parameter column 'b' (date32[day]): dates before the year 1 have no SQL "
-       "literal"},
+      {Json(arrow::utf8(), R"(["ok", "a\u0000b"])"), "22021", 1,
+       "the text holds a NUL byte, which SQL text cannot carry"},
+      {Json(arrow::duration(arrow::TimeUnit::SECOND), "[1, 2]"), "07006", -1,
+       "Arrow type duration[s] has no SQL literal form (the service has no duration type; bind "
+       "an interval)"},
+      {Json(arrow::date32(), "[0, -719163]"), "22008", 1,
+       "dates before the year 1 have no SQL literal"},
   };
   for (const Case& c : cases) {
     auto batch = Batch({Json(arrow::int64(), "[1, 2]"), c.bound});
-    auto payload = bulk_payload(*batch, {0, 1}, {"x", "y"}, 10);
+    int failed = -1;
+    auto payload = bulk_payload(*batch, {0, 1}, {"x", "y"}, &failed);
     ASSERT_FALSE(payload.ok());
+    EXPECT_EQ(failed, 1);
     EXPECT_EQ(cells::sqlstate_of(payload.status()), c.sqlstate);
+    EXPECT_EQ(cells::failed_row_of(payload.status()), c.row);
     EXPECT_EQ(payload.status().message(), c.message);
   }
 }
