@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "cells/sql_state_internal.h"
+#include "metadata/catalog_index_internal.h"
+#include "support/snapshot_relations.h"
 
 namespace norvale::adbc {
 namespace {
@@ -141,6 +143,39 @@ TEST(BulkPayload, ColumnsWithoutALiteralAreRefusedWithTheirRow) {
     EXPECT_EQ(cells::failed_row_of(payload.status()), c.row);
     EXPECT_EQ(payload.status().message(), c.message);
   }
+}
+
+// The snapshot's columns of a table named as an INSERT names it, as "a, b", "unlisted" or
+// "ambiguous".
+std::string listed(const std::vector<cells::SqlIdentifier>& table,
+                   std::optional<std::string> current_schema = std::nullopt) {
+  static const auto index = CatalogIndex::Build(nvtest::small_catalog());
+  const SnapshotColumns found =
+      snapshot_table_columns(*index, table, std::nullopt, std::move(current_schema));
+  if (found.kind == SnapshotColumns::kUnlisted) return "unlisted";
+  if (found.kind == SnapshotColumns::kAmbiguous) return "ambiguous";
+  std::string out;
+  for (const std::string& c : found.columns) out += (out.empty() ? "" : ", ") + c;
+  return out;
+}
+
+TEST(BulkTargetColumns, TheSnapshotNamesTablesAsSqlDoes) {
+  using Id = cells::SqlIdentifier;
+  // The catalog holds public."Orders" (id, total), public.customers and sales.orders.
+  EXPECT_EQ(listed({Id{"customers", false}}), "id, name");
+  EXPECT_EQ(listed({Id{"CUSTOMERS", false}}), "id, name");
+  EXPECT_EQ(listed({Id{"CUSTOMERS", true}}), "unlisted");
+  EXPECT_EQ(listed({Id{"orders", false}}), "ambiguous");
+  EXPECT_EQ(listed({Id{"orders", false}}, "sales"), "id, region, total");
+  EXPECT_EQ(listed({Id{"orders", false}}, "public"), "id, total");
+  EXPECT_EQ(listed({Id{"Orders", true}}), "id, total");
+  EXPECT_EQ(listed({Id{"orders", true}}), "id, region, total");
+  EXPECT_EQ(listed({Id{"SALES", false}, Id{"ORDERS", false}}), "id, region, total");
+  EXPECT_EQ(listed({Id{"SALES", true}, Id{"orders", false}}), "unlisted");
+  EXPECT_EQ(listed({Id{"db", false}, Id{"public", false}, Id{"customers", false}}), "id, name");
+  EXPECT_EQ(listed({Id{"other", false}, Id{"public", false}, Id{"customers", false}}),
+            "unlisted");
+  EXPECT_EQ(listed({Id{"nowhere", false}}), "unlisted");
 }
 
 }  // namespace
