@@ -82,6 +82,11 @@ ExprPtr Walker::transform_type_cast(const json& c) {
   auto written = string_node(names.back());
   if (!written) return abort_with(ParseStatus::Malformed, "CAST type name not a string");
   const std::string lowered = ascii_lower(*written);
+  // FLOAT is the grammar's float8 (a double) but the compute node's 32-bit FLOAT.
+  if (ascii_lower(std::string(names_.word_at(tbody->value("location", int64_t{-1})))) ==
+      "float") {
+    return abort_with(ParseStatus::Unsupported, "CAST to unsupported type: float");
+  }
   // Arrays and type modifiers (varchar(n), timestamp(p), ...) change values in ways the
   // plain Arrow casts do not reproduce; they go to the compute node.
   if (!list_field(*tbody, "arrayBounds").empty()) {
