@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "cells/sql_lexer.h"
+#include "util/strings_internal.h"
 #include "sql/syntax_tree_internal.h"
 
 namespace nv_sql {
@@ -150,9 +151,9 @@ std::optional<std::string> OutputNames::alias(const std::string& parsed, int64_t
     }
     if (t.kind == Token::kPunct && t.text == "(") ++depth;
     if (t.kind == Token::kPunct && t.text == ")") --depth;
-    if (depth == 0 && t.kind == Token::kName && ascii_lower(t.text) == "from" &&
+    if (depth == 0 && t.kind == Token::kName && norvale::ascii_eq_ci(t.text, "from") &&
         !(i > 0 && tokens_[i - 1].kind == Token::kName &&
-          ascii_lower(tokens_[i - 1].text) == "distinct")) {
+          norvale::ascii_eq_ci(tokens_[i - 1].text, "distinct"))) {
       end = i;
       break;
     }
@@ -401,12 +402,9 @@ std::optional<std::string> OutputNames::function(const json& f) const {
       bool_field(f, "func_variadic")) {
     return std::nullopt;
   }
-  std::vector<std::string> names;
-  for (const json& n : list_field(f, "funcname")) {
-    auto s = string_node(n);
-    if (!s) return std::nullopt;
-    names.push_back(*s);
-  }
+  const auto parts = string_list(list_field(f, "funcname"));
+  if (!parts) return std::nullopt;
+  const std::vector<std::string>& names = *parts;
   std::string name;
   if (names.size() == 1) {
     name = ascii_lower(names.front());  // the node's function names are lower case, quoted or not
@@ -476,12 +474,9 @@ std::optional<std::string> OutputNames::type_name(const json& t) const {
   if (!list_field(t, "arrayBounds").empty() || !list_field(t, "typmods").empty()) {
     return std::nullopt;
   }
-  std::vector<std::string> names;
-  for (const json& n : list_field(t, "names")) {
-    auto s = string_node(n);
-    if (!s) return std::nullopt;
-    names.push_back(*s);
-  }
+  const auto parts = string_list(list_field(t, "names"));
+  if (!parts) return std::nullopt;
+  const std::vector<std::string>& names = *parts;
   const std::string written = ascii_lower(std::string(word_at(t.value("location", int64_t{-1}))));
   if (names.size() == 1) {
     if (written != names.front()) return std::nullopt;

@@ -5,16 +5,11 @@
 namespace nv_sql {
 
 ExprPtr Walker::transform_func_call(const json& f) {
-  const json& names = list_field(f, "funcname");
-  std::vector<std::string> parts;
-  for (const json& n : names) {
-    auto s = string_node(n);
-    if (!s) break;
-    parts.push_back(*s);
-  }
-  if (parts.empty() || parts.size() != names.size()) {
+  const auto qualified = string_list(list_field(f, "funcname"));
+  if (!qualified || qualified->empty()) {
     return abort_with(ParseStatus::Malformed, "function call without name");
   }
+  const std::vector<std::string>& parts = *qualified;
   // A schema-qualified name is the function of that schema: pg_catalog.f is the built-in f;
   // any other qualified name keeps its full spelling so that it never maps to a built-in.
   std::string name;
