@@ -8,7 +8,7 @@
 #include <arrow/api.h>
 #include <arrow/config.h>
 
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_log.h"
@@ -118,7 +118,7 @@ extern "C" AdbcStatusCode nv_adbc_connection_get_info(AdbcConnection* connection
     }
     nv_log_emit(NV_LOG_DEBUG, "meta_engine", "GetInfo served from snapshot (rows=%lld)",
                 static_cast<long long>((*batch)->num_rows()));
-    return export_single_batch(*std::move(batch), out, error);
+    return to_adbc(export_single_batch(*std::move(batch), out), error);
   } catch (const std::exception& e) {
     set_error(error, std::string("AdbcConnectionGetInfo: internal error: ") + e.what(), "HY000");
     return ADBC_STATUS_INTERNAL;

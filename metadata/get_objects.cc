@@ -16,7 +16,7 @@
 #include <arrow/api.h>
 
 #include "adbc/cancellable_query_internal.h"
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
@@ -706,7 +706,7 @@ extern "C" AdbcStatusCode nv_adbc_connection_get_objects(
                 "table_name=\"%s\", catalogs=%lld)",
                 depth, or_empty(catalog), or_empty(db_schema), or_empty(table_name),
                 static_cast<long long>((*batch)->num_rows()));
-    return export_single_batch(*std::move(batch), out, error);
+    return to_adbc(export_single_batch(*std::move(batch), out), error);
   } catch (const std::exception& e) {
     set_error_256(error, std::string("internal error: ") + e.what());
     return ADBC_STATUS_INTERNAL;

@@ -5,7 +5,7 @@
 
 #include <arrow/api.h>
 
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_log.h"
@@ -47,7 +47,7 @@ AdbcStatusCode nv_adbc_connection_get_statistic_names(AdbcConnection* connection
       set_error(error, "AdbcConnectionGetStatisticNames: " + batch.status().ToString(), "HY000");
       return ADBC_STATUS_INTERNAL;
     }
-    return export_single_batch(*std::move(batch), out, error);
+    return to_adbc(export_single_batch(*std::move(batch), out), error);
   } catch (const std::exception& e) {
     set_error(error, std::string("AdbcConnectionGetStatisticNames: internal error: ") + e.what(),
               "HY000");

@@ -13,7 +13,7 @@
 #include <arrow/type.h>
 
 #include "adbc/cancellable_query_internal.h"
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "core/query_batch_internal.h"
 #include "diag/sql_caller_internal.h"
 #include "metadata/catalog_index_internal.h"
@@ -153,7 +153,7 @@ AdbcStatusCode schema_from_compute(NVAdbcConnectionState* state,
     const char* sqlstate = nv_query_sqlstate(query.get());
     const bool missing = (sqlstate != nullptr && std::strcmp(sqlstate, "42S02") == 0) ||
                          std::strcmp(sqlstate_from_message(query_error), "42S02") == 0;
-    const AdbcStatusCode status = set_error_from_query(error, query.get());
+    const AdbcStatusCode status = to_adbc(query_failure(query.get()), error);
     if (missing) {
       if (error != nullptr) std::memcpy(error->sqlstate, "42S02", 5);
       return ADBC_STATUS_NOT_FOUND;

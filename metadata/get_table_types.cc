@@ -4,7 +4,7 @@
 
 #include <arrow/api.h>
 
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_log.h"
@@ -33,7 +33,7 @@ extern "C" AdbcStatusCode nv_adbc_connection_get_table_types(AdbcConnection* con
     auto batch = arrow::RecordBatch::Make(build_table_types_schema(), types->length(), {types});
     nv_log_emit(NV_LOG_DEBUG, "meta_engine", "GetTableTypes served from snapshot (rows=%lld)",
                 static_cast<long long>(batch->num_rows()));
-    return export_single_batch(std::move(batch), out, error);
+    return to_adbc(export_single_batch(std::move(batch), out), error);
   } catch (const std::exception& e) {
     set_error(error, std::string("AdbcConnectionGetTableTypes: internal error: ") + e.what(),
               "HY000");

@@ -32,10 +32,10 @@
 #include <random>
 #include <sstream>
 
-
 #include "duckdb_support.h"
-#include "metadata/catalog_index_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
+#include "support/snapshot_relations.h"
 
 namespace nv_sql {
 namespace {
@@ -1341,12 +1341,7 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
         scanned.register_relation("information_schema." + r.name, batch->schema(), parts));
     ASSERT_TRUE(testing::load_table(duck.con, "nvis", r.name, *batch).ok());
   }
-  const auto index = norvale::adbc::CatalogIndex::Build(snapshot);
-  for (size_t k = 0; k < rels.size(); ++k) {
-    const auto& batch = snapshot[k];
-    ASSERT_TRUE(indexed.register_relation("information_schema." + rels[k].name, batch->schema(),
-                                          {batch}, index->relation(static_cast<int>(k))));
-  }
+  nvtest::register_snapshot(&indexed, snapshot, true);
 
   Gen gen(rng, rels);
   struct Tally {
