@@ -15,7 +15,7 @@
 
 #include "adbc/state_internal.h"
 #include "core/connection_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale_adbc.h"
 

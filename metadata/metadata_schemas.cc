@@ -1,7 +1,7 @@
 // The published ADBC 1.0.0 result schemas of GetObjects, GetInfo and GetTableTypes.
 #include <arrow/type.h>
 
-#include "metadata/metadata_calls_internal.h"
+#include "metadata/catalog_answers_internal.h"
 
 namespace norvale::adbc {
 

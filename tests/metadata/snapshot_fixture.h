@@ -14,7 +14,7 @@
 #include <arrow/api.h>
 
 #include "adbc/state_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "norvale_adbc.h"
 
 namespace nvtest {
