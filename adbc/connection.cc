@@ -14,22 +14,23 @@
 #include "adbc/catalog_calls_internal.h"
 #include "adbc/catalog_internal.h"
 #include "adbc/entry_internal.h"
-#include "adbc/option_text_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace {
 
-using norvale::adbc::iequals;
+using norvale::ascii_eq_ci;
+using norvale::non_empty;
+using norvale::diag::secret_name;
 using norvale::adbc::invalid_state;
 using norvale::adbc::key_is;
-using norvale::adbc::non_empty;
 using norvale::adbc::null_argument;
 using norvale::adbc::OptionValue;
-using norvale::adbc::secret_key;
 
 constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
@@ -47,8 +48,9 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
   // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                         secret_key(key) ? "[REDACTED]"
-                                         : (value != nullptr ? value : "(null)"));
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (connection == nullptr || key == nullptr) {
     return null_argument("AdbcConnectionSetOption: null connection or key");
   }
@@ -101,8 +103,8 @@ NVTlsConfig tls_from_options(const NVAdbcDatabaseState* s) {
   nv_tls_config_init(&tls);
   if (s->tls_encrypt != nullptr) {
     const std::string_view mode = s->tls_encrypt;
-    tls.encrypt = iequals(mode, "off") ? 0 : iequals(mode, "mandatory") ? 2
-                  : iequals(mode, "strict")  ? 3
+    tls.encrypt = ascii_eq_ci(mode, "off") ? 0 : ascii_eq_ci(mode, "mandatory") ? 2
+                  : ascii_eq_ci(mode, "strict")  ? 3
                                              : 1;
   }
   if (s->tls_trust_server_cert != nullptr) {

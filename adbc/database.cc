@@ -10,17 +10,18 @@
 #include <string_view>
 
 #include "adbc/entry_internal.h"
-#include "adbc/option_text_internal.h"
 #include "adbc/option_value_internal.h"
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace {
 
-using norvale::adbc::iequals;
+using norvale::ascii_eq_ci;
+using norvale::non_empty;
+using norvale::diag::secret_name;
 using norvale::adbc::key_is;
-using norvale::adbc::non_empty;
 using norvale::adbc::OptionValue;
-using norvale::adbc::secret_key;
 using norvale::adbc::invalid_state;
 using norvale::adbc::null_argument;
 
@@ -43,7 +44,7 @@ bool parse_non_negative(const char* value, int64_t* out) {
 bool valid_encrypt(const char* value) {
   if (value == nullptr) return false;
   for (const char* mode : {"off", "optional", "mandatory", "strict"}) {
-    if (iequals(value, mode)) return true;
+    if (ascii_eq_ci(value, mode)) return true;
   }
   return false;
 }
@@ -66,7 +67,7 @@ int parse_log_level_name(const char* name) {
   constexpr Level kLevels[] = {{"off", 0},     {"error", 1}, {"warn", 2}, {"warning", 2},
                                {"info", 3},    {"debug", 4}, {"trace", 5}};
   for (const Level& l : kLevels) {
-    if (iequals(name, l.name)) return l.level;
+    if (ascii_eq_ci(name, l.name)) return l.level;
   }
   return -1;
 }
@@ -133,7 +134,7 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
         std::strpbrk(value, "\r\n") != nullptr) {
       return null_argument(std::string(key) + " must not contain a carriage return or line feed");
     }
-    return store(&(s->*plain->member), value, secret_key(key));
+    return store(&(s->*plain->member), value, secret_name(key));
   }
 
   if (key_is(key, "uri")) {
@@ -194,8 +195,9 @@ arrow::Status set_option(AdbcDatabase* database, const char* key, const char* va
   // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(database), key != nullptr ? key : "(null)",
-                         secret_key(key) ? "[REDACTED]"
-                                         : (value != nullptr ? value : "(null)"));
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (database == nullptr || key == nullptr) {
     return null_argument("AdbcDatabaseSetOption: null database or key");
   }
@@ -214,7 +216,7 @@ arrow::Status set_option(AdbcDatabase* database, const char* key, const char* va
 arrow::Result<OptionValue> lookup_option(AdbcDatabase* database, const char* key) {
   const NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
   if (s == nullptr) return invalid_state("AdbcDatabaseGetOption: database not allocated");
-  if (secret_key(key)) return OptionValue::Absent();  // never read back
+  if (secret_name(key)) return OptionValue::Absent();  // never read back
   std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
   if (const StringOption* option = string_option(key)) return OptionValue::Text(s->*option->member);
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {

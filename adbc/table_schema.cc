@@ -16,13 +16,13 @@
 #include "diag/sql_caller_internal.h"
 #include "metadata/catalog_answers_internal.h"
 #include "norvale/nv_query.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
 
 constexpr const char* kCall = "AdbcConnectionGetTableSchema";
 
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 arrow::Status export_schema(const arrow::Schema& schema, ArrowSchema* out) {

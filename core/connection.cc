@@ -15,6 +15,7 @@
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
 #include "util/secure_zero_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale {
 
@@ -32,8 +33,6 @@ namespace {
 
 constexpr const char* kTransport = "transport";
 constexpr const char* kAuth = "auth";
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 const char* or_auto(const char* text) { return non_empty(text) ? text : "(auto)"; }
 

@@ -2,19 +2,20 @@
 // and revalidated before later ones when this connection changed the catalog or the process saw
 // the catalog sequence move. A version check is one control-plane request; none is made while
 // the connection's view is known to be current.
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 
+#include "cells/statement_kind_internal.h"
 #include "core/connection_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -90,7 +91,7 @@ void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool
   if (!load_snapshot(c.connection, &fresh, abort)) return;  // the previous snapshot stays
   // The snapshot was fetched after the sequence reached `target`, so it is current for it.
   if (fresh.sequence < target) fresh.sequence = target;
-  if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, fresh.sequence);
+  if (non_empty(uri)) catalog_sequence_note(uri, fresh.sequence);
   if (!key.empty()) {
     fresh.uri = uri;
     fresh.username = username;
@@ -141,40 +142,12 @@ void refresh(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
       store->wrote = true;  // ask again on the next call
       return;
     }
-    if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, *target);
-  } else if (uri != nullptr && uri[0] != '\0') {
+    if (non_empty(uri)) catalog_sequence_note(uri, *target);
+  } else if (non_empty(uri)) {
     target = catalog_sequence_known(uri);
   }
   if (!target || *target == current) return;
   move_to(c, *target, abort);
-}
-
-bool blank_or_paren(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '(';
-}
-
-// The first keyword of `sql`, lower-cased, after blanks, parentheses and comments.
-std::string first_keyword(std::string_view sql) {
-  size_t i = 0;
-  while (i < sql.size()) {
-    if (blank_or_paren(sql[i])) {
-      ++i;
-    } else if (sql.substr(i, 2) == "--") {
-      const size_t end = sql.find('\n', i);
-      i = end == std::string_view::npos ? sql.size() : end + 1;
-    } else if (sql.substr(i, 2) == "/*") {
-      const size_t end = sql.find("*/", i + 2);
-      i = end == std::string_view::npos ? sql.size() : end + 2;
-    } else {
-      break;
-    }
-  }
-  std::string word;
-  while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])) != 0) {
-    word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i]))));
-    ++i;
-  }
-  return word;
 }
 
 }  // namespace
@@ -207,38 +180,8 @@ void note_catalog_write(NVAdbcInfoSchemaStore* store) {
   catalog_write_generation_bump();
 }
 
-namespace {
-
-// Statements that only read.
-bool reads_only(const std::string& word) {
-  return word == "select" || word == "show" || word == "describe" || word == "explain" ||
-         word == "values" || word == "summarize";
-}
-
-}  // namespace
-
 void note_catalog_statement(NVAdbcInfoSchemaStore* store, std::string_view sql) {
-  if (!reads_only(first_keyword(sql))) note_catalog_write(store);
-}
-
-bool sql_may_be_query(std::string_view sql) {
-  const std::string word = first_keyword(sql);
-  return word.empty() || reads_only(word) || word == "with" || word == "table" ||
-         word == "from";
-}
-
-bool sql_reads_catalog(std::string_view sql) {
-  constexpr std::string_view kName = "information_schema";
-  if (sql.size() < kName.size()) return false;
-  for (size_t i = 0; i + kName.size() <= sql.size(); ++i) {
-    size_t k = 0;
-    while (k < kName.size() &&
-           std::tolower(static_cast<unsigned char>(sql[i + k])) == kName[k]) {
-      ++k;
-    }
-    if (k == kName.size()) return true;
-  }
-  return false;
+  if (cells::sql_may_write_catalog(sql)) note_catalog_write(store);
 }
 
 }  // namespace norvale::adbc

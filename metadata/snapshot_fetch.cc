@@ -20,9 +20,11 @@
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_snapshot.h"
 #include "norvale/nv_stream.h"
+#include "util/strings_internal.h"
 
 namespace {
 
+using norvale::non_empty;
 using norvale::write_error;
 
 constexpr long kSnapshotTotalTimeoutSeconds = 300;
@@ -161,8 +163,6 @@ size_t snapshot_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   if (ctx->body_state == 2) return bytes;
   return nv_frame_feed(ctx->decoder, data, bytes) == 0 ? bytes : 0;
 }
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* tls,
                    const NVConnExtras* extras, void* share, NVInfoSchemaSnapshot* out,

@@ -12,6 +12,7 @@
 #include "metadata/catalog_index_internal.h"
 #include "metadata/snapshot_cells_internal.h"
 #include "metadata/type_text_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -22,8 +23,6 @@ struct Row {
   std::shared_ptr<arrow::DataType> type;  // null: the type text is not known here
   bool nullable;
 };
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 }  // namespace
 
