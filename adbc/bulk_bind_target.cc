@@ -4,10 +4,11 @@
 #include <utility>
 
 #include "adbc/bulk_bind_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "adbc/status_internal.h"
 #include "metadata/catalog_index_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cells_internal.h"
 #include "util/strings_internal.h"
 

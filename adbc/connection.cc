@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "adbc/cancel_registry_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
 #include "diag/secret_names_internal.h"
-#include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -35,6 +35,12 @@ constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
 
 arrow::Status set_option(AdbcConnection* connection, const char* key, const char* value) {
+  // A secret's value never reaches the log.
+  norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
+                         static_cast<void*>(connection), key != nullptr ? key : "(null)",
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (connection == nullptr || key == nullptr) {
     return null_argument("AdbcConnectionSetOption: null connection or key");
   }
@@ -236,58 +242,44 @@ arrow::Status release_connection(AdbcConnection* connection) {
 
 /// What GetOption reads back: the options the connection accepts, the standard keys it answers
 /// (autocommit, current catalog and schema) and the compute node actually chosen.
-AdbcStatusCode lookup_option(AdbcConnection* connection, const char* key, OptionValue* value,
-                             AdbcError* error) {
+arrow::Result<OptionValue> lookup_option(AdbcConnection* connection, const char* key) {
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
-  if (state == nullptr) {
-    return norvale::adbc::to_adbc(
-        invalid_state("AdbcConnectionGetOption: connection not allocated"), error);
-  }
-  if (key_is(key, "adbc.connection.autocommit")) {
-    *value = OptionValue::Bool(true);
-    return ADBC_STATUS_OK;
-  }
+  if (state == nullptr) return invalid_state("AdbcConnectionGetOption: connection not allocated");
+  if (key_is(key, "adbc.connection.autocommit")) return OptionValue::Bool(true);
   {
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
-      *value = OptionValue::Bool(state->read_only);
-      return ADBC_STATUS_OK;
+      return OptionValue::Bool(state->read_only);
     }
     if (key_is(key, "adbc.norvale.batch_size_hint")) {
-      *value = OptionValue::Int(state->batch_size_hint);
-      return ADBC_STATUS_OK;
+      return OptionValue::Int(state->batch_size_hint);
     }
     if (key_is(key, "adbc.norvale.query_timeout_sec")) {
-      *value = OptionValue::Int(static_cast<int64_t>(state->query_timeout_sec));
-      return ADBC_STATUS_OK;
+      return OptionValue::Int(static_cast<int64_t>(state->query_timeout_sec));
     }
   }
   // The rest describe the live session: nothing to read before AdbcConnectionInit.
   const NVConnection* core = state->connection;
   if (key_is(key, "adbc.connection.catalog") || key_is(key, "adbc.connection.db_schema")) {
-    if (core == nullptr) return ADBC_STATUS_OK;
+    if (core == nullptr) return OptionValue::Absent();
     const std::optional<std::string> name = key_is(key, "adbc.connection.catalog")
                                                 ? norvale::adbc::current_catalog(state)
                                                 : norvale::adbc::current_schema(state);
-    if (name) *value = OptionValue::Text(*name);
-    return ADBC_STATUS_OK;
+    return name ? OptionValue::Text(*name) : OptionValue::Absent();
   }
   // The node actually chosen, whether named, given by URL or recommended by the control plane.
   if (key_is(key, "adbc.norvale.compute_url")) {
-    *value = OptionValue::Text(nv_connection_compute_url(core));
-    return ADBC_STATUS_OK;
+    return OptionValue::Text(nv_connection_compute_url(core));
   }
-  if (key_is(key, "adbc.norvale.compute_node")) {
-    if (core != nullptr && !core->compute_node.empty()) {
-      *value = OptionValue::Text(core->compute_node);
-    }
-    return ADBC_STATUS_OK;
+  if (key_is(key, "adbc.norvale.compute_node") && core != nullptr &&
+      !core->compute_node.empty()) {
+    return OptionValue::Text(core->compute_node);
   }
-  return ADBC_STATUS_NOT_FOUND;
+  return OptionValue::Absent();
 }
 
-constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{
-    "AdbcConnection", nv_adbc_connection_set_option, lookup_option};
+constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{"AdbcConnection", set_option,
+                                                              lookup_option};
 
 }  // namespace
 
@@ -303,14 +295,8 @@ AdbcStatusCode nv_adbc_connection_new(AdbcConnection* connection, AdbcError* err
 
 AdbcStatusCode nv_adbc_connection_set_option(AdbcConnection* connection, const char* key,
                                              const char* value, AdbcError* error) {
-  // A secret's value never reaches the log.
-  return call_entry(Entry{"AdbcConnectionSetOption",
-                          "AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)"},
-                    error, [&] { return set_option(connection, key, value); },
-                    static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                    key != nullptr && secret_name(key) ? "[REDACTED]"
-                : value != nullptr                 ? value
-                                                   : "(null)");
+  return call_entry(Entry{"AdbcConnectionSetOption", nullptr}, error,
+                    [&] { return set_option(connection, key, value); });
 }
 
 AdbcStatusCode nv_adbc_connection_init(AdbcConnection* connection, AdbcDatabase* database,

@@ -175,6 +175,12 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
 }
 
 arrow::Status set_option(AdbcDatabase* database, const char* key, const char* value) {
+  // A secret's value never reaches the log.
+  norvale::adbc::log_api("AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
+                         static_cast<void*>(database), key != nullptr ? key : "(null)",
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (database == nullptr || key == nullptr) {
     return null_argument("AdbcDatabaseSetOption: null database or key");
   }
@@ -190,32 +196,23 @@ arrow::Status set_option(AdbcDatabase* database, const char* key, const char* va
 }
 
 /// What GetOption reads back: every option the database accepts, except secrets.
-AdbcStatusCode lookup_option(AdbcDatabase* database, const char* key, OptionValue* value,
-                             AdbcError* error) {
+arrow::Result<OptionValue> lookup_option(AdbcDatabase* database, const char* key) {
   const NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
-  if (s == nullptr) {
-    return norvale::adbc::to_adbc(invalid_state("AdbcDatabaseGetOption: database not allocated"),
-                                  error);
-  }
-  if (secret_name(key)) return ADBC_STATUS_NOT_FOUND;  // never read back
+  if (s == nullptr) return invalid_state("AdbcDatabaseGetOption: database not allocated");
+  if (secret_name(key)) return OptionValue::Absent();  // never read back
   std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-  if (const StringOption* option = string_option(key)) {
-    *value = OptionValue::Text(s->*option->member);
-    return ADBC_STATUS_OK;
-  }
+  if (const StringOption* option = string_option(key)) return OptionValue::Text(s->*option->member);
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
-    *value = OptionValue::Int(s->connect_timeout_sec);
-    return ADBC_STATUS_OK;
+    return OptionValue::Int(s->connect_timeout_sec);
   }
   if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
-    *value = OptionValue::Int(s->max_stream_buffer_mb);
-    return ADBC_STATUS_OK;
+    return OptionValue::Int(s->max_stream_buffer_mb);
   }
-  return ADBC_STATUS_NOT_FOUND;
+  return OptionValue::Absent();
 }
 
-constexpr norvale::adbc::OptionAccess<AdbcDatabase> kAccess{
-    "AdbcDatabase", nv_adbc_database_set_option, lookup_option};
+constexpr norvale::adbc::OptionAccess<AdbcDatabase> kAccess{"AdbcDatabase", set_option,
+                                                            lookup_option};
 
 const char* env_non_empty(const char* name) {
   const char* value = std::getenv(name);
@@ -348,14 +345,8 @@ AdbcStatusCode nv_adbc_database_release(AdbcDatabase* database, AdbcError* error
 
 AdbcStatusCode nv_adbc_database_set_option(AdbcDatabase* database, const char* key,
                                            const char* value, AdbcError* error) {
-  // A secret's value never reaches the log.
-  return call_entry(Entry{"AdbcDatabaseSetOption",
-                          "AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)"},
-                    error, [&] { return set_option(database, key, value); },
-                    static_cast<void*>(database), key != nullptr ? key : "(null)",
-                    key != nullptr && secret_name(key) ? "[REDACTED]"
-                : value != nullptr                 ? value
-                                                   : "(null)");
+  return call_entry(Entry{"AdbcDatabaseSetOption", nullptr}, error,
+                    [&] { return set_option(database, key, value); });
 }
 
 AdbcStatusCode nv_adbc_database_init(AdbcDatabase* database, AdbcError* error) {

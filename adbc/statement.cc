@@ -262,23 +262,16 @@ constexpr ReadableOption kReadableOptions[] = {
     {"nv.ingest.coerce", [](const State& s) { return OptionValue::Bool(s.coerce != 0); }},
 };
 
-AdbcStatusCode lookup_option(AdbcStatement* statement, const char* key, OptionValue* value,
-                             AdbcError* error) {
+arrow::Result<OptionValue> lookup_option(AdbcStatement* statement, const char* key) {
   const NVAdbcStatementState* s = state_of(statement);
-  if (s == nullptr) {
-    return to_adbc(invalid_state("AdbcStatementGetOption: statement not allocated"), error);
-  }
+  if (s == nullptr) return invalid_state("AdbcStatementGetOption: statement not allocated");
   for (const ReadableOption& option : kReadableOptions) {
     if (!key_is(key, option.key)) continue;
     std::lock_guard<std::mutex> lock(option_mutex());
-    *value = option.read(*s);
-    return ADBC_STATUS_OK;
+    return option.read(*s);
   }
-  return ADBC_STATUS_NOT_FOUND;
+  return OptionValue::Absent();
 }
-
-constexpr OptionAccess<AdbcStatement> kAccess{"AdbcStatement", nv_adbc_statement_set_option,
-                                              lookup_option};
 
 arrow::Status new_statement(AdbcConnection* connection, AdbcStatement* statement) {
   if (connection == nullptr || statement == nullptr) {
@@ -323,12 +316,18 @@ arrow::Status release_statement(AdbcStatement* statement) {
 
 arrow::Status set_statement_option(AdbcStatement* statement, const char* key,
                                    const char* value) {
+  // The value is never logged.
+  log_api("AdbcStatementSetOption(stmt=%p, key=%s)", static_cast<void*>(statement),
+          key != nullptr ? key : "(null)");
   NVAdbcStatementState* s = state_of(statement);
   if (s == nullptr) return invalid_state("AdbcStatementSetOption: statement not allocated");
   if (key == nullptr) return null_argument("AdbcStatementSetOption: null key");
   std::lock_guard<std::mutex> lock(option_mutex());
   return set_option(s, key, value);
 }
+
+constexpr OptionAccess<AdbcStatement> kAccess{"AdbcStatement", set_statement_option,
+                                              lookup_option};
 
 arrow::Status set_sql_query(AdbcStatement* statement, const char* query) {
   if (statement == nullptr || query == nullptr) {
@@ -436,11 +435,8 @@ AdbcStatusCode nv_adbc_statement_release(AdbcStatement* statement, AdbcError* er
 
 AdbcStatusCode nv_adbc_statement_set_option(AdbcStatement* statement, const char* key,
                                             const char* value, AdbcError* error) {
-  // The value is never logged.
-  return call_entry(
-      Entry{"AdbcStatementSetOption", "AdbcStatementSetOption(stmt=%p, key=%s)"}, error,
-      [&] { return norvale::adbc::set_statement_option(statement, key, value); },
-      static_cast<void*>(statement), key != nullptr ? key : "(null)");
+  return call_entry(Entry{"AdbcStatementSetOption", nullptr}, error,
+                    [&] { return norvale::adbc::set_statement_option(statement, key, value); });
 }
 
 AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement* statement, const char* query,

@@ -14,7 +14,7 @@
 #include "cells/statement_kind_internal.h"
 #include "core/query_batch_internal.h"
 #include "diag/sql_caller_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
 #include "sql/metadata_engine_internal.h"

@@ -11,7 +11,7 @@
 #include "adbc/entry_internal.h"
 #include "adbc/ingest_upload_internal.h"
 #include "adbc/statement_ingest_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "norvale/nv_ingest.h"
 #include "util/strings_internal.h"
 

@@ -108,6 +108,24 @@ arrow::Status with_context(std::string_view prefix, const arrow::Status& status,
               std::string(prefix) + text + std::string(suffix), detail->origin());
 }
 
+arrow::Status with_code(AdbcStatusCode code, const arrow::Status& failure,
+                        const char* sqlstate) {
+  if (failure.ok()) return failure;
+  if (const AdbcStatusDetail* detail = adbc_detail(failure)) {
+    std::string kept = detail->sqlstate();
+    // The SQLSTATE that went with the old code stays with the new one.
+    if (kept.empty() && !detail->from_message()) kept = default_sqlstate_for(detail->code());
+    return make(code, sqlstate != nullptr ? std::string(sqlstate) : std::move(kept),
+                detail->from_message(), failure.message(), detail->origin());
+  }
+  auto sql = std::dynamic_pointer_cast<cells::SqlStateDetail>(failure.detail());
+  return make(code,
+              sqlstate != nullptr ? std::string(sqlstate)
+              : sql != nullptr    ? sql->sqlstate()
+                                  : std::string("HY000"),
+              false, failure.message(), {});
+}
+
 AdbcStatusCode adbc_code_of(const arrow::Status& status) {
   if (status.ok()) return ADBC_STATUS_OK;
   if (const AdbcStatusDetail* detail = adbc_detail(status)) return detail->code();

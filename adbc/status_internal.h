@@ -69,6 +69,11 @@ arrow::Status query_failure(NVQueryHandle* query);
 arrow::Status with_context(std::string_view prefix, const arrow::Status& status,
                            std::string_view suffix = {});
 
+/// `failure` reporting `code`, and `sqlstate` when given, instead of its own; its message and
+/// origin stay.
+arrow::Status with_code(AdbcStatusCode code, const arrow::Status& failure,
+                        const char* sqlstate = nullptr);
+
 /// The ADBC status code a failure reports (OK for OK).
 AdbcStatusCode adbc_code_of(const arrow::Status& status);
 

@@ -13,7 +13,7 @@
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale_adbc.h"
 #include "support/snapshot_relations.h"

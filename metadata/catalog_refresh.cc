@@ -25,10 +25,6 @@ using Clock = std::chrono::steady_clock;
 // A failed first load is tried again on a metadata call at most this often.
 constexpr std::chrono::seconds kReloadBackoff{30};
 
-const char* option_or_null(const NVAdbcDatabaseState* db, char* NVAdbcDatabaseState::*field) {
-  return db != nullptr ? db->*field : nullptr;
-}
-
 bool has_snapshot(NVAdbcInfoSchemaStore* store) {
   std::shared_lock<std::shared_mutex> lock(store->lock);
   for (const auto& batch : store->batches) {
@@ -43,31 +39,29 @@ uint64_t installed_sequence(NVAdbcInfoSchemaStore* store) {
 }
 
 // The catalog sequence now, from the control plane; nothing (logged) when the check failed.
-std::optional<uint64_t> check_version(NVAdbcConnectionState* state,
+std::optional<uint64_t> check_version(const ConnectionCatalog& c,
                                       const std::atomic<bool>* abort) {
   NVCatalogVersion version{};
   char err[512] = {0};
-  if (fetch_connection_catalog_version(state->connection, &version, err, sizeof(err), abort) !=
-      0) {
+  if (fetch_connection_catalog_version(c.connection, &version, err, sizeof(err), abort) != 0) {
     nv_log_emit(NV_LOG_WARN, "info_schema", "catalog version check failed: %s", err);
     return std::nullopt;
   }
   return version.sequence;
 }
 
-void reregister(NVAdbcConnectionState* state) {
-  if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
+void reregister(const ConnectionCatalog& c) {
+  if (c.engine != nullptr) register_catalog_relations(c);
 }
 
 bool aborted(const std::atomic<bool>* abort) { return abort != nullptr && abort->load(); }
 
-void first_load(NVAdbcConnectionState* state, const char* uri, const char* username,
-                const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+void first_load(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
   store->load_attempted = true;
   store->load_attempted_at = Clock::now();
-  if (install_snapshot(state, uri, username, abort) == 0) {
-    reregister(state);
+  if (install_snapshot(c, abort) == 0) {
+    reregister(c);
   } else if (aborted(abort)) {
     store->load_attempted = false;  // a cancelled load says nothing about the next one
   }
@@ -75,9 +69,10 @@ void first_load(NVAdbcConnectionState* state, const char* uri, const char* usern
 
 // Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
 // as it is; otherwise the snapshot is fetched again and cached for the process.
-void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
-             uint64_t target, const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  const char* uri = c.uri;
+  const char* username = c.username;
   const std::string key = cache_key_of(uri, username);
   if (!key.empty()) {
     std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
@@ -88,12 +83,12 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
       nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
                   static_cast<unsigned long long>(cached->epoch),
                   static_cast<unsigned long long>(cached->sequence));
-      reregister(state);
+      reregister(c);
       return;
     }
   }
   CachedSnapshot fresh;
-  if (!load_snapshot(state, &fresh, abort)) return;  // the previous snapshot stays
+  if (!load_snapshot(c.connection, &fresh, abort)) return;  // the previous snapshot stays
   // The snapshot was fetched after the sequence reached `target`, so it is current for it.
   if (fresh.sequence < target) fresh.sequence = target;
   if (non_empty(uri)) catalog_sequence_note(uri, fresh.sequence);
@@ -107,33 +102,30 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
   nv_log_emit(NV_LOG_INFO, "info_schema", "refreshed snapshot (epoch=%llu, seq=%llu)",
               static_cast<unsigned long long>(fresh.epoch),
               static_cast<unsigned long long>(fresh.sequence));
-  reregister(state);
+  reregister(c);
 }
 
 // The poller borrows the connection's request settings, token included: once the connection
 // logged in again, the poller gets the new token too.
-void follow_renewed_token(NVAdbcConnectionState* state, const char* uri, const char* username) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  if (!store->endpoint || store->endpoint->token == SessionToken(*state->connection).text()) {
-    return;
-  }
-  store->endpoint = PollEndpoint::From(state->connection);
-  const std::string key = cache_key_of(uri, username);
+void follow_renewed_token(const ConnectionCatalog& c) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  if (!store->endpoint || store->endpoint->token == SessionToken(*c.connection).text()) return;
+  store->endpoint = PollEndpoint::From(c.connection);
+  const std::string key = cache_key_of(c.uri, c.username);
   if (!key.empty()) snapshot_cache_lend_endpoint(key, store->endpoint);
 }
 
-void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  const char* uri = option_or_null(state->database, &NVAdbcDatabaseState::uri);
-  const char* username = option_or_null(state->database, &NVAdbcDatabaseState::username);
+void refresh(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  const char* uri = c.uri;
   std::lock_guard<std::mutex> serial(store->refresh);
-  follow_renewed_token(state, uri, username);
+  follow_renewed_token(c);
 
   if (!store->load_attempted) {
-    first_load(state, uri, username, abort);
+    first_load(c, abort);
   } else if (!has_snapshot(store) && Clock::now() - store->load_attempted_at >= kReloadBackoff) {
     // A failed snapshot never fails a call; it is retried now and then, not on every call.
-    first_load(state, uri, username, abort);
+    first_load(c, abort);
   }
   // A write made before the load may be newer than a cached snapshot: it is checked below.
   if (!has_snapshot(store)) return;
@@ -145,7 +137,7 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   const bool others_wrote = generation != store->seen_write_generation;
   store->seen_write_generation = generation;
   if (store->wrote.exchange(false) || others_wrote) {
-    target = check_version(state, abort);
+    target = check_version(c, abort);
     if (!target) {
       store->wrote = true;  // ask again on the next call
       return;
@@ -155,14 +147,13 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
     target = catalog_sequence_known(uri);
   }
   if (!target || *target == current) return;
-  move_to(state, uri, username, *target, abort);
+  move_to(c, *target, abort);
 }
 
 }  // namespace
 
-std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState* state) {
-  if (state == nullptr || state->info_schema == nullptr) return nullptr;
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+std::shared_ptr<const CatalogIndex> catalog_index(NVAdbcInfoSchemaStore* store) {
+  if (store == nullptr) return nullptr;
   SnapshotBatches batches;
   {
     std::shared_lock<std::shared_mutex> lock(store->lock);
@@ -175,22 +166,22 @@ std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState*
   return index;
 }
 
-void info_schema_refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
-  if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) return;
+void refresh_catalog(const ConnectionCatalog& catalog, const std::atomic<bool>* abort) {
+  if (catalog.connection == nullptr || catalog.store == nullptr) return;
   try {
-    refresh(state, abort);
+    refresh(catalog, abort);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "catalog refresh failed: %s", e.what());
   }
 }
 
-void info_schema_note_write(NVAdbcConnectionState* state) {
-  if (state != nullptr && state->info_schema != nullptr) state->info_schema->wrote = true;
+void note_catalog_write(NVAdbcInfoSchemaStore* store) {
+  if (store != nullptr) store->wrote = true;
   catalog_write_generation_bump();
 }
 
-void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {
-  if (cells::sql_may_write_catalog(sql)) info_schema_note_write(state);
+void note_catalog_statement(NVAdbcInfoSchemaStore* store, std::string_view sql) {
+  if (cells::sql_may_write_catalog(sql)) note_catalog_write(store);
 }
 
 }  // namespace norvale::adbc

@@ -13,9 +13,9 @@
 
 #include <arrow/api.h>
 
+#include "adbc/catalog_internal.h"
 #include "adbc/state_internal.h"
 #include "metadata/catalog_index_internal.h"
-#include "metadata/info_schema_internal.h"
 #include "norvale_adbc.h"
 #include "sql/metadata_engine_internal.h"
 

@@ -1,5 +1,6 @@
-// Result schemas of the ADBC metadata calls and the pieces of GetTableSchema worth testing on
-// their own.
+// What the ADBC catalog calls ask of the connection beyond its snapshot: the queries of the
+// driver's own on its compute node, and the names in which the service resolves unqualified
+// ones.
 #pragma once
 
 #include <cstddef>
@@ -8,26 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include <arrow/type_fwd.h>
-
 #include "adbc/cancellable_query_internal.h"
 #include "adbc/state_internal.h"
-#include "norvale/nv_query.h"
 
 namespace norvale::adbc {
-
-/// The ADBC GetObjects result schema (catalog, db-schema, table, column, constraint and usage
-/// levels), built afresh on each call.
-std::shared_ptr<arrow::Schema> build_get_objects_schema();
-
-/// The ADBC GetInfo result schema: info_name uint32 and the info_value dense union.
-std::shared_ptr<arrow::Schema> build_info_schema();
-
-/// The GetTableTypes result schema: one non-null utf8 field, table_type.
-std::shared_ptr<arrow::Schema> build_table_types_schema();
-
-/// The GetStatisticNames result schema: statistic_name utf8 and statistic_key int16, not null.
-std::shared_ptr<arrow::Schema> build_statistic_names_schema();
 
 /// Starts a query of the driver's own on the connection's compute node (the LIMIT 0 schema
 /// probe, the current-schema question) under `operation`, so that a cancel reaches it; empty
