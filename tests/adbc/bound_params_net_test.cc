@@ -3,7 +3,6 @@
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 #include <arrow/compute/api.h>
-#include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,31 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "tests/adbc/driver_net_fixture.h"
-#include "tests/core/ingest/ingest_net_util.h"
+#include "tests/adbc/bound_net_fixture.h"
 
 namespace {
 
 using nv_adbc_test::Failure;
 using nv_adbc_test::take;
-using Lines = std::vector<std::string>;
-using Options = std::vector<std::pair<const char*, const char*>>;
-
-std::shared_ptr<arrow::Array> Json(const std::shared_ptr<arrow::DataType>& type,
-                                   const std::string& json) {
-  return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
-}
-
-std::shared_ptr<arrow::RecordBatch> Batch(
-    const std::vector<std::pair<std::string, std::shared_ptr<arrow::Array>>>& columns) {
-  arrow::FieldVector fields;
-  arrow::ArrayVector arrays;
-  for (const auto& [name, array] : columns) {
-    fields.push_back(arrow::field(name, array->type()));
-    arrays.push_back(array);
-  }
-  return arrow::RecordBatch::Make(arrow::schema(fields), arrays.at(0)->length(), arrays);
-}
+using nv_adbc_test::Batch;
+using nv_adbc_test::Json;
+using nv_adbc_test::Lines;
+using nv_adbc_test::Options;
 
 // The id and name rows [first, first + n) as a batch: id BIGINT, name 'n<id>' (null for ids
 // divisible by 7).
@@ -53,33 +37,8 @@ std::shared_ptr<arrow::RecordBatch> IdNames(int64_t first, int64_t n) {
 // Bound INSERTs that run as SQL text, however many rows they bind.
 const Options kRowsAsSql = {{"adbc.norvale.statement.bulk_bind_min_rows", "0"}};
 
-class BoundParamsNetTest : public nv_adbc_test::DriverNetTest {
+class BoundParamsNetTest : public nv_adbc_test::BoundNetTest {
  protected:
-  void TearDown() override {
-    AdbcError e{};
-    for (auto& stmt : statements_) driver_.StatementRelease(stmt.get(), &e);
-    DriverNetTest::TearDown();
-  }
-
-  void Sql(const std::string& sql) {
-    std::string err;
-    ASSERT_TRUE(svc().Sql(sql, &err)) << sql << ": " << err;
-  }
-
-  // A statement with the SQL and options, released at the test's end.
-  AdbcStatement* Prepared(const std::string& sql, const Options& options = {}) {
-    statements_.push_back(std::make_unique<AdbcStatement>());
-    AdbcStatement* stmt = statements_.back().get();
-    AdbcError e{};
-    EXPECT_EQ(driver_.StatementNew(&conn_, stmt, &e), ADBC_STATUS_OK);
-    for (const auto& [k, v] : options) {
-      EXPECT_EQ(driver_.StatementSetOption(stmt, k, v, &e), ADBC_STATUS_OK) << k;
-    }
-    EXPECT_EQ(driver_.StatementSetSqlQuery(stmt, sql.c_str(), &e), ADBC_STATUS_OK);
-    EXPECT_EQ(driver_.StatementPrepare(stmt, &e), ADBC_STATUS_OK);
-    return stmt;
-  }
-
   // Binds the batches as one stream and executes; with `result` the query's rows come back.
   Failure Run(AdbcStatement* stmt, const arrow::RecordBatchVector& batches, int64_t* rows,
               std::shared_ptr<arrow::Table>* result = nullptr) {
@@ -103,9 +62,6 @@ class BoundParamsNetTest : public nv_adbc_test::DriverNetTest {
     return Run(Prepared(sql, options), batches, nullptr, result);
   }
 
-  Lines Rows(const std::string& sql) { return nv_ingest_test::Rows(svc(), sql); }
-
-  std::vector<std::unique_ptr<AdbcStatement>> statements_;
 };
 
 // Rows of a table as "v1|v2" lines.

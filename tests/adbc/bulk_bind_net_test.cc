@@ -4,7 +4,6 @@
 // queries over many bound rows, whose results stream one row after another.
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
-#include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,35 +14,20 @@
 #include <utility>
 #include <vector>
 
-#include "tests/adbc/driver_net_fixture.h"
-#include "tests/core/ingest/ingest_net_util.h"
+#include "tests/adbc/bound_net_fixture.h"
 
 namespace {
 
 using nv_adbc_test::Failure;
 using nv_adbc_test::take;
-using Lines = std::vector<std::string>;
-using Options = std::vector<std::pair<const char*, const char*>>;
+using nv_adbc_test::Batch;
+using nv_adbc_test::Json;
+using nv_adbc_test::Lines;
+using nv_adbc_test::Options;
 
 constexpr const char* kMinRows = "adbc.norvale.statement.bulk_bind_min_rows";
 const Options kAsSql = {{kMinRows, "0"}};
 const Options kAsIngest = {{kMinRows, "1"}};
-
-std::shared_ptr<arrow::Array> Json(const std::shared_ptr<arrow::DataType>& type,
-                                   const std::string& json) {
-  return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
-}
-
-std::shared_ptr<arrow::RecordBatch> Batch(
-    const std::vector<std::pair<std::string, std::shared_ptr<arrow::Array>>>& columns) {
-  arrow::FieldVector fields;
-  arrow::ArrayVector arrays;
-  for (const auto& [name, array] : columns) {
-    fields.push_back(arrow::field(name, array->type()));
-    arrays.push_back(array);
-  }
-  return arrow::RecordBatch::Make(arrow::schema(fields), arrays.at(0)->length(), arrays);
-}
 
 // Rows [first, first + n) of (a BIGINT, b BIGINT = 2a).
 std::shared_ptr<arrow::RecordBatch> Pairs(int64_t first, int64_t n) {
@@ -88,32 +72,8 @@ class GeneratedPairs : public arrow::RecordBatchReader {
   int max_alive_ = 0;
 };
 
-class BulkBindNetTest : public nv_adbc_test::DriverNetTest {
+class BulkBindNetTest : public nv_adbc_test::BoundNetTest {
  protected:
-  void TearDown() override {
-    AdbcError e{};
-    for (auto& stmt : statements_) driver_.StatementRelease(stmt.get(), &e);
-    DriverNetTest::TearDown();
-  }
-
-  void Sql(const std::string& sql) {
-    std::string err;
-    ASSERT_TRUE(svc().Sql(sql, &err)) << sql << ": " << err;
-  }
-  Lines Rows(const std::string& sql) { return nv_ingest_test::Rows(svc(), sql); }
-
-  AdbcStatement* Prepared(const std::string& sql, const Options& options) {
-    statements_.push_back(std::make_unique<AdbcStatement>());
-    AdbcStatement* stmt = statements_.back().get();
-    AdbcError e{};
-    EXPECT_EQ(driver_.StatementNew(&conn_, stmt, &e), ADBC_STATUS_OK);
-    for (const auto& [k, v] : options) {
-      EXPECT_EQ(driver_.StatementSetOption(stmt, k, v, &e), ADBC_STATUS_OK) << k;
-    }
-    EXPECT_EQ(driver_.StatementSetSqlQuery(stmt, sql.c_str(), &e), ADBC_STATUS_OK);
-    return stmt;
-  }
-
   // Binds `reader` to `sql` and runs it; with `result` the rows' results come back as a stream.
   Failure Run(const std::string& sql, const Options& options,
               std::shared_ptr<arrow::RecordBatchReader> reader, int64_t* rows,
@@ -141,8 +101,6 @@ class BulkBindNetTest : public nv_adbc_test::DriverNetTest {
     return std::to_string(svc().Counter("requests.ingest") - ingests) + " " +
            std::to_string(svc().Counter("requests.query") - queries);
   }
-
-  std::vector<std::unique_ptr<AdbcStatement>> statements_;
 };
 
 struct Pairing {
