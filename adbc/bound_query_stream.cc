@@ -64,6 +64,34 @@ class BoundRows {
   int64_t next_ = 0;         // the next row of batch_
 };
 
+// The schema of the results of several rows: the first row's names and types, every column
+// nullable, since a later row may give a null where the first did not.
+std::shared_ptr<arrow::Schema> rows_schema(const arrow::Schema& first) {
+  arrow::FieldVector fields;
+  for (const auto& field : first.fields()) fields.push_back(field->WithNullable(true));
+  return arrow::schema(std::move(fields), first.metadata());
+}
+
+// Whether a row's result can be handed out under the first row's schema: the same column types
+// in the same order. The names may differ, as the service names an unaliased column by its text,
+// and each row's text holds its own literals.
+bool same_columns(const arrow::Schema& schema, const arrow::Schema& row) {
+  if (row.num_fields() != schema.num_fields()) return false;
+  for (int i = 0; i < row.num_fields(); ++i) {
+    if (!row.field(i)->type()->Equals(*schema.field(i)->type())) return false;
+  }
+  return true;
+}
+
+// The column types of a result, as "int64, string".
+std::string column_types(const arrow::Schema& schema) {
+  std::string out;
+  for (const auto& field : schema.fields()) {
+    out += (out.empty() ? "" : ", ") + field->type()->ToString();
+  }
+  return out;
+}
+
 // The results of every bound row's query, in row order, under one schema: the first row's.
 class BoundQueryReader final : public arrow::RecordBatchReader {
  public:
@@ -72,7 +100,7 @@ class BoundQueryReader final : public arrow::RecordBatchReader {
       : connection_(connection),
         operation_(std::move(operation)),
         rows_(std::move(rows)),
-        schema_(first->schema()),
+        schema_(rows_schema(*first->schema())),
         current_(std::move(first)) {}
 
   std::shared_ptr<arrow::Schema> schema() const override { return schema_; }
@@ -83,7 +111,12 @@ class BoundQueryReader final : public arrow::RecordBatchReader {
       if (const arrow::Status read = current_->ReadNext(batch); !read.ok()) {
         return with_context(kBoundWhere + bound_rows_text(row_, row_) + ": ", read);
       }
-      if (*batch != nullptr) return arrow::Status::OK();
+      if (*batch != nullptr) {
+        if (!(*batch)->schema()->Equals(*schema_)) {
+          *batch = arrow::RecordBatch::Make(schema_, (*batch)->num_rows(), (*batch)->columns());
+        }
+        return arrow::Status::OK();
+      }
       current_.reset();
       ARROW_RETURN_NOT_OK(Start());
     }
@@ -112,12 +145,14 @@ class BoundQueryReader final : public arrow::RecordBatchReader {
     auto opened = arrow::ImportRecordBatchReader(&stream);
     if (!opened.ok()) return with_context(failed, opened.status());
     current_ = *std::move(opened);
-    if (!current_->schema()->Equals(*schema_)) {
+    if (!same_columns(*schema_, *current_->schema())) {
+      const std::string types = column_types(*current_->schema());
       current_.reset();
       return adbc_failure(ADBC_STATUS_INVALID_STATE, "HY000",
-                          kBoundWhere + std::string("the results of bound row 1 and ") +
-                              bound_rows_text(row_, row_) +
-                              " have different schemas and cannot form one result");
+                          kBoundWhere + std::string("the results of bound row 1 (") +
+                              column_types(*schema_) + ") and " + bound_rows_text(row_, row_) +
+                              " (" + types + ") have different column types and cannot form "
+                              "one result");
     }
     return arrow::Status::OK();
   }

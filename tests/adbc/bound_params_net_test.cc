@@ -142,18 +142,63 @@ TEST_F(BoundParamsNetTest, MixedStylesAndMismatchedNamesRunNothing) {
             "HY009");
 }
 
+// The rows' results form one result under the first row's schema, aliased or not: the service
+// names an unaliased column by its text, which holds each row's own literals.
 TEST_F(BoundParamsNetTest, BoundSelectOverRowsWithNullsHasOneSchema) {
-  std::shared_ptr<arrow::Table> result;
-  // Aliased: the node names an unaliased column by its text, which differs from row to row.
-  const Failure f = Query("SELECT ? AS n, ? AS s",
-                          {Batch({{"n", Json(arrow::int64(), "[42, -42, null]")},
-                                  {"s", Json(arrow::utf8(), R"(["", null, "bar"])")}})},
-                          &result);
+  const auto batch = Batch({{"n", Json(arrow::int64(), "[42, -3000000000, null]")},
+                            {"s", Json(arrow::utf8(), R"(["", null, "bar"])")}});
+  struct Case {
+    const char* sql;
+    bool swapped;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"SELECT ? AS n, ? AS s", false, {"n", "s"}},
+      {"SELECT ?, ?", false, {}},
+      {"SELECT $2, $1", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    const bool swapped = c.swapped;
+    std::shared_ptr<arrow::Table> result;
+    int64_t rows = 7;
+    const Failure f = Run(Prepared(c.sql), {batch}, &rows, &result);
+    ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
+    EXPECT_EQ(rows, -1);
+    ASSERT_EQ(result->num_columns(), 2);
+    EXPECT_EQ(result->column(swapped ? 1 : 0)->type()->id(), arrow::Type::INT64);
+    EXPECT_EQ(result->column(swapped ? 0 : 1)->type()->id(), arrow::Type::STRING);
+    if (!c.names.empty()) {
+      EXPECT_EQ(result->schema()->field_names(), c.names);
+    }
+    EXPECT_EQ(LinesOf(*result), swapped ? (Lines{"|42", "null|-3000000000", "bar|null"})
+                                        : (Lines{"42|", "-3000000000|null", "null|bar"}));
+  }
+  // Rows whose results have other columns cannot form one result: the stream ends with why.
+  Sql("CREATE OR REPLACE TABLE bp_columns (a BIGINT, b VARCHAR)");
+  Sql("INSERT INTO bp_columns VALUES (1, 'x')");
+  ArrowArrayStream out{};
+  int64_t rows = 7;
+  AdbcError e{};
+  AdbcStatement* stmt = Prepared("SELECT COLUMNS(?) FROM bp_columns");
+  ArrowArrayStream bound{};
+  ASSERT_TRUE(arrow::ExportRecordBatchReader(
+                  arrow::RecordBatchReader::Make(
+                      {Batch({{"c", Json(arrow::utf8(), R"(["a", "b"])")}})})
+                      .ValueOrDie(),
+                  &bound)
+                  .ok());
+  ASSERT_EQ(driver_.StatementBindStream(stmt, &bound, &e), ADBC_STATUS_OK);
+  const Failure f = take(driver_.StatementExecuteQuery(stmt, &out, &rows, &e), &e);
   ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
-  ASSERT_EQ(result->num_columns(), 2);
-  EXPECT_EQ(result->column(0)->type()->id(), arrow::Type::INT64);
-  EXPECT_EQ(result->column(1)->type()->id(), arrow::Type::STRING);
-  EXPECT_EQ(LinesOf(*result), (Lines{"42|", "-42|null", "null|bar"}));
+  const std::vector<std::string> seen = nv_adbc_test::drain(&out);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "1");
+  EXPECT_NE(seen[1].find("bound row 1 (int64) and bound row 2 (string) have different column "
+                         "types"),
+            std::string::npos)
+      << seen[1];
+  out.release(&out);
 }
 
 TEST_F(BoundParamsNetTest, LiteralOfEachArrowTypeReadsBackEqual) {
