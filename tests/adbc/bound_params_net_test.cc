@@ -174,6 +174,16 @@ TEST_F(BoundParamsNetTest, BoundSelectOverRowsWithNullsHasOneSchema) {
     EXPECT_EQ(LinesOf(*result), swapped ? (Lines{"|42", "null|-3000000000", "bar|null"})
                                         : (Lines{"42|", "-3000000000|null", "null|bar"}));
   }
+  // One bound row whose query gives several rows: its rows affected are unknown or those rows.
+  {
+    std::shared_ptr<arrow::Table> result;
+    int64_t rows = 0;
+    const Failure f = Run(Prepared("SELECT ? AS v FROM range(3)"),
+                          {Batch({{"v", Json(arrow::int64(), "[5]")}})}, &rows, &result);
+    ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
+    EXPECT_EQ(LinesOf(*result), (Lines{"5", "5", "5"}));
+    EXPECT_TRUE(rows == -1 || rows == 3) << rows;
+  }
   // Rows whose results have other columns cannot form one result: the stream ends with why.
   Sql("CREATE OR REPLACE TABLE bp_columns (a BIGINT, b VARCHAR)");
   Sql("INSERT INTO bp_columns VALUES (1, 'x')");

@@ -3,7 +3,8 @@
 // the values hold, the written text has exactly the lexer's statements and strings of the
 // original around each literal: no value may open or close a string, comment or statement.
 // The shape of a one-row INSERT ... VALUES read from the text must read the same again from
-// the statement written back from it.
+// the statement written back from it, and an INSERT that loads its bound rows as one ingest
+// takes each bound column once, into the table its text names.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include <arrow/api.h>
 
 #include "adbc/bound_sql_internal.h"
+#include "adbc/bulk_bind_internal.h"
 #include "adbc/parameter_markers_internal.h"
 #include "cells/sql_insert_shape.h"
 #include "cells/sql_lexer.h"
@@ -51,6 +53,33 @@ std::shared_ptr<arrow::Array> column_of(uint8_t kind, std::string_view text) {
   return b.Finish().ValueOrDie();
 }
 
+// A bound INSERT loaded as one ingest: its row is its markers, each bound column taken once, as
+// many targets as values, and the table text it sends names the INSERT's table.
+void check_bulk_plan(const std::string& sql, const norvale::adbc::StatementParameters& params,
+                     const std::vector<int>& columns) {
+  using namespace norvale;
+  const auto plan = adbc::plan_bulk_insert(sql, params, columns);
+  if (!plan) return;
+  const auto shape = cells::parse_insert_values(sql);
+  if (!shape || plan->table != shape->table || plan->bound_columns.size() != columns.size() ||
+      shape->values.size() != params.markers.size()) {
+    std::abort();
+  }
+  std::vector<bool> taken(columns.size(), false);
+  for (int c : plan->bound_columns) {
+    if (c < 0 || static_cast<size_t>(c) >= taken.size() || taken[c]) std::abort();
+    taken[c] = true;
+  }
+  if (plan->target_columns.has_value() != shape->has_column_list ||
+      (plan->target_columns && plan->target_columns->size() != plan->bound_columns.size())) {
+    std::abort();
+  }
+  const auto reread =
+      cells::parse_insert_values("INSERT INTO " + adbc::target_table_text(plan->table) +
+                                 " VALUES (1)");
+  if (!reread || reread->table != plan->table) std::abort();
+}
+
 // The ADBC path: each marker replaced by its column's typed literal. The written text's
 // structure is the original's with every marker's tokens replaced by its literal's own.
 void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
@@ -70,6 +99,7 @@ void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
   }
   auto columns = adbc::bind_columns(*params, *arrow::schema(fields), by_name);
   if (!columns.ok()) return;
+  check_bulk_plan(sql, *params, *columns);
   std::string out;
   adbc::SqlTemplate(sql, 0, sql.size(), *params, *columns).AppendRow(literals, 0, &out);
 
