@@ -277,7 +277,7 @@ int sweep(Driver& driver) {
     std::printf("%s (load %s): rows, bulk ms, multi-row VALUES ms, VALUES/bulk\n", shape->name,
                 uptime_text().c_str());
     const std::string sql = insert_sql(*shape, "em_rows");
-    for (int64_t rows : {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000}) {
+    for (int64_t rows : {1, 2, 5, 10, 20, 30, 50, 75, 100, 150, 200, 500, 1000, 2000}) {
       const Batches batches = make_batches(*shape, rows);
       const double b = median_load(driver, *shape, sql, bulk, batches, 9);
       const double v = median_load(driver, *shape, sql, values_path, batches, 9);
