@@ -9,7 +9,6 @@
 #include <string>
 #include <utility>
 
-#include "adbc/bound_data_internal.h"
 #include "adbc/bound_sql_internal.h"
 #include "adbc/statement_params_internal.h"
 #include "adbc/status_internal.h"
@@ -170,15 +169,11 @@ class BoundQueryReader final : public arrow::RecordBatchReader {
 arrow::Status query_with_parameters(NVAdbcStatementState* state, ArrowArrayStream* out,
                                     int64_t* rows_affected) {
   if (rows_affected != nullptr) *rows_affected = -1;
-  auto reader = state->bound->Take();
-  if (!reader.ok()) {
-    return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
-                        kBoundWhere + std::string("reading the bound parameters: ") +
-                            reader.status().ToString());
-  }
-  auto bound = BoundSql::Make(state->sql, state->bind_by_name != 0, *(*reader)->schema());
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatchReader> reader,
+                        take_bound_rows(state));
+  auto bound = BoundSql::Make(state->sql, state->bind_by_name != 0, *reader->schema());
   if (!bound.ok()) return with_context(kBoundWhere, bound.status());
-  BoundRows rows(*std::move(reader), *std::move(bound));
+  BoundRows rows(std::move(reader), *std::move(bound));
 
   ARROW_ASSIGN_OR_RAISE(std::optional<std::string> first, rows.Next());
   if (!first) {

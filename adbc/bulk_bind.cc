@@ -32,13 +32,8 @@ const char* server_sqlstate(const char* sqlstate) {
 // Loads the bound data, which hold at least one row, as one append of `targets`.
 arrow::Result<int64_t> load(NVAdbcStatementState* state, const StatementOperation& operation,
                             const BulkInsertPlan& plan, const std::vector<std::string>& targets) {
-  auto taken = state->bound->Take();
-  if (!taken.ok()) {
-    return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
-                        kBoundWhere + std::string("reading the bound parameters: ") +
-                            taken.status().ToString());
-  }
-  const std::shared_ptr<arrow::RecordBatchReader> reader = *std::move(taken);
+  ARROW_ASSIGN_OR_RAISE(const std::shared_ptr<arrow::RecordBatchReader> reader,
+                        take_bound_rows(state));
   ARROW_ASSIGN_OR_RAISE(auto empty, arrow::RecordBatch::MakeEmpty(reader->schema()));
   int failed_column = -1;
   ARROW_ASSIGN_OR_RAISE(auto schema,

@@ -30,6 +30,17 @@ std::string committed_note(int64_t committed) {
   return "bound rows 1 to " + std::to_string(committed) + " were committed";
 }
 
+arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_rows(
+    NVAdbcStatementState* state) {
+  auto taken = state->bound->Take();
+  if (!taken.ok()) {
+    return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+                        kBoundWhere + std::string("reading the bound parameters: ") +
+                            taken.status().ToString());
+  }
+  return taken;
+}
+
 arrow::Status bound_read_failure(const arrow::Status& read, int64_t rows_before,
                                  const std::string& note) {
   const std::string after =
@@ -143,13 +154,9 @@ arrow::Status execute_with_parameters(NVAdbcStatementState* state, int64_t* rows
   // An INSERT of many rows loads them as one ingest when it can.
   ARROW_ASSIGN_OR_RAISE(const bool loaded, try_bulk_insert(state, rows_affected));
   if (loaded) return arrow::Status::OK();
-  auto reader = state->bound->Take();
-  if (!reader.ok()) {
-    return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
-                        kBoundWhere + std::string("reading the bound parameters: ") +
-                            reader.status().ToString());
-  }
-  auto made = BoundSql::Make(state->sql, state->bind_by_name != 0, *(*reader)->schema());
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatchReader> reader,
+                        take_bound_rows(state));
+  auto made = BoundSql::Make(state->sql, state->bind_by_name != 0, *reader->schema());
   if (!made.ok()) return with_context(kBoundWhere, made.status());
   const BoundSql& bound = *made;
 
@@ -163,7 +170,7 @@ arrow::Status execute_with_parameters(NVAdbcStatementState* state, int64_t* rows
   int64_t rows_before = 0;
   for (;;) {
     std::shared_ptr<arrow::RecordBatch> batch;
-    const arrow::Status st = (*reader)->ReadNext(&batch);
+    const arrow::Status st = reader->ReadNext(&batch);
     if (!st.ok()) return bound_read_failure(st, rows_before, committed_note(runner.committed()));
     if (batch == nullptr) break;
     if (batch->num_rows() == 0) continue;

@@ -57,6 +57,10 @@ std::string bound_rows_text(int64_t first, int64_t last);
 /// What a failure leaves behind when every statement before it ran on its own: "no bound row
 /// was committed", "bound rows 1 to 5 were committed".
 std::string committed_note(int64_t committed);
+/// Takes the statement's bound data for one execution (BoundData::Take); a stream that cannot
+/// be opened fails with 22023.
+arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_rows(
+    NVAdbcStatementState* state);
 /// The failure of reading the bound data after `rows_before` rows (22023), followed by `note`.
 arrow::Status bound_read_failure(const arrow::Status& read, int64_t rows_before,
                                  const std::string& note);
