@@ -16,7 +16,6 @@
 #include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
-#include "diag/secret_names_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -29,7 +28,6 @@ using norvale::adbc::invalid_state;
 using norvale::adbc::key_is;
 using norvale::adbc::OptionValue;
 using norvale::ascii_eq_ci;
-using norvale::diag::secret_name;
 using norvale::non_empty;
 
 constexpr size_t kErrorBufferSize = 1024;
@@ -45,12 +43,9 @@ bool parse_bounded(const char* value, long long max) {
 }
 
 arrow::Status set_option(AdbcConnection* connection, const char* key, const char* value) {
-  // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                         key != nullptr && secret_name(key) ? "[REDACTED]"
-                         : value != nullptr                 ? value
-                                                            : "(null)");
+                         norvale::adbc::option_value_for_log(key, value));
   if (connection == nullptr || key == nullptr) {
     return invalid_argument("AdbcConnectionSetOption: null connection or key");
   }

@@ -192,12 +192,9 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
 }
 
 arrow::Status set_option(AdbcDatabase* database, const char* key, const char* value) {
-  // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(database), key != nullptr ? key : "(null)",
-                         key != nullptr && secret_name(key) ? "[REDACTED]"
-                         : value != nullptr                 ? value
-                                                            : "(null)");
+                         norvale::adbc::option_value_for_log(key, value));
   if (database == nullptr || key == nullptr) {
     return invalid_argument("AdbcDatabaseSetOption: null database or key");
   }

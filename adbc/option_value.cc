@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "adbc/status_internal.h"
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_cells.h"
 
 namespace norvale::adbc {
@@ -34,6 +35,11 @@ OptionValue OptionValue::Int(int64_t number) {
 std::mutex& option_mutex() {
   static std::mutex mutex;
   return mutex;
+}
+
+const char* option_value_for_log(const char* key, const char* value) {
+  if (key != nullptr && diag::secret_name(key)) return "[REDACTED]";
+  return value != nullptr ? value : "(null)";
 }
 
 std::string int_option_text(int64_t value) { return std::to_string(value); }
