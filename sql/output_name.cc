@@ -68,9 +68,15 @@ std::string OutputNames::Token::parsed() const {
   return kind == kName ? ascii_lower(text) : text;
 }
 
-OutputNames::OutputNames(const std::string& sql) : sql_(sql) {
-  norvale::cells::lex_sql(sql, [&](const norvale::cells::SqlToken& t) {
-    const std::string_view text = std::string_view(sql).substr(t.begin, t.end - t.begin);
+OutputNames::OutputNames(const std::string& sql) : sql_(sql) {}
+
+// The statement is lexed only when a name is to be worked out: a statement of column
+// references alone needs none.
+const std::vector<OutputNames::Token>& OutputNames::tokens() const {
+  if (lexed_) return tokens_;
+  lexed_ = true;
+  norvale::cells::lex_sql(sql_, [&](const norvale::cells::SqlToken& t) {
+    const std::string_view text = std::string_view(sql_).substr(t.begin, t.end - t.begin);
     if (t.kind == norvale::cells::SqlTokenKind::kQuotedIdentifier) {
       if (text.size() < 2 || text.front() != '"') return;
       std::string inner;
@@ -106,16 +112,19 @@ OutputNames::OutputNames(const std::string& sql) : sql_(sql) {
       i = j;
     }
   });
-  for (const Token& t : tokens_) {
-    if (t.kind == Token::kPunct) continue;
-    auto& seen = spellings_[t.parsed()];
-    if (std::find(seen.begin(), seen.end(), t.text) == seen.end()) seen.push_back(t.text);
-  }
+  return tokens_;
 }
 
 std::optional<std::string> OutputNames::spelling(const std::string& parsed) const {
   // Folded names have no capitals: a name with capitals was quoted and is exact.
   if (has_upper(parsed)) return parsed;
+  if (spellings_.empty()) {
+    for (const Token& t : tokens()) {
+      if (t.kind == Token::kPunct) continue;
+      auto& seen = spellings_[t.parsed()];
+      if (std::find(seen.begin(), seen.end(), t.text) == seen.end()) seen.push_back(t.text);
+    }
+  }
   auto it = spellings_.find(parsed);
   if (it == spellings_.end() || it->second.size() != 1) return std::nullopt;
   return it->second.front();
@@ -123,25 +132,25 @@ std::optional<std::string> OutputNames::spelling(const std::string& parsed) cons
 
 int64_t OutputNames::token_at(int64_t location) const {
   if (location < 0) return -1;
-  auto it = std::lower_bound(tokens_.begin(), tokens_.end(), static_cast<size_t>(location),
+  auto it = std::lower_bound(tokens().begin(), tokens().end(), static_cast<size_t>(location),
                              [](const Token& t, size_t at) { return t.begin < at; });
-  if (it == tokens_.end() || it->begin != static_cast<size_t>(location)) return -1;
-  return it - tokens_.begin();
+  if (it == tokens().end() || it->begin != static_cast<size_t>(location)) return -1;
+  return it - tokens().begin();
 }
 
 std::optional<std::string> OutputNames::alias(const std::string& parsed, int64_t location,
                                               int64_t next) const {
   // The item's first token (it may start with a string or a number, which are no tokens).
-  const auto from = std::lower_bound(tokens_.begin(), tokens_.end(),
+  const auto from = std::lower_bound(tokens().begin(), tokens().end(),
                                      static_cast<size_t>(std::max<int64_t>(location, 0)),
                                      [](const Token& t, size_t at) { return t.begin < at; });
-  const int64_t first = from - tokens_.begin();
+  const int64_t first = from - tokens().begin();
   // The item ends where the next one starts, or (the last one) at the FROM that follows it at
   // its own depth; IS DISTINCT FROM is an operator.
-  size_t end = tokens_.size();
+  size_t end = tokens().size();
   int depth = 0;
-  for (size_t i = static_cast<size_t>(first); i < tokens_.size(); ++i) {
-    const Token& t = tokens_[i];
+  for (size_t i = static_cast<size_t>(first); i < tokens().size(); ++i) {
+    const Token& t = tokens()[i];
     if (next >= 0) {
       if (t.begin >= static_cast<size_t>(next)) {
         end = i;
@@ -152,15 +161,15 @@ std::optional<std::string> OutputNames::alias(const std::string& parsed, int64_t
     if (t.kind == Token::kPunct && t.text == "(") ++depth;
     if (t.kind == Token::kPunct && t.text == ")") --depth;
     if (depth == 0 && t.kind == Token::kName && norvale::ascii_eq_ci(t.text, "from") &&
-        !(i > 0 && tokens_[i - 1].kind == Token::kName &&
-          norvale::ascii_eq_ci(tokens_[i - 1].text, "distinct"))) {
+        !(i > 0 && tokens()[i - 1].kind == Token::kName &&
+          norvale::ascii_eq_ci(tokens()[i - 1].text, "distinct"))) {
       end = i;
       break;
     }
   }
   // The alias is the item's last name.
   for (size_t i = end; i > static_cast<size_t>(first); --i) {
-    const Token& t = tokens_[i - 1];
+    const Token& t = tokens()[i - 1];
     if (t.kind == Token::kPunct && t.text == ",") continue;
     if (t.kind == Token::kPunct || t.parsed() != parsed) return std::nullopt;
     return t.text;
@@ -219,15 +228,15 @@ std::optional<std::string> OutputNames::column_ref(const json& c) const {
   std::string out;
   for (size_t k = 0; k < fields.size(); ++k, ++at) {
     if (k > 0) {
-      if (static_cast<size_t>(at) >= tokens_.size() || tokens_[at].text != "." ||
-          tokens_[at].kind != Token::kPunct) {
+      if (static_cast<size_t>(at) >= tokens().size() || tokens()[at].text != "." ||
+          tokens()[at].kind != Token::kPunct) {
         return std::nullopt;
       }
       out += ".";
       ++at;
     }
-    if (static_cast<size_t>(at) >= tokens_.size()) return std::nullopt;
-    const Token& t = tokens_[at];
+    if (static_cast<size_t>(at) >= tokens().size()) return std::nullopt;
+    const Token& t = tokens()[at];
     const json* body = nullptr;
     if (kind_of(&fields[k], &body) == "A_Star") {
       if (t.kind != Token::kPunct || t.text != "*") return std::nullopt;

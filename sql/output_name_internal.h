@@ -45,6 +45,7 @@ class OutputNames {
     std::string text;  // a name as written, a quoted name's content, or the punctuation mark
     std::string parsed() const;
   };
+  const std::vector<Token>& tokens() const;
   /// The token that starts at byte `location`, or -1.
   int64_t token_at(int64_t location) const;
 
@@ -60,8 +61,10 @@ class OutputNames {
   std::optional<std::string> list(const json& items) const;
 
   const std::string& sql_;
-  std::vector<Token> tokens_;
-  std::unordered_map<std::string, std::vector<std::string>> spellings_;  // parsed -> as written
+  mutable bool lexed_ = false;
+  mutable std::vector<Token> tokens_;
+  // parsed -> as written
+  mutable std::unordered_map<std::string, std::vector<std::string>> spellings_;
 };
 
 /// `name` as the node writes it into a rendered name: plain when it is a lower- or upper-case
