@@ -162,6 +162,7 @@ bool run_transfer(NVQueryHandle* q, const std::string& token, bool may_renew,
   spec.body = *body;
   spec.headers = query_headers(conn);
   spec.bearer_token = token;
+  spec.accept_encoding = conn->query_accept_encoding;
   auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
   if (!made.ok()) {
     if (made.status().IsOutOfMemory()) throw std::bad_alloc();

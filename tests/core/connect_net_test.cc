@@ -96,7 +96,7 @@ TEST_F(ConnectNet, SessionTokenSkipsLogin) {
   ASSERT_NE(conn.c, nullptr) << err_;
   EXPECT_EQ(svc().Counter("requests.auth"), 0);
   EXPECT_STREQ(nv_connection_session_token(conn.c), token.c_str());
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
 }
 
 TEST_F(ConnectNet, WrongPasswordCarriesTheControlPlaneMessage) {
@@ -212,7 +212,7 @@ TEST_F(ConnectNet, RecommendWithReservationIsConfirmedAndNotAbandoned) {
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
   EXPECT_EQ(svc().Counter("requests.recommend"), 1);
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
   EXPECT_NE(log().find("Connection established (subject_id="), std::string::npos);
   EXPECT_EQ(log().find("reservation=(none))"), std::string::npos);
   nv_disconnect(conn);
@@ -234,10 +234,46 @@ TEST_F(ConnectNet, FailedConfirmStillConnectsAndAbandonsAtDisconnect) {
   svc().AddFault({{"endpoint", "confirm"}, {"status", 500}, {"body", "{}"}});
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
+  nv_disconnect(conn);
   EXPECT_EQ(svc().Counter("confirms"), 0);
   EXPECT_NE(log().find("nv_route_confirm failed for reservation "), std::string::npos);
-  nv_disconnect(conn);
   EXPECT_EQ(svc().Counter("abandons"), 1);
+}
+
+// The confirm runs beside the connection's first requests: connecting does not wait for it,
+// and disconnecting does, for a while, so that a reservation confirmed late is not abandoned.
+TEST_F(ConnectNet, ConfirmDoesNotHoldUpConnect) {
+  svc().AddFault({{"endpoint", "confirm"}, {"delay_ms", 800}});
+  const auto start = std::chrono::steady_clock::now();
+  NVConnection* conn = connect();
+  ASSERT_NE(conn, nullptr) << err_;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+  EXPECT_EQ(svc().Counter("confirms"), 0);
+  nv_disconnect(conn);  // waits for the confirm
+  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().Counter("requests.abandon"), 0);
+}
+
+// A confirm that has not answered by the end of the wait counts as failed: the reservation is
+// abandoned, and the late confirm finds it abandoned.
+TEST_F(ConnectNet, ConfirmOutstandingPastTheWaitIsAbandoned) {
+  const auto previous = norvale::set_confirm_wait_for_test(std::chrono::milliseconds(200));
+  svc().AddFault({{"endpoint", "confirm"}, {"delay_ms", 700}});
+  NVConnection* conn = connect();
+  ASSERT_NE(conn, nullptr) << err_;
+  const auto start = std::chrono::steady_clock::now();
+  nv_disconnect(conn);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  norvale::set_confirm_wait_for_test(previous);
+  EXPECT_GE(waited, std::chrono::milliseconds(190));
+  EXPECT_LT(waited, std::chrono::milliseconds(650));
+  EXPECT_EQ(svc().Counter("abandons"), 1);
+  // The confirm ends on its own (refused: the reservation is abandoned) and says so.
+  for (int i = 0; i < 100 && log().find("nv_route_confirm failed") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(log().find("nv_route_confirm failed"), std::string::npos);
+  EXPECT_EQ(svc().Counter("confirms"), 0);
 }
 
 TEST_F(ConnectNet, FailedAbandonIsOnlyLogged) {
@@ -343,6 +379,7 @@ TEST_F(ConnectNet, UserAgentAndJsonHeadersReachTheService) {
   extras.connect_timeout = 3;
   Conn conn{connect(nullptr, nullptr, nullptr, LocalSvc::kUser, LocalSvc::kPassword, &extras)};
   ASSERT_NE(conn.c, nullptr) << err_;
+  svc().AwaitCounter("confirms", 1);
   const auto headers = svc().Counters()["last_headers"];
   for (const char* endpoint : {"auth", "recommend", "confirm"}) {
     EXPECT_EQ(headers[endpoint].value("user-agent", ""), "Norvale-ODBC/1.0.0-alpha BI")
