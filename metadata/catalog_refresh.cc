@@ -1,7 +1,10 @@
 // Keeping a connection's catalog current: the snapshot is loaded on the first metadata answer,
-// and revalidated before later ones when this connection changed the catalog or the process saw
-// the catalog sequence move. A version check is one control-plane request; none is made while
-// the connection's view is known to be current.
+// and revalidated before later ones when the process wrote since the installed snapshot was
+// fetched (DDL, DML or an ingest of any of its connections) or saw the catalog sequence move.
+// Revalidating is one request: a conditional snapshot request when the server tags its
+// snapshots ("not modified" while the catalog stays), else a catalog version check followed by
+// a fetch only when the version moved. None is made while the connection's view is known to be
+// current.
 #include <cctype>
 #include <cstring>
 #include <exception>
@@ -72,30 +75,13 @@ void first_load(NVAdbcConnectionState* state, const char* uri, const char* usern
   }
 }
 
-// Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
-// as it is; otherwise the snapshot is fetched again and cached for the process.
-void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
-             uint64_t target, const std::atomic<bool>* abort) {
+// Caches a snapshot just fetched for the process (when the state has a cache key) and installs
+// it.
+void install_fetched(NVAdbcConnectionState* state, const char* uri, const char* username,
+                     CachedSnapshot fresh) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
-  const std::string key = cache_key_of(uri, username);
-  if (!key.empty()) {
-    std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
-    if (cached && cached->epoch != 0 && cached->sequence >= target) {
-      if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
-      install_into_store(store, *cached);
-      snapshot_cache_lend_endpoint(key, store->endpoint);
-      nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
-                  static_cast<unsigned long long>(cached->epoch),
-                  static_cast<unsigned long long>(cached->sequence));
-      reregister(state);
-      return;
-    }
-  }
-  CachedSnapshot fresh;
-  if (!load_snapshot(state, &fresh, abort)) return;  // the previous snapshot stays
-  // The snapshot was fetched after the sequence reached `target`, so it is current for it.
-  if (fresh.sequence < target) fresh.sequence = target;
   if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, fresh.sequence);
+  const std::string key = cache_key_of(uri, username);
   if (!key.empty()) {
     fresh.uri = uri;
     fresh.username = username;
@@ -107,6 +93,100 @@ void move_to(NVAdbcConnectionState* state, const char* uri, const char* username
               static_cast<unsigned long long>(fresh.epoch),
               static_cast<unsigned long long>(fresh.sequence));
   reregister(state);
+}
+
+// Adopts the process's cached snapshot of the same user when `current` says it is current.
+template <typename Current>
+bool adopt_cached(NVAdbcConnectionState* state, const std::string& key, Current current) {
+  if (key.empty()) return false;
+  std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
+  if (!cached || cached->epoch == 0 || !current(*cached)) return false;
+  if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+  install_into_store(state->info_schema, *cached);
+  snapshot_cache_lend_endpoint(key, state->info_schema->endpoint);
+  nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
+              static_cast<unsigned long long>(cached->epoch),
+              static_cast<unsigned long long>(cached->sequence));
+  reregister(state);
+  return true;
+}
+
+// Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
+// as it is; otherwise the snapshot is fetched again and cached for the process.
+void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
+             uint64_t target, const std::atomic<bool>* abort) {
+  if (adopt_cached(state, cache_key_of(uri, username),
+                   [&](const CachedSnapshot& c) { return c.sequence >= target; })) {
+    return;
+  }
+  CachedSnapshot fresh;
+  if (load_snapshot(state, &fresh, abort) != LoadResult::kLoaded) return;  // the old one stays
+  // The snapshot was fetched after the sequence reached `target`, so it is current for it.
+  if (fresh.sequence < target) fresh.sequence = target;
+  install_fetched(state, uri, username, std::move(fresh));
+}
+
+// Marks the installed snapshot current as of `checked_at`.
+void confirm_current(NVAdbcInfoSchemaStore* store, Clock::time_point checked_at) {
+  std::unique_lock<std::shared_mutex> lock(store->lock);
+  store->validated_at = checked_at;
+}
+
+// After a write: one conditional snapshot request, answered "not modified" while the catalog
+// is still at the installed snapshot (or at a newer cached one of the same user, which is then
+// adopted) and with the new snapshot otherwise. False (logged) when it failed.
+bool revalidate_by_tag(NVAdbcConnectionState* state, const char* uri, const char* username,
+                       const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  const std::string key = cache_key_of(uri, username);
+  std::optional<CachedSnapshot> cached = key.empty() ? std::nullopt : snapshot_cache_lookup(key);
+  std::string etag;
+  uint64_t sequence;
+  {
+    std::shared_lock<std::shared_mutex> lock(store->lock);
+    etag = store->etag;
+    sequence = store->sequence;
+  }
+  const bool newer_cached = cached && cached->epoch != 0 && !cached->etag.empty() &&
+                            cached->sequence > sequence;
+  if (newer_cached) etag = cached->etag;
+  const auto checked_at = Clock::now();
+  CachedSnapshot fresh;
+  switch (load_snapshot(state, &fresh, abort, etag)) {
+    case LoadResult::kFailed:
+      return false;
+    case LoadResult::kNotModified:
+      if (newer_cached) {
+        cached->fetched_at = checked_at;
+        if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+        install_into_store(store, *cached);
+        reregister(state);
+        sequence = cached->sequence;
+      }
+      confirm_current(store, checked_at);
+      if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, sequence);
+      return true;
+    case LoadResult::kLoaded:
+      install_fetched(state, uri, username, std::move(fresh));
+      return true;
+  }
+  return false;
+}
+
+// After a write, without entity tags: the catalog version, then the snapshot when it moved.
+bool revalidate_by_version(NVAdbcConnectionState* state, const char* uri, const char* username,
+                           const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = state->info_schema;
+  const auto checked_at = Clock::now();
+  const std::optional<uint64_t> target = check_version(state, abort);
+  if (!target) return false;
+  if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, *target);
+  if (*target == installed_sequence(store)) {
+    confirm_current(store, checked_at);
+  } else {
+    move_to(state, uri, username, *target, abort);
+  }
+  return true;
 }
 
 // The poller borrows the connection's request settings, token included: once the connection
@@ -137,23 +217,36 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   // A write made before the load may be newer than a cached snapshot: it is checked below.
   if (!has_snapshot(store)) return;
 
-  const uint64_t current = installed_sequence(store);
-  std::optional<uint64_t> target;
-  // A write of this connection, or of another one of the process since this one last looked.
+  // A write of this connection, or of another one of the process, that the installed snapshot
+  // may not include.
   const uint64_t generation = catalog_write_generation();
-  const bool others_wrote = generation != store->seen_write_generation;
-  store->seen_write_generation = generation;
-  if (store->wrote.exchange(false) || others_wrote) {
-    target = check_version(state, abort);
-    if (!target) {
+  const bool written = store->wrote.exchange(false) || generation != store->seen_write_generation;
+  if (written) {
+    // Another connection of the process fetched after every write counted so far.
+    if (adopt_cached(state, cache_key_of(uri, username), [&](const CachedSnapshot& c) {
+          return c.write_generation >= generation && c.sequence >= installed_sequence(store);
+        })) {
+      store->seen_write_generation = generation;
+      return;
+    }
+    bool has_tag;
+    {
+      std::shared_lock<std::shared_mutex> lock(store->lock);
+      has_tag = !store->etag.empty();
+    }
+    const bool done = has_tag ? revalidate_by_tag(state, uri, username, abort)
+                              : revalidate_by_version(state, uri, username, abort);
+    if (!done) {
       store->wrote = true;  // ask again on the next call
       return;
     }
-    if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, *target);
-  } else if (uri != nullptr && uri[0] != '\0') {
-    target = catalog_sequence_known(uri);
+    // Everything counted before the check is in what is installed now.
+    if (store->seen_write_generation < generation) store->seen_write_generation = generation;
+    return;
   }
-  if (!target || *target == current) return;
+  if (uri == nullptr || uri[0] == '\0') return;
+  const std::optional<uint64_t> target = catalog_sequence_known(uri);
+  if (!target || *target == installed_sequence(store)) return;
   move_to(state, uri, username, *target, abort);
 }
 

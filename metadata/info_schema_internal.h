@@ -50,6 +50,10 @@ struct NVAdbcInfoSchemaStore {
   std::shared_ptr<const norvale::adbc::CatalogIndex> index;
   // The catalog sequence the installed snapshot is known to be current for (0: unknown).
   uint64_t sequence = 0;
+  // The snapshot's entity tag (empty: the server sends none, so it cannot be revalidated by a
+  // conditional request), and when the service last confirmed it current.
+  std::string etag;
+  std::chrono::steady_clock::time_point validated_at{};
 
   std::mutex refresh;
   bool load_attempted = false;  // guarded by refresh
@@ -57,8 +61,8 @@ struct NVAdbcInfoSchemaStore {
   // This connection changed the catalog (DDL or DML on a compute node, an ingest) since its
   // last check: the next metadata answer asks for the catalog version first.
   std::atomic<bool> wrote{false};
-  // The process's write count when this connection last checked (guarded by refresh).
-  uint64_t seen_write_generation = 0;
+  // The process's write count that the installed snapshot is known to include.
+  std::atomic<uint64_t> seen_write_generation{0};
   // The connection's request settings, lent to the poller while the connection lives.
   std::shared_ptr<const norvale::adbc::PollEndpoint> endpoint;
 };
