@@ -222,6 +222,8 @@ AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcErro
     return ADBC_STATUS_IO;
   }
   state->connection = core;
+  // Query results compressed in transit when the database asks for it (checked when set).
+  if (db->compression != nullptr) norvale::set_query_compression(core, db->compression);
   // Snapshot store and metadata engine; a snapshot failure never fails the connection.
   norvale::adbc::info_schema_attach(state);
   return ADBC_STATUS_OK;

@@ -121,6 +121,7 @@ constexpr StringOption kStringOptions[] = {
     {"adbc.norvale.log_path", &NVAdbcDatabaseState::log_path, false},
     {"adbc.norvale.log_level", &NVAdbcDatabaseState::log_level, true},
     {"adbc.norvale.api_trace_path", &NVAdbcDatabaseState::api_trace_path, false},
+    {"adbc.norvale.compression", &NVAdbcDatabaseState::compression, true},
 };
 
 const StringOption* string_option(const char* key) {
@@ -189,6 +190,14 @@ AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const ch
                            "adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
     }
     return store(&s->tls_min_version, value, false, error);
+  }
+  if (key_is(key, "adbc.norvale.compression")) {
+    for (const char* mode : {"none", "zstd", "gzip", "auto"}) {
+      if (value != nullptr && iequals(value, mode)) {
+        return store(&s->compression, mode, false, error);
+      }
+    }
+    return invalid_value(error, "adbc.norvale.compression must be one of none, zstd, gzip, auto");
   }
   if (key_is(key, "adbc.norvale.log_level")) {
     if (parse_log_level_name(value) < 0) {

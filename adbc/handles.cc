@@ -22,7 +22,7 @@ void free_database_state(NVAdbcDatabaseState* s) {
                     &s->proxy_pass,    &s->tls_encrypt,     &s->tls_trust_server_cert,
                     &s->tls_ca_bundle, &s->tls_min_version, &s->tls_host_in_cert,
                     &s->tls_client_cert, &s->tls_client_key, &s->log_path,
-                    &s->log_level,     &s->api_trace_path};
+                    &s->log_level,     &s->api_trace_path,  &s->compression};
   // Secrets are overwritten before their memory goes back to the allocator.
   norvale::adbc::wipe_cstr(&s->password);
   norvale::adbc::wipe_cstr(&s->session_token);

@@ -51,7 +51,7 @@ TEST_F(ConnectionTlsNet, CaBundleOptionVerifiesTheServer) {
                   {"adbc.norvale.tls.encrypt", "Strict"},
                   {"adbc.norvale.tls.min_version", "1.2"}}),
             "");
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);  // confirmed beside the first requests
   AdbcStatusCode status = ADBC_STATUS_OK;
   const std::string err = open({}, &status);
   EXPECT_EQ(status, ADBC_STATUS_IO);
