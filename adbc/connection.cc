@@ -11,22 +11,23 @@
 
 #include "adbc/cancel_registry_internal.h"
 #include "adbc/error_internal.h"
-#include "adbc/option_text_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
+#include "diag/secret_names_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace {
 
-using norvale::adbc::iequals;
+using norvale::ascii_eq_ci;
+using norvale::non_empty;
+using norvale::diag::secret_name;
 using norvale::adbc::key_is;
-using norvale::adbc::non_empty;
 using norvale::adbc::OptionValue;
-using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
 constexpr size_t kErrorBufferSize = 1024;
@@ -51,7 +52,9 @@ AdbcStatusCode set_option(AdbcConnection* connection, const char* key, const cha
   if (nv_log_level() >= NV_LOG_INFO) {
     nv_log_emit(NV_LOG_INFO, "api", "AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
                 static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                secret_key(key) ? "[REDACTED]" : (value != nullptr ? value : "(null)"));
+                key != nullptr && secret_name(key) ? "[REDACTED]"
+                : value != nullptr                 ? value
+                                                   : "(null)");
   }
   if (connection == nullptr || key == nullptr) {
     return invalid_value(error, "AdbcConnectionSetOption: null connection or key");
@@ -107,8 +110,8 @@ NVTlsConfig tls_from_options(const NVAdbcDatabaseState* s) {
   nv_tls_config_init(&tls);
   if (s->tls_encrypt != nullptr) {
     const std::string_view mode = s->tls_encrypt;
-    tls.encrypt = iequals(mode, "off") ? 0 : iequals(mode, "mandatory") ? 2
-                  : iequals(mode, "strict")  ? 3
+    tls.encrypt = ascii_eq_ci(mode, "off") ? 0 : ascii_eq_ci(mode, "mandatory") ? 2
+                  : ascii_eq_ci(mode, "strict")  ? 3
                                              : 1;
   }
   if (s->tls_trust_server_cert != nullptr) {

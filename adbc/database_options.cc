@@ -9,17 +9,18 @@
 #include <string_view>
 
 #include "adbc/error_internal.h"
-#include "adbc/option_text_internal.h"
 #include "adbc/option_value_internal.h"
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace {
 
-using norvale::adbc::iequals;
+using norvale::ascii_eq_ci;
+using norvale::non_empty;
+using norvale::diag::secret_name;
 using norvale::adbc::key_is;
-using norvale::adbc::non_empty;
 using norvale::adbc::OptionValue;
-using norvale::adbc::secret_key;
 using norvale::adbc::set_error;
 
 constexpr const char* kHY009 = "HY009";
@@ -43,7 +44,7 @@ bool parse_non_negative(const char* value, int64_t* out) {
 bool valid_encrypt(const char* value) {
   if (value == nullptr) return false;
   for (const char* mode : {"off", "optional", "mandatory", "strict"}) {
-    if (iequals(value, mode)) return true;
+    if (ascii_eq_ci(value, mode)) return true;
   }
   return false;
 }
@@ -66,7 +67,7 @@ int parse_log_level_name(const char* name) {
   constexpr Level kLevels[] = {{"off", 0},     {"error", 1}, {"warn", 2}, {"warning", 2},
                                {"info", 3},    {"debug", 4}, {"trace", 5}};
   for (const Level& l : kLevels) {
-    if (iequals(name, l.name)) return l.level;
+    if (ascii_eq_ci(name, l.name)) return l.level;
   }
   return -1;
 }
@@ -142,7 +143,7 @@ AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const ch
       return invalid_value(error, (std::string(key) +
                                    " must not contain a carriage return or line feed").c_str());
     }
-    return store(&(s->*plain->member), value, secret_key(key), error);
+    return store(&(s->*plain->member), value, secret_name(key), error);
   }
 
   if (key_is(key, "uri")) {
@@ -193,7 +194,7 @@ AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const ch
   }
   if (key_is(key, "adbc.norvale.compression")) {
     for (const char* mode : {"none", "zstd", "gzip", "auto"}) {
-      if (value != nullptr && iequals(value, mode)) {
+      if (value != nullptr && ascii_eq_ci(value, mode)) {
         return store(&s->compression, mode, false, error);
       }
     }
@@ -216,7 +217,9 @@ AdbcStatusCode set_option(AdbcDatabase* database, const char* key, const char* v
   if (nv_log_level() >= NV_LOG_INFO) {
     nv_log_emit(NV_LOG_INFO, "api", "AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
                 static_cast<void*>(database), key != nullptr ? key : "(null)",
-                secret_key(key) ? "[REDACTED]" : (value != nullptr ? value : "(null)"));
+                key != nullptr && secret_name(key) ? "[REDACTED]"
+                : value != nullptr                 ? value
+                                                   : "(null)");
   }
   if (database == nullptr || key == nullptr) {
     set_error(error, "AdbcDatabaseSetOption: null database or key", kHY009);
@@ -246,7 +249,7 @@ AdbcStatusCode lookup_option(AdbcDatabase* database, const char* key, OptionValu
     set_error(error, "AdbcDatabaseGetOption: database not allocated", kHY010);
     return ADBC_STATUS_INVALID_STATE;
   }
-  if (secret_key(key)) return ADBC_STATUS_NOT_FOUND;  // never read back
+  if (secret_name(key)) return ADBC_STATUS_NOT_FOUND;  // never read back
   std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
   if (const StringOption* option = string_option(key)) {
     *value = OptionValue::Text(s->*option->member);

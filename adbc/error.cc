@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "util/strings_internal.h"
+
 namespace norvale::adbc {
 namespace {
 
@@ -34,8 +36,6 @@ constexpr MessageRule kMessageRules[] = {
 };
 
 constexpr const char* kNoMessage = "Norvale transport reported an error with no message";
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

@@ -8,11 +8,10 @@
 #include "adbc/statement_ingest_internal.h"
 #include "norvale/nv_cells.h"
 #include "norvale/nv_query.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 void append_quoted_identifier(std::string& out, const char* name) {
   out += '"';

@@ -13,6 +13,7 @@
 #include "adbc/state_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "adbc/statement_params_internal.h"
+#include "cells/statement_kind_internal.h"
 #include "core/query_batch_internal.h"
 #include "diag/sql_caller_internal.h"
 #include "metadata/info_schema_internal.h"
@@ -33,9 +34,11 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
                                    const CancelOperation& operation) {
   const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
   // The engine answers queries only: an INSERT of many bound rows is not parsed for nothing.
-  if (engine == nullptr || !sql_may_be_query(sql)) return nullptr;
+  if (engine == nullptr || !cells::sql_may_be_query(sql)) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
-  if (sql_reads_catalog(sql)) info_schema_refresh(state->connection, operation.cancelled_flag());
+  if (cells::sql_reads_catalog(sql)) {
+    info_schema_refresh(state->connection, operation.cancelled_flag());
+  }
   if (operation.cancelled()) return nullptr;
   nv_sql::ExecuteResult result = engine->try_execute(sql);
   switch (result.status) {

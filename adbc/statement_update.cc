@@ -15,11 +15,10 @@
 #include "metadata/info_schema_internal.h"
 #include "norvale/nv_ingest.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 // Owns the ingest for one ExecuteUpdate: whatever path leaves the call, an unfinished ingest
 // is cancelled and the handle released.

@@ -5,8 +5,8 @@
 //   (1) plain libcurl: one reused easy handle POSTs the driver's own request body to the
 //       compute node and reads the framed answer to its end;
 //   (2) the driver, loaded with dlopen as a host loads it: a statement per request,
-//       ExecuteQuery read to the end of the stream, or ExecuteQuery without a stream (the
-//       ADBC 1.0 ExecuteUpdate) for an INSERT.
+//       ExecuteQuery read to the end of the stream, or ExecuteQuery without a stream (how
+//       ADBC runs an update) for an INSERT.
 // The ways take turns request by request, so that load from elsewhere falls on both alike.
 // Prints median and 99th percentile per statement and the ratios (2)/(1).
 // NV_BENCH_REQUESTS sets the requests per way and statement (default 1000).

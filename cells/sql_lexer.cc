@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "util/strings_internal.h"
+
 namespace norvale::cells {
 namespace {
 
@@ -251,13 +253,7 @@ class Lexer {
 bool is_name_byte(unsigned char c) { return is_ident_char(c); }
 
 bool is_keyword(std::string_view word, std::string_view upper) {
-  if (word.size() != upper.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != upper[i]) return false;
-  }
-  return true;
+  return ascii_eq_ci(word, upper);
 }
 
 bool lex_sql(std::string_view sql, const std::function<void(const SqlToken&)>& on_token) {

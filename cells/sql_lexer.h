@@ -1,6 +1,7 @@
 // The one SQL lexer of the library: finds string literals, quoted identifiers, comments,
 // parameter placeholders and statement separators in the service's SQL dialect.
-// Standard library only: the nvsql shell compiles this file into its own library.
+// Standard library only (with the header-only util/strings_internal.h): the nvsql shell
+// compiles this file into its own library.
 #pragma once
 
 #include <cstddef>

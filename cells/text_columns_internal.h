@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "cells/arrow_batch_internal.h"
-#include "core/json_writer_internal.h"
+#include "util/json_writer_internal.h"
 
 namespace norvale::cells {
 

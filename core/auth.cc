@@ -9,10 +9,10 @@
 #include "core/auth_internal.h"
 #include "core/error_text_internal.h"
 #include "core/http_internal.h"
-#include "core/json_number_internal.h"
-#include "core/secure_zero_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
+#include "util/json_number_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 namespace {

@@ -14,12 +14,13 @@
 #include "core/global_internal.h"
 #include "core/http_internal.h"
 #include "core/request_internal.h"
-#include "core/secure_zero_internal.h"
 #include "core/session_cache_internal.h"
 #include "core/socket_pool_internal.h"
 #include "core/worker_pool_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
+#include "util/secure_zero_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale {
 
@@ -30,8 +31,6 @@ constexpr const char* kAuth = "auth";
 // How long teardown waits for a reservation confirm still on its way before it abandons the
 // reservation: a confirm normally answers within a round trip.
 std::atomic<int64_t> g_confirm_wait_ms{3000};
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 const char* or_auto(const char* text) { return non_empty(text) ? text : "(auto)"; }
 

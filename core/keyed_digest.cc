@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 namespace {

@@ -1,5 +1,6 @@
-// ODBC escape sequences ({fn ...}, {d '...'} and the like) are passed to the compute node as
-// they stand; this is the one place where a translation would go.
+// nv_translate_escapes, kept for callers of the exported interface. ODBC escape sequences
+// ({fn ...}, {d '...'} and the like) reach the compute node as they stand, so the query path
+// does not call it and its answer is a copy of the text.
 #include <cstdlib>
 #include <cstring>
 

@@ -21,11 +21,11 @@
 
 #include "core/frame_decoder_internal.h"
 #include "core/ipc_options_internal.h"
-#include "core/json_number_internal.h"
-#include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "norvale/nv_log.h"
+#include "util/base64_internal.h"
+#include "util/json_number_internal.h"
 
 namespace norvale {
 namespace {

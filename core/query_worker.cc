@@ -4,8 +4,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -301,20 +299,7 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
     return nullptr;
   }
 
-  std::unique_ptr<char, decltype(&std::free)> translated(nullptr, &std::free);
-  if (std::strchr(sql, '{') != nullptr) {
-    char* out = nullptr;
-    char msg[256] = {0};
-    if (nv_translate_escapes(sql, &out, msg, sizeof msg) != 0) {
-      copy_error(err, err_size,
-                 std::string("nv_execute: ODBC escape translation failed: ") +
-                     (msg[0] != '\0' ? msg : "unknown error"));
-      return nullptr;
-    }
-    translated.reset(out);
-    if (out != nullptr) sql = out;
-  }
-
+  // ODBC escape sequences ({fn ...}, {d '...'}) reach the compute node as they stand.
   std::unique_ptr<NVQueryHandle> q(new (std::nothrow) NVQueryHandle);
   if (!q) {
     copy_error(err, err_size, "out of memory");

@@ -7,13 +7,12 @@
 #include "core/connection_internal.h"
 #include "core/global_internal.h"
 #include "core/http_internal.h"
-#include "core/secure_zero_internal.h"
 #include "norvale/nv_global.h"
+#include "util/secure_zero_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale {
 namespace {
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 void zero_list(curl_slist* list) {
   for (curl_slist* item = list; item != nullptr; item = item->next) {

@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "core/keyed_digest_internal.h"
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale {
 namespace {

@@ -10,11 +10,10 @@
 #include "core/error_text_internal.h"
 #include "core/tls_internal.h"
 #include "norvale/nv_core.h"
+#include "util/strings_internal.h"
 
 namespace norvale {
 namespace {
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 bool readable(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);

@@ -2,19 +2,12 @@
 #include <string_view>
 
 #include "core/tls_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale {
 namespace {
 
 constexpr std::string_view kSchemeSeparator = "://";
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 }  // namespace
 

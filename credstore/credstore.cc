@@ -4,10 +4,10 @@
 #include <cstring>
 #include <exception>
 
-#include "core/secure_zero_internal.h"
 #include "credstore/file_store_internal.h"
 #include "credstore/secret_service_internal.h"
 #include "norvale/nv_credstore.h"
+#include "util/secure_zero_internal.h"
 
 using norvale::credstore::SecretOutcome;
 

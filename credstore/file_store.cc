@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "core/base64_internal.h"
-#include "core/secure_zero_internal.h"
 #include "credstore/file_store_internal.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
+#include "util/base64_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale::credstore {
 namespace {

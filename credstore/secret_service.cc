@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale::credstore {
 namespace {

@@ -17,6 +17,7 @@
 
 #include "diag/log_internal.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace norvale::diag {
 namespace {
@@ -142,11 +143,7 @@ int parse_env_level(const char* text) {
     if (*end != '\0' || v < 0 || v > 5) return NV_LOG_OFF;
     return static_cast<int>(v);
   }
-  std::string upper;
-  for (const char* p = text; *p != '\0'; ++p) {
-    char c = *p;
-    upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  }
+  const std::string upper = ascii_upper(text);
   static const char* kNames[] = {"OFF", "ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
   for (int i = 0; i < 6; ++i) {
     if (upper == kNames[i]) return i;
@@ -257,11 +254,7 @@ int nv_log_percell_enabled(void) {
   const char* value = std::getenv("NV_TRACE_PERCELL");
   int on = 0;
   if (value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0) {
-    std::string lower;
-    for (const char* p = value; *p != '\0'; ++p) {
-      char c = *p;
-      lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    const std::string lower = norvale::ascii_lower(value);
     on = (lower == "off" || lower == "false" || lower == "no") ? 0 : 1;
   }
   decided = on;

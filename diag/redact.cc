@@ -16,25 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace norvale::diag {
 namespace {
 
 constexpr std::string_view kRedacted = "[REDACTED]";
-constexpr std::string_view kSecretWords[] = {"password", "passwd", "pwd",        "token",
-                                             "secret",   "apikey", "api_key",    "api-key",
-                                             "credential", "reservation", "private_key"};
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 bool is_word(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -44,24 +33,6 @@ bool is_word(char c) {
 bool is_name(char c) { return is_word(c) || c == '.' || c == '-'; }
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
-
-bool ends_with_ci(std::string_view name, std::string_view suffix) {
-  return name.size() >= suffix.size() && iequals(name.substr(name.size() - suffix.size()), suffix);
-}
-
-bool secret_name(std::string_view name) {
-  // "pass" only as a whole part of a name (proxy_pass, ProxyPass), not inside bypass or compass.
-  for (std::string_view suffix : {"_pass", "-pass", ".pass", "proxypass"}) {
-    if (ends_with_ci(name, suffix)) return true;
-  }
-  if (iequals(name, "pass")) return true;
-  for (std::string_view word : kSecretWords) {
-    for (size_t at = 0; at + word.size() <= name.size(); ++at) {
-      if (iequals(name.substr(at, word.size()), word)) return true;
-    }
-  }
-  return false;
-}
 
 size_t skip_spaces(std::string_view text, size_t pos) {
   while (pos < text.size() && (is_space(text[pos]) || text[pos] == '\n' || text[pos] == '\r')) {
@@ -165,11 +136,11 @@ class Redactor {
     size_t end = pos_;
     while (end < text_.size() && is_name(text_[end])) ++end;
     const std::string_view name = text_.substr(pos_, end - pos_);
-    if (iequals(name, "bearer") || iequals(name, "basic")) {
+    if (ascii_eq_ci(name, "bearer") || ascii_eq_ci(name, "basic")) {
       if (Credential(end)) return;
-    } else if (iequals(name, "identified")) {
+    } else if (ascii_eq_ci(name, "identified")) {
       size_t by = skip_blanks(text_, end);
-      if (text_.size() - by >= 2 && iequals(text_.substr(by, 2), "by")) {
+      if (text_.size() - by >= 2 && ascii_eq_ci(text_.substr(by, 2), "by")) {
         const size_t lit = skip_spaces(text_, by + 2);
         if (lit < text_.size() && text_[lit] == '\'') {
           CopyTo(end);

@@ -1,6 +1,7 @@
 #include "metadata/catalog_index_internal.h"
 
 #include "metadata/snapshot_cells_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {

@@ -5,19 +5,20 @@
 // snapshots ("not modified" while the catalog stays), else a catalog version check followed by
 // a fetch only when the version moved. None is made while the connection's view is known to be
 // current.
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 
+#include "cells/statement_kind_internal.h"
 #include "core/connection_internal.h"
 #include "metadata/info_schema_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -80,7 +81,7 @@ void first_load(NVAdbcConnectionState* state, const char* uri, const char* usern
 void install_fetched(NVAdbcConnectionState* state, const char* uri, const char* username,
                      CachedSnapshot fresh) {
   NVAdbcInfoSchemaStore* store = state->info_schema;
-  if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, fresh.sequence);
+  if (non_empty(uri)) catalog_sequence_note(uri, fresh.sequence);
   const std::string key = cache_key_of(uri, username);
   if (!key.empty()) {
     fresh.uri = uri;
@@ -164,7 +165,7 @@ bool revalidate_by_tag(NVAdbcConnectionState* state, const char* uri, const char
         sequence = cached->sequence;
       }
       confirm_current(store, checked_at);
-      if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, sequence);
+      if (non_empty(uri)) catalog_sequence_note(uri, sequence);
       return true;
     case LoadResult::kLoaded:
       install_fetched(state, uri, username, std::move(fresh));
@@ -180,7 +181,7 @@ bool revalidate_by_version(NVAdbcConnectionState* state, const char* uri, const 
   const auto checked_at = Clock::now();
   const std::optional<uint64_t> target = check_version(state, abort);
   if (!target) return false;
-  if (uri != nullptr && uri[0] != '\0') catalog_sequence_note(uri, *target);
+  if (non_empty(uri)) catalog_sequence_note(uri, *target);
   if (*target == installed_sequence(store)) {
     confirm_current(store, checked_at);
   } else {
@@ -244,38 +245,10 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
     if (store->seen_write_generation < generation) store->seen_write_generation = generation;
     return;
   }
-  if (uri == nullptr || uri[0] == '\0') return;
+  if (!non_empty(uri)) return;
   const std::optional<uint64_t> target = catalog_sequence_known(uri);
   if (!target || *target == installed_sequence(store)) return;
   move_to(state, uri, username, *target, abort);
-}
-
-bool blank_or_paren(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '(';
-}
-
-// The first keyword of `sql`, lower-cased, after blanks, parentheses and comments.
-std::string first_keyword(std::string_view sql) {
-  size_t i = 0;
-  while (i < sql.size()) {
-    if (blank_or_paren(sql[i])) {
-      ++i;
-    } else if (sql.substr(i, 2) == "--") {
-      const size_t end = sql.find('\n', i);
-      i = end == std::string_view::npos ? sql.size() : end + 1;
-    } else if (sql.substr(i, 2) == "/*") {
-      const size_t end = sql.find("*/", i + 2);
-      i = end == std::string_view::npos ? sql.size() : end + 2;
-    } else {
-      break;
-    }
-  }
-  std::string word;
-  while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])) != 0) {
-    word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i]))));
-    ++i;
-  }
-  return word;
 }
 
 }  // namespace
@@ -309,38 +282,8 @@ void info_schema_note_write(NVAdbcConnectionState* state) {
   catalog_write_generation_bump();
 }
 
-namespace {
-
-// Statements that only read.
-bool reads_only(const std::string& word) {
-  return word == "select" || word == "show" || word == "describe" || word == "explain" ||
-         word == "values" || word == "summarize";
-}
-
-}  // namespace
-
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {
-  if (!reads_only(first_keyword(sql))) info_schema_note_write(state);
-}
-
-bool sql_may_be_query(std::string_view sql) {
-  const std::string word = first_keyword(sql);
-  return word.empty() || reads_only(word) || word == "with" || word == "table" ||
-         word == "from";
-}
-
-bool sql_reads_catalog(std::string_view sql) {
-  constexpr std::string_view kName = "information_schema";
-  if (sql.size() < kName.size()) return false;
-  for (size_t i = 0; i + kName.size() <= sql.size(); ++i) {
-    size_t k = 0;
-    while (k < kName.size() &&
-           std::tolower(static_cast<unsigned char>(sql[i + k])) == kName[k]) {
-      ++k;
-    }
-    if (k == kName.size()) return true;
-  }
-  return false;
+  if (cells::sql_may_write_catalog(sql)) info_schema_note_write(state);
 }
 
 }  // namespace norvale::adbc

@@ -25,6 +25,7 @@
 #include "metadata/type_mapping_internal.h"
 #include "norvale/nv_log.h"
 #include "sql/like_match_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -73,10 +74,8 @@ struct Filters {
   const char* column_name;
 };
 
-bool has_pattern(const char* pattern) { return pattern != nullptr && pattern[0] != '\0'; }
-
 bool matches(const char* pattern, std::string_view text) {
-  return !has_pattern(pattern) || nv::like_match_ci(pattern, text);
+  return !non_empty(pattern) || nv::like_match_ci(pattern, text);
 }
 
 const char* normalise_table_type(std::string_view type) {
@@ -106,7 +105,7 @@ bool has_columns(const arrow::RecordBatch* batch, std::initializer_list<std::str
 
 // A pattern without wildcards or escapes names exactly one text (ASCII case-insensitive).
 bool is_exact(const char* pattern) {
-  return has_pattern(pattern) && std::strpbrk(pattern, "%_\\") == nullptr;
+  return non_empty(pattern) && std::strpbrk(pattern, "%_\\") == nullptr;
 }
 
 class Tree {

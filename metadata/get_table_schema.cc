@@ -23,6 +23,7 @@
 #include "metadata/type_text_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -36,7 +37,6 @@ struct Row {
 
 constexpr const char* kCall = "AdbcConnectionGetTableSchema";
 
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
 
 // What the snapshot says about one table.

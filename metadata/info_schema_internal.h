@@ -101,19 +101,9 @@ void info_schema_refresh(NVAdbcConnectionState* state,
 /// Records that the connection changed (or may have changed) the catalog.
 void info_schema_note_write(NVAdbcConnectionState* state);
 
-/// Records the write when `sql`, run on a compute node, may change the catalog: anything but a
-/// statement starting with SELECT, SHOW, DESCRIBE, EXPLAIN, VALUES or SUMMARIZE (comments and
-/// parentheses skipped).
+/// Records the write when `sql`, run on a compute node, may change the catalog
+/// (cells::sql_may_write_catalog: anything but a statement that only reads).
 void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql);
-
-/// Whether `sql` may be a query: its first keyword (comments and parentheses skipped) is
-/// SELECT, WITH, VALUES, TABLE, FROM, SHOW, DESCRIBE, EXPLAIN or SUMMARIZE, or there is none.
-/// INSERT, UPDATE, DDL and the like are not: the metadata engine would only parse them to
-/// decline.
-bool sql_may_be_query(std::string_view sql);
-
-/// Whether `sql` names an information_schema relation (ASCII case-insensitive).
-bool sql_reads_catalog(std::string_view sql);
 
 /// Registers the nine snapshot relations and the nine empty stubs with the state's metadata
 /// engine. Does nothing unless the state has both an engine and a store.

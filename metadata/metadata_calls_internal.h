@@ -16,11 +16,11 @@
 
 namespace norvale::adbc {
 
-/// The GetObjects result schema of ADBC 1.0.0 (catalog, db-schema, table, column, constraint
-/// and usage levels), built afresh on each call.
+/// The ADBC GetObjects result schema (catalog, db-schema, table, column, constraint and usage
+/// levels), built afresh on each call.
 std::shared_ptr<arrow::Schema> build_get_objects_schema();
 
-/// The GetInfo result schema of ADBC 1.0.0: info_name uint32 and the info_value dense union.
+/// The ADBC GetInfo result schema: info_name uint32 and the info_value dense union.
 std::shared_ptr<arrow::Schema> build_info_schema();
 
 /// The GetTableTypes result schema: one non-null utf8 field, table_type.

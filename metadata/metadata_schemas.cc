@@ -1,4 +1,5 @@
-// The published ADBC 1.0.0 result schemas of GetObjects, GetInfo and GetTableTypes.
+// The published ADBC result schemas of GetObjects, GetInfo and GetTableTypes (as 1.0.0 defined
+// them; 1.1.0 keeps them).
 #include <arrow/type.h>
 
 #include "metadata/metadata_calls_internal.h"

@@ -1,7 +1,7 @@
 #include "metadata/poll_endpoint_internal.h"
 
 #include "core/connection_internal.h"
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace norvale::adbc {
 namespace {

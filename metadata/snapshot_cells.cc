@@ -41,26 +41,6 @@ int64_t IntColumn::get(int64_t row) const {
   return nv_sql::integer_at(*array_, row);
 }
 
-bool ascii_eq_ci(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string ascii_lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 std::string join_key(std::string_view a, std::string_view b, std::string_view c) {
   std::string key;
   key.reserve(a.size() + b.size() + c.size() + 2);

@@ -49,11 +49,6 @@ class IntColumn {
   bool present_ = false;
 };
 
-/// Equality that folds only the ASCII letters A to Z.
-bool ascii_eq_ci(std::string_view a, std::string_view b);
-/// `text` with A to Z folded to lower case.
-std::string ascii_lower(std::string_view text);
-
 /// catalog 0x1F schema 0x1F name: the key that joins rows of different relations.
 std::string join_key(std::string_view a, std::string_view b, std::string_view c);
 

@@ -2,9 +2,7 @@
 // epoch and one BATCH frame (an Arrow IPC stream) per result set.
 #include <curl/curl.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -23,9 +21,11 @@
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_snapshot.h"
 #include "norvale/nv_stream.h"
+#include "util/strings_internal.h"
 
 namespace {
 
+using norvale::non_empty;
 using norvale::write_error;
 
 constexpr long kSnapshotTotalTimeoutSeconds = 300;
@@ -166,17 +166,13 @@ size_t snapshot_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   return nv_frame_feed(ctx->decoder, data, bytes) == 0 ? bytes : 0;
 }
 
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
-
 // libcurl header callback: keeps the answer's "ETag" value.
 size_t snapshot_header_cb(char* data, size_t size, size_t nmemb, void* user) {
   auto* ctx = static_cast<SnapshotContext*>(user);
   const size_t bytes = size * nmemb;
   const std::string_view line(data, bytes);
   constexpr std::string_view kName = "etag:";
-  if (line.size() > kName.size() &&
-      std::equal(kName.begin(), kName.end(), line.begin(),
-                 [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+  if (line.size() > kName.size() && norvale::ascii_eq_ci(line.substr(0, kName.size()), kName)) {
     std::string_view value = line.substr(kName.size());
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
       value.remove_prefix(1);

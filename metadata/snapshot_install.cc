@@ -11,11 +11,10 @@
 #include "metadata/snapshot_load_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_snapshot.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
-
-bool non_empty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 struct RawSnapshotGuard {
   NVInfoSchemaSnapshot raw{};

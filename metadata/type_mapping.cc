@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "metadata/snapshot_cells_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <arrow/type.h>
 
-#include "metadata/snapshot_cells_internal.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {

@@ -30,8 +30,8 @@ struct AggContext {
 
   bool same(const Expr& a, const Expr& b) const {
     return expr_equal(a, b, [this](const ColumnRef& x, const ColumnRef& y) {
-      auto ix = resolve_column(input, x, nullptr);
-      auto iy = resolve_column(input, y, nullptr);
+      auto ix = resolve_column(input, x);
+      auto iy = resolve_column(input, y);
       if (ix.ok() && iy.ok()) return *ix == *iy;
       return ascii_lower(x.table) == ascii_lower(y.table) &&
              ascii_lower(x.column) == ascii_lower(y.column);
@@ -46,11 +46,11 @@ bool contains_aggregate(const Expr& e) {
   return found;
 }
 
-arrow::Status collect_aggs(const Expr& e, AggContext* ctx, std::string* msg) {
+arrow::Status collect_aggs(const Expr& e, AggContext* ctx) {
   if (const auto* agg = e.as<AggExpr>()) {
     for (const auto& a : agg->args) {
       if (a && contains_aggregate(*a)) {
-        return fail(msg, "aggregate function calls cannot be nested");
+        return arrow::Status::Invalid("aggregate function calls cannot be nested");
       }
     }
     for (const Expr* seen : ctx->agg_nodes) {
@@ -62,14 +62,14 @@ arrow::Status collect_aggs(const Expr& e, AggContext* ctx, std::string* msg) {
   }
   arrow::Status st;
   for_each_child(e, [&](const Expr& c) {
-    if (st.ok()) st = collect_aggs(c, ctx, msg);
+    if (st.ok()) st = collect_aggs(c, ctx);
   });
   return st;
 }
 
 // `e` over the grouped rows: GROUP BY expressions and aggregates become column references;
 // any other column reference is outside the grouping.
-arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx, std::string* msg) {
+arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx) {
   for (size_t i = 0; i < ctx.keys.size(); ++i) {
     if (ctx.same(e, *ctx.keys[i])) return Expr::make(ColumnRef{"", key_name(i)});
   }
@@ -77,18 +77,17 @@ arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx, std::str
     for (size_t j = 0; j < ctx.agg_nodes.size(); ++j) {
       if (ctx.same(e, *ctx.agg_nodes[j])) return Expr::make(ColumnRef{"", agg_name(j)});
     }
-    return fail(msg, "aggregate output missing column", "aggregate output missing column");
+    return arrow::Status::Invalid("aggregate output missing column");
   }
   if (const auto* ref = e.as<ColumnRef>()) {
-    return fail(msg, "non-aggregated column not in GROUP BY: " + ref->column,
-                "non-grouped projection column");
+    return arrow::Status::Invalid("non-aggregated column not in GROUP BY: " + ref->column);
   }
   if (e.as<StarExpr>()) {
-    return fail(msg, "projection in aggregate query must be aggregate or group-key column",
-                "unsupported aggregate-query projection");
+    return arrow::Status::Invalid(
+        "projection in aggregate query must be aggregate or group-key column");
   }
   ExprPtr out = clone_expr(e);
-  if (!out) return fail(msg, "subquery in aggregate query survived the flatten pass");
+  if (!out) return arrow::Status::Invalid("subquery in aggregate query survived the flatten pass");
   std::vector<Expr*> originals;
   for_each_child(const_cast<Expr&>(e), [&](ExprPtr& c) { originals.push_back(c.get()); });
   size_t i = 0;
@@ -96,7 +95,7 @@ arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx, std::str
   for_each_child(*out, [&](ExprPtr& slot) {
     const Expr* orig = originals[i++];
     if (!st.ok() || orig == nullptr) return;
-    auto r = to_grouped(*orig, ctx, msg);
+    auto r = to_grouped(*orig, ctx);
     if (r.ok()) {
       slot = std::move(*r);
     } else {
@@ -107,9 +106,8 @@ arrow::Result<ExprPtr> to_grouped(const Expr& e, const AggContext& ctx, std::str
   return out;
 }
 
-arrow::Result<std::shared_ptr<arrow::Array>> eval_array(const Frame& frame, const Expr& e,
-                                                        std::string* msg) {
-  ExprEval ev(frame, msg);
+arrow::Result<std::shared_ptr<arrow::Array>> eval_array(const Frame& frame, const Expr& e) {
+  ExprEval ev(frame);
   ARROW_ASSIGN_OR_RAISE(auto d, ev.eval(e));
   return to_array(d, frame.batch->num_rows());
 }
@@ -117,17 +115,17 @@ arrow::Result<std::shared_ptr<arrow::Array>> eval_array(const Frame& frame, cons
 // The GROUP BY element as an expression: a position names a projection item, and a name that
 // is no input column names an item's alias.
 arrow::Result<const Expr*> group_key_expr(const SelectStatement& stmt, const Expr& g,
-                                          const Frame& input, std::string* msg) {
+                                          const Frame& input) {
   const Expr* out = &g;
   if (const auto* lit = g.as<LiteralExpr>()) {
     const auto* pos = std::get_if<int64_t>(&lit->value);
-    if (pos == nullptr) return fail(msg, "GROUP BY with a non-integer constant");
+    if (pos == nullptr) return arrow::Status::Invalid("GROUP BY with a non-integer constant");
     if (*pos < 1 || *pos > static_cast<int64_t>(stmt.items.size())) {
-      return fail(msg, "GROUP BY position out of range");
+      return arrow::Status::Invalid("GROUP BY position out of range");
     }
     out = stmt.items[*pos - 1].expr.get();
   } else if (const auto* ref = g.as<ColumnRef>()) {
-    if (ref->table.empty() && !resolve_column(input, *ref, nullptr).ok()) {
+    if (ref->table.empty() && !resolve_column(input, *ref).ok()) {
       for (const auto& item : stmt.items) {
         if (item.alias && ascii_lower(*item.alias) == ascii_lower(ref->column)) {
           out = item.expr.get();
@@ -135,27 +133,29 @@ arrow::Result<const Expr*> group_key_expr(const SelectStatement& stmt, const Exp
       }
     }
   }
-  if (out == nullptr || out->as<StarExpr>()) return fail(msg, "invalid GROUP BY element");
-  if (contains_aggregate(*out)) return fail(msg, "aggregate functions are not allowed in GROUP BY");
+  if (out == nullptr || out->as<StarExpr>()) {
+    return arrow::Status::Invalid("invalid GROUP BY element");
+  }
+  if (contains_aggregate(*out)) {
+    return arrow::Status::Invalid("aggregate functions are not allowed in GROUP BY");
+  }
   return out;
 }
 
 // Acero's function for an aggregate call; distinct sums and averages are not offered.
-arrow::Result<std::string> agg_function(const AggExpr& agg, std::string* msg) {
+arrow::Result<std::string> agg_function(const AggExpr& agg) {
   if (agg.name == "count") {
     if (agg.star) return std::string("count_all");
     return std::string(agg.distinct ? "count_distinct" : "count");
   }
   if (agg.name == "min" || agg.name == "max") return agg.name;  // DISTINCT changes nothing
   if (agg.distinct) {
-    return fail(msg, agg.name + "(DISTINCT ...) is not supported in metadata path",
-                "DISTINCT aggregate");
+    return arrow::Status::Invalid(agg.name + "(DISTINCT ...) is not supported in metadata path");
   }
   if (agg.name == "sum") return std::string("sum");
   if (agg.name == "avg") return std::string("mean");
   if (agg.name == "string_agg") return std::string("list");
-  return fail(msg, "unsupported aggregate function: " + agg.name,
-              "unsupported aggregate: " + agg.name);
+  return arrow::Status::Invalid("unsupported aggregate function: " + agg.name);
 }
 
 // The values of rows [begin, end) of `values` that are not null, joined by `sep`; NULL when
@@ -177,21 +177,24 @@ struct StringAggSpec {
   std::string separator;
 };
 
-arrow::Result<StringAggSpec> string_agg_spec(const AggExpr& agg, std::string* msg) {
+arrow::Result<StringAggSpec> string_agg_spec(const AggExpr& agg) {
   if (agg.args.size() != 2 || !agg.args[1]) {
-    return fail(msg, "string_agg: expected a value and a separator");
+    return arrow::Status::Invalid("string_agg: expected a value and a separator");
   }
   const auto* lit = agg.args[1]->as<LiteralExpr>();
   const auto* sep = lit ? std::get_if<std::string>(&lit->value) : nullptr;
-  if (sep == nullptr) return fail(msg, "string_agg: the separator must be a string constant");
-  if (agg.distinct) return fail(msg, "string_agg(DISTINCT ...) is not supported in metadata path");
+  if (sep == nullptr) {
+    return arrow::Status::Invalid("string_agg: the separator must be a string constant");
+  }
+  if (agg.distinct) {
+    return arrow::Status::Invalid("string_agg(DISTINCT ...) is not supported in metadata path");
+  }
   return StringAggSpec{*sep};
 }
 
 // Sort keys of string_agg's ORDER BY; every string_agg of a statement must order alike,
 // because the rows are sorted once before grouping.
-arrow::Result<const std::vector<OrderKey>*> shared_agg_order(const AggContext& ctx,
-                                                              std::string* msg) {
+arrow::Result<const std::vector<OrderKey>*> shared_agg_order(const AggContext& ctx) {
   const std::vector<OrderKey>* order = nullptr;
   for (size_t j = 0; j < ctx.aggs.size(); ++j) {
     if (ctx.aggs[j]->order_by.empty()) continue;
@@ -208,22 +211,21 @@ arrow::Result<const std::vector<OrderKey>*> shared_agg_order(const AggContext& c
              a.nulls_specified == b.nulls_specified && a.expr && b.expr &&
              ctx.same(*a.expr, *b.expr);
     }
-    if (!same) return fail(msg, "string_agg calls with different ORDER BY");
+    if (!same) return arrow::Status::Invalid("string_agg calls with different ORDER BY");
   }
   return order;
 }
 
 // Rows of `input` in string_agg's order (stable), or unchanged without one.
-arrow::Result<Frame> sort_for_string_agg(const Frame& input, const std::vector<OrderKey>* order,
-                                         std::string* msg) {
+arrow::Result<Frame> sort_for_string_agg(const Frame& input, const std::vector<OrderKey>* order) {
   if (order == nullptr || input.batch->num_rows() <= 1) return input;
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
   std::vector<cp::SortKey> keys;
   for (size_t k = 0; k < order->size(); ++k) {
     const OrderKey& key = (*order)[k];
-    if (!key.expr) return fail(msg, "string_agg: ORDER BY position is not supported");
-    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *key.expr, msg));
+    if (!key.expr) return arrow::Status::Invalid("string_agg: ORDER BY position is not supported");
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *key.expr));
     const std::string name = "o" + std::to_string(k);
     fields.push_back(arrow::field(name, arr->type()));
     arrays.push_back(std::move(arr));
@@ -259,29 +261,29 @@ bool is_aggregate_query(const SelectStatement& stmt) {
 }
 
 arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Frame& filtered,
-                                           std::string* msg, KeyEval* order_eval) {
+                                           KeyEval* order_eval) {
   auto ctx = std::make_shared<AggContext>();
   ctx->input = filtered;
   for (const auto& g : stmt.group_by) {
-    if (!g) return fail(msg, "invalid GROUP BY element");
-    ARROW_ASSIGN_OR_RAISE(const Expr* key, group_key_expr(stmt, *g, filtered, msg));
+    if (!g) return arrow::Status::Invalid("invalid GROUP BY element");
+    ARROW_ASSIGN_OR_RAISE(const Expr* key, group_key_expr(stmt, *g, filtered));
     bool dup = false;
     for (const Expr* k : ctx->keys) dup = dup || ctx->same(*k, *key);
     if (!dup) ctx->keys.push_back(key);
   }
   for (const auto& item : stmt.items) {
     if (!item.expr) {
-      return fail(msg, "empty projection item in aggregate query", "empty projection item");
+      return arrow::Status::Invalid("empty projection item in aggregate query");
     }
-    ARROW_RETURN_NOT_OK(collect_aggs(*item.expr, ctx.get(), msg));
+    ARROW_RETURN_NOT_OK(collect_aggs(*item.expr, ctx.get()));
   }
-  if (stmt.having) ARROW_RETURN_NOT_OK(collect_aggs(*stmt.having, ctx.get(), msg));
+  if (stmt.having) ARROW_RETURN_NOT_OK(collect_aggs(*stmt.having, ctx.get()));
   for (const auto& key : stmt.order_by) {
-    if (key.expr) ARROW_RETURN_NOT_OK(collect_aggs(*key.expr, ctx.get(), msg));
+    if (key.expr) ARROW_RETURN_NOT_OK(collect_aggs(*key.expr, ctx.get()));
   }
 
-  ARROW_ASSIGN_OR_RAISE(const auto* agg_order, shared_agg_order(*ctx, msg));
-  ARROW_ASSIGN_OR_RAISE(Frame input, sort_for_string_agg(filtered, agg_order, msg));
+  ARROW_ASSIGN_OR_RAISE(const auto* agg_order, shared_agg_order(*ctx));
+  ARROW_ASSIGN_OR_RAISE(Frame input, sort_for_string_agg(filtered, agg_order));
   ctx->input = input;
   const int64_t rows = input.batch->num_rows();
   const bool grouped = !ctx->keys.empty();
@@ -291,7 +293,7 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   arrow::ArrayVector arrays;
   std::vector<arrow::FieldRef> keys;
   for (size_t i = 0; i < ctx->keys.size(); ++i) {
-    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *ctx->keys[i], msg));
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *ctx->keys[i]));
     fields.push_back(arrow::field("k" + std::to_string(i), arr->type()));
     arrays.push_back(std::move(arr));
     keys.emplace_back("k" + std::to_string(i));
@@ -302,7 +304,7 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   auto only_valid = std::make_shared<cp::CountOptions>(cp::CountOptions::ONLY_VALID);
   for (size_t j = 0; j < ctx->aggs.size(); ++j) {
     const AggExpr& agg = *ctx->aggs[j];
-    ARROW_ASSIGN_OR_RAISE(std::string fn, agg_function(agg, msg));
+    ARROW_ASSIGN_OR_RAISE(std::string fn, agg_function(agg));
     const std::string out = "a" + std::to_string(j);
     if (agg.star) {
       aggregates.emplace_back(grouped ? "hash_" + fn : fn, nullptr,
@@ -310,11 +312,11 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
       continue;
     }
     if (agg.name == "string_agg") {
-      ARROW_ASSIGN_OR_RAISE(seps[j], string_agg_spec(agg, msg));
+      ARROW_ASSIGN_OR_RAISE(seps[j], string_agg_spec(agg));
     } else if (agg.args.size() != 1 || !agg.args[0]) {
-      return fail(msg, agg.name + ": expected exactly one argument", "aggregate arg count");
+      return arrow::Status::Invalid(agg.name + ": expected exactly one argument");
     }
-    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *agg.args[0], msg));
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *agg.args[0]));
     if (arr->type_id() == arrow::Type::NA) {
       // An argument that is NULL everywhere: typed so that every kernel accepts it.
       ARROW_ASSIGN_OR_RAISE(arr, arrow::MakeArrayOfNull(
@@ -323,7 +325,7 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
     }
     if (agg.name == "string_agg") {
       if (arr->type_id() != arrow::Type::STRING) {
-        return fail(msg, "string_agg: the value must be text");
+        return arrow::Status::Invalid("string_agg: the value must be text");
       }
       if (!grouped) {
         direct[j] = arr;
@@ -357,7 +359,9 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   arrow::ArrayVector gcols;
   for (size_t i = 0; i < ctx->keys.size(); ++i) {
     auto col = out->GetColumnByName("k" + std::to_string(i));
-    if (!col) return fail(msg, "aggregate output missing column: k" + std::to_string(i));
+    if (!col) {
+      return arrow::Status::Invalid("aggregate output missing column: k" + std::to_string(i));
+    }
     gfields.push_back(arrow::field(key_name(i), col->type()));
     gcols.push_back(col);
   }
@@ -370,7 +374,9 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
       ARROW_ASSIGN_OR_RAISE(col, b.Finish());
     } else {
       col = out->GetColumnByName("a" + std::to_string(j));
-      if (!col) return fail(msg, "aggregate output missing column: a" + std::to_string(j));
+      if (!col) {
+        return arrow::Status::Invalid("aggregate output missing column: a" + std::to_string(j));
+      }
       if (ctx->aggs[j]->name == "string_agg") {
         const auto& lists = static_cast<const arrow::ListArray&>(*col);
         const auto& values = static_cast<const arrow::StringArray&>(*lists.values());
@@ -389,8 +395,8 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
                        {}};
 
   if (stmt.having) {
-    ARROW_ASSIGN_OR_RAISE(auto pred, to_grouped(*stmt.having, *ctx, msg));
-    ARROW_ASSIGN_OR_RAISE(ctx->grouped, apply_predicate(ctx->grouped, *pred, msg));
+    ARROW_ASSIGN_OR_RAISE(auto pred, to_grouped(*stmt.having, *ctx));
+    ARROW_ASSIGN_OR_RAISE(ctx->grouped, apply_predicate(ctx->grouped, *pred));
   }
 
   arrow::FieldVector out_fields;
@@ -398,13 +404,13 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   std::vector<int> source;
   for (size_t pos = 0; pos < stmt.items.size(); ++pos) {
     const SelectItem& item = stmt.items[pos];
-    ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(*item.expr, *ctx, msg));
-    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(ctx->grouped, *e, msg));
+    ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(*item.expr, *ctx));
+    ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(ctx->grouped, *e));
     std::string name = "expr_" + std::to_string(pos);
     int src = -1;
     if (const auto* ref = item.expr->as<ColumnRef>()) {
       name = ref->column;
-      auto idx = resolve_column(input, *ref, nullptr);
+      auto idx = resolve_column(input, *ref);
       if (idx.ok()) src = *idx;
     } else if (const auto* agg = item.expr->as<AggExpr>()) {
       const Expr* first = agg->args.empty() ? nullptr : agg->args[0].get();
@@ -420,9 +426,9 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
     source.push_back(src);
   }
   if (order_eval != nullptr) {
-    *order_eval = [ctx, msg](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
-      ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(key, *ctx, msg));
-      return eval_array(ctx->grouped, *e, msg);
+    *order_eval = [ctx](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
+      ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(key, *ctx));
+      return eval_array(ctx->grouped, *e);
     };
   }
   const int64_t n = ctx->grouped.batch->num_rows();

@@ -24,7 +24,7 @@ std::vector<std::string> canonical_keys(const BaseTable& table);
 arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arrow::Array>& mask);
 
 /// Evaluates `pred` over the frame and drops rows where it is false or null.
-arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred, std::string* msg);
+arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred);
 
 /// Rows of `table` (one or more batches) combined into one batch; none gives an empty batch.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> combine_batches(
@@ -42,9 +42,9 @@ struct Pushdown {
 };
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg, const Pushdown& pushdown = {});
+                                          const Pushdown& pushdown = {});
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg, const Pushdown& pushdown);
+                                      const Pushdown& pushdown);
 
 /// Lowered names of the columns `stmt` references in its clauses and its subqueries (not in its
 /// own join conditions); nothing when its FROM must keep every column (a * in the projection).
@@ -76,11 +76,11 @@ void conjuncts_of(const Expr* e, std::vector<const Expr*>* out);
 /// Top-level AND conjuncts of `where` that can be evaluated on a FROM item alone (no
 /// subqueries, no aggregates).
 std::vector<const Expr*> pushable_conjuncts(const Expr* where);
-arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* msg);
+arrow::Result<Frame> materialize_values(const ValuesList& values);
 /// The FROM of a SELECT without one: a single row of no columns.
 Frame constant_frame();
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_subquery(
-    SelectStatement& stmt, const MetadataEngine& engine, std::string* msg);
+    SelectStatement& stmt, const MetadataEngine& engine);
 
 /// A projected or aggregated batch; `source[i]` is the input column output i copies, or -1.
 struct Projected {
@@ -97,27 +97,25 @@ arrow::compute::NullPlacement null_placement(const OrderKey& key);
 
 /// GROUP BY, HAVING, or an aggregate call anywhere in the projection.
 bool is_aggregate_query(const SelectStatement& stmt);
-arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input,
-                                          std::string* msg);
+arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input);
 /// Groups, applies HAVING and projects; `order_eval` (may be null) receives the evaluator of
 /// ORDER BY expressions over the grouped rows.
 arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Frame& input,
-                                           std::string* msg, KeyEval* order_eval);
+                                           KeyEval* order_eval);
 arrow::Result<Projected> apply_distinct(const Projected& in);
 /// Sorts the projected rows. Keys name output columns (by position, name, or a qualified input
 /// column the output copies); other expressions go to `eval` when there is one.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
     const std::vector<OrderKey>& order_by, const Projected& projected, const Frame& input,
-    const KeyEval& eval, std::string* msg);
+    const KeyEval& eval);
 
 /// A SELECT through ORDER BY: FROM (or one constant row), subqueries, WHERE, projection or
 /// aggregation, DISTINCT, ORDER BY.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& stmt,
-                                                              const MetadataEngine& engine,
-                                                              std::string* msg);
+                                                              const MetadataEngine& engine);
 /// UNION / INTERSECT / EXCEPT [ALL] of two statements, then ORDER BY.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_set_operation(
-    SelectStatement& stmt, const MetadataEngine& engine, std::string* msg);
+    SelectStatement& stmt, const MetadataEngine& engine);
 
 /// Decorrelates [NOT] EXISTS conjuncts of the top-level AND chain of WHERE into semi / anti
 /// joins.
@@ -128,8 +126,7 @@ void decorrelate_exists(SelectStatement& stmt, const MetadataEngine& engine);
 void decorrelate_scalar_subqueries(SelectStatement& stmt, const MetadataEngine& engine);
 
 /// Replaces scalar subqueries, EXISTS and IN-subqueries in `slot` by constants.
-arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& engine,
-                                         std::string* msg);
+arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& engine);
 
 arrow::Result<Literal> arrow_array_element_to_literal(const arrow::Array& array, int64_t row);
 
@@ -162,7 +159,7 @@ struct Pairs {
 /// The pairs of rows of `left` and `right` with equal keys (every pair when there is no key;
 /// an error past a size the metadata path handles). Null keys match nothing.
 arrow::Result<Pairs> join_pairs(const Frame& left, const Frame& right,
-                                const std::vector<JoinKey>& keys, std::string* msg);
+                                const std::vector<JoinKey>& keys);
 /// Casts two key columns to one type where they differ and both are numbers (int64 or
 /// float64) or both text (large_utf8); other pairs are left as they are.
 arrow::Status align_key_types(std::shared_ptr<arrow::Array>* l, std::shared_ptr<arrow::Array>* r);

@@ -41,11 +41,6 @@ int find_column_index(const arrow::Schema& schema, const std::string& name) {
   return -1;
 }
 
-arrow::Status fail(std::string* msg, const std::string& long_msg, const std::string& status_text) {
-  if (msg != nullptr && msg->empty()) *msg = long_msg;
-  return arrow::Status::Invalid(status_text);
-}
-
 arrow::Status decline_status(std::string msg) {
   return arrow::Status(arrow::StatusCode::NotImplemented, std::move(msg),
                        std::make_shared<DeclineDetail>());
@@ -55,11 +50,11 @@ bool is_decline(const arrow::Status& st) {
   return st.detail() != nullptr && std::string(st.detail()->type_id()) == "nv_sql::decline";
 }
 
-arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref, std::string* msg) {
+arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref) {
   const std::string label = ref.table.empty() ? ref.column : ref.table + "." + ref.column;
   if (frame.scope.empty()) {
     int idx = frame.batch ? find_column_index(*frame.batch->schema(), ref.column) : -1;
-    if (idx < 0) return fail(msg, "unknown column: " + label);
+    if (idx < 0) return arrow::Status::Invalid("unknown column: " + label);
     return idx;
   }
   // Qualifiers are checked so that a reference to another table's column (an outer query's,
@@ -79,12 +74,12 @@ arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref, std:
         for (const auto& q : c.qualifiers) named = named || q == qual;
         if (!named) continue;
       }
-      if (found >= 0) return fail(msg, "ambiguous column reference: " + label);
+      if (found >= 0) return arrow::Status::Invalid("ambiguous column reference: " + label);
       found = static_cast<int>(i);
     }
     if (found >= 0) return found;
   }
-  return fail(msg, "unknown column: " + label);
+  return arrow::Status::Invalid("unknown column: " + label);
 }
 
 arrow::Result<std::shared_ptr<arrow::Scalar>> literal_to_scalar(const Literal& lit) {
@@ -262,7 +257,7 @@ arrow::Result<arrow::Datum> ExprEval::call(const std::string& fn,
 arrow::Result<arrow::Datum> ExprEval::eval(const Expr& e) {
   if (++depth_ > kMaxEvalDepth) {
     --depth_;
-    return fail(msg_, "expression nesting too deep");
+    return arrow::Status::Invalid("expression nesting too deep");
   }
   auto r = std::visit([this](const auto& n) { return eval_dispatch(n); }, e.node);
   --depth_;
@@ -270,7 +265,7 @@ arrow::Result<arrow::Datum> ExprEval::eval(const Expr& e) {
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ColumnRef& n) {
-  ARROW_ASSIGN_OR_RAISE(int idx, resolve_column(frame_, n, msg_));
+  ARROW_ASSIGN_OR_RAISE(int idx, resolve_column(frame_, n));
   return arrow::Datum(frame_.batch->column(idx));
 }
 
@@ -308,7 +303,6 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
       // Arrow's registry has no modulo kernel; rather than an engine error the statement is
       // declined and answered by the compute node.
       if (!cp::GetFunctionRegistry()->GetFunction("mod").ok()) {
-        if (msg_ != nullptr && msg_->empty()) *msg_ = "modulo operator not available locally";
         return decline_status("modulo operator not available locally");
       }
       return call("mod", {l, r});
@@ -319,12 +313,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
                   {l, r, arrow::Datum(std::make_shared<arrow::StringScalar>(""))});
     }
   }
-  return fail(msg_, "unhandled ArithOp");
-}
-
-arrow::Status ExprEval::decline(const std::string& reason) {
-  if (msg_ != nullptr && msg_->empty()) *msg_ = reason;
-  return decline_status(reason);
+  return arrow::Status::Invalid("unhandled ArithOp");
 }
 
 arrow::Result<arrow::Datum> ExprEval::divide(const arrow::Datum& l, const arrow::Datum& r) {
@@ -334,17 +323,17 @@ arrow::Result<arrow::Datum> ExprEval::divide(const arrow::Datum& l, const arrow:
   const auto rt = r.type();
   if (lt && rt && (arrow::is_integer(lt->id()) || lt->id() == arrow::Type::NA) &&
       (arrow::is_integer(rt->id()) || rt->id() == arrow::Type::NA)) {
-    return decline("integer division: dialects disagree on its result");
+    return decline_status("integer division: dialects disagree on its result");
   }
   if (rt && is_num(*rt)) {
     ARROW_ASSIGN_OR_RAISE(auto zero, call("equal", {r, arrow::Datum(0.0)}));
     if (zero.is_scalar()) {
       const auto& flag = static_cast<const arrow::BooleanScalar&>(*zero.scalar());
-      if (flag.is_valid && flag.value) return decline("division by zero");
+      if (flag.is_valid && flag.value) return decline_status("division by zero");
     } else {
       ARROW_ASSIGN_OR_RAISE(auto any, call("any", {zero}));
       const auto& flag = static_cast<const arrow::BooleanScalar&>(*any.scalar());
-      if (flag.is_valid && flag.value) return decline("division by zero");
+      if (flag.is_valid && flag.value) return decline_status("division by zero");
     }
   }
   return call("divide", {l, r});
@@ -374,16 +363,17 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const UnaryExpr& n) {
     case UnaryOp::IsNotNull:
       return call("is_valid", {v});
   }
-  return fail(msg_, "unhandled UnaryOp");
+  return arrow::Status::Invalid("unhandled UnaryOp");
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const InExpr& n) {
   if (n.subquery) {
-    return fail(msg_, "IN subquery survived the flatten pass; engine internal error",
-                "IN subquery at evaluation time");
+    return arrow::Status::Invalid("IN subquery survived the flatten pass; engine internal error");
   }
   ARROW_ASSIGN_OR_RAISE(auto lhs, eval(*n.lhs));
-  if (!lhs.is_scalar() && !lhs.is_array()) return fail(msg_, "IN: unexpected operand kind");
+  if (!lhs.is_scalar() && !lhs.is_array()) {
+    return arrow::Status::Invalid("IN: unexpected operand kind");
+  }
   // x IN () (an empty subquery result) is false for every row, a NULL x included.
   if (n.list.empty()) {
     return arrow::Datum(std::make_shared<arrow::BooleanScalar>(false));
@@ -393,7 +383,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const InExpr& n) {
   for (const auto& item : n.list) {
     const auto* lit = item ? item->as<LiteralExpr>() : nullptr;
     if (lit == nullptr) {
-      return fail(msg_, "IN list element must be a literal", "IN list non-literal");
+      return arrow::Status::Invalid("IN list element must be a literal");
     }
     ARROW_ASSIGN_OR_RAISE(auto s, literal_to_scalar(lit->value));
     values.push_back(std::move(s));
@@ -406,7 +396,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const InExpr& n) {
   ARROW_RETURN_NOT_OK(arrow::MakeBuilder(arrow::default_memory_pool(), set_type, &builder));
   for (const auto& s : values) {
     if (!in_coercible(*s->type, *set_type)) {
-      return fail(msg_, "IN list element of type " + s->type->ToString() +
+      return arrow::Status::Invalid("IN list element of type " + s->type->ToString() +
                             " does not match " + set_type->ToString());
     }
     ARROW_ASSIGN_OR_RAISE(arrow::Datum c, cp::Cast(s, set_type, cp::CastOptions::Safe()));
@@ -421,9 +411,9 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const InExpr& n) {
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const LikeExpr& n) {
   const auto* plit = n.pattern ? n.pattern->as<LiteralExpr>() : nullptr;
-  if (plit == nullptr) return fail(msg_, "LIKE pattern must be a literal");
+  if (plit == nullptr) return arrow::Status::Invalid("LIKE pattern must be a literal");
   ARROW_ASSIGN_OR_RAISE(auto pat, eval(*n.pattern));
-  if (!pat.is_scalar()) return fail(msg_, "LIKE non-scalar pattern");
+  if (!pat.is_scalar()) return arrow::Status::Invalid("LIKE non-scalar pattern");
   ARROW_ASSIGN_OR_RAISE(auto value, eval(*n.value));
   ARROW_ASSIGN_OR_RAISE(value, null_to(value, arrow::utf8()));
   const auto& ps = pat.scalar();
@@ -437,7 +427,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const LikeExpr& n) {
   // not match 's'. Case-insensitive regex matching would fold both differently.
   if (n.case_insensitive) {
     if (has_unstable_case(value) || has_unstable_case(pat)) {
-      return decline("ILIKE over letters whose case mapping differs by Unicode version");
+      return decline_status("ILIKE over letters whose case mapping differs by Unicode version");
     }
     ARROW_ASSIGN_OR_RAISE(value, call("utf8_lower", {value}));
     ARROW_ASSIGN_OR_RAISE(text, unicode_lower(text));
@@ -492,13 +482,14 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const CaseExpr& n) {
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const CastExpr& n) {
   ARROW_ASSIGN_OR_RAISE(auto v, eval(*n.operand));
   auto type = type_to_arrow(n.target);
-  if (!type.ok()) return fail(msg_, "unsupported nv_sql::Type");
+  if (!type.ok()) return arrow::Status::Invalid("unsupported nv_sql::Type");
   // Text of a fractional number or a point in time is formatted differently by each dialect
   // ('3' or '3.0', with or without fractional seconds).
   const auto from = v.type() ? v.type()->id() : arrow::Type::NA;
   if (n.target == Type::String && !is_text(*v.type()) && from != arrow::Type::NA &&
       from != arrow::Type::BOOL && from != arrow::Type::DATE32 && !arrow::is_integer(from)) {
-    return decline("CAST of " + v.type()->ToString() + " to text: dialects format it differently");
+    return decline_status(
+        "CAST of " + v.type()->ToString() + " to text: dialects format it differently");
   }
   return cp::Cast(v, *type, cp::CastOptions::Safe());
 }
@@ -514,7 +505,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const FuncExpr& n) {
     return call("coalesce", args);
   }
   if (n.name == kFuncNullif || n.name == kFuncIsDistinct || n.name == kFuncIsNotDistinct) {
-    if (args.size() != 2) return fail(msg_, n.name + ": expected two arguments");
+    if (args.size() != 2) return arrow::Status::Invalid(n.name + ": expected two arguments");
     ARROW_ASSIGN_OR_RAISE(args, unify(std::move(args)));
     ARROW_ASSIGN_OR_RAISE(auto eq, call("equal", {args[0], args[1]}));
     if (n.name == kFuncNullif) {
@@ -531,28 +522,25 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const FuncExpr& n) {
     if (n.name == kFuncIsNotDistinct) return same;
     return call("invert", {same});
   }
-  if (is_text_function(n.name)) return eval_text_function(n.name, args, rows(), msg_);
-  return fail(msg_, "unsupported function: " + n.name);
+  if (is_text_function(n.name)) return eval_text_function(n.name, args, rows());
+  return arrow::Status::Invalid("unsupported function: " + n.name);
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const StarExpr&) {
-  return fail(msg_, "'*' must be expanded by the planner before evaluation",
-              "'*' in expression evaluator");
+  return arrow::Status::Invalid("'*' must be expanded by the planner before evaluation");
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ExistsExpr&) {
-  return fail(msg_, "EXISTS expression survived the flatten pass; engine internal error",
-              "EXISTS expression at evaluation time");
+  return arrow::Status::Invalid(
+      "EXISTS expression survived the flatten pass; engine internal error");
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const AggExpr&) {
-  return fail(msg_, "aggregate function in row-wise evaluator; engine internal error",
-              "aggregate at row evaluation time");
+  return arrow::Status::Invalid("aggregate function in row-wise evaluator; engine internal error");
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ScalarSubqueryExpr&) {
-  return fail(msg_, "scalar subquery survived the flatten pass; engine internal error",
-              "scalar subquery at evaluation time");
+  return arrow::Status::Invalid("scalar subquery survived the flatten pass; engine internal error");
 }
 
 }  // namespace nv_sql

@@ -53,13 +53,7 @@ std::string table_qualifier(const TableRef& ref);
 
 /// The batch column a reference denotes. With a scope, a qualifier must name the column's
 /// table and an unqualified name must not match columns of two tables.
-arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref, std::string* msg);
-
-/// Records `long_msg` into `*msg` if it is still empty and returns Invalid(`status_text`).
-arrow::Status fail(std::string* msg, const std::string& long_msg, const std::string& status_text);
-inline arrow::Status fail(std::string* msg, const std::string& long_msg) {
-  return fail(msg, long_msg, long_msg);
-}
+arrow::Result<int> resolve_column(const Frame& frame, const ColumnRef& ref);
 
 /// A failure that makes the engine decline (route to compute) rather than report an error.
 arrow::Status decline_status(std::string msg);
@@ -91,14 +85,14 @@ bool is_text_function(const std::string& name);
 /// else an array of `rows` rows. Where dialects differ, a decline status.
 arrow::Result<arrow::Datum> eval_text_function(const std::string& name,
                                                const std::vector<arrow::Datum>& args,
-                                               int64_t rows, std::string* msg);
+                                               int64_t rows);
 
 /// `d` as an array of `rows` rows (scalars are broadcast).
 arrow::Result<std::shared_ptr<arrow::Array>> to_array(const arrow::Datum& d, int64_t rows);
 
 class ExprEval {
  public:
-  ExprEval(const Frame& frame, std::string* msg) : frame_(frame), msg_(msg) {}
+  explicit ExprEval(const Frame& frame) : frame_(frame) {}
 
   arrow::Result<arrow::Datum> eval(const Expr& e);
 
@@ -120,13 +114,11 @@ class ExprEval {
   arrow::Result<arrow::Datum> eval_dispatch(const ScalarSubqueryExpr& n);
 
   arrow::Result<arrow::Datum> divide(const arrow::Datum& l, const arrow::Datum& r);
-  arrow::Status decline(const std::string& reason);
   arrow::Result<arrow::Datum> call(const std::string& fn, const std::vector<arrow::Datum>& args,
                                    const arrow::compute::FunctionOptions* opts = nullptr);
   int64_t rows() const { return frame_.batch ? frame_.batch->num_rows() : 0; }
 
   const Frame& frame_;
-  std::string* msg_;
   int depth_ = 0;
 };
 

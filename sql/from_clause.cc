@@ -42,8 +42,8 @@ arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arro
   return Frame{out, frame.scope};
 }
 
-arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred, std::string* msg) {
-  ExprEval ev(frame, msg);
+arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred) {
+  ExprEval ev(frame);
   ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(pred));
   ARROW_ASSIGN_OR_RAISE(auto mask, to_mask(value, frame.batch->num_rows()));
   return filter_frame(frame, mask);
@@ -116,15 +116,19 @@ std::shared_ptr<arrow::DataType> literal_column_type(const Literal& v) {
 
 }  // namespace
 
-arrow::Result<Frame> materialize_values(const ValuesList& values, std::string* msg) {
-  if (values.rows.empty()) return fail(msg, "VALUES list with no rows");
+arrow::Result<Frame> materialize_values(const ValuesList& values) {
+  if (values.rows.empty()) return arrow::Status::Invalid("VALUES list with no rows");
   const auto& first = values.rows.front();
-  if (first.empty()) return fail(msg, "VALUES list with no columns");
+  if (first.empty()) return arrow::Status::Invalid("VALUES list with no columns");
   const size_t ncols = first.size();
   for (const auto& row : values.rows) {
-    if (row.size() != ncols) return fail(msg, "VALUES row has mismatched column count");
+    if (row.size() != ncols) {
+      return arrow::Status::Invalid("VALUES row has mismatched column count");
+    }
     for (const auto& e : row) {
-      if (!e || !e->as<LiteralExpr>()) return fail(msg, "VALUES with non-literal element");
+      if (!e || !e->as<LiteralExpr>()) {
+        return arrow::Status::Invalid("VALUES with non-literal element");
+      }
     }
   }
   // A column's type is its first row's literal type; a NULL there defers to the first row
@@ -175,15 +179,15 @@ Frame constant_frame() {
 }
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
-                                          std::string* msg, const Pushdown& pushdown) {
+                                          const Pushdown& pushdown) {
   if (std::holds_alternative<BaseTable>(ref.node)) return materialize_base(ref, engine, pushdown);
   if (const auto* join = std::get_if<std::unique_ptr<JoinRef>>(&ref.node)) {
     if (!*join) return arrow::Status::Invalid("invalid join (null pointer)");
-    return materialize_join(**join, engine, msg, pushdown);
+    return materialize_join(**join, engine, pushdown);
   }
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
     if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
-    ARROW_ASSIGN_OR_RAISE(auto batch, materialize_subquery(**sub, engine, msg));
+    ARROW_ASSIGN_OR_RAISE(auto batch, materialize_subquery(**sub, engine));
     Frame frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
     // A table the engine joined in for a subquery is reachable only through its own name.
     if (ref.hidden) {
@@ -191,7 +195,7 @@ arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEng
     }
     return frame;
   }
-  return materialize_values(std::get<ValuesList>(ref.node), msg);
+  return materialize_values(std::get<ValuesList>(ref.node));
 }
 
 }  // namespace nv_sql

@@ -39,7 +39,7 @@ const NameIndex* operand_index(const Frame& frame, const Expr* e, bool* folded) 
   }
   const auto* ref = e->as<ColumnRef>();
   if (ref == nullptr) return nullptr;
-  auto col = resolve_column(frame, *ref, nullptr);
+  auto col = resolve_column(frame, *ref);
   if (!col.ok()) return nullptr;
   return frame.index->index->column(frame.index->columns[static_cast<size_t>(*col)]);
 }

@@ -73,9 +73,9 @@ arrow::Result<Frame> keep_columns(const Frame& frame,
   return Frame{batch, std::move(scope)};
 }
 
-// Resolves a column against one side without recording a message.
+// The column of one side a reference denotes, or -1.
 int side_index(const Frame& side, const ColumnRef& ref) {
-  auto r = resolve_column(side, ref, nullptr);
+  auto r = resolve_column(side, ref);
   return r.ok() ? *r : -1;
 }
 
@@ -140,8 +140,7 @@ Frame apply_pushed(Frame side, const Frame& other, const std::vector<const Expr*
       here = here && side_index(side, *r) >= 0 && side_index(other, *r) < 0;
     }
     if (!here) continue;
-    std::string local;
-    auto filtered = apply_predicate(side, *f, &local);
+    auto filtered = apply_predicate(side, *f);
     if (filtered.ok()) side = std::move(*filtered);
   }
   return side;
@@ -186,8 +185,8 @@ void split_join_predicate(const Expr* on, const Frame& left, const Frame& right,
 }
 
 arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine& engine,
-                                      std::string* msg, const Pushdown& pushdown) {
-  if (!join.left || !join.right) return fail(msg, "join with null side");
+                                      const Pushdown& pushdown) {
+  if (!join.left || !join.right) return arrow::Status::Invalid("join with null side");
   // WHERE conjuncts over one side may filter that side first when the join cannot bring the
   // filtered rows back: both sides of inner and cross joins, the preserved side of an outer
   // join, the outer side of semi and anti joins.
@@ -203,7 +202,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   const Pushdown left_pushdown{push_left ? filters : nullptr, side_columns};
   const Pushdown right_pushdown{push_right ? filters : nullptr, side_columns};
   ARROW_ASSIGN_OR_RAISE(Frame left,
-                        materialize_tableref(*join.left, engine, msg, left_pushdown));
+                        materialize_tableref(*join.left, engine, left_pushdown));
   bool left_filtered = false;
   if (SelectStatement* derived = derived_right(join)) {
     // The left side is filtered before the derived table runs, so that its keys are few.
@@ -216,7 +215,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     push_join_keys(join, *derived, left);
   }
   ARROW_ASSIGN_OR_RAISE(Frame right,
-                        materialize_tableref(*join.right, engine, msg, right_pushdown));
+                        materialize_tableref(*join.right, engine, right_pushdown));
   if (push_left && !left_filtered) left = apply_pushed(std::move(left), right, *filters);
   if (push_right) right = apply_pushed(std::move(right), left, *filters);
 
@@ -238,7 +237,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     }
     ARROW_ASSIGN_OR_RAISE(right, narrow_by_index(std::move(right), inner_only));
     for (const Expr* r : inner_only) {
-      ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r, msg));
+      ARROW_ASSIGN_OR_RAISE(right, apply_predicate(right, *r));
     }
     residuals = std::move(rest);
   }
@@ -267,14 +266,16 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   for (const auto& col : join.using_columns) {
     int l = side_index(left, ColumnRef{"", col});
     int r = side_index(right, ColumnRef{"", col});
-    if (l < 0 || r < 0) return fail(msg, "USING column not found on both sides: " + col);
+    if (l < 0 || r < 0) {
+      return arrow::Status::Invalid("USING column not found on both sides: " + col);
+    }
     merged.push_back({l, r});
   }
   keys.insert(keys.end(), merged.begin(), merged.end());
 
   const int64_t n = left.batch->num_rows();
   const int64_t m = right.batch->num_rows();
-  ARROW_ASSIGN_OR_RAISE(Pairs pairs, join_pairs(left, right, keys, msg));
+  ARROW_ASSIGN_OR_RAISE(Pairs pairs, join_pairs(left, right, keys));
   if (pushdown.columns != nullptr && merged.empty()) {
     // With the pairs found, the sides need only the columns above the join and those its
     // residual conditions read: the others are never taken.
@@ -315,7 +316,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   ARROW_ASSIGN_OR_RAISE(Frame joined, pair_frame(pairs));
 
   for (const Expr* residual : residuals) {
-    ExprEval ev(joined, msg);
+    ExprEval ev(joined);
     ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(*residual));
     ARROW_ASSIGN_OR_RAISE(auto mask, to_mask(value, joined.batch->num_rows()));
     cp::FilterOptions drop(cp::FilterOptions::DROP);
@@ -332,7 +333,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
     const auto& rows = static_cast<const arrow::Int64Array&>(*pairs.left);
     for (int64_t i = 0; i < rows.length(); ++i) {
       if (seen[static_cast<size_t>(rows.Value(i))]++) {
-        return fail(msg, "scalar subquery returned more than one row");
+        return arrow::Status::Invalid("scalar subquery returned more than one row");
       }
     }
   }
@@ -380,7 +381,7 @@ arrow::Result<Frame> materialize_join(const JoinRef& join, const MetadataEngine&
   std::vector<uint8_t> right_merged(static_cast<size_t>(right.batch->num_columns()), 0);
   for (const auto& k : merged) {
     if (merged_at[static_cast<size_t>(k.left)] >= 0) {
-      return fail(msg, "join column named twice: " + left.scope[k.left].name);
+      return arrow::Status::Invalid("join column named twice: " + left.scope[k.left].name);
     }
     merged_at[static_cast<size_t>(k.left)] = k.right;
     right_merged[static_cast<size_t>(k.right)] = 1;

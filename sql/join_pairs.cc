@@ -302,9 +302,9 @@ std::optional<arrow::Result<Pairs>> index_pairs(const Frame& left, const Frame& 
   return std::nullopt;
 }
 
-arrow::Result<Pairs> cross_pairs(int64_t n, int64_t m, std::string* msg) {
+arrow::Result<Pairs> cross_pairs(int64_t n, int64_t m) {
   if (n > 0 && m > kMaxCrossPairs / n) {
-    return fail(msg, "cross join too large for the metadata path");
+    return arrow::Status::Invalid("cross join too large for the metadata path");
   }
   arrow::Int64Builder lb, rb;
   ARROW_RETURN_NOT_OK(lb.Reserve(n * m));
@@ -324,8 +324,8 @@ arrow::Result<Pairs> cross_pairs(int64_t n, int64_t m, std::string* msg) {
 }  // namespace
 
 arrow::Result<Pairs> join_pairs(const Frame& left, const Frame& right,
-                                const std::vector<JoinKey>& keys, std::string* msg) {
-  if (keys.empty()) return cross_pairs(left.batch->num_rows(), right.batch->num_rows(), msg);
+                                const std::vector<JoinKey>& keys) {
+  if (keys.empty()) return cross_pairs(left.batch->num_rows(), right.batch->num_rows());
   if (!direct_keys(left, right, keys)) return acero_pairs(left, right, keys);
   if (auto pairs = index_pairs(left, right, keys)) return std::move(*pairs);
   return direct_pairs(left, right, keys);

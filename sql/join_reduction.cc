@@ -145,7 +145,7 @@ void push_join_keys(const JoinRef& join, SelectStatement& derived, const Frame& 
     if (a == nullptr || b == nullptr) continue;
     if (ascii_lower(a->table) == alias) std::swap(a, b);
     if (ascii_lower(b->table) != alias || ascii_lower(a->table) == alias) continue;
-    auto col = resolve_column(left, *a, nullptr);
+    auto col = resolve_column(left, *a);
     if (!col.ok()) continue;
     const SelectItem* item = output_item(derived, ascii_lower(b->column));
     if (item == nullptr || !restrictable(derived, *item->expr)) continue;

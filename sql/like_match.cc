@@ -2,12 +2,11 @@
 
 #include <cstddef>
 
+#include "util/strings_internal.h"
+
 namespace nv {
-namespace {
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
+using norvale::ascii_lower;
 
 bool like_match_ci(std::string_view pattern, std::string_view text) {
   if (pattern.empty()) return true;
@@ -31,9 +30,9 @@ bool like_match_ci(std::string_view pattern, std::string_view text) {
       } else if (pc == '\\') {
         char lit = p + 1 < pattern.size() ? pattern[p + 1] : '\\';
         step = p + 1 < pattern.size() ? 2 : 1;
-        matched = fold(lit) == fold(text[t]);
+        matched = ascii_lower(lit) == ascii_lower(text[t]);
       } else {
-        matched = fold(pc) == fold(text[t]);
+        matched = ascii_lower(pc) == ascii_lower(text[t]);
       }
     }
     if (matched) {

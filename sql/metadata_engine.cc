@@ -121,7 +121,7 @@ ExecuteResult declined(std::string reason) {
   return r;
 }
 
-ExecuteResult failed(const arrow::Status& st, const std::string& msg) {
+ExecuteResult failed(const arrow::Status& st) {
   ExecuteResult r;
   if (is_decline(st)) {
     r.status = ExecuteStatus::Declined;
@@ -129,7 +129,7 @@ ExecuteResult failed(const arrow::Status& st, const std::string& msg) {
     return r;
   }
   r.status = ExecuteStatus::Error;
-  r.error_message = msg.empty() ? st.message() : msg;
+  r.error_message = st.message();
   return r;
 }
 
@@ -252,7 +252,7 @@ ExecuteResult MetadataEngine::execute(SelectStatement& stmt) const {
 ExecuteResult MetadataEngine::execute_unguarded(SelectStatement& stmt) const {
   CteScope ctes;
   for (auto& cte : stmt.ctes) {
-    if (!cte.query) return failed(arrow::Status::Invalid("WITH query missing"), "");
+    if (!cte.query) return failed(arrow::Status::Invalid("WITH query missing"));
     ExecuteResult r = execute(*cte.query);
     if (r.status != ExecuteStatus::Ok) return r;
     ctes.add(cte.name, Relation{r.schema, std::move(r.batches)});
@@ -261,10 +261,9 @@ ExecuteResult MetadataEngine::execute_unguarded(SelectStatement& stmt) const {
   std::string missing = CacheCheck(*this).first_missing(stmt);
   if (!missing.empty()) return declined("relation not cached: " + missing);
 
-  std::string msg;
-  auto out = stmt.set_op != SetOp::None ? run_set_operation(stmt, *this, &msg)
-                                        : run_select(stmt, *this, &msg);
-  if (!out.ok()) return failed(out.status(), msg);
+  auto out = stmt.set_op != SetOp::None ? run_set_operation(stmt, *this)
+                                        : run_select(stmt, *this);
+  if (!out.ok()) return failed(out.status());
   std::shared_ptr<arrow::RecordBatch> batch = *out;
 
   const int64_t n = batch->num_rows();

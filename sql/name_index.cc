@@ -5,20 +5,19 @@
 #include <cstring>
 
 #include "sql/cells_internal.h"
+#include "util/strings_internal.h"
 
 namespace nv_sql {
 namespace {
 
-inline unsigned char fold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
+unsigned char fold(char c) { return static_cast<unsigned char>(norvale::ascii_lower(c)); }
 
 // The first eight folded bytes, big-endian and zero-padded: comparing two of these orders most
 // pairs of values without touching their text again.
 uint64_t folded_key(std::string_view v) {
   uint64_t k = 0;
   for (size_t i = 0; i < 8; ++i) {
-    k = (k << 8) | (i < v.size() ? fold(static_cast<unsigned char>(v[i])) : 0u);
+    k = (k << 8) | (i < v.size() ? fold(v[i]) : 0u);
   }
   return k;
 }
@@ -28,8 +27,8 @@ uint64_t folded_key(std::string_view v) {
 int folded_compare(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    const unsigned char x = fold(static_cast<unsigned char>(a[i]));
-    const unsigned char y = fold(static_cast<unsigned char>(b[i]));
+    const unsigned char x = fold(a[i]);
+    const unsigned char y = fold(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);

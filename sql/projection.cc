@@ -11,8 +11,7 @@ namespace nv_sql {
 
 namespace cp = arrow::compute;
 
-arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input,
-                                          std::string* msg) {
+arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input) {
   const auto& batch = input.batch;
   const int64_t rows = batch->num_rows();
   arrow::FieldVector fields;
@@ -25,7 +24,7 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
   };
   for (size_t pos = 0; pos < stmt.items.size(); ++pos) {
     const SelectItem& item = stmt.items[pos];
-    if (!item.expr) return fail(msg, "empty projection item");
+    if (!item.expr) return arrow::Status::Invalid("empty projection item");
     if (const auto* star = item.expr->as<StarExpr>()) {
       // t.* shows the columns of table t only; a bare * every visible column.
       const std::string q = ascii_lower(star->qualifier);
@@ -44,13 +43,15 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
           any = true;
         }
       }
-      if (!any && !q.empty()) return fail(msg, "unknown table in " + star->qualifier + ".*");
+      if (!any && !q.empty()) {
+        return arrow::Status::Invalid("unknown table in " + star->qualifier + ".*");
+      }
       continue;
     }
-    ExprEval ev(input, msg);
+    ExprEval ev(input);
     ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(*item.expr));
     if (!value.is_scalar() && !value.is_array()) {
-      return fail(msg, "projection item evaluated to non-array, non-scalar");
+      return arrow::Status::Invalid("projection item evaluated to non-array, non-scalar");
     }
     if (const auto* lit = item.expr->as<LiteralExpr>()) {
       // A bare integer constant that fits 32 bits is an INTEGER column, as the compute node
@@ -66,7 +67,7 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
     int src = -1;
     if (const auto* ref = item.expr->as<ColumnRef>()) {
       name = ref->column;
-      auto idx = resolve_column(input, *ref, nullptr);
+      auto idx = resolve_column(input, *ref);
       if (idx.ok()) {
         src = *idx;
         metadata = batch->schema()->field(src)->metadata();
@@ -114,11 +115,11 @@ namespace {
 // Output column of an ORDER BY key; -1 when the key names none (an expression, or a column the
 // output does not hold). Errors are recorded for ordinals out of range and ambiguous names.
 arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projected,
-                                    const Frame& input, std::string* msg) {
+                                    const Frame& input) {
   const auto& schema = *projected.batch->schema();
   if (key.ordinal) {
     if (*key.ordinal < 1 || *key.ordinal > schema.num_fields()) {
-      return fail(msg, "ORDER BY ordinal out of range", "ORDER BY ordinal out of range");
+      return arrow::Status::Invalid("ORDER BY ordinal out of range");
     }
     return static_cast<int>(*key.ordinal - 1);
   }
@@ -127,7 +128,7 @@ arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projec
   const std::string label = ref->table.empty() ? ref->column : ref->table + "." + ref->column;
   if (!ref->table.empty()) {
     // A qualified key names an input column; the output may copy it.
-    auto in_idx = resolve_column(input, *ref, nullptr);
+    auto in_idx = resolve_column(input, *ref);
     if (!in_idx.ok()) return -1;
     for (size_t i = 0; i < projected.source.size(); ++i) {
       if (projected.source[i] == *in_idx) return static_cast<int>(i);
@@ -143,7 +144,7 @@ arrow::Result<int> order_key_column(const OrderKey& key, const Projected& projec
       int a = projected.source[found];
       int b = projected.source[i];
       if (a < 0 || a != b) {
-        return fail(msg, "ORDER BY column is ambiguous: " + label, "ORDER BY unknown column");
+        return arrow::Status::Invalid("ORDER BY column is ambiguous: " + label);
       }
       continue;
     }
@@ -189,14 +190,14 @@ bool in_order(const arrow::ArrayVector& keys, const std::vector<OrderKey>& order
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
     const std::vector<OrderKey>& order_by, const Projected& projected, const Frame& input,
-    const KeyEval& eval, std::string* msg) {
+    const KeyEval& eval) {
   if (order_by.empty()) return projected.batch;
   const auto& batch = projected.batch;
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
   std::vector<cp::SortKey> keys;
   for (const auto& key : order_by) {
-    ARROW_ASSIGN_OR_RAISE(int col, order_key_column(key, projected, input, msg));
+    ARROW_ASSIGN_OR_RAISE(int col, order_key_column(key, projected, input));
     std::shared_ptr<arrow::Array> values;
     if (col >= 0) {
       values = batch->column(col);
@@ -204,11 +205,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
       if (const auto* ref = key.expr ? key.expr->as<ColumnRef>() : nullptr) {
         const std::string label =
             ref->table.empty() ? ref->column : ref->table + "." + ref->column;
-        return fail(msg, "ORDER BY references unknown column: " + label,
-                    "ORDER BY unknown column");
+        return arrow::Status::Invalid("ORDER BY references unknown column: " + label);
       }
-      return fail(msg, "ORDER BY <expression> is not supported in the metadata path",
-                  "ORDER BY expression");
+      return arrow::Status::Invalid("ORDER BY <expression> is not supported in the metadata path");
     } else {
       ARROW_ASSIGN_OR_RAISE(values, eval(*key.expr));
     }

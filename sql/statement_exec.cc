@@ -14,10 +14,10 @@ namespace cp = arrow::compute;
 
 namespace {
 
-arrow::Status flatten_all(SelectStatement& stmt, const MetadataEngine& engine, std::string* msg) {
+arrow::Status flatten_all(SelectStatement& stmt, const MetadataEngine& engine) {
   auto flatten = [&](ExprPtr& slot) -> arrow::Status {
     if (!slot) return arrow::Status::OK();
-    return flatten_subqueries_in_expr(slot, engine, msg);
+    return flatten_subqueries_in_expr(slot, engine);
   };
   ARROW_RETURN_NOT_OK(flatten(stmt.where));
   for (auto& item : stmt.items) ARROW_RETURN_NOT_OK(flatten(item.expr));
@@ -29,11 +29,10 @@ arrow::Status flatten_all(SelectStatement& stmt, const MetadataEngine& engine, s
 
 // An inner statement's result as one batch; its decline stays a decline.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_operand(SelectStatement& stmt,
-                                                               const MetadataEngine& engine,
-                                                               std::string* msg) {
+                                                               const MetadataEngine& engine) {
   ExecuteResult r = engine.execute(stmt);
   if (r.status == ExecuteStatus::Declined) return decline_status(r.decline_reason);
-  if (r.status != ExecuteStatus::Ok) return fail(msg, r.error_message);
+  if (r.status != ExecuteStatus::Ok) return arrow::Status::Invalid(r.error_message);
   return combine_batches(r.schema, r.batches);
 }
 
@@ -43,7 +42,7 @@ bool is_num(const arrow::DataType& t) {
 
 // The two sides' columns brought to one type each (NULL columns take the other side's type,
 // numbers widen); other mixtures are refused.
-arrow::Status align_columns(arrow::ArrayVector* l, arrow::ArrayVector* r, std::string* msg) {
+arrow::Status align_columns(arrow::ArrayVector* l, arrow::ArrayVector* r) {
   for (size_t c = 0; c < l->size(); ++c) {
     auto& a = (*l)[c];
     auto& b = (*r)[c];
@@ -58,8 +57,8 @@ arrow::Status align_columns(arrow::ArrayVector* l, arrow::ArrayVector* r, std::s
                    ? arrow::float64()
                    : arrow::int64();
     } else {
-      return fail(msg, "set operation column types differ: " + a->type()->ToString() + " and " +
-                           b->type()->ToString());
+      return arrow::Status::Invalid("set operation column types differ: " +
+                                    a->type()->ToString() + " and " + b->type()->ToString());
     }
     for (auto* arr : {&a, &b}) {
       if ((*arr)->type()->Equals(*target)) continue;
@@ -101,9 +100,8 @@ arrow::Result<std::shared_ptr<arrow::Array>> kept_rows(const arrow::RecordBatch&
 }  // namespace
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& stmt,
-                                                              const MetadataEngine& engine,
-                                                              std::string* msg) {
-  if (stmt.items.empty()) return fail(msg, "SELECT with no projection");
+                                                              const MetadataEngine& engine) {
+  if (stmt.items.empty()) return arrow::Status::Invalid("SELECT with no projection");
   if (stmt.from) {
     if (stmt.where) decorrelate_exists(stmt, engine);
     decorrelate_scalar_subqueries(stmt, engine);
@@ -113,23 +111,23 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& s
   Frame input;
   if (stmt.from) {
     const Pushdown pushdown{&filters, columns ? &*columns : nullptr};
-    ARROW_ASSIGN_OR_RAISE(input, materialize_tableref(*stmt.from, engine, msg, pushdown));
+    ARROW_ASSIGN_OR_RAISE(input, materialize_tableref(*stmt.from, engine, pushdown));
   } else {
     input = constant_frame();
   }
-  ARROW_RETURN_NOT_OK(flatten_all(stmt, engine, msg));
+  ARROW_RETURN_NOT_OK(flatten_all(stmt, engine));
   if (stmt.where) {
-    ARROW_ASSIGN_OR_RAISE(input, apply_predicate(input, *stmt.where, msg));
+    ARROW_ASSIGN_OR_RAISE(input, apply_predicate(input, *stmt.where));
   }
 
   KeyEval eval;
   Projected projected;
   if (is_aggregate_query(stmt)) {
-    ARROW_ASSIGN_OR_RAISE(projected, apply_aggregation(stmt, input, msg, &eval));
+    ARROW_ASSIGN_OR_RAISE(projected, apply_aggregation(stmt, input, &eval));
   } else {
-    ARROW_ASSIGN_OR_RAISE(projected, apply_projection(stmt, input, msg));
-    eval = [input, msg](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
-      ExprEval ev(input, msg);
+    ARROW_ASSIGN_OR_RAISE(projected, apply_projection(stmt, input));
+    eval = [input](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
+      ExprEval ev(input);
       ARROW_ASSIGN_OR_RAISE(auto d, ev.eval(key));
       return to_array(d, input.batch->num_rows());
     };
@@ -140,20 +138,23 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& s
     ARROW_ASSIGN_OR_RAISE(projected, apply_distinct(projected));
     eval = nullptr;
   }
-  return apply_order_by(stmt.order_by, projected, input, eval, msg);
+  return apply_order_by(stmt.order_by, projected, input, eval);
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_set_operation(
-    SelectStatement& stmt, const MetadataEngine& engine, std::string* msg) {
-  if (!stmt.set_left || !stmt.set_right) return fail(msg, "set operation missing operand");
-  ARROW_ASSIGN_OR_RAISE(auto left, run_operand(*stmt.set_left, engine, msg));
-  ARROW_ASSIGN_OR_RAISE(auto right, run_operand(*stmt.set_right, engine, msg));
+    SelectStatement& stmt, const MetadataEngine& engine) {
+  if (!stmt.set_left || !stmt.set_right) {
+    return arrow::Status::Invalid("set operation missing operand");
+  }
+  ARROW_ASSIGN_OR_RAISE(auto left, run_operand(*stmt.set_left, engine));
+  ARROW_ASSIGN_OR_RAISE(auto right, run_operand(*stmt.set_right, engine));
   if (left->num_columns() != right->num_columns()) {
-    return fail(msg, "each side of a set operation must have the same number of columns");
+    return arrow::Status::Invalid(
+        "each side of a set operation must have the same number of columns");
   }
   arrow::ArrayVector lcols = left->columns();
   arrow::ArrayVector rcols = right->columns();
-  ARROW_RETURN_NOT_OK(align_columns(&lcols, &rcols, msg));
+  ARROW_RETURN_NOT_OK(align_columns(&lcols, &rcols));
   arrow::FieldVector fields;
   arrow::ArrayVector cols;
   for (size_t c = 0; c < lcols.size(); ++c) {
@@ -176,12 +177,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_set_operation(
   }
   // ORDER BY names the combined output's columns.
   Frame output{projected.batch, {}};
-  KeyEval eval = [output, msg](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
-    ExprEval ev(output, msg);
+  KeyEval eval = [output](const Expr& key) -> arrow::Result<std::shared_ptr<arrow::Array>> {
+    ExprEval ev(output);
     ARROW_ASSIGN_OR_RAISE(auto d, ev.eval(key));
     return to_array(d, output.batch->num_rows());
   };
-  return apply_order_by(stmt.order_by, projected, output, eval, msg);
+  return apply_order_by(stmt.order_by, projected, output, eval);
 }
 
 }  // namespace nv_sql

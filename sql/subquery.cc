@@ -285,11 +285,10 @@ ExprPtr true_literal() { return Expr::make(LiteralExpr{Literal{true}, Type::Bool
 
 // Runs an inner statement; a decline inside stays a decline outside.
 arrow::Result<ExecuteResult> run_inner(SelectStatement& sub, const MetadataEngine& engine,
-                                       const std::string& prefix, std::string* msg) {
+                                       const std::string& prefix) {
   ExecuteResult r = engine.execute(sub);
   if (r.status == ExecuteStatus::Ok) return r;
   const std::string inner = r.error_message.empty() ? r.decline_reason : r.error_message;
-  if (msg != nullptr && msg->empty()) *msg = prefix + inner;
   if (r.status == ExecuteStatus::Declined) return decline_status(prefix + inner);
   return arrow::Status::Invalid(prefix + inner);
 }
@@ -408,77 +407,77 @@ arrow::Result<Literal> arrow_array_element_to_literal(const arrow::Array& array,
   }
 }
 
-arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& engine,
-                                         std::string* msg) {
+arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& engine) {
   if (!slot) return arrow::Status::OK();
   Expr& e = *slot;
   if (auto* s = e.as<ScalarSubqueryExpr>()) {
-    if (!s->subquery) return fail(msg, "scalar subquery with null inner SelectStatement");
-    ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*s->subquery, engine, "scalar subquery: ", msg));
+    if (!s->subquery) {
+      return arrow::Status::Invalid("scalar subquery with null inner SelectStatement");
+    }
+    ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*s->subquery, engine, "scalar subquery: "));
     if (r.schema->num_fields() != 1) {
-      return fail(msg, "scalar subquery must return exactly one column");
+      return arrow::Status::Invalid("scalar subquery must return exactly one column");
     }
     const int64_t rows = total_rows(r);
-    if (rows > 1) return fail(msg, "scalar subquery returned more than one row");
+    if (rows > 1) return arrow::Status::Invalid("scalar subquery returned more than one row");
     Literal value;
     for (const auto& b : r.batches) {
       if (b->num_rows() == 0) continue;
       auto v = arrow_array_element_to_literal(*b->column(0), 0);
-      if (!v.ok()) return fail(msg, v.status().message());
+      if (!v.ok()) return arrow::Status::Invalid(v.status().message());
       value = *v;
     }
     slot = literal_expr(std::move(value));
     return arrow::Status::OK();
   }
   if (auto* x = e.as<ExistsExpr>()) {
-    if (!x->subquery) return fail(msg, "EXISTS with null inner SelectStatement");
-    ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*x->subquery, engine, "EXISTS: ", msg));
+    if (!x->subquery) return arrow::Status::Invalid("EXISTS with null inner SelectStatement");
+    ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*x->subquery, engine, "EXISTS: "));
     bool any = total_rows(r) > 0;
     slot = Expr::make(LiteralExpr{Literal{x->negated ? !any : any}, Type::Bool});
     return arrow::Status::OK();
   }
   if (auto* in = e.as<InExpr>()) {
-    ARROW_RETURN_NOT_OK(flatten_subqueries_in_expr(in->lhs, engine, msg));
+    ARROW_RETURN_NOT_OK(flatten_subqueries_in_expr(in->lhs, engine));
     if (in->subquery) {
-      ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*in->subquery, engine, "IN-subquery: ", msg));
+      ARROW_ASSIGN_OR_RAISE(auto r, run_inner(*in->subquery, engine, "IN-subquery: "));
       if (!r.schema || r.schema->num_fields() < 1) {
-        return fail(msg, "IN-subquery returned no columns");
+        return arrow::Status::Invalid("IN-subquery returned no columns");
       }
       if (r.schema->num_fields() != 1) {
-        return fail(msg, "IN-subquery must return exactly one column");
+        return arrow::Status::Invalid("IN-subquery must return exactly one column");
       }
       std::vector<ExprPtr> list;
       for (const auto& b : r.batches) {
         const auto& col = *b->column(0);
         for (int64_t i = 0; i < b->num_rows(); ++i) {
           auto v = arrow_array_element_to_literal(col, i);
-          if (!v.ok()) return fail(msg, v.status().message());
+          if (!v.ok()) return arrow::Status::Invalid(v.status().message());
           list.push_back(literal_expr(std::move(*v)));
         }
       }
       in->list = std::move(list);
       in->subquery.reset();
     }
-    for (auto& item : in->list) ARROW_RETURN_NOT_OK(flatten_subqueries_in_expr(item, engine, msg));
+    for (auto& item : in->list) ARROW_RETURN_NOT_OK(flatten_subqueries_in_expr(item, engine));
     return arrow::Status::OK();
   }
   arrow::Status st;
   for_each_child(e, [&](ExprPtr& child) {
-    if (st.ok()) st = flatten_subqueries_in_expr(child, engine, msg);
+    if (st.ok()) st = flatten_subqueries_in_expr(child, engine);
   });
   return st;
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_subquery(
-    SelectStatement& stmt, const MetadataEngine& engine, std::string* msg) {
+    SelectStatement& stmt, const MetadataEngine& engine) {
   ExecuteResult r = engine.execute(stmt);
   if (r.status != ExecuteStatus::Ok) {
     const std::string inner = r.error_message.empty() ? r.decline_reason : r.error_message;
-    if (msg != nullptr && msg->empty()) *msg = "subquery: " + inner;
     if (r.status == ExecuteStatus::Declined) return decline_status("subquery: " + inner);
     return arrow::Status::Invalid("subquery: " + inner);
   }
-  if (!r.schema) return fail(msg, "subquery produced no schema");
+  if (!r.schema) return arrow::Status::Invalid("subquery produced no schema");
   return combine_batches(r.schema, r.batches);
 }
 

@@ -13,13 +13,6 @@ bool is_internal_func_name(const std::string& lowered) {
   return !lowered.empty() && lowered[0] == '$';
 }
 
-std::string ascii_lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
-
 namespace {
 
 bool is_subquery_node(const Expr& e) {

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "util/strings_internal.h"
+
 namespace nv_sql {
 
 struct Expr;
@@ -283,7 +285,8 @@ void for_each_child(const Expr& e, Fn&& fn) {
   });
 }
 
-std::string ascii_lower(std::string s);
+// Names fold with the library's ASCII fold.
+using norvale::ascii_lower;
 
 /// A deep copy of `e`; null when `e` holds a subquery (those are never copied).
 ExprPtr clone_expr(const Expr& e);

@@ -5,6 +5,7 @@
 // and answered by the compute node.
 
 #include <string>
+#include <variant>
 
 #include <arrow/compute/api.h>
 
@@ -82,212 +83,221 @@ bool recent_case_pair(char32_t c) {
          (c >= 0x16EBB && c <= 0x16ED3);
 }
 
+// One row of a call: the arguments' values at that row.
+class Row {
+ public:
+  Row(const std::vector<Arg>& args, int64_t row) : args_(args), row_(row) {}
+  size_t size() const { return args_.size(); }
+  bool null(size_t i) const { return args_[i].null(row_); }
+  std::string_view text(size_t i) const { return args_[i].text(row_); }
+  int64_t integer(size_t i) const { return args_[i].integer(row_); }
+
+ private:
+  const std::vector<Arg>& args_;
+  int64_t row_;
+};
+
+// Row functions. A NULL argument gives NULL before they are called (concat excepted); a
+// result that dialects disagree on is a decline status.
+using TextRow = arrow::Status (*)(const Row&, std::string*);
+using IntegerRow = int64_t (*)(const Row&);
+using BooleanRow = bool (*)(const Row&);
+
+int64_t length_row(const Row& a) { return characters(a.text(0)); }
+
+int64_t position_row(const Row& a) {
+  const std::string_view s = a.text(0);
+  const size_t at = s.find(a.text(1));
+  if (at == std::string_view::npos) return 0;
+  return characters(s.substr(0, at)) + 1;
+}
+
+bool starts_with_row(const Row& a) {
+  const std::string_view p = a.text(1);
+  return a.text(0).substr(0, p.size()) == p;
+}
+
+arrow::Status substring_row(const Row& a, std::string* out) {
+  const int64_t start = a.integer(1);
+  if (start < 1) return decline_status("positions before the first character differ by dialect");
+  const std::string_view s = a.text(0);
+  const size_t from = char_offset(s, start - 1);
+  size_t to = s.size();
+  if (a.size() == 3) {
+    const int64_t count = a.integer(2);
+    if (count < 0) return decline_status("negative lengths differ by dialect");
+    to = from + char_offset(s.substr(from), count);
+  }
+  out->assign(s.substr(from, to - from));
+  return arrow::Status::OK();
+}
+
+arrow::Status left_row(const Row& a, std::string* out) {
+  const int64_t count = a.integer(1);
+  if (count < 0) return decline_status("negative counts differ by dialect");
+  const std::string_view s = a.text(0);
+  out->assign(s.substr(0, char_offset(s, count)));
+  return arrow::Status::OK();
+}
+
+arrow::Status right_row(const Row& a, std::string* out) {
+  const int64_t count = a.integer(1);
+  if (count < 0) return decline_status("negative counts differ by dialect");
+  const std::string_view s = a.text(0);
+  const int64_t skip = std::max<int64_t>(0, characters(s) - count);
+  out->assign(s.substr(char_offset(s, skip)));
+  return arrow::Status::OK();
+}
+
+arrow::Status replace_row(const Row& a, std::string* out) {
+  const std::string_view s = a.text(0);
+  const std::string_view from = a.text(1);
+  const std::string_view to = a.text(2);
+  out->clear();
+  if (from.empty()) {
+    out->assign(s);
+    return arrow::Status::OK();
+  }
+  size_t pos = 0;
+  for (size_t hit = s.find(from); hit != std::string_view::npos; hit = s.find(from, pos)) {
+    out->append(s.substr(pos, hit - pos)).append(to);
+    pos = hit + from.size();
+  }
+  out->append(s.substr(pos));
+  return arrow::Status::OK();
+}
+
+arrow::Status concat_row(const Row& a, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!a.null(i)) out->append(a.text(i));
+  }
+  return arrow::Status::OK();
+}
+
 enum class Side { Both, Leading, Trailing };
 
-struct Spec {
+arrow::Status trim_row(const Row& a, Side side, std::string* out) {
+  const std::string_view s = a.text(0);
+  std::u32string set = U" ";
+  if (a.size() == 2) {
+    set.clear();
+    const std::string_view chars = a.text(1);
+    for (size_t i = 0, len = 0; i < chars.size(); i += len) set += code_point(chars, i, &len);
+  }
+  size_t begin = 0;
+  size_t end = s.size();
+  size_t len = 0;
+  if (side != Side::Trailing) {
+    while (begin < end && set.find(code_point(s, begin, &len)) != std::u32string::npos) {
+      begin += len;
+    }
+    if (a.size() == 1 && begin < end && other_space(code_point(s, begin, &len))) {
+      return decline_status("spaces other than U+0020 are trimmed by some dialects only");
+    }
+  }
+  if (side != Side::Leading) {
+    while (end > begin) {
+      size_t k = end - 1;
+      while (k > begin && continuation(s[k])) --k;
+      const char32_t c = code_point(s, k, &len);
+      if (set.find(c) == std::u32string::npos) {
+        if (a.size() == 1 && other_space(c)) {
+          return decline_status("spaces other than U+0020 are trimmed by some dialects only");
+        }
+        break;
+      }
+      end = k;
+    }
+  }
+  out->assign(s.substr(begin, end - begin));
+  return arrow::Status::OK();
+}
+
+arrow::Status btrim_row(const Row& a, std::string* out) { return trim_row(a, Side::Both, out); }
+arrow::Status ltrim_row(const Row& a, std::string* out) { return trim_row(a, Side::Leading, out); }
+arrow::Status rtrim_row(const Row& a, std::string* out) {
+  return trim_row(a, Side::Trailing, out);
+}
+
+// Unicode case mappings, by Arrow kernel name.
+struct CaseKernel {
+  const char* name;
+};
+
+struct TextFunction {
   const char* name;
   int min_args;
-  int max_args;  // -1: any number
+  int max_args;    // -1: any number
+  unsigned counts;  // bit i set: argument i is an integer (a position or a count)
+  std::variant<TextRow, IntegerRow, BooleanRow, CaseKernel> rows;
 };
 
-// The functions, and how many arguments each takes.
-constexpr Spec kSpecs[] = {
-    {"length", 1, 1},      {"char_length", 1, 1}, {"lower", 1, 1},     {"upper", 1, 1},
-    {"substring", 2, 3},   {"substr", 2, 3},      {"trim", 1, 2},      {"ltrim", 1, 2},
-    {"rtrim", 1, 2},       {"replace", 3, 3},     {"concat", 1, -1},   {"starts_with", 2, 2},
-    {"left", 2, 2},        {"right", 2, 2},       {"position", 2, 2},  {"strpos", 2, 2},
+// The functions: how many arguments each takes, which of them count, and how it computes.
+const TextFunction kFunctions[] = {
+    {"length", 1, 1, 0, &length_row},
+    {"char_length", 1, 1, 0, &length_row},
+    {"lower", 1, 1, 0, CaseKernel{"utf8_lower"}},
+    {"upper", 1, 1, 0, CaseKernel{"utf8_upper"}},
+    {"substring", 2, 3, 0b110, &substring_row},
+    {"substr", 2, 3, 0b110, &substring_row},
+    {"trim", 1, 2, 0, &btrim_row},
+    {"ltrim", 1, 2, 0, &ltrim_row},
+    {"rtrim", 1, 2, 0, &rtrim_row},
+    {"replace", 3, 3, 0, &replace_row},
+    {"concat", 1, -1, 0, &concat_row},
+    {"starts_with", 2, 2, 0, &starts_with_row},
+    {"left", 2, 2, 0b10, &left_row},
+    {"right", 2, 2, 0b10, &right_row},
+    {"position", 2, 2, 0, &position_row},
+    {"strpos", 2, 2, 0, &position_row},
 };
 
-const Spec* find_spec(const std::string& name) {
-  for (const Spec& s : kSpecs) {
-    if (name == s.name) return &s;
+const TextFunction* find_function(const std::string& name) {
+  for (const TextFunction& f : kFunctions) {
+    if (name == f.name) return &f;
   }
   return nullptr;
 }
 
-// Which arguments count (integers); the others are text.
-bool integer_arg(const std::string& fn, size_t i) {
-  if (fn == "substring" || fn == "substr") return i > 0;
-  if (fn == "left" || fn == "right") return i == 1;
-  return false;
+// Runs `rows` over `n` rows of `args` into an array of `Builder`; a NULL argument gives NULL
+// unless the function reads NULLs itself (concat).
+template <typename Builder, typename Fn>
+arrow::Result<std::shared_ptr<arrow::Array>> run_rows(const std::vector<Arg>& args, int64_t n,
+                                                      bool skips_nulls, Fn&& row_value) {
+  Builder b;
+  for (int64_t r = 0; r < n; ++r) {
+    bool any_null = false;
+    for (const auto& a : args) any_null = any_null || a.null(r);
+    if (any_null && !skips_nulls) {
+      ARROW_RETURN_NOT_OK(b.AppendNull());
+      continue;
+    }
+    ARROW_RETURN_NOT_OK(row_value(Row(args, r), &b));
+  }
+  return b.Finish();
 }
 
-class TextCall {
- public:
-  TextCall(const std::string& fn, std::vector<Arg> args, int64_t rows, std::string* msg)
-      : fn_(fn), args_(std::move(args)), rows_(rows), msg_(msg) {}
-
-  arrow::Result<std::shared_ptr<arrow::Array>> run() {
-    if (fn_ == "length" || fn_ == "char_length") return integers(&TextCall::length);
-    if (fn_ == "position" || fn_ == "strpos") return integers(&TextCall::position);
-    if (fn_ == "starts_with") return booleans();
-    return texts();
+arrow::Result<std::shared_ptr<arrow::Array>> run(const TextFunction& fn,
+                                                 const std::vector<Arg>& args, int64_t n) {
+  if (const auto* f = std::get_if<IntegerRow>(&fn.rows)) {
+    return run_rows<arrow::Int64Builder>(
+        args, n, false,
+        [&](const Row& row, arrow::Int64Builder* b) { return b->Append((*f)(row)); });
   }
-
- private:
-  bool any_null(int64_t r) const {
-    for (const auto& a : args_) {
-      if (a.null(r)) return true;
-    }
-    return false;
+  if (const auto* f = std::get_if<BooleanRow>(&fn.rows)) {
+    return run_rows<arrow::BooleanBuilder>(
+        args, n, false,
+        [&](const Row& row, arrow::BooleanBuilder* b) { return b->Append((*f)(row)); });
   }
-
-  arrow::Status decline(const std::string& why) {
-    if (msg_ != nullptr && msg_->empty()) *msg_ = fn_ + ": " + why;
-    return decline_status(fn_ + ": " + why);
-  }
-
-  arrow::Result<int64_t> length(int64_t r) { return characters(args_[0].text(r)); }
-
-  arrow::Result<int64_t> position(int64_t r) {
-    const std::string_view s = args_[0].text(r);
-    const size_t at = s.find(args_[1].text(r));
-    if (at == std::string_view::npos) return 0;
-    return characters(s.substr(0, at)) + 1;
-  }
-
-  arrow::Result<std::shared_ptr<arrow::Array>> integers(arrow::Result<int64_t> (TextCall::*f)(
-      int64_t)) {
-    arrow::Int64Builder b;
-    for (int64_t r = 0; r < rows_; ++r) {
-      if (any_null(r)) {
-        ARROW_RETURN_NOT_OK(b.AppendNull());
-        continue;
-      }
-      ARROW_ASSIGN_OR_RAISE(int64_t v, (this->*f)(r));
-      ARROW_RETURN_NOT_OK(b.Append(v));
-    }
-    return b.Finish();
-  }
-
-  arrow::Result<std::shared_ptr<arrow::Array>> booleans() {
-    arrow::BooleanBuilder b;
-    for (int64_t r = 0; r < rows_; ++r) {
-      if (any_null(r)) {
-        ARROW_RETURN_NOT_OK(b.AppendNull());
-        continue;
-      }
-      const std::string_view s = args_[0].text(r);
-      const std::string_view p = args_[1].text(r);
-      ARROW_RETURN_NOT_OK(b.Append(s.substr(0, p.size()) == p));
-    }
-    return b.Finish();
-  }
-
-  // One row of a text result; NULL rows are handled by the caller (concat has none).
-  arrow::Status text_row(int64_t r, std::string* out) {
-    if (fn_ == "substring" || fn_ == "substr") {
-      const int64_t start = args_[1].integer(r);
-      if (start < 1) return decline("positions before the first character differ by dialect");
-      const std::string_view s = args_[0].text(r);
-      const size_t from = char_offset(s, start - 1);
-      size_t to = s.size();
-      if (args_.size() == 3) {
-        const int64_t count = args_[2].integer(r);
-        if (count < 0) return decline("negative lengths differ by dialect");
-        to = from + char_offset(s.substr(from), count);
-      }
-      out->assign(s.substr(from, to - from));
-      return arrow::Status::OK();
-    }
-    if (fn_ == "left" || fn_ == "right") {
-      const int64_t count = args_[1].integer(r);
-      if (count < 0) return decline("negative counts differ by dialect");
-      const std::string_view s = args_[0].text(r);
-      if (fn_ == "left") {
-        out->assign(s.substr(0, char_offset(s, count)));
-      } else {
-        const int64_t skip = std::max<int64_t>(0, characters(s) - count);
-        out->assign(s.substr(char_offset(s, skip)));
-      }
-      return arrow::Status::OK();
-    }
-    if (fn_ == "replace") {
-      const std::string_view s = args_[0].text(r);
-      const std::string_view from = args_[1].text(r);
-      const std::string_view to = args_[2].text(r);
-      out->clear();
-      if (from.empty()) {
-        out->assign(s);
-        return arrow::Status::OK();
-      }
-      size_t pos = 0;
-      for (size_t hit = s.find(from); hit != std::string_view::npos; hit = s.find(from, pos)) {
-        out->append(s.substr(pos, hit - pos)).append(to);
-        pos = hit + from.size();
-      }
-      out->append(s.substr(pos));
-      return arrow::Status::OK();
-    }
-    if (fn_ == "concat") {
-      out->clear();
-      for (const auto& a : args_) {
-        if (!a.null(r)) out->append(a.text(r));
-      }
-      return arrow::Status::OK();
-    }
-    return trim_row(r, out);
-  }
-
-  arrow::Status trim_row(int64_t r, std::string* out) {
-    const Side side = fn_ == "ltrim" ? Side::Leading
-                      : fn_ == "rtrim" ? Side::Trailing
-                                       : Side::Both;
-    const std::string_view s = args_[0].text(r);
-    std::u32string set = U" ";
-    if (args_.size() == 2) {
-      set.clear();
-      const std::string_view chars = args_[1].text(r);
-      for (size_t i = 0, len = 0; i < chars.size(); i += len) set += code_point(chars, i, &len);
-    }
-    size_t begin = 0;
-    size_t end = s.size();
-    size_t len = 0;
-    if (side != Side::Trailing) {
-      while (begin < end && set.find(code_point(s, begin, &len)) != std::u32string::npos) {
-        begin += len;
-      }
-      if (args_.size() == 1 && begin < end && other_space(code_point(s, begin, &len))) {
-        return decline("spaces other than U+0020 are trimmed by some dialects only");
-      }
-    }
-    if (side != Side::Leading) {
-      while (end > begin) {
-        size_t k = end - 1;
-        while (k > begin && continuation(s[k])) --k;
-        const char32_t c = code_point(s, k, &len);
-        if (set.find(c) == std::u32string::npos) {
-          if (args_.size() == 1 && other_space(c)) {
-            return decline("spaces other than U+0020 are trimmed by some dialects only");
-          }
-          break;
-        }
-        end = k;
-      }
-    }
-    out->assign(s.substr(begin, end - begin));
-    return arrow::Status::OK();
-  }
-
-  arrow::Result<std::shared_ptr<arrow::Array>> texts() {
-    arrow::StringBuilder b;
-    std::string row;
-    for (int64_t r = 0; r < rows_; ++r) {
-      if (fn_ != "concat" && any_null(r)) {
-        ARROW_RETURN_NOT_OK(b.AppendNull());
-        continue;
-      }
-      ARROW_RETURN_NOT_OK(text_row(r, &row));
-      ARROW_RETURN_NOT_OK(b.Append(row));
-    }
-    return b.Finish();
-  }
-
-  const std::string& fn_;
-  std::vector<Arg> args_;
-  int64_t rows_;
-  std::string* msg_;
-};
+  const TextRow f = std::get<TextRow>(fn.rows);
+  std::string text;
+  return run_rows<arrow::StringBuilder>(
+      args, n, f == &concat_row, [&](const Row& row, arrow::StringBuilder* b) {
+        ARROW_RETURN_NOT_OK(f(row, &text));
+        return b->Append(text);
+      });
+}
 
 }  // namespace
 
@@ -309,28 +319,27 @@ bool has_unstable_case(const arrow::Datum& d) {
   return false;
 }
 
-bool is_text_function(const std::string& name) { return find_spec(name) != nullptr; }
+bool is_text_function(const std::string& name) { return find_function(name) != nullptr; }
 
 arrow::Result<arrow::Datum> eval_text_function(const std::string& name,
                                                const std::vector<arrow::Datum>& args,
-                                               int64_t rows, std::string* msg) {
-  const Spec* spec = find_spec(name);
-  if (spec == nullptr) return fail(msg, "unsupported function: " + name);
+                                               int64_t rows) {
+  const TextFunction* fn = find_function(name);
+  if (fn == nullptr) return arrow::Status::Invalid("unsupported function: " + name);
   const auto n = static_cast<int>(args.size());
-  if (n < spec->min_args || (spec->max_args >= 0 && n > spec->max_args)) {
-    return fail(msg, name + ": wrong number of arguments");
+  if (n < fn->min_args || (fn->max_args >= 0 && n > fn->max_args)) {
+    return arrow::Status::Invalid(name + ": wrong number of arguments");
   }
-  auto refuse = [&](const std::string& why) {
-    if (msg != nullptr && msg->empty()) *msg = name + ": " + why;
-    return decline_status(name + ": " + why);
-  };
+  auto refuse = [&](const std::string& why) { return decline_status(name + ": " + why); };
   bool all_scalar = true;
   std::vector<Arg> views;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (!args[i].is_scalar() && !args[i].is_array()) return fail(msg, name + ": bad argument");
+    if (!args[i].is_scalar() && !args[i].is_array()) {
+      return arrow::Status::Invalid(name + ": bad argument");
+    }
     ARROW_ASSIGN_OR_RAISE(Arg a, Arg::Make(args[i]));
     const auto& t = a.type();
-    const bool counts = integer_arg(name, i);
+    const bool counts = (fn->counts >> i) & 1U;
     // Other types are converted, or refused, differently by each dialect.
     if (t.id() != arrow::Type::NA &&
         (counts ? !arrow::is_integer(t.id()) || t.id() == arrow::Type::UINT64 : !is_text(t))) {
@@ -340,7 +349,7 @@ arrow::Result<arrow::Datum> eval_text_function(const std::string& name,
     all_scalar = all_scalar && a.scalar();
     views.push_back(std::move(a));
   }
-  if (name == "lower" || name == "upper") {
+  if (const auto* kernel = std::get_if<CaseKernel>(&fn->rows)) {
     if (has_unstable_case(args[0])) {
       return refuse("case mappings of letters added in Unicode 16 differ by dialect");
     }
@@ -348,12 +357,14 @@ arrow::Result<arrow::Datum> eval_text_function(const std::string& name,
     if (in.type()->id() == arrow::Type::NA) {
       ARROW_ASSIGN_OR_RAISE(in, cp::Cast(in, arrow::utf8()));
     }
-    return cp::CallFunction(name == "lower" ? "utf8_lower" : "utf8_upper", {in});
+    return cp::CallFunction(kernel->name, {in});
   }
-  const int64_t n_rows = all_scalar ? 1 : rows;
-  ARROW_ASSIGN_OR_RAISE(auto out, TextCall(name, std::move(views), n_rows, msg).run());
-  if (!all_scalar) return arrow::Datum(out);
-  ARROW_ASSIGN_OR_RAISE(auto scalar, out->GetScalar(0));
+  auto out = run(*fn, views, all_scalar ? 1 : rows);
+  if (!out.ok()) {
+    return is_decline(out.status()) ? refuse(out.status().message()) : out.status();
+  }
+  if (!all_scalar) return arrow::Datum(*out);
+  ARROW_ASSIGN_OR_RAISE(auto scalar, (*out)->GetScalar(0));
   return arrow::Datum(scalar);
 }
 

@@ -17,6 +17,7 @@
 #include "norvale/nv_core.h"
 #include "norvale/nv_ingest.h"
 #include "norvale/nv_log.h"
+#include "util/strings_internal.h"
 
 namespace norvale::ingest {
 
@@ -50,8 +51,6 @@ void request_cancel(NVIngestHandle* h) {
 
 namespace {
 
-bool is_empty(const char* text) { return text == nullptr || text[0] == '\0'; }
-
 bool has_line_break(const char* text) {
   return text != nullptr && std::strpbrk(text, "\r\n") != nullptr;
 }
@@ -71,13 +70,13 @@ const char* begin_problem(NVConnection* conn, const NVIngestConfig* cfg, NVInges
   const int32_t mode = cfg->mode;
   if ((mode == NV_INGEST_MODE_APPEND || mode == NV_INGEST_MODE_UPSERT ||
        mode == NV_INGEST_MODE_OVERWRITE) &&
-      is_empty(cfg->target_table)) {
+      !non_empty(cfg->target_table)) {
     return "nv_ingest_begin: target_table required for append/upsert/overwrite";
   }
   if (mode == NV_INGEST_MODE_UPSERT && (cfg->key_column_count <= 0 || usable_keys == 0)) {
     return "nv_ingest_begin: key_columns required for upsert mode";
   }
-  if (mode == NV_INGEST_MODE_LAND && is_empty(cfg->target_location)) {
+  if (mode == NV_INGEST_MODE_LAND && !non_empty(cfg->target_location)) {
     return "nv_ingest_begin: target_location required for land mode";
   }
   if (mode == NV_INGEST_MODE_UPSERT && cfg->payload_format == NV_INGEST_FORMAT_PARQUET) {

@@ -1,8 +1,8 @@
 #include <cstdio>
 
 #include "core/ingest/ingest_handle_internal.h"
-#include "core/base64_internal.h"
 #include "core/ingest/ingest_manifest_internal.h"
+#include "util/base64_internal.h"
 
 namespace norvale::ingest {
 namespace {

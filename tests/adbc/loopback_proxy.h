@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "util/strings_internal.h"
+
 namespace nv_test {
 
 class LoopbackProxy {
@@ -108,7 +110,7 @@ class LoopbackProxy {
       const size_t end = head.find("\r\n", pos);
       const std::string line = head.substr(pos, end - pos);
       pos = end + 2;
-      const std::string name = lower(line.substr(0, line.find(':')));
+      const std::string name = norvale::ascii_lower(line.substr(0, line.find(':')));
       const std::string value = line.substr(std::min(line.size(), line.find(':') + 2));
       if (name == "content-length") content_length = std::strtoul(value.c_str(), nullptr, 10);
       if (name == "proxy-authorization") proxy_auth = value;
@@ -157,11 +159,6 @@ class LoopbackProxy {
     }
     ::close(upstream);
     send_all(client, response);
-  }
-
-  static std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
   }
 
   int listen_fd_ = -1;

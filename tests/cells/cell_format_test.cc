@@ -7,9 +7,9 @@
 #include <string>
 
 #include "batch_fixture.h"
-#include "core/json_writer_internal.h"
 #include "cells/text_columns_internal.h"
 #include "test_seed.h"
+#include "util/json_writer_internal.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/base64_internal.h"
 #include "core/query_batch_internal.h"
 #include "core/query_internal.h"
 #include "norvale/nv_stream.h"
 #include "tests/core/frame_builder.h"
 #include "tests/core/query_test_util.h"
+#include "util/base64_internal.h"
 
 namespace {
 

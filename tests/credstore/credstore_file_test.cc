@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/base64_internal.h"
 #include "credstore/file_store_internal.h"
 #include "credstore/secret_service_internal.h"
 #include "norvale/nv_credstore.h"
 #include "support/test_files.h"
+#include "util/base64_internal.h"
 
 namespace {
 

@@ -231,6 +231,15 @@ TEST_F(CatalogFreshnessNetTest, WithoutEntityTagsTheVersionIsChecked) {
   driver_.ConnectionRelease(&c, nullptr);
 }
 
+// A write is known by its first keyword as the service reads it: block comments nest, so the
+// SELECT inside this comment does not hide the DROP after it.
+TEST_F(CatalogFreshnessNetTest, DropAfterNestedCommentMovesTheCatalog) {
+  run(&a_, "CREATE TABLE main.nested_drop (id INTEGER)");
+  expect_everywhere("nested_drop", true);
+  run(&a_, "/* a /* b */ SELECT */ DROP TABLE main.nested_drop");
+  expect_everywhere("nested_drop", false);
+}
+
 // Connecting and running a statement that needs no catalog never fetches the snapshot.
 TEST_F(CatalogFreshnessNetTest, StatementsWithoutCatalogNeverWaitForTheSnapshot) {
   AdbcConnection c{};

@@ -38,8 +38,8 @@ std::shared_ptr<arrow::RecordBatch> columns_batch(const nvtest::Rows& rows) {
                     rows);
 }
 
-// The expected ADBC 1.0.0 schema, written out field by field as the published interface
-// states it (independently of the builder under test).
+// The expected ADBC GetObjects schema (1.0.0 and 1.1.0 alike), written out field by field as
+// the published interface states it (independently of the builder under test).
 struct FieldShape {
   std::string path;  // dotted, list items as "[]"
   std::string type;

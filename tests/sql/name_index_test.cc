@@ -12,16 +12,10 @@
 #include <arrow/compute/api.h>
 
 #include "sql/name_index_internal.h"
+#include "util/strings_internal.h"
 
 namespace nv_sql {
 namespace {
-
-std::string fold(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
 
 // Names drawn from a small pool, so that equal values repeat, in runs and scattered.
 std::vector<std::optional<std::string>> random_names(std::mt19937_64& rng, int n) {
@@ -52,8 +46,8 @@ std::vector<int32_t> scan(const std::vector<std::optional<std::string>>& names,
   std::vector<int32_t> rows;
   for (size_t i = 0; i < names.size(); ++i) {
     if (!names[i]) continue;
-    const std::string v = fold(*names[i]);
-    const std::string k = fold(key);
+    const std::string v = norvale::ascii_lower(*names[i]);
+    const std::string k = norvale::ascii_lower(key);
     if (prefix ? v.compare(0, k.size(), k) == 0 : v == k) rows.push_back(static_cast<int32_t>(i));
   }
   return rows;

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "core/base64_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
 #include "core/ingest/ingest_manifest_internal.h"
+#include "util/base64_internal.h"
 
 namespace norvale::ingest {
 namespace {

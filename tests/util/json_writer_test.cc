@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/json_writer_internal.h"
+#include "util/json_writer_internal.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Range-checked reading of JSON numbers.
-#include "core/json_number_internal.h"
+#include "util/json_number_internal.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "core/json_writer_internal.h"
+#include "util/json_writer_internal.h"
 
 #include <algorithm>
 #include <cstdio>

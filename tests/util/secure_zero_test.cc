@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/secure_zero_internal.h"
+#include "util/secure_zero_internal.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/base64_internal.h"
+#include "util/base64_internal.h"
 
 namespace norvale {
 namespace {
