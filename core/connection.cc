@@ -1,12 +1,10 @@
 #include <curl/curl.h>
 
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "core/connection_internal.h"
@@ -16,7 +14,6 @@
 #include "core/request_internal.h"
 #include "core/session_cache_internal.h"
 #include "core/socket_pool_internal.h"
-#include "core/worker_pool_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
 #include "util/secure_zero_internal.h"
@@ -28,9 +25,6 @@ namespace {
 
 constexpr const char* kTransport = "transport";
 constexpr const char* kAuth = "auth";
-// How long teardown waits for a reservation confirm still on its way before it abandons the
-// reservation: a confirm normally answers within a round trip.
-std::atomic<int64_t> g_confirm_wait_ms{3000};
 
 const char* or_auto(const char* text) { return non_empty(text) ? text : "(auto)"; }
 
@@ -190,60 +184,6 @@ bool route(NVConnection* conn, const char* compute_url, const char* compute_node
   return true;
 }
 
-/// Confirms the reservation and records the outcome; a failure is only logged.
-void confirm_reservation(NVConnection* conn, ReservationConfirm* state) {
-  bool confirmed = false;
-  try {
-    const NVConnExtras extras = conn->extras();
-    const SessionToken token(*conn);
-    confirmed = nv_route_confirm(conn->control_plane_url.c_str(), token.text().c_str(),
-                                 conn->reservation.c_str(), &conn->tls, &extras,
-                                 conn->share()) == 0;
-  } catch (...) {
-    // Reported below as a failed confirm.
-  }
-  if (!confirmed) {
-    // Reservation identifiers are secrets: the line names none.
-    nv_log_emit(NV_LOG_WARN, kTransport,
-                "nv_route_confirm failed for reservation %s; slot will expire after TTL",
-                "[REDACTED]");
-  }
-  {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->done = true;
-    state->confirmed = confirmed;
-  }
-  state->done_cv.notify_all();
-}
-
-/// Starts the confirm beside the connection's first requests: its outcome only decides
-/// whether teardown abandons the reservation. Without a thread to run it on, it runs now.
-void start_confirm(NVConnection* conn) {
-  auto state = std::make_shared<ReservationConfirm>();
-  conn->confirm = state;
-  retain_connection(conn);
-  try {
-    PooledThread([conn, state] {
-      confirm_reservation(conn, state.get());
-      release_connection(conn);
-    }).detach();
-  } catch (const std::system_error&) {
-    confirm_reservation(conn, state.get());
-    release_connection(conn);
-  }
-}
-
-/// Whether the reservation was confirmed, waiting a few seconds for a confirm still on its way;
-/// one that has not answered by then counts as unconfirmed.
-bool reservation_confirmed(NVConnection* conn) {
-  if (!conn->confirm) return false;
-  ReservationConfirm& state = *conn->confirm;
-  std::unique_lock<std::mutex> lock(state.mutex);
-  state.done_cv.wait_for(lock, std::chrono::milliseconds(g_confirm_wait_ms.load()),
-                         [&] { return state.done; });
-  return state.done && state.confirmed;
-}
-
 NVConnection* connect(const char* control_plane_url, const char* compute_url,
                       const char* compute_node, const char* session_token, const char* username,
                       const char* password, const NVTlsConfig* tls,
@@ -334,6 +274,7 @@ bool renew_session_token(NVConnection* conn, const std::string& refused, char* e
   const NVConnExtras extras = conn->extras();
   char login_err[1024] = "";
   std::string cache_key;
+  const ControlPlaneUse control_plane(conn);
   if (authenticate(conn, nullptr, conn->login_username.c_str(), conn->login_password.c_str(),
                    &extras, /*use_cache=*/false, &cache_key, login_err,
                    sizeof login_err) == AuthOutcome::kFailed) {
@@ -342,10 +283,6 @@ bool renew_session_token(NVConnection* conn, const std::string& refused, char* e
     return false;
   }
   return true;
-}
-
-std::chrono::milliseconds set_confirm_wait_for_test(std::chrono::milliseconds limit) {
-  return std::chrono::milliseconds(g_confirm_wait_ms.exchange(limit.count()));
 }
 
 bool set_query_compression(NVConnection* conn, std::string_view mode) {
@@ -407,7 +344,7 @@ void nv_disconnect(NVConnection* conn) {
                 "nv_disconnect(conn=%p): tearing down connection (session token is zeroed and "
                 "the object freed once no result stream uses it).",
                 static_cast<void*>(conn));
-    if (!conn->reservation.empty() && !norvale::reservation_confirmed(conn)) {
+    if (!conn->reservation.empty() && !norvale::finish_confirm(conn)) {
       // The connection's own request settings, so that a proxy-only network can still reach
       // the control plane.
       const NVConnExtras extras = conn->extras();

@@ -4,8 +4,6 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,6 +12,7 @@
 #include <string_view>
 
 #include "core/curl_handles_internal.h"
+#include "core/reservation_confirm_internal.h"
 #include "core/socket_pool_internal.h"
 #include "norvale/nv_core.h"
 
@@ -31,14 +30,9 @@ NVConnExtras extras_view(const Settings& settings) {
   return view;
 }
 
-/// The reservation confirm, which runs beside the connection's first requests: its outcome
-/// only decides whether teardown abandons the reservation.
-struct ReservationConfirm {
-  std::mutex mutex;
-  std::condition_variable done_cv;
-  bool done = false;       // guarded by mutex
-  bool confirmed = false;  // guarded by mutex
-};
+namespace norvale {
+struct ReservationConfirm;
+}
 
 /// One session with the service. Created by nv_connect. A running query holds the connection
 /// too, so that a host may release its connection before the query's result stream: the
@@ -68,7 +62,8 @@ struct NVConnection {
   std::string proxy_pass;
 
   std::string reservation;  // empty when routing reserved nothing
-  std::shared_ptr<ReservationConfirm> confirm;  // null until a reservation is being confirmed
+  // The confirm of the reservation (reservation_confirm_internal.h); null without one.
+  std::shared_ptr<norvale::ReservationConfirm> confirm;
 
   // Once connected, workers read the session token while a renewal may replace it: read it
   // through SessionToken, write it (and subject_id) under token_mutex.
@@ -133,11 +128,12 @@ bool token_refused(const char* err);
 bool renew_session_token(NVConnection* conn, const std::string& refused, char* err,
                          size_t err_size);
 
-/// Runs `request(token)` (0 for success, otherwise a message in `err`) with the connection's
-/// session token; when the message says the service refused the token and a renewal succeeds,
-/// runs it once more with the new token.
+/// Runs the control-plane request `request(token)` (0 for success, otherwise a message in
+/// `err`) with the connection's session token; when the message says the service refused the
+/// token and a renewal succeeds, runs it once more with the new token.
 template <typename Request>
 int with_session_token(NVConnection* conn, char* err, size_t err_size, Request request) {
+  const ControlPlaneUse control_plane(conn);
   int rc;
   {
     const SessionToken token(*conn);
@@ -155,10 +151,6 @@ int with_session_token(NVConnection* conn, char* err, size_t err_size, Request r
 /// them), "zstd", "gzip" or "auto" (either, as the server prefers). A coding this process's
 /// libcurl cannot decode is not asked for (logged). False for any other mode.
 bool set_query_compression(NVConnection* conn, std::string_view mode);
-
-/// Test hook: how long nv_disconnect waits for a reservation confirm still on its way (3
-/// seconds unless set); returns the previous limit.
-std::chrono::milliseconds set_confirm_wait_for_test(std::chrono::milliseconds limit);
 
 /// Adds a holder (a query that will use the connection from its worker).
 void retain_connection(NVConnection* conn);

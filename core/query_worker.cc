@@ -317,6 +317,7 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
                               : env_max_inflight_bytes();
 
   nv_sql_trace(nv_sql_caller_get(), q->sql.c_str());
+  note_compute_work(conn);  // a reservation confirm may go beside it
 
   try {
     NVQueryHandle* raw = q.get();

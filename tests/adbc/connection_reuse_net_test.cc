@@ -28,6 +28,13 @@ class ConnectionReuseTest : public nv_adbc_test::DriverNetTest {
     return seen;
   }
 
+  // A first statement, and the reservation confirm that runs beside it: what the tests count
+  // comes after.
+  void WarmUp() {
+    EXPECT_EQ(Query(kQuery), (std::vector<std::string>{"1", "end"}));
+    svc().AwaitCounter("confirms", 1);
+  }
+
   // Where the EOS frame of result set 0 ends in the answer to `sql`, when the service announces
   // two result sets (the frames of the second one follow it).
   size_t EndOfFirstResult(const std::string& sql) {
@@ -49,6 +56,7 @@ class ConnectionReuseTest : public nv_adbc_test::DriverNetTest {
 
 TEST_F(ConnectionReuseTest, StatementsShareOneConnection) {
   ASSERT_TRUE(svc().Sql("CREATE OR REPLACE TABLE reuse_probe (id INTEGER)"));
+  WarmUp();
   svc().ClearFaults();  // counts from here on: the connect requests are not wanted
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(Query(kQuery), (std::vector<std::string>{"1", "end"}));
@@ -72,6 +80,7 @@ TEST_F(ConnectionReuseTest, CloseWaitsBrieflyForTheEndOfTheBody) {
   };
   const size_t eos_end = EndOfFirstResult(kQuery);
   ASSERT_GT(eos_end, 0u);
+  WarmUp();
   for (const Case c : {Case{20, 1}, Case{5000, 2}}) {
     SCOPED_TRACE(c.stall_ms);
     svc().ClearFaults();
@@ -83,6 +92,22 @@ TEST_F(ConnectionReuseTest, CloseWaitsBrieflyForTheEndOfTheBody) {
     EXPECT_EQ(Query(kQuery), (std::vector<std::string>{"1", "end"}));
     EXPECT_EQ(svc().Counter("connections"), c.connections);
   }
+}
+
+// A later connection of the process, same user, opens no TCP connection: its requests (the
+// recommendation, the confirm, its queries) go over the sockets its predecessor opened. The
+// service counts every client connection it has served.
+TEST_F(ConnectionReuseTest, ALaterConnectionOpensNoNewTcpConnection) {
+  WarmUp();
+  const int64_t sockets = svc().Counter("connections");
+  ASSERT_EQ(driver_.ConnectionRelease(&conn_, nullptr), ADBC_STATUS_OK);
+  conn_ = AdbcConnection{};
+  ASSERT_EQ(driver_.ConnectionNew(&conn_, nullptr), ADBC_STATUS_OK);
+  ASSERT_EQ(driver_.ConnectionInit(&conn_, &db_, nullptr), ADBC_STATUS_OK);
+  EXPECT_EQ(Query(kQuery), (std::vector<std::string>{"1", "end"}));
+  EXPECT_EQ(svc().AwaitCounter("confirms", 2), 2);
+  EXPECT_EQ(svc().Counter("requests.recommend"), 2);
+  EXPECT_EQ(svc().Counter("connections"), sockets);
 }
 
 }  // namespace
