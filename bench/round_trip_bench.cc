@@ -14,11 +14,14 @@
 // delayed: the steps of a host's session over a simulated wide-area link (a SOCKS proxy on
 // loopback that delays everything it relays by half the round-trip time each way and charges
 // one round trip per new TCP connection; TLS 1.3 to the local service), each step's time
-// divided by the RTT. Every run is a fresh process, so that its first connection is the
-// process's first. With NV_BENCH_BASELINE_DRIVER naming another build of the library (an older
-// commit, say), its runs alternate with this build's and both columns are printed.
-// NV_BENCH_RTTS lists the round-trip times in milliseconds (default "20,100"), NV_BENCH_RUNS
-// the runs per driver and RTT (default 5; the median is printed).
+// divided by the RTT, with the requests the service answered during it. Every run is a fresh
+// process, so that its first connection is the process's first. With NV_BENCH_BASELINE_DRIVER
+// naming another build of the library (an older commit, say), and NV_BENCH_BASELINE_LOCALSVC
+// the local service of that commit (optional), its runs alternate with this build's and both
+// columns are printed.
+// NV_BENCH_RTTS lists the round-trip times in milliseconds (default "0,20,100"; 0 prints the
+// steps' milliseconds without a delay), NV_BENCH_RUNS the runs per driver and RTT (default 5;
+// the median is printed).
 //
 // Run: scripts/run ./build/bench/nv_round_trip_bench [loopback|delayed] (default: both)
 #include <curl/curl.h>
@@ -43,6 +46,7 @@ extern char** environ;
 
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
+#include <nlohmann/json.hpp>
 
 #include "core/query_internal.h"
 #include "norvale_adbc.h"
@@ -374,10 +378,41 @@ double time_ms(const std::function<bool()>& step) {
   return step() ? millis_since(start) : -1;
 }
 
-// One run through a driver library: each step's milliseconds on standard output, one
-// "key value" line per step. `tag` keeps the run's tables apart from other runs'.
+// Requests the service has answered so far (every endpoint), read over a connection of its
+// own outside the timed steps.
+int64_t service_requests(const std::string& uri, const std::string& admin_token) {
+  const std::string url = uri + "/api/v1/admin/faults";
+  std::string body;
+  CURL* curl = curl_easy_init();
+  curl_slist* headers = curl_slist_append(nullptr, ("Authorization: Bearer " + admin_token).c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t size, size_t n, void* u) {
+    static_cast<std::string*>(u)->append(d, size * n);
+    return size * n;
+  });
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  const CURLcode rc = curl_easy_perform(curl);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  if (rc != CURLE_OK) return -1;
+  const nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
+  if (!doc.is_object() || !doc.contains("counters")) return -1;
+  int64_t total = 0;
+  for (const auto& [name, value] : doc["counters"].items()) {
+    if (name.rfind("requests.", 0) == 0 && value.is_number_integer()) total += value.get<int64_t>();
+  }
+  return total;
+}
+
+// One run through a driver library: for each step its milliseconds and the requests the
+// service answered during it, on standard output, one "key ms requests" line per step. `tag`
+// keeps the run's tables apart from other runs'.
 int child_main(const char* library, const std::string& uri, const std::string& ca_bundle,
-               const std::string& proxy, const std::string& tag) {
+               const std::string& proxy, const std::string& admin_token, const std::string& tag) {
   Options options = login_options(uri);
   options.emplace_back("adbc.norvale.tls.ca_bundle", ca_bundle);
   options.emplace_back("adbc.norvale.proxy_url", proxy);
@@ -407,24 +442,34 @@ int child_main(const char* library, const std::string& uri, const std::string& c
        }},
   };
   for (const auto& [key, step] : steps) {
+    const int64_t before = service_requests(uri, admin_token);
     const double ms = time_ms(step);
     if (ms < 0) {
       std::fprintf(stderr, "%s failed: %s\n", key, err.c_str());
       return 3;
     }
-    std::printf("%s %.3f\n", key, ms);
+    // A reservation confirm that runs beside the step may be counted with the next one.
+    std::printf("%s %.3f %lld\n", key, ms,
+                static_cast<long long>(service_requests(uri, admin_token) - before));
   }
   std::fflush(stdout);
   return 0;
 }
 
-// Runs one child; its step times by key (empty on failure).
-std::map<std::string, double> run_child(const std::string& library, const nv_test::LocalSvc& svc,
-                                        const nv_test::DelayProxy& proxy,
-                                        const std::string& tag) {
+struct StepResult {
+  double ms = 0;
+  double requests = 0;
+};
+
+// Runs one child; its step results by key (empty on failure).
+std::map<std::string, StepResult> run_child(const std::string& library,
+                                            const nv_test::LocalSvc& svc,
+                                            const nv_test::DelayProxy& proxy,
+                                            const std::string& tag) {
   const std::string self = "/proc/self/exe";
-  std::vector<std::string> args = {self, "--child", library, svc.control_plane_url(),
-                                   svc.tls_files().ca_cert, proxy.url(), tag};
+  std::vector<std::string> args = {self,        "--child",          library,
+                                   svc.control_plane_url(), svc.tls_files().ca_cert,
+                                   proxy.url(), svc.admin_token(), tag};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -450,12 +495,12 @@ std::map<std::string, double> run_child(const std::string& library, const nv_tes
   int status = 0;
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-  std::map<std::string, double> times;
+  std::map<std::string, StepResult> results;
   std::istringstream lines(out);
   std::string key;
-  double ms = 0;
-  while (lines >> key >> ms) times[key] = ms;
-  return times;
+  StepResult r;
+  while (lines >> key >> r.ms >> r.requests) results[key] = r;
+  return results;
 }
 
 double median(std::vector<double> v) {
@@ -467,35 +512,47 @@ double median(std::vector<double> v) {
 std::vector<int> rtts_from_env() {
   const char* text = std::getenv("NV_BENCH_RTTS");
   std::vector<int> out;
-  std::istringstream in(text != nullptr && text[0] != '\0' ? text : "20,100");
+  std::istringstream in(text != nullptr && text[0] != '\0' ? text : "0,20,100");
   std::string item;
   while (std::getline(in, item, ',')) {
     const int ms = std::atoi(item.c_str());
-    if (ms > 0) out.push_back(ms);
+    if (ms >= 0) out.push_back(ms);
   }
   return out;
+}
+
+const char* env_or_null(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
 int delayed_main() {
   const char* runs_env = std::getenv("NV_BENCH_RUNS");
   const int runs = std::max(1, runs_env != nullptr ? std::atoi(runs_env) : 5);
-  const char* baseline = std::getenv("NV_BENCH_BASELINE_DRIVER");
+  // A way is a driver library with a service of its own: an older build of the library runs
+  // against the local service of its own commit, which behaves as the service did then.
   struct Way {
     const char* name;
     std::string library;
+    std::unique_ptr<nv_test::LocalSvc> svc;
   };
   std::vector<Way> ways;
-  if (baseline != nullptr && baseline[0] != '\0') ways.push_back({"baseline", baseline});
-  ways.push_back({"this build", NV_DRIVER_PATH});
-
-  nv_test::LocalSvcOptions opts;
-  opts.seed_demo = false;
-  opts.tls = true;
-  std::string err;
-  auto svc = nv_test::LocalSvc::Start(opts, &err);
-  if (svc == nullptr) {
-    std::fprintf(stderr, "local service: %s\n", err.c_str());
-    return 1;
+  auto start = [](const char* binary) {
+    nv_test::LocalSvcOptions opts;
+    opts.seed_demo = false;
+    opts.tls = true;
+    if (binary != nullptr) opts.binary = binary;
+    std::string err;
+    auto svc = nv_test::LocalSvc::Start(opts, &err);
+    if (svc == nullptr) std::fprintf(stderr, "local service: %s\n", err.c_str());
+    return svc;
+  };
+  if (const char* baseline = env_or_null("NV_BENCH_BASELINE_DRIVER")) {
+    ways.push_back({"baseline", baseline, start(env_or_null("NV_BENCH_BASELINE_LOCALSVC"))});
+  }
+  ways.push_back({"this build", NV_DRIVER_PATH, start(nullptr)});
+  for (const Way& w : ways) {
+    if (w.svc == nullptr) return 1;
   }
   int tag = 0;
   for (const int rtt_ms : rtts_from_env()) {
@@ -504,40 +561,45 @@ int delayed_main() {
       std::fprintf(stderr, "no proxy\n");
       return 1;
     }
-    // Step times and TCP connections per way, run by run; the ways take turns.
-    std::vector<std::map<std::string, std::vector<double>>> times(ways.size());
+    // Step times, requests and TCP connections per way, run by run; the ways take turns.
+    std::vector<std::map<std::string, std::vector<double>>> ms(ways.size()), requests(ways.size());
     std::vector<std::vector<double>> connections(ways.size());
     for (int run = 0; run < runs; ++run) {
       for (size_t w = 0; w < ways.size(); ++w) {
         const int before = proxy.connections();
-        const auto t = run_child(ways[w].library, *svc, proxy, std::to_string(++tag));
+        const auto t = run_child(ways[w].library, *ways[w].svc, proxy, std::to_string(++tag));
         if (t.empty()) {
           std::fprintf(stderr, "%s: a run failed\n", ways[w].name);
           return 1;
         }
-        for (const auto& [key, ms] : t) times[w][key].push_back(ms);
+        for (const auto& [key, r] : t) {
+          ms[w][key].push_back(r.ms);
+          requests[w][key].push_back(r.requests);
+        }
         connections[w].push_back(proxy.connections() - before);
       }
     }
-    std::printf("\nRTT %d ms, TLS 1.3, %d runs each (median), time in round trips\n", rtt_ms,
-                runs);
-    std::printf("  %-64s %6s", "step", "target");
-    for (const Way& w : ways) std::printf(" %11s", w.name);
+    // Without a delay the times are milliseconds: what the steps cost besides round trips.
+    const double unit = rtt_ms > 0 ? rtt_ms : 1.0;
+    std::printf("\nRTT %d ms, TLS 1.3, %d runs each (median): time in %s (requests the "
+                "service answered)\n",
+                rtt_ms, runs, rtt_ms > 0 ? "round trips" : "milliseconds");
+    std::printf("  %-62s %6s", "step", "target");
+    for (const Way& w : ways) std::printf(" %16s", w.name);
     std::printf("\n");
     for (const Step& step : kSteps) {
-      std::printf("  %-64s ", step.title);
-      if (step.target_rtt > 0) {
-        std::printf("%6s", ("<=" + std::to_string(static_cast<int>(step.target_rtt))).c_str());
-      } else {
-        std::printf("%6s", "");
-      }
+      std::printf("  %-62s ", step.title);
+      const std::string target =
+          step.target_rtt > 0 ? "<=" + std::to_string(static_cast<int>(step.target_rtt)) : "";
+      std::printf("%6s", target.c_str());
       for (size_t w = 0; w < ways.size(); ++w) {
-        std::printf(" %11.2f", median(times[w][step.key]) / rtt_ms);
+        std::printf("   %7.2f (%4.0f)", median(ms[w][step.key]) / unit,
+                    median(requests[w][step.key]));
       }
       std::printf("\n");
     }
-    std::printf("  %-64s %6s", "TCP connections opened per run", "");
-    for (size_t w = 0; w < ways.size(); ++w) std::printf(" %11.0f", median(connections[w]));
+    std::printf("  %-62s %6s", "TCP connections opened per run", "");
+    for (size_t w = 0; w < ways.size(); ++w) std::printf(" %16.0f", median(connections[w]));
     std::printf("\n");
     std::fflush(stdout);
   }
@@ -548,8 +610,8 @@ int delayed_main() {
 
 int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (argc == 7 && std::strcmp(argv[1], "--child") == 0) {
-    return child_main(argv[2], argv[3], argv[4], argv[5], argv[6]);
+  if (argc == 8 && std::strcmp(argv[1], "--child") == 0) {
+    return child_main(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7]);
   }
   const std::string part = argc > 1 ? argv[1] : "";
   if (part != "" && part != "loopback" && part != "delayed") {
