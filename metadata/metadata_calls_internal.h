@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <arrow/type_fwd.h>
 
@@ -43,6 +44,17 @@ std::optional<std::string> current_catalog(NVAdbcConnectionState* state);
 /// The schema in which the service resolves unqualified names, asked of the compute node once
 /// per connection; nothing when the service does not say.
 std::optional<std::string> current_schema(NVAdbcConnectionState* state);
+
+/// Whether table (or view) [catalog.][db_schema.]table exists, as the connection's catalog
+/// tells when it is fresh: validated by the service within the last few seconds, including
+/// every write this process made since (so the connection reads its own DDL), and not older
+/// than a catalog sequence the process has seen. `parts` is the name's one to three parts, the
+/// table last. False when no schema of that name in any catalog holds it; true when it is
+/// found and the name leaves no choice (schema given, and a catalog given or only one listed);
+/// nothing otherwise, and when the catalog is not fresh. Names compare ASCII
+/// case-insensitively.
+std::optional<bool> catalog_knows_table(NVAdbcConnectionState* state,
+                                        const std::vector<std::string>& parts);
 
 /// `name` between double quotes, every double quote inside it doubled.
 std::string quote_identifier(std::string_view name);
