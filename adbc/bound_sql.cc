@@ -131,4 +131,43 @@ std::optional<InsertValuesRow> find_insert_values_row(std::string_view sql,
   return row;
 }
 
+BoundSql::BoundSql(std::string sql, StatementParameters parameters, std::vector<int> columns)
+    : sql_(std::move(sql)),
+      parameters_(std::move(parameters)),
+      columns_(std::move(columns)),
+      statement_(sql_, 0, sql_.size(), parameters_, columns_) {}
+
+arrow::Result<BoundSql> BoundSql::Make(std::string sql, bool by_name,
+                                       const arrow::Schema& schema) {
+  ARROW_ASSIGN_OR_RAISE(StatementParameters parameters, find_parameters(sql, by_name));
+  ARROW_ASSIGN_OR_RAISE(std::vector<int> columns, bind_columns(parameters, schema, by_name));
+  return BoundSql(std::move(sql), std::move(parameters), std::move(columns));
+}
+
+arrow::Result<BoundLiterals> BoundSql::LiteralsOf(const arrow::RecordBatch& batch,
+                                                  int* failed_column) {
+  BoundLiterals literals;
+  literals.reserve(static_cast<size_t>(batch.num_columns()));
+  for (int c = 0; c < batch.num_columns(); ++c) {
+    auto column = cells::SqlLiteralColumn::Make(batch.column(c));
+    if (!column.ok()) {
+      *failed_column = c;
+      return column.status();
+    }
+    literals.push_back(*std::move(column));
+  }
+  return literals;
+}
+
+arrow::Result<std::string> sql_with_first_row(std::string sql, bool by_name,
+                                              const arrow::RecordBatch& batch) {
+  ARROW_ASSIGN_OR_RAISE(BoundSql bound, BoundSql::Make(std::move(sql), by_name, *batch.schema()));
+  int failed_column = -1;
+  ARROW_ASSIGN_OR_RAISE(BoundLiterals literals,
+                        BoundSql::LiteralsOf(*batch.Slice(0, 1), &failed_column));
+  std::string text;
+  bound.AppendStatement(literals, 0, &text);
+  return text;
+}
+
 }  // namespace norvale::adbc

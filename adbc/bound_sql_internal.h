@@ -1,5 +1,10 @@
-// A statement's SQL with bound values written in place of its parameter markers.
+// A statement's SQL with bound values written in place of its parameter markers: the one
+// pipeline from SQL text and bound data to statements (find the markers, bind each parameter to
+// its column, write the columns' literals where the markers stand).
 #pragma once
+
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -46,5 +51,43 @@ struct InsertValuesRow {
 };
 std::optional<InsertValuesRow> find_insert_values_row(std::string_view sql,
                                                       const StatementParameters& params);
+
+/// The literal writers of one bound batch, one per column.
+using BoundLiterals = std::vector<cells::SqlLiteralColumn>;
+
+/// A statement's SQL bound to the columns of bound data.
+class BoundSql {
+ public:
+  /// Finds the markers of `sql` and binds each parameter to its column of `schema` (by name
+  /// with `by_name`). Failures carry their SQLSTATE (42000 for the markers, 07002 for the
+  /// binding).
+  static arrow::Result<BoundSql> Make(std::string sql, bool by_name, const arrow::Schema& schema);
+
+  /// The literals of `batch`'s columns. A column without literals fails with its SQLSTATE
+  /// (07006 for its type, 22xxx and the row for a value); `*failed_column` then names it.
+  static arrow::Result<BoundLiterals> LiteralsOf(const arrow::RecordBatch& batch,
+                                                 int* failed_column);
+
+  const std::string& sql() const { return sql_; }
+  const StatementParameters& parameters() const { return parameters_; }
+  const std::vector<int>& columns() const { return columns_; }
+
+  /// Appends the whole statement with the literals of `row`.
+  void AppendStatement(const BoundLiterals& literals, int64_t row, std::string* out) const {
+    statement_.AppendRow(literals, row, out);
+  }
+
+ private:
+  BoundSql(std::string sql, StatementParameters parameters, std::vector<int> columns);
+
+  std::string sql_;
+  StatementParameters parameters_;
+  std::vector<int> columns_;  // columns_[p]: the bound column of parameter p
+  SqlTemplate statement_;
+};
+
+/// The statement with the literals of the first row of `batch` (which has rows).
+arrow::Result<std::string> sql_with_first_row(std::string sql, bool by_name,
+                                              const arrow::RecordBatch& batch);
 
 }  // namespace norvale::adbc

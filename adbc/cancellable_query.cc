@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "adbc/error_internal.h"
 
 namespace norvale::adbc {
 
@@ -49,11 +48,6 @@ CancellableQuery execute_cancellable(const std::shared_ptr<CancelOperation>& ope
   NVQueryHandle* query = nv_execute(conn, sql, 0, timeout_seconds, err, err_size);
   if (query == nullptr) return {};
   return CancellableQuery(operation, query);
-}
-
-AdbcStatusCode report_cancelled(AdbcError* error, std::string_view call) {
-  set_error(error, std::string(call) + ": cancelled by client", "HY008");
-  return ADBC_STATUS_CANCELLED;
 }
 
 }  // namespace norvale::adbc

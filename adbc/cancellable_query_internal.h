@@ -41,7 +41,4 @@ CancellableQuery execute_cancellable(const std::shared_ptr<CancelOperation>& ope
                                      NVConnection* conn, const char* sql,
                                      uint64_t timeout_seconds, char* err, size_t err_size);
 
-/// Fills the error of a call that a cancel stopped (SQLSTATE HY008); returns CANCELLED.
-AdbcStatusCode report_cancelled(AdbcError* error, std::string_view call);
-
 }  // namespace norvale::adbc

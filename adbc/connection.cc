@@ -1,21 +1,22 @@
-// Connection options, AdbcConnectionInit (credential resolution, TLS settings, nv_connect) and
-// connection release.
+// A connection's lifetime and options: New, the options, AdbcConnectionInit (credential
+// resolution, TLS settings, nv_connect, the catalog attached) and Release.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "adbc/cancel_registry_internal.h"
-#include "adbc/error_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "adbc/catalog_internal.h"
+#include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
 #include "diag/secret_names_internal.h"
-#include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -26,9 +27,10 @@ namespace {
 using norvale::ascii_eq_ci;
 using norvale::non_empty;
 using norvale::diag::secret_name;
+using norvale::adbc::invalid_state;
 using norvale::adbc::key_is;
+using norvale::adbc::null_argument;
 using norvale::adbc::OptionValue;
-using norvale::adbc::set_error;
 
 constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
@@ -42,67 +44,58 @@ bool parse_bounded(const char* value, long long max) {
   return end != value && *end == '\0' && errno != ERANGE && parsed >= 0 && parsed <= max;
 }
 
-AdbcStatusCode invalid_value(AdbcError* error, std::string_view message) {
-  set_error(error, message, "HY009");
-  return ADBC_STATUS_INVALID_ARGUMENT;
-}
-
-AdbcStatusCode set_option(AdbcConnection* connection, const char* key, const char* value,
-                          AdbcError* error) {
-  if (nv_log_level() >= NV_LOG_INFO) {
-    nv_log_emit(NV_LOG_INFO, "api", "AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
-                static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                key != nullptr && secret_name(key) ? "[REDACTED]"
-                : value != nullptr                 ? value
-                                                   : "(null)");
-  }
+arrow::Status set_option(AdbcConnection* connection, const char* key, const char* value) {
+  // A secret's value never reaches the log.
+  norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
+                         static_cast<void*>(connection), key != nullptr ? key : "(null)",
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (connection == nullptr || key == nullptr) {
-    return invalid_value(error, "AdbcConnectionSetOption: null connection or key");
+    return null_argument("AdbcConnectionSetOption: null connection or key");
   }
   if (connection->private_data == nullptr) {
-    set_error(error, "AdbcConnectionSetOption: connection not allocated", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
+    return invalid_state("AdbcConnectionSetOption: connection not allocated");
   }
   bool flag = false;
   if (key_is(key, "adbc.connection.autocommit")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
-      return invalid_value(error, "adbc.connection.autocommit must be true or false");
+      return null_argument("adbc.connection.autocommit must be true or false");
     }
     if (!flag) {
-      set_error(error, "Norvale does not yet support explicit transactions; autocommit is always "
-                "true", "0A000");
-      return ADBC_STATUS_NOT_IMPLEMENTED;
+      return norvale::adbc::adbc_failure(
+          ADBC_STATUS_NOT_IMPLEMENTED, "0A000",
+          "Norvale does not yet support explicit transactions; autocommit is always true");
     }
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   // adbc.connection.readonly is the ADBC 1.0 key; read_only is kept as its alias.
   if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
-      return invalid_value(error, std::string(key) + " must be true or false");
+      return null_argument(std::string(key) + " must be true or false");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->read_only = flag;
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.batch_size_hint")) {
     if (!parse_bounded(value, INT32_MAX)) {
-      return invalid_value(error, "adbc.norvale.batch_size_hint must be a non-negative integer");
+      return null_argument("adbc.norvale.batch_size_hint must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->batch_size_hint = std::strtoll(value, nullptr, 10);
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.query_timeout_sec")) {
     if (!parse_bounded(value, INT64_MAX)) {
-      return invalid_value(error, "adbc.norvale.query_timeout_sec must be a non-negative integer");
+      return null_argument("adbc.norvale.query_timeout_sec must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->query_timeout_sec = std::strtoull(value, nullptr, 10);
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
-  set_error(error, std::string("unknown connection option key: ") + key, "HYC00");
-  return ADBC_STATUS_NOT_IMPLEMENTED;
+  return norvale::adbc::unsupported_option(std::string("unknown connection option key: ") + key);
 }
 
 NVTlsConfig tls_from_options(const NVAdbcDatabaseState* s) {
@@ -174,43 +167,30 @@ void resolve_credentials(const NVAdbcDatabaseState* s, Secret* password, Secret*
   }
 }
 
-AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcError* error) {
+arrow::Status init(AdbcConnection* connection, AdbcDatabase* database) {
   if (connection == nullptr || database == nullptr) {
-    return invalid_value(error, "AdbcConnectionInit: null connection or database");
+    return null_argument("AdbcConnectionInit: null connection or database");
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
-  if (state == nullptr) {
-    set_error(error, "AdbcConnectionInit: connection not allocated", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
-  }
-  if (state->connection != nullptr) {
-    set_error(error, "AdbcConnectionInit called twice", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
-  }
+  if (state == nullptr) return invalid_state("AdbcConnectionInit: connection not allocated");
+  if (state->connection != nullptr) return invalid_state("AdbcConnectionInit called twice");
   if (!norvale::adbc::database_initialized(database)) {
-    set_error(error,
-              "AdbcConnectionInit: parent AdbcDatabase has not been initialised (call "
-              "AdbcDatabaseInit first)",
-              "HY010");
-    return ADBC_STATUS_INVALID_STATE;
+    return invalid_state(
+        "AdbcConnectionInit: parent AdbcDatabase has not been initialised (call "
+        "AdbcDatabaseInit first)");
   }
   NVAdbcDatabaseState* db = norvale::adbc::database_state_of(database);
-  if (db == nullptr) {
-    set_error(error, "AdbcConnectionInit: parent AdbcDatabase has no state", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
-  }
+  if (db == nullptr) return invalid_state("AdbcConnectionInit: parent AdbcDatabase has no state");
   state->database = db;
-  if (nv_log_level() >= NV_LOG_INFO) {
-    nv_log_emit(NV_LOG_INFO, "api", "AdbcConnectionInit(conn=%p, db=%p, uri=\"%s\")",
-                static_cast<void*>(connection), static_cast<void*>(database),
-                db->uri != nullptr ? db->uri : "");
-  }
+  norvale::adbc::log_api("AdbcConnectionInit(conn=%p, db=%p, uri=\"%s\")",
+                         static_cast<void*>(connection), static_cast<void*>(database),
+                         db->uri != nullptr ? db->uri : "");
 
   const NVTlsConfig tls = tls_from_options(db);
   char err[kErrorBufferSize] = "";
   if (nv_tls_validate(&tls, db->uri, err, sizeof(err)) != 0) {
-    set_error(error, std::string("TLS configuration invalid: ") + err, "08001");
-    return ADBC_STATUS_IO;
+    return norvale::adbc::adbc_failure(ADBC_STATUS_IO, "08001",
+                                       std::string("TLS configuration invalid: ") + err);
   }
   const NVConnExtras extras = extras_from_options(db);
 
@@ -220,123 +200,43 @@ AdbcStatusCode init(AdbcConnection* connection, AdbcDatabase* database, AdbcErro
 
   NVConnection* core = nv_connect(db->uri, db->compute_url, db->compute_node, token.get(),
                                   db->username, password.get(), &tls, &extras, err, sizeof(err));
-  if (core == nullptr) {
-    norvale::adbc::set_error_from_nv(error, err);
-    return ADBC_STATUS_IO;
-  }
+  if (core == nullptr) return norvale::adbc::transport_failure(err);
   state->connection = core;
   // Query results compressed in transit when the database asks for it (checked when set).
   if (db->compression != nullptr) norvale::set_query_compression(core, db->compression);
   // Snapshot store and metadata engine; a snapshot failure never fails the connection.
   norvale::adbc::info_schema_attach(state);
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
 }
 
 // Commit and Rollback: with autocommit always on there is never a transaction to end.
-AdbcStatusCode no_transaction(AdbcConnection* connection, const char* call, const char* verb,
-                              AdbcError* error) {
-  if (nv_log_level() >= NV_LOG_INFO) {
-    nv_log_emit(NV_LOG_INFO, "api", "%s(conn=%p)", call, static_cast<void*>(connection));
-  }
-  set_error(error,
-            std::string(call) + ": autocommit is on; there is no transaction to " + verb,
-            "HY010");
-  return ADBC_STATUS_INVALID_STATE;
+arrow::Status no_transaction(const char* call, const char* verb) {
+  return invalid_state(std::string(call) + ": autocommit is on; there is no transaction to " +
+                       verb);
 }
 
-/// What GetOption reads back: the options the connection accepts, the standard keys it answers
-/// (autocommit, current catalog and schema) and the compute node actually chosen.
-AdbcStatusCode lookup_option(AdbcConnection* connection, const char* key, OptionValue* value,
-                             AdbcError* error) {
-  auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
-  if (state == nullptr) {
-    set_error(error, "AdbcConnectionGetOption: connection not allocated", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
+arrow::Status new_connection(AdbcConnection* connection) {
+  if (connection == nullptr) return null_argument("AdbcConnectionNew: connection pointer is null");
+  if (connection->private_data != nullptr) {
+    return invalid_state("AdbcConnectionNew called twice without Release");
   }
-  if (key_is(key, "adbc.connection.autocommit")) {
-    *value = OptionValue::Bool(true);
-    return ADBC_STATUS_OK;
-  }
-  {
-    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-    if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
-      *value = OptionValue::Bool(state->read_only);
-      return ADBC_STATUS_OK;
-    }
-    if (key_is(key, "adbc.norvale.batch_size_hint")) {
-      *value = OptionValue::Int(state->batch_size_hint);
-      return ADBC_STATUS_OK;
-    }
-    if (key_is(key, "adbc.norvale.query_timeout_sec")) {
-      *value = OptionValue::Int(static_cast<int64_t>(state->query_timeout_sec));
-      return ADBC_STATUS_OK;
+  auto* state =
+      static_cast<NVAdbcConnectionState*>(std::calloc(1, sizeof(NVAdbcConnectionState)));
+  if (state != nullptr) {
+    state->cancel_registry = new (std::nothrow) norvale::adbc::CancelRegistry;
+    if (state->cancel_registry == nullptr) {
+      std::free(state);
+      state = nullptr;
     }
   }
-  // The rest describe the live session: nothing to read before AdbcConnectionInit.
-  const NVConnection* core = state->connection;
-  if (key_is(key, "adbc.connection.catalog") || key_is(key, "adbc.connection.db_schema")) {
-    if (core == nullptr) return ADBC_STATUS_OK;
-    const std::optional<std::string> name = key_is(key, "adbc.connection.catalog")
-                                                ? norvale::adbc::current_catalog(state)
-                                                : norvale::adbc::current_schema(state);
-    if (name) *value = OptionValue::Text(*name);
-    return ADBC_STATUS_OK;
-  }
-  // The node actually chosen, whether named, given by URL or recommended by the control plane.
-  if (key_is(key, "adbc.norvale.compute_url")) {
-    *value = OptionValue::Text(nv_connection_compute_url(core));
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "adbc.norvale.compute_node")) {
-    if (core != nullptr && !core->compute_node.empty()) {
-      *value = OptionValue::Text(core->compute_node);
-    }
-    return ADBC_STATUS_OK;
-  }
-  return ADBC_STATUS_NOT_FOUND;
+  if (state == nullptr) return norvale::adbc::out_of_memory("AdbcConnectionNew: out of memory");
+  connection->private_data = state;
+  return arrow::Status::OK();
 }
 
-constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{
-    "AdbcConnection", nv_adbc_connection_set_option, lookup_option};
-
-}  // namespace
-
-extern "C" {
-
-AdbcStatusCode nv_adbc_connection_set_option(AdbcConnection* connection, const char* key,
-                                             const char* value, AdbcError* error) {
-  try {
-    return set_option(connection, key, value, error);
-  } catch (...) {
-    set_error(error, "AdbcConnectionSetOption: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
-}
-
-AdbcStatusCode nv_adbc_connection_init(AdbcConnection* connection, AdbcDatabase* database,
-                                       AdbcError* error) {
-  try {
-    return init(connection, database, error);
-  } catch (...) {
-    set_error(error, "AdbcConnectionInit: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
-}
-
-AdbcStatusCode nv_adbc_connection_commit(AdbcConnection* connection, AdbcError* error) {
-  return no_transaction(connection, "AdbcConnectionCommit", "commit", error);
-}
-
-AdbcStatusCode nv_adbc_connection_rollback(AdbcConnection* connection, AdbcError* error) {
-  return no_transaction(connection, "AdbcConnectionRollback", "roll back", error);
-}
-
-AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*) {
-  if (connection == nullptr || connection->private_data == nullptr) return ADBC_STATUS_OK;
-  if (nv_log_level() >= NV_LOG_INFO) {
-    nv_log_emit(NV_LOG_INFO, "api", "AdbcConnectionRelease(conn=%p)",
-                static_cast<void*>(connection));
-  }
+arrow::Status release_connection(AdbcConnection* connection) {
+  if (connection == nullptr || connection->private_data == nullptr) return arrow::Status::OK();
+  norvale::adbc::log_api("AdbcConnectionRelease(conn=%p)", static_cast<void*>(connection));
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   norvale::adbc::info_schema_detach(state);
   std::free(state->current_schema);
@@ -347,7 +247,89 @@ AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError*
   delete state->cancel_registry;
   std::free(state);
   connection->private_data = nullptr;
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
+}
+
+/// What GetOption reads back: the options the connection accepts, the standard keys it answers
+/// (autocommit, current catalog and schema) and the compute node actually chosen.
+arrow::Result<OptionValue> lookup_option(AdbcConnection* connection, const char* key) {
+  auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
+  if (state == nullptr) return invalid_state("AdbcConnectionGetOption: connection not allocated");
+  if (key_is(key, "adbc.connection.autocommit")) return OptionValue::Bool(true);
+  {
+    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
+    if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
+      return OptionValue::Bool(state->read_only);
+    }
+    if (key_is(key, "adbc.norvale.batch_size_hint")) {
+      return OptionValue::Int(state->batch_size_hint);
+    }
+    if (key_is(key, "adbc.norvale.query_timeout_sec")) {
+      return OptionValue::Int(static_cast<int64_t>(state->query_timeout_sec));
+    }
+  }
+  // The rest describe the live session: nothing to read before AdbcConnectionInit.
+  const NVConnection* core = state->connection;
+  if (key_is(key, "adbc.connection.catalog") || key_is(key, "adbc.connection.db_schema")) {
+    if (core == nullptr) return OptionValue::Absent();
+    const std::optional<std::string> name = key_is(key, "adbc.connection.catalog")
+                                                ? norvale::adbc::current_catalog(state)
+                                                : norvale::adbc::current_schema(state);
+    return name ? OptionValue::Text(*name) : OptionValue::Absent();
+  }
+  // The node actually chosen, whether named, given by URL or recommended by the control plane.
+  if (key_is(key, "adbc.norvale.compute_url")) {
+    return OptionValue::Text(nv_connection_compute_url(core));
+  }
+  if (key_is(key, "adbc.norvale.compute_node") && core != nullptr &&
+      !core->compute_node.empty()) {
+    return OptionValue::Text(core->compute_node);
+  }
+  return OptionValue::Absent();
+}
+
+constexpr norvale::adbc::OptionAccess<AdbcConnection> kAccess{"AdbcConnection", set_option,
+                                                              lookup_option};
+
+}  // namespace
+
+using norvale::adbc::call_entry;
+using norvale::adbc::Entry;
+
+extern "C" {
+
+AdbcStatusCode nv_adbc_connection_new(AdbcConnection* connection, AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionNew", "AdbcConnectionNew(conn=%p)"}, error,
+                    [&] { return new_connection(connection); }, static_cast<void*>(connection));
+}
+
+AdbcStatusCode nv_adbc_connection_set_option(AdbcConnection* connection, const char* key,
+                                             const char* value, AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionSetOption", nullptr}, error,
+                    [&] { return set_option(connection, key, value); });
+}
+
+AdbcStatusCode nv_adbc_connection_init(AdbcConnection* connection, AdbcDatabase* database,
+                                       AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionInit", nullptr}, error,
+                    [&] { return init(connection, database); });
+}
+
+AdbcStatusCode nv_adbc_connection_commit(AdbcConnection* connection, AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionCommit", "AdbcConnectionCommit(conn=%p)"}, error,
+                    [&] { return no_transaction("AdbcConnectionCommit", "commit"); },
+                    static_cast<void*>(connection));
+}
+
+AdbcStatusCode nv_adbc_connection_rollback(AdbcConnection* connection, AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionRollback", "AdbcConnectionRollback(conn=%p)"}, error,
+                    [&] { return no_transaction("AdbcConnectionRollback", "roll back"); },
+                    static_cast<void*>(connection));
+}
+
+AdbcStatusCode nv_adbc_connection_release(AdbcConnection* connection, AdbcError* error) {
+  return call_entry(Entry{"AdbcConnectionRelease", nullptr}, error,
+                    [&] { return release_connection(connection); });
 }
 
 }  // extern "C"

@@ -2,9 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "adbc/error_internal.h"
+#include "adbc/entry_internal.h"
 #include "norvale/nv_global.h"
-#include "norvale/nv_log.h"
 
 namespace norvale::adbc {
 namespace {
@@ -88,39 +87,37 @@ void fill_table_110(AdbcDriver* d) {
 }  // namespace
 }  // namespace norvale::adbc
 
-extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcError* error) {
-  using namespace norvale::adbc;
-  try {
-    nv_global_init();
-    if (nv_log_level() >= NV_LOG_INFO) {
-      nv_log_emit(NV_LOG_INFO, "api", "AdbcDriverInit(version=%d, raw_driver=%p)", version,
-                  raw_driver);
-    }
-    if (raw_driver == nullptr) {
-      set_error(error, "AdbcDriverInit: driver pointer is null", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    size_t table_size;
-    if (version == ADBC_VERSION_1_0_0) {
-      table_size = ADBC_DRIVER_1_0_0_SIZE;
-    } else if (version == ADBC_VERSION_1_1_0) {
-      table_size = ADBC_DRIVER_1_1_0_SIZE;
-    } else {
-      char message[128];
-      std::snprintf(message, sizeof(message),
-                    "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0 "
-                    "and 1.1.0)",
-                    version);
-      set_error(error, message, "HY000");
-      return ADBC_STATUS_NOT_IMPLEMENTED;
-    }
-    auto* driver = static_cast<AdbcDriver*>(raw_driver);
-    std::memset(raw_driver, 0, table_size);
-    fill_table(driver);
-    if (version == ADBC_VERSION_1_1_0) fill_table_110(driver);
-    return ADBC_STATUS_OK;
-  } catch (...) {
-    set_error(error, "AdbcDriverInit: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
+namespace norvale::adbc {
+namespace {
+
+arrow::Status driver_init(int version, void* raw_driver) {
+  nv_global_init();
+  log_api("AdbcDriverInit(version=%d, raw_driver=%p)", version, raw_driver);
+  if (raw_driver == nullptr) return null_argument("AdbcDriverInit: driver pointer is null");
+  size_t table_size;
+  if (version == ADBC_VERSION_1_0_0) {
+    table_size = ADBC_DRIVER_1_0_0_SIZE;
+  } else if (version == ADBC_VERSION_1_1_0) {
+    table_size = ADBC_DRIVER_1_1_0_SIZE;
+  } else {
+    char message[128];
+    std::snprintf(message, sizeof(message),
+                  "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0 "
+                  "and 1.1.0)",
+                  version);
+    return adbc_failure(ADBC_STATUS_NOT_IMPLEMENTED, "HY000", message);
   }
+  auto* driver = static_cast<AdbcDriver*>(raw_driver);
+  std::memset(raw_driver, 0, table_size);
+  fill_table(driver);
+  if (version == ADBC_VERSION_1_1_0) fill_table_110(driver);
+  return arrow::Status::OK();
+}
+
+}  // namespace
+}  // namespace norvale::adbc
+
+extern "C" AdbcStatusCode AdbcDriverInit(int version, void* raw_driver, AdbcError* error) {
+  return norvale::adbc::call_entry(norvale::adbc::Entry{"AdbcDriverInit", nullptr}, error,
+                                   [&] { return norvale::adbc::driver_init(version, raw_driver); });
 }

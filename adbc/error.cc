@@ -170,23 +170,14 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate,
   }
 }
 
-void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin& origin) {
-  if (error == nullptr) return;
-  const char* text = (message == nullptr || message[0] == '\0') ? kNoMessage : message;
-  set_error(error, text, sqlstate_from_message(text), origin);
+const char* transport_message_text(const char* message) {
+  return (message == nullptr || message[0] == '\0') ? kNoMessage : message;
 }
 
-void prepend_error_message(AdbcError* error, std::string_view prefix) {
-  // Only a message this driver allocated is replaced; anything else stays as the host sees it.
-  if (error == nullptr || error->release != release_error) return;
-  const std::string_view old = error->message != nullptr ? error->message : "";
-  char* text = static_cast<char*>(std::malloc(prefix.size() + old.size() + 1));
-  if (text == nullptr) return;
-  std::memcpy(text, prefix.data(), prefix.size());
-  std::memcpy(text + prefix.size(), old.data(), old.size());
-  text[prefix.size() + old.size()] = '\0';
-  std::free(error->message);
-  error->message = text;
+void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin& origin) {
+  if (error == nullptr) return;
+  const char* text = transport_message_text(message);
+  set_error(error, text, sqlstate_from_message(text), origin);
 }
 
 const char* default_sqlstate_for(uint8_t status) {

@@ -50,22 +50,18 @@ void set_error(AdbcError* error, std::string_view message, const char* sqlstate,
                const ErrorOrigin& origin = {});
 /// Fills the error from a core-client message, choosing the SQLSTATE from the message's text.
 void set_error_from_nv(AdbcError* error, const char* message, const ErrorOrigin& origin = {});
-/// Fills the error from a failed query: its message, its own SQLSTATE when it has one (else the
-/// message's), and its native code, stream id and HTTP status as the origin. Returns the status
-/// that goes with the SQLSTATE (IO without one), also for a null error.
-AdbcStatusCode set_error_from_query(AdbcError* error, NVQueryHandle* query);
-/// Puts `prefix` before the message of an error this driver filled, keeping its SQLSTATE,
-/// vendor code and everything else (context such as which bound rows failed).
-void prepend_error_message(AdbcError* error, std::string_view prefix);
 /// The SQLSTATE that goes with an ADBC status when nothing more specific is known.
 const char* default_sqlstate_for(uint8_t status);
+/// The text set_error_from_nv reports for `message`: the message, or its fixed text for a null
+/// or empty one.
+const char* transport_message_text(const char* message);
 /// The SQLSTATE that set_error_from_nv picks for `message` (null or empty: HY000).
 const char* sqlstate_from_message(const char* message);
 
-/// The ADBC status of a failure reported by a compute node or the ingest service, from its
-/// SQLSTATE: 42S02/42S22/42704 NOT_FOUND, 42S01/42P07 ALREADY_EXISTS, 42501 UNAUTHORIZED, other
-/// 42xxx INVALID_ARGUMENT, 22xxx INVALID_DATA, 23xxx INTEGRITY, 28xxx UNAUTHENTICATED,
-/// HY008/57014 CANCELLED, HYT00 TIMEOUT, 0A000 NOT_IMPLEMENTED, 25xxx INVALID_STATE, else IO.
+/// The ADBC status that goes with a SQLSTATE: 42S02/42S22/42704 NOT_FOUND, 42S01/42P07
+/// ALREADY_EXISTS, 42501 UNAUTHORIZED, other 42xxx INVALID_ARGUMENT, 22xxx INVALID_DATA, 23xxx
+/// INTEGRITY, 28xxx UNAUTHENTICATED, HY008/57014 CANCELLED, HYT00 TIMEOUT, 0A000 and 07006
+/// NOT_IMPLEMENTED, 07002 INVALID_ARGUMENT, 25xxx INVALID_STATE, else IO.
 AdbcStatusCode status_for_sqlstate(const char* sqlstate);
 
 /// Heap copy (malloc) of `text`; null in, null out; null on allocation failure.

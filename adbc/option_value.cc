@@ -8,9 +8,8 @@
 #include <string>
 #include <type_traits>
 
-#include "adbc/error_internal.h"
+#include "adbc/status_internal.h"
 #include "norvale/nv_cells.h"
-#include "norvale/nv_log.h"
 
 namespace norvale::adbc {
 
@@ -74,40 +73,40 @@ bool text_as(const std::string& text, double* out) {
 }
 
 template <typename Number>
-AdbcStatusCode hand_out(const char* call, const char* key, const OptionValue& value,
-                        Number* out, AdbcError* error) {
+arrow::Status hand_out(const char* call, const char* key, const OptionValue& value,
+                       Number* out) {
   if (value.kind == OptionValue::kInt) {
     *out = static_cast<Number>(value.number);
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
-  if (text_as(value.text, out)) return ADBC_STATUS_OK;
-  set_error(error,
-            std::string(call) + ": option " + key + " does not hold " +
-                (std::is_same_v<Number, double> ? "a number" : "an integer"),
-            "HY092");
-  return ADBC_STATUS_NOT_FOUND;
+  if (text_as(value.text, out)) return arrow::Status::OK();
+  return adbc_failure(ADBC_STATUS_NOT_FOUND, "HY092",
+                      std::string(call) + ": option " + key + " does not hold " +
+                          (std::is_same_v<Number, double> ? "a number" : "an integer"));
 }
 
 }  // namespace
 
-AdbcStatusCode find_value(const char* call, const char* key, bool has_output,
-                          AdbcStatusCode lookup_status, OptionValue* value, AdbcError* error) {
-  if (key == nullptr || !has_output) {
-    set_error(error, std::string(call) + ": null handle, key or output", "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
-  if (lookup_status == ADBC_STATUS_OK && value->kind != OptionValue::kAbsent) {
-    return ADBC_STATUS_OK;
-  }
-  if (lookup_status == ADBC_STATUS_OK || lookup_status == ADBC_STATUS_NOT_FOUND) {
-    set_error(error, std::string(call) + ": no readable value for option " + key, "HY092");
-    return ADBC_STATUS_NOT_FOUND;
-  }
-  return lookup_status;  // the lookup filled the error
+const char* entry_name(char (&out)[64], const char* kind, const char* verb, const char* suffix) {
+  std::snprintf(out, sizeof out, "%s%s%s", kind, verb, suffix);
+  return out;
 }
 
-AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
-                             size_t* length, AdbcError* error) {
+arrow::Result<OptionValue> find_value(const char* call, const char* key, bool has_output,
+                                      arrow::Result<OptionValue> looked_up) {
+  if (key == nullptr || !has_output) {
+    return null_argument(std::string(call) + ": null handle, key or output");
+  }
+  ARROW_RETURN_NOT_OK(looked_up.status());  // the lookup's own failure
+  if (looked_up->kind == OptionValue::kAbsent) {
+    return adbc_failure(ADBC_STATUS_NOT_FOUND, "HY092",
+                        std::string(call) + ": no readable value for option " + key);
+  }
+  return looked_up;
+}
+
+arrow::Status hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
+                            size_t* length) {
   const std::string text =
       value.kind == OptionValue::kInt ? int_option_text(value.number) : value.text;
   // A string carries its terminating NUL; bytes are the value alone. Nothing is written when
@@ -115,49 +114,33 @@ AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter 
   const size_t needed = text.size() + (getter == Getter::kString ? 1 : 0);
   if (needed <= *length) {
     if (out == nullptr && needed > 0) {
-      set_error(error, std::string(call) + ": null value buffer", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
+      return null_argument(std::string(call) + ": null value buffer");
     }
     if (needed > 0) std::memcpy(out, text.c_str(), needed);
   }
   *length = needed;
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
 }
 
-AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
-                               int64_t* out, AdbcError* error) {
-  return hand_out(call, key, value, out, error);
+arrow::Status hand_out_number(const char* call, const char* key, const OptionValue& value,
+                              int64_t* out) {
+  return hand_out(call, key, value, out);
 }
 
-AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
-                               double* out, AdbcError* error) {
-  return hand_out(call, key, value, out, error);
+arrow::Status hand_out_number(const char* call, const char* key, const OptionValue& value,
+                              double* out) {
+  return hand_out(call, key, value, out);
 }
 
-bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
-                   AdbcError* error) {
-  if (value == nullptr) return true;  // a null value, as the string setter knows it
+arrow::Status bytes_as_text(const char* call, const uint8_t* value, size_t length,
+                            std::string* text) {
+  if (value == nullptr) return arrow::Status::OK();  // a null value, as the string setter knows it
   if (std::memchr(value, '\0', length) != nullptr) {
-    set_error(error, std::string(call) + ": the value holds a NUL byte; this driver's options "
-                     "are text",
-              "HY009");
-    return false;
+    return null_argument(std::string(call) +
+                         ": the value holds a NUL byte; this driver's options are text");
   }
   text->assign(reinterpret_cast<const char*>(value), length);
-  return true;
-}
-
-AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept {
-  char message[128];
-  std::snprintf(message, sizeof message, "%s%s: internal error", kind, entry);
-  set_error(error, message, "HY000");
-  return ADBC_STATUS_INTERNAL;
-}
-
-void log_call(const char* call, const void* handle, const char* key) {
-  if (nv_log_level() < NV_LOG_INFO) return;
-  nv_log_emit(NV_LOG_INFO, "api", "%s(handle=%p, key=\"%s\")", call, handle,
-              key != nullptr ? key : "(null)");
+  return arrow::Status::OK();
 }
 
 }  // namespace detail

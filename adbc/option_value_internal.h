@@ -4,6 +4,9 @@
 // rules of the published header (buffer lengths, conversions between the types) live here once.
 #pragma once
 
+#include <arrow/result.h>
+#include <arrow/status.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -11,6 +14,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "adbc/entry_internal.h"
 #include "norvale_adbc.h"
 
 namespace norvale::adbc {
@@ -33,14 +37,14 @@ struct OptionValue {
 /// from any thread while the handle is in use. Held only around memory operations.
 std::mutex& option_mutex();
 
-/// One handle kind's option functions. `lookup` answers OK with the value (kAbsent when the key
-/// is known but has nothing to read back), NOT_FOUND for a key it does not know or never reveals,
-/// or another status with the error filled.
+/// One handle kind's option functions: the implementation of its string setter (which logs
+/// the call), through which every typed setter goes, and a lookup that says what a key holds:
+/// kAbsent for a key it does not know, never reveals or holds nothing for.
 template <typename Handle>
 struct OptionAccess {
   const char* kind;  // "AdbcDatabase", "AdbcConnection", "AdbcStatement"
-  AdbcStatusCode (*set)(Handle*, const char*, const char*, AdbcError*);
-  AdbcStatusCode (*lookup)(Handle*, const char*, OptionValue*, AdbcError*);
+  arrow::Status (*set)(Handle*, const char* key, const char* value);
+  arrow::Result<OptionValue> (*lookup)(Handle*, const char* key);
 };
 
 /// The text a typed setter hands to the string setter.
@@ -52,39 +56,41 @@ namespace detail {
 
 enum class Getter { kString, kBytes };
 
-/// Reports NOT_FOUND (and null-argument failures) in the error; OK with a non-absent value
-/// otherwise.
-AdbcStatusCode find_value(const char* call, const char* key, bool has_output,
-                          AdbcStatusCode lookup_status, OptionValue* value, AdbcError* error);
-AdbcStatusCode hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
-                             size_t* length, AdbcError* error);
-AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
-                               int64_t* out, AdbcError* error);
-AdbcStatusCode hand_out_number(const char* call, const char* key, const OptionValue& value,
-                               double* out, AdbcError* error);
-/// The bytes as text for the string setter; false (error filled) when they hold a NUL byte.
-bool bytes_as_text(const char* call, const uint8_t* value, size_t length, std::string* text,
-                   AdbcError* error);
-/// "<kind><entry>: internal error"; never throws.
-AdbcStatusCode internal_failure(const char* kind, const char* entry, AdbcError* error) noexcept;
-void log_call(const char* call, const void* handle, const char* key);
+/// The entry point's name ("AdbcStatementGetOptionInt") into `out`; never throws.
+const char* entry_name(char (&out)[64], const char* kind, const char* verb, const char* suffix);
+
+/// What was found under the key, or the failure to report: a null key or output, the lookup's
+/// own failure, or NOT_FOUND when there is nothing to read back.
+arrow::Result<OptionValue> find_value(const char* call, const char* key, bool has_output,
+                                      arrow::Result<OptionValue> looked_up);
+arrow::Status hand_out_text(const char* call, const OptionValue& value, Getter getter, void* out,
+                            size_t* length);
+arrow::Status hand_out_number(const char* call, const char* key, const OptionValue& value,
+                              int64_t* out);
+arrow::Status hand_out_number(const char* call, const char* key, const OptionValue& value,
+                              double* out);
+/// The bytes as text for the string setter; fails when they hold a NUL byte.
+arrow::Status bytes_as_text(const char* call, const uint8_t* value, size_t length,
+                            std::string* text);
 
 /// A getter: looks the key up, then `hand_out(call, value)` delivers what it found.
 template <typename Handle, typename HandOut>
 AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
                    const char* key, bool has_output, AdbcError* error, HandOut hand_out) {
-  try {
-    const std::string call = std::string(access.kind) + "GetOption" + suffix;
-    log_call(call.c_str(), handle, key);
-    OptionValue value;
-    AdbcStatusCode status = ADBC_STATUS_NOT_FOUND;
-    if (handle != nullptr && key != nullptr) status = access.lookup(handle, key, &value, error);
-    status = find_value(call.c_str(), handle == nullptr ? nullptr : key, has_output, status,
-                        &value, error);
-    return status == ADBC_STATUS_OK ? hand_out(call.c_str(), value) : status;
-  } catch (...) {
-    return internal_failure(access.kind, "GetOption", error);
-  }
+  char call[64];
+  entry_name(call, access.kind, "GetOption", suffix);
+  return call_entry(
+      Entry{call, "%s(handle=%p, key=\"%s\")"}, error,
+      [&]() -> arrow::Status {
+        arrow::Result<OptionValue> looked_up = OptionValue::Absent();
+        if (handle != nullptr && key != nullptr) looked_up = access.lookup(handle, key);
+        ARROW_ASSIGN_OR_RAISE(const OptionValue value,
+                              find_value(call, handle == nullptr ? nullptr : key, has_output,
+                                         std::move(looked_up)));
+        return hand_out(call, value);
+      },
+      static_cast<const char*>(call), static_cast<const void*>(handle),
+      key != nullptr ? key : "(null)");
 }
 
 /// A typed setter: hands the text `make_text()` gives (or a failure it reports) to the string
@@ -92,15 +98,14 @@ AdbcStatusCode get(const OptionAccess<Handle>& access, const char* suffix, Handl
 template <typename Handle, typename MakeText>
 AdbcStatusCode set(const OptionAccess<Handle>& access, const char* suffix, Handle* handle,
                    const char* key, AdbcError* error, MakeText make_text) {
-  try {
-    const std::string call = std::string(access.kind) + "SetOption" + suffix;
+  char call[64];
+  entry_name(call, access.kind, "SetOption", suffix);
+  return call_entry(Entry{call, nullptr}, error, [&]() -> arrow::Status {
     std::string text;
     const char* value = nullptr;
-    if (!make_text(call.c_str(), &text, &value)) return ADBC_STATUS_INVALID_ARGUMENT;
-    return access.set(handle, key, value, error);
-  } catch (...) {
-    return internal_failure(access.kind, "SetOption", error);
-  }
+    ARROW_RETURN_NOT_OK(make_text(static_cast<const char*>(call), &text, &value));
+    return access.set(handle, key, value);
+  });
 }
 
 }  // namespace detail
@@ -111,7 +116,7 @@ AdbcStatusCode get_option_text(const OptionAccess<Handle>& access, Handle* handl
   return detail::get(access, "", handle, key, length != nullptr, error,
                      [&](const char* call, const OptionValue& value) {
                        return detail::hand_out_text(call, value, detail::Getter::kString, out,
-                                                    length, error);
+                                                    length);
                      });
 }
 
@@ -122,7 +127,7 @@ AdbcStatusCode get_option_bytes(const OptionAccess<Handle>& access, Handle* hand
   return detail::get(access, "Bytes", handle, key, length != nullptr, error,
                      [&](const char* call, const OptionValue& value) {
                        return detail::hand_out_text(call, value, detail::Getter::kBytes, out,
-                                                    length, error);
+                                                    length);
                      });
 }
 
@@ -132,7 +137,7 @@ AdbcStatusCode get_option_number(const OptionAccess<Handle>& access, Handle* han
                                  const char* key, Number* out, AdbcError* error) {
   return detail::get(access, std::is_same_v<Number, double> ? "Double" : "Int", handle, key,
                      out != nullptr, error, [&](const char* call, const OptionValue& value) {
-                       return detail::hand_out_number(call, key, value, out, error);
+                       return detail::hand_out_number(call, key, value, out);
                      });
 }
 
@@ -145,7 +150,7 @@ AdbcStatusCode set_option_number(const OptionAccess<Handle>& access, Handle* han
                      [&](const char*, std::string* text, const char** chosen) {
                        *text = kDouble ? double_option_text(value) : int_option_text(value);
                        *chosen = text->c_str();
-                       return true;
+                       return arrow::Status::OK();
                      });
 }
 
@@ -155,9 +160,9 @@ AdbcStatusCode set_option_bytes(const OptionAccess<Handle>& access, Handle* hand
                                 AdbcError* error) {
   return detail::set(access, "Bytes", handle, key, error,
                      [&](const char* call, std::string* text, const char** chosen) {
-                       if (!detail::bytes_as_text(call, value, length, text, error)) return false;
+                       ARROW_RETURN_NOT_OK(detail::bytes_as_text(call, value, length, text));
                        *chosen = value == nullptr ? nullptr : text->c_str();
-                       return true;
+                       return arrow::Status::OK();
                      });
 }
 

@@ -200,4 +200,21 @@ arrow::Result<std::vector<int>> bind_columns(const StatementParameters& paramete
   return named ? bind_by_field_name(parameters, schema) : bind_by_position(parameters, schema);
 }
 
+arrow::Result<std::shared_ptr<arrow::Schema>> parameter_schema(std::string_view sql,
+                                                               bool by_name,
+                                                               const arrow::Schema* bound) {
+  ARROW_ASSIGN_OR_RAISE(const StatementParameters params, find_parameters(sql, by_name));
+  std::vector<int> columns;
+  if (bound != nullptr) {
+    auto matched = bind_columns(params, *bound, by_name);
+    if (matched.ok()) columns = *std::move(matched);
+  }
+  arrow::FieldVector fields;
+  for (size_t i = 0; i < params.names.size(); ++i) {
+    auto type = columns.empty() ? arrow::null() : bound->field(columns[i])->type();
+    fields.push_back(arrow::field(params.names[i], std::move(type)));
+  }
+  return arrow::schema(std::move(fields));
+}
+
 }  // namespace norvale::adbc

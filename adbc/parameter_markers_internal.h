@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +49,13 @@ arrow::Result<StatementParameters> find_parameters(std::string_view sql, bool by
 /// message that names them.
 arrow::Result<std::vector<int>> bind_columns(const StatementParameters& parameters,
                                              const arrow::Schema& schema, bool by_name);
+
+/// The parameters of `sql` as GetParameterSchema describes them: a field per parameter in
+/// parameter order, named as the statement names it ("" for ?, "$1" for $1, the name for $name
+/// and :name), typed as its bound column of `bound` when data are bound (non-null) and match
+/// the parameters, else of the null type. Fails only for markers that find_parameters refuses.
+arrow::Result<std::shared_ptr<arrow::Schema>> parameter_schema(std::string_view sql,
+                                                               bool by_name,
+                                                               const arrow::Schema* bound);
 
 }  // namespace norvale::adbc

@@ -17,7 +17,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
-#include "adbc/error_internal.h"
+#include "adbc/entry_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "core/query_batch_internal.h"
 #include "norvale/nv_log.h"
@@ -55,27 +55,13 @@ int errno_for(AdbcStatusCode status) {
   }
 }
 
-// Records a failure both ways: the text for get_last_error and the ADBC error with its status.
-int fail(NVAdbcStreamState* state, AdbcStatusCode status) {
+// Records a failure both ways: the ADBC error with its status, and its text for
+// get_last_error.
+int fail(NVAdbcStreamState* state, const arrow::Status& failure) {
+  state->status = to_adbc(failure, &state->error);
   std::snprintf(state->last_error, sizeof state->last_error, "%s",
                 state->error.message != nullptr ? state->error.message : "");
-  state->status = status;
-  return errno_for(status);
-}
-
-int fail_with_query_error(NVAdbcStreamState* state) {
-  return fail(state, set_error_from_query(&state->error, state->query));
-}
-
-int fail_with_transport_text(NVAdbcStreamState* state, const char* text) {
-  set_error_from_nv(&state->error, text);
-  return fail(state, ADBC_STATUS_IO);
-}
-
-// A failure of the driver itself rather than of the query.
-int fail_internally(NVAdbcStreamState* state, std::string_view text) {
-  set_error(&state->error, text, "HY000");
-  return fail(state, ADBC_STATUS_INTERNAL);
+  return errno_for(state->status);
 }
 
 void release_empty_schema(ArrowSchema* schema) { schema->release = nullptr; }
@@ -122,7 +108,7 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
       if (const char* query_error = nv_query_error(q); query_error != nullptr) {
         nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): query error: %s",
                     static_cast<void*>(q), query_error);
-        return fail_with_query_error(state);
+        return fail(state, query_failure(q));
       }
       if (err[0] == '\0') {
         nv_log_emit(NV_LOG_INFO, kCategory,
@@ -133,12 +119,12 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
       }
       nv_log_emit(NV_LOG_INFO, kCategory, "get_next(q=%p): nv_next_batch error: %s",
                   static_cast<void*>(q), err);
-      return fail_with_transport_text(state, err);
+      return fail(state, transport_failure(err));
     }
     const auto& record = query_batch_record(batch);
     if (record == nullptr) {
       nv_batch_free(batch);
-      return fail_internally(state, "NVArrowBatch had a null inner RecordBatch");
+      return fail(state, internal_failure("NVArrowBatch had a null inner RecordBatch"));
     }
     if (record->num_rows() == 0) {
       remember_schema(state, record->schema());  // a carrier still shows the schema
@@ -166,13 +152,13 @@ int get_next(NVAdbcStreamState* state, ArrowArray* out) {
     g_profile.batches += 1;
     g_profile.rows += rows;
   }
-  if (!st.ok()) return fail_internally(state, "arrow::ExportRecordBatch failed: " + st.ToString());
+  if (!st.ok()) return fail(state, internal_failure("arrow::ExportRecordBatch failed: " + st.ToString()));
   return 0;
 }
 
 int export_schema(NVAdbcStreamState* state, const arrow::Schema& schema, ArrowSchema* out) {
   const arrow::Status st = arrow::ExportSchema(schema, out);
-  if (!st.ok()) return fail_internally(state, "arrow::ExportSchema failed: " + st.ToString());
+  if (!st.ok()) return fail(state, internal_failure("arrow::ExportSchema failed: " + st.ToString()));
   state->schema_returned = 1;
   return 0;
 }
@@ -192,8 +178,8 @@ int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
     char err[512] = "";
     state->held_batch = nv_next_batch(q, err, sizeof err);
     if (state->held_batch == nullptr) {
-      if (nv_query_error(q) != nullptr) return fail_with_query_error(state);
-      if (err[0] != '\0') return fail_with_transport_text(state, err);
+      if (nv_query_error(q) != nullptr) return fail(state, query_failure(q));
+      if (err[0] != '\0') return fail(state, transport_failure(err));
       fill_empty_struct_schema(out);
       state->schema_returned = 1;
       nv_log_emit(NV_LOG_INFO, kCategory,
@@ -206,7 +192,7 @@ int get_schema(NVAdbcStreamState* state, ArrowSchema* out) {
   std::shared_ptr<arrow::Schema> schema = query_batch_schema(state->held_batch);
   const auto& record = query_batch_record(state->held_batch);
   if (schema == nullptr && record != nullptr) schema = record->schema();
-  if (schema == nullptr) return fail_internally(state, "NVArrowBatch has no schema");
+  if (schema == nullptr) return fail(state, internal_failure("NVArrowBatch has no schema"));
   remember_schema(state, schema);
   if (const int rc = export_schema(state, *schema, out); rc != 0) return rc;
   nv_log_emit(NV_LOG_INFO, kCategory,
@@ -232,9 +218,9 @@ int guarded(NVAdbcStreamState* state, std::string_view unknown_error, Call call)
   try {
     return call();
   } catch (const std::exception& e) {
-    return fail_internally(state, e.what());
+    return fail(state, internal_failure(e.what()));
   } catch (...) {
-    return fail_internally(state, unknown_error);
+    return fail(state, internal_failure(std::string(unknown_error)));
   }
 }
 
@@ -280,16 +266,9 @@ void nv_adbc_stream_release(ArrowArrayStream* stream) {
   stream->private_data = nullptr;
 }
 
-AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target,
-                           AdbcError* error) {
-  if (out == nullptr) {
-    set_error(error, "nv_adbc_stream_init: null output stream", "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
-  if (query == nullptr) {
-    set_error(error, "nv_adbc_stream_init: null query handle", "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
+arrow::Status stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target) {
+  if (out == nullptr) return null_argument("nv_adbc_stream_init: null output stream");
+  if (query == nullptr) return null_argument("nv_adbc_stream_init: null query handle");
   auto* state = static_cast<NVAdbcStreamState*>(std::calloc(1, sizeof(NVAdbcStreamState)));
   if (state != nullptr) {
     state->cancel_target = new (std::nothrow) CancelTarget(std::move(target));
@@ -298,10 +277,7 @@ AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTa
       state = nullptr;
     }
   }
-  if (state == nullptr) {
-    set_error(error, "nv_adbc_stream_init: out of memory", "HY001");
-    return ADBC_STATUS_INTERNAL;
-  }
+  if (state == nullptr) return out_of_memory("nv_adbc_stream_init: out of memory");
   state->query = query;
   // The stream's own error is an ADBC 1.1 one: its details are what hosts ask the stream for.
   state->error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
@@ -310,30 +286,23 @@ AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTa
   out->get_last_error = nv_adbc_stream_get_last_error;
   out->release = nv_adbc_stream_release;
   out->private_data = state;
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
 }
 
-AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
-                                   ArrowArrayStream* out, AdbcError* error) {
-  if (batch == nullptr) {
-    set_error(error, "metadata: null record batch", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
+arrow::Status export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
+                                  ArrowArrayStream* out) {
+  if (batch == nullptr) return internal_failure("metadata: null record batch");
   std::shared_ptr<arrow::Schema> schema = batch->schema();
   auto reader = arrow::RecordBatchReader::Make({std::move(batch)}, std::move(schema));
   if (!reader.ok()) {
     char msg[256];
     std::snprintf(msg, sizeof msg, "metadata: RecordBatchReader::Make failed: %s",
                   reader.status().ToString().c_str());
-    set_error(error, msg, "HY000");
-    return ADBC_STATUS_INTERNAL;
+    return internal_failure(msg);
   }
   const arrow::Status st = arrow::ExportRecordBatchReader(*reader, out);
-  if (!st.ok()) {
-    set_error(error, "metadata: ExportRecordBatchReader failed: " + st.ToString(), "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
-  return ADBC_STATUS_OK;
+  if (!st.ok()) return internal_failure("metadata: ExportRecordBatchReader failed: " + st.ToString());
+  return arrow::Status::OK();
 }
 
 }  // namespace norvale::adbc
@@ -342,7 +311,8 @@ extern "C" {
 
 AdbcStatusCode nv_adbc_stream_init(ArrowArrayStream* out, NVQueryHandle* query,
                                    AdbcError* error) {
-  return norvale::adbc::stream_init(out, query, {}, error);
+  return norvale::adbc::call_entry(norvale::adbc::Entry{"nv_adbc_stream_init", nullptr}, error,
+                                   [&] { return norvale::adbc::stream_init(out, query, {}); });
 }
 
 const AdbcError* nv_adbc_error_from_array_stream(ArrowArrayStream* stream,

@@ -47,12 +47,11 @@ void nv_adbc_stream_release(ArrowArrayStream* stream);
 
 /// Makes `out` a stream over `query`, which the stream then owns together with the query's
 /// cancel action (detached again when this fails).
-AdbcStatusCode stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target,
-                           AdbcError* error);
+arrow::Status stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target);
 
 /// Exports one in-memory batch as a stream (metadata results).
-AdbcStatusCode export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
-                                   ArrowArrayStream* out, AdbcError* error);
+arrow::Status export_single_batch(std::shared_ptr<arrow::RecordBatch> batch,
+                                  ArrowArrayStream* out);
 
 /// Whether NV_ADBC_PROFILE is set and non-empty (read once).
 bool profile_enabled();

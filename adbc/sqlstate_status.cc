@@ -1,5 +1,6 @@
-// The ADBC status of a failure that a compute node or the ingest service reported, chosen by
-// its SQLSTATE, so that hosts which pick an exception class from the status get the right one.
+// The ADBC status that goes with a SQLSTATE: the one table, for what a compute node or the
+// ingest service reported and for the driver's own failures that carry only a SQLSTATE, so that
+// hosts which pick an exception class from the status get the right one.
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +22,8 @@ AdbcStatusCode status_for_sqlstate(const char* sqlstate) {
       {"42P07", ADBC_STATUS_ALREADY_EXISTS}, {"42501", ADBC_STATUS_UNAUTHORIZED},
       {"HY008", ADBC_STATUS_CANCELLED},      {"57014", ADBC_STATUS_CANCELLED},
       {"HYT00", ADBC_STATUS_TIMEOUT},        {"0A000", ADBC_STATUS_NOT_IMPLEMENTED},
+      {"07006", ADBC_STATUS_NOT_IMPLEMENTED},  // a bound type without a SQL literal
+      {"07002", ADBC_STATUS_INVALID_ARGUMENT},  // bound columns that do not fit the parameters
   };
   for (const Exact& e : kExact) {
     if (code == e.code) return e.status;

@@ -12,6 +12,7 @@ namespace nv_sql {
 class MetadataEngine;
 }
 namespace norvale::adbc {
+class BoundData;
 class CancelOperation;
 class CancelRegistry;
 }  // namespace norvale::adbc
@@ -59,8 +60,19 @@ struct NVAdbcConnectionState {
   int32_t current_schema_asked;  // 0 not yet; 1 asked (current_schema null: unknown)
 };
 
+/// What a statement is, as the calls made on it decide: SetSqlQuery makes it a query, Prepare
+/// a prepared query, an ingest target (adbc.ingest.target_table, nv.ingest.target_location) an
+/// ingest, which SetSqlQuery ends again. Execution dispatches on it.
+enum NVAdbcStatementKind : int32_t {
+  kStatementEmpty = 0,     // nothing set yet
+  kStatementQuery = 1,     // SQL text to run
+  kStatementPrepared = 2,  // SQL text, prepared (the service prepares nothing: a name only)
+  kStatementIngest = 3,    // bound data go to the target; without data the SQL text (if any) runs
+};
+
 struct NVAdbcStatementState {
   NVAdbcConnectionState* connection;  // borrowed parent
+  int32_t kind;                       // NVAdbcStatementKind
   char* sql;
   char* target_table;
   char* target_location;
@@ -70,7 +82,7 @@ struct NVAdbcStatementState {
   int32_t ingest_mode;     // 0 append, 1 upsert, 2 overwrite, 3 land
   int32_t payload_format;  // 0 Arrow IPC stream, 1 Parquet
   int32_t coerce;
-  ArrowArrayStream* bound_stream;  // owned heap structure given to BindStream
+  norvale::adbc::BoundData* bound;  // owned (made by AdbcStatementNew): Bind / BindStream data
   char* target_db_schema;          // adbc.ingest.target_db_schema
   char* target_catalog;            // adbc.ingest.target_catalog
   int32_t table_mode;              // NVAdbcTableMode: what an ingest does with the target table

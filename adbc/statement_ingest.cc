@@ -1,406 +1,252 @@
-// Statement options of bulk ingest, and Bind / BindStream, which hand the host's Arrow data
-// over to the statement.
-#include <arrow/c/bridge.h>
-#include <arrow/record_batch.h>
-
-#include <cstdlib>
+// The ingest of a statement's bound data (ExecuteUpdate): the data are read batch by batch,
+// each batch encoded on its own and pushed through the ingest protocol; the server's result
+// becomes the row count or an error.
+#include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "adbc/error_internal.h"
-#include "adbc/option_value_internal.h"
+#include "adbc/bound_data_internal.h"
+#include "adbc/cancellable_query_internal.h"
+#include "adbc/entry_internal.h"
 #include "adbc/statement_ingest_internal.h"
-#include "norvale/nv_log.h"
+#include "core/ingest/ingest_handle_internal.h"
+#include "adbc/catalog_internal.h"
+#include "norvale/nv_ingest.h"
+#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
 
-NVAdbcStatementState* state_of(AdbcStatement* statement) {
-  return statement == nullptr ? nullptr
-                              : static_cast<NVAdbcStatementState*>(statement->private_data);
-}
+// Owns the ingest for one ExecuteUpdate: whatever path leaves the call, an unfinished ingest
+// is cancelled and the handle released.
+class IngestScope {
+ public:
+  explicit IngestScope(NVIngestHandle* h) : h_(h) {}
+  ~IngestScope() {
+    if (!finished_) nv_ingest_cancel(h_);
+    nv_ingest_free(h_);
+  }
+  IngestScope(const IngestScope&) = delete;
+  IngestScope& operator=(const IngestScope&) = delete;
+  NVIngestHandle* get() const { return h_; }
+  void mark_finished() { finished_ = true; }
 
-void log_call(const char* fmt, const void* statement) {
-  if (nv_log_level() >= NV_LOG_INFO) nv_log_emit(NV_LOG_INFO, "api", fmt, statement);
-}
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-void free_key_columns(NVAdbcStatementState* s) {
-  if (s->key_columns != nullptr) {
-    for (int32_t i = 0; i < s->key_column_count; ++i) std::free(s->key_columns[i]);
-    std::free(s->key_columns);
-  }
-  s->key_columns = nullptr;
-  s->key_column_count = 0;
-}
-
-AdbcStatusCode set_key_columns(NVAdbcStatementState* s, const char* value, AdbcError* error) {
-  const std::vector<std::string> pieces =
-      value == nullptr ? std::vector<std::string>{} : split_key_columns(value);
-  char** list = nullptr;
-  if (!pieces.empty()) {
-    list = static_cast<char**>(std::calloc(pieces.size(), sizeof(char*)));
-    for (size_t i = 0; list != nullptr && i < pieces.size(); ++i) {
-      list[i] = dup_cstr(pieces[i].c_str());
-      if (list[i] == nullptr) {
-        for (size_t j = 0; j < i; ++j) std::free(list[j]);
-        std::free(list);
-        list = nullptr;
-      }
-    }
-    if (list == nullptr) {
-      set_error(error, "AdbcStatementSetOption: out of memory", "HY001");
-      return ADBC_STATUS_INTERNAL;
-    }
-  }
-  free_key_columns(s);
-  s->key_columns = list;
-  s->key_column_count = static_cast<int32_t>(pieces.size());
-  return ADBC_STATUS_OK;
-}
-
-// The word of an adbc.ingest.mode value: the text after its last '.', or the whole text when it
-// has no '.' or only a leading one.
-std::string_view adbc_mode_word(std::string_view value) {
-  const size_t dot = value.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return value;
-  return value.substr(dot + 1);
-}
-
-AdbcStatusCode invalid(AdbcError* error, const char* message, const char* sqlstate,
-                       AdbcStatusCode status) {
-  set_error(error, message, sqlstate);
-  return status;
-}
-
-// The service ingest modes as nv.ingest.mode names them, by number.
-constexpr const char* kServiceModes[] = {"append", "upsert", "overwrite", "land"};
-
-AdbcStatusCode set_option(NVAdbcStatementState* s, const char* key, const char* value,
-                          AdbcError* error) {
-  if (key_is(key, "adbc.ingest.target_table")) {
-    replace_cstr(&s->target_table, value);
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "adbc.ingest.mode")) {
-    if (value == nullptr) {
-      return invalid(error, "adbc.ingest.mode requires a value", "22023",
-                     ADBC_STATUS_INVALID_ARGUMENT);
-    }
-    const std::string_view word = adbc_mode_word(value);
-    struct TableMode {
-      std::string_view word;
-      NVAdbcTableMode mode;
-      int32_t service_mode;  // as nv.ingest.mode numbers it
-    };
-    static constexpr TableMode kTableModes[] = {{"create", kTableCreate, 0},
-                                                {"append", kTableAppend, 0},
-                                                {"replace", kTableReplace, 2},
-                                                {"create_append", kTableCreateAppend, 0}};
-    for (const TableMode& m : kTableModes) {
-      if (word == m.word) {
-        s->table_mode = m.mode;
-        s->ingest_mode = m.service_mode;
-        return ADBC_STATUS_OK;
-      }
-    }
-    return invalid(error,
-                   "adbc.ingest.mode: unsupported value (use append/create/create_append/"
-                   "replace; for upsert/land use nv.ingest.mode)",
-                   "22023", ADBC_STATUS_INVALID_ARGUMENT);
-  }
-  if (key_is(key, "adbc.ingest.target_db_schema")) {
-    replace_cstr(&s->target_db_schema, value);
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "adbc.ingest.target_catalog")) {
-    replace_cstr(&s->target_catalog, value);
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "adbc.statement.bind_by_name")) {
-    bool by_name = false;
-    if (value == nullptr || !parse_bool_option(value, &by_name)) {
-      return invalid(error, "adbc.statement.bind_by_name: use true or false", "HY009",
-                     ADBC_STATUS_INVALID_ARGUMENT);
-    }
-    s->bind_by_name = by_name ? 1 : 0;
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "adbc.ingest.temporary")) {
-    // Any spelling of true asks for what the service cannot do; accepting it would write a
-    // permanent table instead.
-    bool temporary = false;
-    if (value != nullptr && parse_bool_option(value, &temporary) && temporary) {
-      return invalid(error, "adbc.ingest.temporary=true is not implemented in Norvale v1", "HYC00",
-                     ADBC_STATUS_NOT_IMPLEMENTED);
-    }
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "nv.ingest.mode")) {
-    if (value == nullptr) {
-      return invalid(error, "nv.ingest.mode requires a value", "22023",
-                     ADBC_STATUS_INVALID_ARGUMENT);
-    }
-    for (int32_t i = 0; i < 4; ++i) {
-      if (std::strcmp(value, kServiceModes[i]) == 0) {
-        s->table_mode = kTableDriverMode;
-        s->ingest_mode = i;
-        return ADBC_STATUS_OK;
-      }
-    }
-    return invalid(error, "nv.ingest.mode: unknown value (use append/upsert/overwrite/land)",
-                   "22023", ADBC_STATUS_INVALID_ARGUMENT);
-  }
-  if (key_is(key, "nv.ingest.payload_format")) {
-    if (value == nullptr) {
-      return invalid(error, "nv.ingest.payload_format requires a value", "22023",
-                     ADBC_STATUS_INVALID_ARGUMENT);
-    }
-    if (std::strcmp(value, "arrow_ipc") == 0) {
-      s->payload_format = 0;
-    } else if (std::strcmp(value, "parquet") == 0) {
-      s->payload_format = 1;
-    } else {
-      return invalid(error, "nv.ingest.payload_format: use arrow_ipc or parquet", "22023",
-                     ADBC_STATUS_INVALID_ARGUMENT);
-    }
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "nv.ingest.target_location")) {
-    replace_cstr(&s->target_location, value);
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "nv.ingest.idempotency_key")) {
-    replace_cstr(&s->idempotency_key, value);
-    return ADBC_STATUS_OK;
-  }
-  if (key_is(key, "nv.ingest.key_columns")) return set_key_columns(s, value, error);
-  if (key_is(key, "nv.ingest.coerce")) {
-    const bool off =
-        value != nullptr && (std::strcmp(value, "false") == 0 || std::strcmp(value, "0") == 0);
-    s->coerce = off ? 0 : 1;
-    return ADBC_STATUS_OK;
-  }
-  return invalid(error, "AdbcStatementSetOption: unknown key", "HYC00",
-                 ADBC_STATUS_NOT_IMPLEMENTED);
-}
-
-std::string joined_key_columns(const NVAdbcStatementState& s) {
-  std::string text;
-  for (int32_t i = 0; i < s.key_column_count; ++i) {
-    if (i > 0) text += ',';
-    text += s.key_columns[i];
-  }
-  return text;
-}
-
-// What GetOption reads back, one row per key: every option SetOption accepts, and the standard
-// keys whose value is fixed here. A row's reader runs under option_mutex().
-using State = NVAdbcStatementState;
-
-template <char* State::*field>
-OptionValue text_of(const State& s) {
-  return OptionValue::Text(s.*field);
-}
-
-struct ReadableOption {
-  const char* key;
-  OptionValue (*read)(const State& s);
-};
-constexpr ReadableOption kReadableOptions[] = {
-    {"adbc.ingest.target_table", text_of<&State::target_table>},
-    {"adbc.ingest.target_db_schema", text_of<&State::target_db_schema>},
-    {"adbc.ingest.target_catalog", text_of<&State::target_catalog>},
-    {"adbc.ingest.mode",
-     [](const State& s) {
-       switch (s.table_mode) {
-         case kTableCreate: return OptionValue::Text("adbc.ingest.mode.create");
-         case kTableAppend: return OptionValue::Text("adbc.ingest.mode.append");
-         case kTableReplace: return OptionValue::Text("adbc.ingest.mode.replace");
-         case kTableCreateAppend: return OptionValue::Text("adbc.ingest.mode.create_append");
-         default: return OptionValue::Absent();  // nv.ingest.mode chose the mode
-       }
-     }},
-    {"adbc.ingest.temporary", [](const State&) { return OptionValue::Bool(false); }},
-    {"adbc.statement.exec.incremental", [](const State&) { return OptionValue::Bool(false); }},
-    {"adbc.statement.bind_by_name",
-     [](const State& s) { return OptionValue::Bool(s.bind_by_name != 0); }},
-    {"nv.ingest.mode",
-     [](const State& s) {
-       const bool own = s.table_mode == kTableDriverMode && s.ingest_mode >= 0 &&
-                        s.ingest_mode < 4;
-       return own ? OptionValue::Text(kServiceModes[s.ingest_mode]) : OptionValue::Absent();
-     }},
-    {"nv.ingest.payload_format",
-     [](const State& s) {
-       return OptionValue::Text(s.payload_format == 1 ? "parquet" : "arrow_ipc");
-     }},
-    {"nv.ingest.target_location", text_of<&State::target_location>},
-    {"nv.ingest.idempotency_key", text_of<&State::idempotency_key>},
-    {"nv.ingest.key_columns",
-     [](const State& s) {
-       return s.key_column_count > 0 ? OptionValue::Text(joined_key_columns(s))
-                                     : OptionValue::Absent();
-     }},
-    {"nv.ingest.coerce", [](const State& s) { return OptionValue::Bool(s.coerce != 0); }},
+ private:
+  NVIngestHandle* h_;
+  bool finished_ = false;
 };
 
-AdbcStatusCode lookup_option(AdbcStatement* statement, const char* key, OptionValue* value,
-                             AdbcError* error) {
-  const NVAdbcStatementState* s = state_of(statement);
-  if (s == nullptr) {
-    set_error(error, "AdbcStatementGetOption: statement not allocated", "HY010");
-    return ADBC_STATUS_INVALID_STATE;
-  }
-  for (const ReadableOption& option : kReadableOptions) {
-    if (!key_is(key, option.key)) continue;
-    std::lock_guard<std::mutex> lock(option_mutex());
-    *value = option.read(*s);
-    return ADBC_STATUS_OK;
-  }
-  return ADBC_STATUS_NOT_FOUND;
+constexpr const char* kCall = "AdbcStatementExecuteUpdate";
+
+// A failure of the local side after begin: encoding or a refused push.
+arrow::Status local_failure(std::string message) {
+  return adbc_failure(ADBC_STATUS_IO, "HY000", std::move(message));
 }
 
-void release_bound_stream(NVAdbcStatementState* s) {
-  if (s->bound_stream == nullptr) return;
-  if (s->bound_stream->release != nullptr) s->bound_stream->release(s->bound_stream);
-  std::free(s->bound_stream);
-  s->bound_stream = nullptr;
+// A failed finish, with the summary's paths released. The reported SQLSTATE follows the
+// ingest's list; the status follows the server's own SQLSTATE.
+arrow::Status server_failure(NVIngestSummary* summary) {
+  const char* message =
+      summary->error_message[0] != '\0' ? summary->error_message : "ingest failed";
+  arrow::Status failure = adbc_failure(status_for_sqlstate(summary->sqlstate),
+                                       ingest_reported_sqlstate(summary->sqlstate), message);
+  nv_ingest_summary_free(summary);
+  return failure;
 }
 
-constexpr OptionAccess<AdbcStatement> kAccess{"AdbcStatement", nv_adbc_statement_set_option,
-                                              lookup_option};
+// The service's ingest mode for the statement's table mode, probing the target where the mode
+// depends on whether it exists. Service modes: 0 append (the table must exist), 2 overwrite
+// (create or replace the table with the data's schema).
+//
+// The probe and the ingest are two requests, so they are not atomic: a table that another
+// client creates between them is replaced by a create or create_append (the service's
+// overwrite), and one dropped between them makes a create_append's append fail with NOT_FOUND.
+arrow::Result<int32_t> choose_service_mode(NVAdbcStatementState* s,
+                                           const StatementOperation& operation,
+                                           const std::string& target) {
+  const bool create = s->table_mode == kTableCreate;
+  if ((!create && s->table_mode != kTableCreateAppend) || target.empty()) return s->ingest_mode;
+  const TableProbe probe = probe_table(operation.shared(), s->connection->connection, target);
+  if (operation->cancelled()) return cancelled_by_client(kCall);
+  switch (probe.outcome) {
+    case TableProbe::kExists:
+      if (create) {
+        return adbc_failure(ADBC_STATUS_ALREADY_EXISTS, "42S01",
+                            std::string(kCall) + ": table " + target +
+                                " already exists (ingest mode create; use append, create_append "
+                                "or replace to write to it)");
+      }
+      return int32_t{NV_INGEST_MODE_APPEND};
+    case TableProbe::kMissing:
+      return int32_t{NV_INGEST_MODE_OVERWRITE};
+    case TableProbe::kFailed:
+      break;
+  }
+  const std::string message =
+      std::string(kCall) + ": cannot tell whether " + target + " exists: " + probe.message;
+  if (probe.sqlstate.size() != 5) return transport_failure(message.c_str());
+  return adbc_failure(status_for_sqlstate(probe.sqlstate.c_str()), probe.sqlstate.c_str(),
+                      message);
+}
+
+std::string last_error_or(NVIngestHandle* h, const char* fallback) {
+  const char* text = nv_ingest_last_error(h);
+  return non_empty(text) ? std::string(text) : std::string(fallback);
+}
+
+// A push was refused. When the worker had already ended on its own, the server's answer (or
+// the transport failure) says why, and is reported as such; otherwise the push's own text.
+arrow::Status push_failure(IngestScope& ingest, const char* fallback) {
+  if (norvale::ingest::worker_ended(ingest.get())) {
+    NVIngestSummary summary{};
+    if (nv_ingest_finish(ingest.get(), &summary) != 0 && summary.sqlstate[0] != '\0') {
+      ingest.mark_finished();
+      return server_failure(&summary);
+    }
+    nv_ingest_summary_free(&summary);
+  }
+  return local_failure(last_error_or(ingest.get(), fallback));
+}
+
+arrow::Status push_payload(IngestScope& ingest,
+                           const arrow::Result<std::shared_ptr<arrow::Buffer>>& payload,
+                           const char* encode_what) {
+  if (!payload.ok()) return local_failure(encode_what + payload.status().ToString());
+  const arrow::Buffer& bytes = **payload;
+  if (nv_ingest_push_batch(ingest.get(), bytes.data(), static_cast<size_t>(bytes.size())) != 0) {
+    return push_failure(ingest, "nv_ingest_push_batch failed");
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status ingest(NVAdbcStatementState* s, const StatementOperation& operation,
+                     int64_t* rows_affected) {
+  if (s->connection == nullptr || s->connection->connection == nullptr) {
+    return invalid_state(std::string(kCall) + ": connection not initialised");
+  }
+  if (!non_empty(s->target_table) && !non_empty(s->target_location)) {
+    return adbc_failure(ADBC_STATUS_INVALID_STATE, "22023",
+                        std::string(kCall) +
+                            ": no ingest target set (call SetOption with "
+                            "adbc.ingest.target_table or nv.ingest.target_location)");
+  }
+  if (!s->bound->bound()) {
+    return adbc_failure(ADBC_STATUS_INVALID_STATE, "22023",
+                        std::string(kCall) +
+                            ": no bind stream (call AdbcStatementBindStream first)");
+  }
+
+  // The data now belong to the reader: each ingest needs a new bind.
+  auto taken = s->bound->Take();
+  if (!taken.ok()) {
+    return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+                        std::string(kCall) + ": ImportRecordBatchReader: " +
+                            taken.status().ToString());
+  }
+  std::shared_ptr<arrow::RecordBatchReader> reader = *std::move(taken);
+  std::shared_ptr<arrow::Schema> schema = reader->schema();
+
+  const std::string target =
+      ingest_target_name(s->target_catalog, s->target_db_schema, s->target_table);
+  ARROW_ASSIGN_OR_RAISE(const int32_t service_mode, choose_service_mode(s, operation, target));
+
+  NVIngestConfig cfg{};
+  cfg.target_table = s->target_table != nullptr ? target.c_str() : nullptr;
+  cfg.target_location = s->target_location;
+  cfg.mode = service_mode;
+  cfg.payload_format = s->payload_format;
+  cfg.key_columns = s->key_columns;
+  cfg.key_column_count = s->key_column_count;
+  cfg.idempotency_key = s->idempotency_key;
+  cfg.coerce = s->coerce != 0 ? 1 : 0;
+
+  NVIngestHandle* handle = nullptr;
+  char begin_error[512] = {0};
+  if (nv_ingest_begin(s->connection->connection, &cfg, &handle, begin_error, sizeof begin_error) !=
+      0) {
+    return local_failure(non_empty(begin_error) ? begin_error : "nv_ingest_begin failed");
+  }
+  IngestScope scope(handle);
+  // Declared after the scope, so detached before the scope frees the handle.
+  const CancelTarget cancel_ingest(operation.shared(),
+                                   [handle] { norvale::ingest::request_cancel(handle); });
+  const bool arrow_ipc = s->payload_format == NV_INGEST_FORMAT_ARROW_IPC;
+
+  if (arrow_ipc) {
+    auto schema_bytes = encode_schema_ipc(schema);
+    if (!schema_bytes.ok()) {
+      return local_failure("encode_schema_ipc failed: " + schema_bytes.status().ToString());
+    }
+    if (nv_ingest_push_schema(handle, (*schema_bytes)->data(),
+                              static_cast<size_t>((*schema_bytes)->size())) != 0) {
+      return local_failure(last_error_or(handle, "nv_ingest_push_schema failed"));
+    }
+  }
+
+  for (;;) {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    const arrow::Status read = reader->ReadNext(&batch);
+    if (!read.ok()) {
+      return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+                          std::string(kCall) + ": reader.ReadNext: " + read.ToString());
+    }
+    if (batch == nullptr) break;
+    if (batch->num_rows() == 0) continue;  // zero-row batches are never sent
+    ARROW_RETURN_NOT_OK(
+        arrow_ipc ? push_payload(scope, encode_batch_ipc(*batch), "encode_batch_ipc failed: ")
+                  : push_payload(scope, encode_batch_parquet(batch), ""));
+  }
+
+  NVIngestSummary summary{};
+  const int rc = nv_ingest_finish(handle, &summary);
+  scope.mark_finished();
+  info_schema_note_write(s->connection);  // an ingest may create or replace its table
+  if (rc != 0) return server_failure(&summary);
+  if (rows_affected != nullptr) {
+    // Rows written: an overwrite's deleted rows are the old table's, not this ingest's.
+    *rows_affected = summary.rows_inserted + summary.rows_updated +
+                     (service_mode == NV_INGEST_MODE_OVERWRITE ? 0 : summary.rows_deleted);
+  }
+  nv_ingest_summary_free(&summary);
+  return arrow::Status::OK();
+}
 
 }  // namespace
 
-arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
-    NVAdbcStatementState* state) {
-  auto reader = arrow::ImportRecordBatchReader(state->bound_stream);
-  release_bound_stream(state);
-  return reader;
+const char* ingest_reported_sqlstate(const char* server_sqlstate) {
+  static constexpr const char* kReported[] = {"22018", "22023", "23000", "40001",
+                                              "42501", "42S02", "42S22", "53000",
+                                              "53400", "58000", "58030", "08000",
+                                              "08001", "08006", "28000", "HYT00"};
+  if (server_sqlstate != nullptr) {
+    for (const char* code : kReported) {
+      if (std::strcmp(code, server_sqlstate) == 0) return code;
+    }
+  }
+  return "HY000";
 }
 
-std::vector<std::string> split_key_columns(std::string_view text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t comma = text.find(',', start);
-    if (comma == std::string_view::npos) comma = text.size();
-    std::string_view piece = text.substr(start, comma - start);
-    while (!piece.empty() && is_blank(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && is_blank(piece.back())) piece.remove_suffix(1);
-    if (!piece.empty()) out.emplace_back(piece);
-    start = comma + 1;
-  }
-  return out;
+arrow::Status execute_update(AdbcStatement* statement, int64_t* rows_affected) {
+  log_api("AdbcStatementExecuteUpdate(stmt=%p)", static_cast<void*>(statement));
+  if (rows_affected != nullptr) *rows_affected = -1;
+  auto* s = statement == nullptr ? nullptr
+                                 : static_cast<NVAdbcStatementState*>(statement->private_data);
+  if (s == nullptr) return invalid_state(std::string(kCall) + ": statement not allocated");
+  const StatementOperation operation(s);
+  const arrow::Status status = ingest(s, operation, rows_affected);
+  // A failure while the operation was cancelled is the cancel's doing; the ingest's own text
+  // (a refused push, an aborted upload) would hide that.
+  if (!status.ok() && operation->cancelled()) return cancelled_by_client(kCall);
+  return status;
 }
 
 }  // namespace norvale::adbc
 
-using norvale::adbc::set_error;
-
-extern "C" {
-
-AdbcStatusCode nv_adbc_statement_set_option(AdbcStatement* statement, const char* key,
-                                            const char* value, AdbcError* error) {
-  try {
-    if (nv_log_level() >= NV_LOG_INFO) {
-      nv_log_emit(NV_LOG_INFO, "api", "AdbcStatementSetOption(stmt=%p, key=%s)",
-                  static_cast<void*>(statement), key != nullptr ? key : "(null)");
-    }
-    NVAdbcStatementState* s = norvale::adbc::state_of(statement);
-    if (s == nullptr) {
-      set_error(error, "AdbcStatementSetOption: statement not allocated", "HY010");
-      return ADBC_STATUS_INVALID_STATE;
-    }
-    if (key == nullptr) {
-      set_error(error, "AdbcStatementSetOption: null key", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-    return norvale::adbc::set_option(s, key, value, error);
-  } catch (...) {
-    set_error(error, "AdbcStatementSetOption: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
+extern "C" AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement* statement,
+                                                           int64_t* rows_affected,
+                                                           AdbcError* error) {
+  return norvale::adbc::call_entry(
+      norvale::adbc::Entry{"AdbcStatementExecuteUpdate", nullptr}, error,
+      [&] { return norvale::adbc::execute_update(statement, rows_affected); });
 }
-
-AdbcStatusCode nv_adbc_statement_bind_stream(AdbcStatement* statement, ArrowArrayStream* stream,
-                                             AdbcError* error) {
-  try {
-    norvale::adbc::log_call("AdbcStatementBindStream(stmt=%p)", statement);
-    NVAdbcStatementState* s = norvale::adbc::state_of(statement);
-    if (s == nullptr) {
-      set_error(error, "AdbcStatementBindStream: statement not allocated", "HY010");
-      return ADBC_STATUS_INVALID_STATE;
-    }
-    // get_last_error is required too: reading a failing stream calls it for the message.
-    if (stream == nullptr || stream->get_schema == nullptr || stream->get_next == nullptr ||
-        stream->get_last_error == nullptr || stream->release == nullptr) {
-      set_error(error, "AdbcStatementBindStream: stream is null or missing required callbacks",
-                "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    norvale::adbc::release_bound_stream(s);
-    auto* holder = static_cast<ArrowArrayStream*>(std::calloc(1, sizeof(ArrowArrayStream)));
-    if (holder == nullptr) {
-      set_error(error, "AdbcStatementBindStream: out of memory", "HY001");
-      return ADBC_STATUS_INTERNAL;
-    }
-    *holder = *stream;
-    std::memset(stream, 0, sizeof *stream);  // ownership passes to the statement
-    s->bound_stream = holder;
-    return ADBC_STATUS_OK;
-  } catch (...) {
-    set_error(error, "AdbcStatementBindStream: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
-}
-
-AdbcStatusCode nv_adbc_statement_bind(AdbcStatement* statement, ArrowArray* values,
-                                      ArrowSchema* schema, AdbcError* error) {
-  try {
-    norvale::adbc::log_call("AdbcStatementBind(stmt=%p)", statement);
-    if (statement == nullptr || values == nullptr || schema == nullptr) {
-      set_error(error, "AdbcStatementBind: null argument", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    // Import consumes the host's structures, also when it fails.
-    auto batch = arrow::ImportRecordBatch(values, schema);
-    if (!batch.ok()) {
-      set_error(error, "AdbcStatementBind: ImportRecordBatch failed: " + batch.status().ToString(),
-                "22023");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    auto reader = arrow::RecordBatchReader::Make({*batch}, (*batch)->schema());
-    if (!reader.ok()) {
-      set_error(error,
-                "AdbcStatementBind: RecordBatchReader::Make failed: " + reader.status().ToString(),
-                "HY000");
-      return ADBC_STATUS_INTERNAL;
-    }
-    ArrowArrayStream stream{};
-    arrow::Status st = arrow::ExportRecordBatchReader(*reader, &stream);
-    if (!st.ok()) {
-      set_error(error, "AdbcStatementBind: ExportRecordBatchReader failed: " + st.ToString(),
-                "HY000");
-      return ADBC_STATUS_INTERNAL;
-    }
-    const AdbcStatusCode rc = nv_adbc_statement_bind_stream(statement, &stream, error);
-    if (stream.release != nullptr) stream.release(&stream);  // not taken over by the statement
-    return rc;
-  } catch (...) {
-    set_error(error, "AdbcStatementBind: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
-}
-
-}  // extern "C"
-
-NV_ADBC_TYPED_OPTION_ENTRIES(statement, AdbcStatement, norvale::adbc::kAccess)

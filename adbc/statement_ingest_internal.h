@@ -1,5 +1,5 @@
-// Bulk ingest through statements: the entry that ExecuteQuery calls with a null output stream,
-// and the pieces of it that are pure functions.
+// Bulk ingest through statements: the ingest of a statement's bound data into its target, which
+// ExecuteQuery runs for an ingest statement, and the pieces of it that are pure functions.
 #pragma once
 
 #include <arrow/buffer.h>
@@ -29,13 +29,14 @@ AdbcStatusCode nv_adbc_statement_execute_update(AdbcStatement* statement, int64_
 
 namespace norvale::adbc {
 
-/// SQLSTATE and status reported for a failed ingest, chosen by the server's SQLSTATE.
-struct IngestErrorClass {
-  const char* sqlstate;
-  AdbcStatusCode status;
-};
-/// Listed codes keep their SQLSTATE; an empty, null or unlisted code becomes HY000 with IO.
-IngestErrorClass classify_ingest_sqlstate(const char* server_sqlstate);
+/// Ingests the bound data of `statement` into its target (ExecuteUpdate, also reached from
+/// ExecuteQuery): logs the call, consumes the bind, and stores the rows written in
+/// `rows_affected` (may be null; -1 until the ingest succeeds).
+arrow::Status execute_update(AdbcStatement* statement, int64_t* rows_affected);
+
+/// The SQLSTATE reported for a failed ingest: the server's own when it is one of those the
+/// service documents for ingests, else HY000. (The status follows status_for_sqlstate.)
+const char* ingest_reported_sqlstate(const char* server_sqlstate);
 
 /// The ingest target as the service reads it: with a catalog or schema, each of catalog, schema
 /// and table quoted as an identifier and joined with '.'; otherwise the table text as given.
@@ -54,11 +55,6 @@ struct TableProbe {
 };
 TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,
                        const std::string& target);
-
-/// The statement's bound stream as a reader. The statement's holder is freed and cleared either
-/// way: each execution consumes its bind.
-arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> take_bound_stream(
-    NVAdbcStatementState* state);
 
 /// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
 std::vector<std::string> split_key_columns(std::string_view text);

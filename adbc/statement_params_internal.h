@@ -1,14 +1,10 @@
-// SQL statements with bound parameters: each bound row's values written into the statement as
-// SQL literals.
+// SQL statements run on the statement's connection: once, or over the rows of the bound data
+// with each row's values written into the statement as SQL literals.
 #pragma once
 
-#include <arrow/record_batch.h>
-#include <arrow/result.h>
 #include <arrow/status.h>
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "adbc/cancel_registry_internal.h"
 #include "adbc/state_internal.h"
@@ -27,20 +23,15 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
 /// Runs `sql` once on the statement's connection (the metadata engine first, else a compute
 /// node). With `out` the result becomes a stream that owns the query; without it the statement
 /// runs to its end. rows_affected (may be null) receives the server's count or -1.
-AdbcStatusCode run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayStream* out,
-                       int64_t* rows_affected, AdbcError* error);
+arrow::Status run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayStream* out,
+                      int64_t* rows_affected);
 
-/// Runs the statement's SQL over the rows of the bound data, which it consumes as a stream:
-/// an INSERT ... VALUES of one row without `out` as multi-row INSERTs, anything else once per
-/// row. The rows affected are summed; with `out` one row's result is streamed as it comes,
-/// several rows' results are concatenated when their schemas agree. A failure names the bound
-/// rows it concerns and what was committed before it.
-AdbcStatusCode execute_with_parameters(NVAdbcStatementState* state, ArrowArrayStream* out,
-                                       int64_t* rows_affected, AdbcError* error);
-
-/// The statement's SQL with the literals of the first row of `batch`, its bound columns chosen
-/// as the execution chooses them. A failure is reported in `error` as `call`'s.
-AdbcStatusCode sql_with_first_row(NVAdbcStatementState* state, const arrow::RecordBatch& batch,
-                                  const char* call, std::string* sql, AdbcError* error);
+/// Runs the statement's SQL over the rows of the bound data, which it takes and reads batch by
+/// batch: an INSERT ... VALUES of one row without `out` as multi-row INSERTs, anything else
+/// once per row. The rows affected are summed; with `out` one row's result is streamed as it
+/// comes, several rows' results are concatenated when their schemas agree. A failure names the
+/// bound rows it concerns and what was committed before it.
+arrow::Status execute_with_parameters(NVAdbcStatementState* state, ArrowArrayStream* out,
+                                      int64_t* rows_affected);
 
 }  // namespace norvale::adbc

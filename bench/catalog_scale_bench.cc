@@ -34,7 +34,7 @@
 
 #include "adbc/state_internal.h"
 #include "metadata/catalog_index_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale_adbc.h"

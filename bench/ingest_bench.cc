@@ -154,12 +154,11 @@ double run_plain(const std::string& url, const std::string& token,
 double run_driver(NVConnection* conn, const Batches& batches, int32_t format, int64_t* rows) {
   NVAdbcConnectionState parent{};
   parent.connection = conn;
-  auto* state = static_cast<NVAdbcStatementState*>(std::calloc(1, sizeof(NVAdbcStatementState)));
-  state->connection = &parent;
-  state->coerce = 1;
+  AdbcConnection connection{};
+  connection.private_data = &parent;
   AdbcStatement stmt{};
-  stmt.private_data = state;
   AdbcError error{};
+  if (nv_adbc_statement_new(&connection, &stmt, &error) != ADBC_STATUS_OK) return -1;
   nv_adbc_statement_set_option(&stmt, "adbc.ingest.target_table", kTable, &error);
   nv_adbc_statement_set_option(&stmt, "adbc.ingest.mode", "replace", &error);
   nv_adbc_statement_set_option(&stmt, "nv.ingest.payload_format",

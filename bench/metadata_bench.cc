@@ -13,98 +13,30 @@
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 
-#include "adbc/state_internal.h"
-#include "core/connection_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale_adbc.h"
+#include "support/snapshot_relations.h"
 
 namespace {
 
 using namespace norvale::adbc;
+using nvtest::SnapshotConnection;
 
-constexpr int kColumnsPerTable = 20;
-const char* const kTypes[] = {"integer", "bigint", "varchar", "numeric(10,2)", "date",
-                              "timestamp", "boolean", "double precision", "text", "uuid"};
+constexpr int kColumnsPerTable = nvtest::kGeneratedColumnsPerTable;
 
-std::shared_ptr<arrow::Array> strings(const std::vector<std::string>& values) {
-  arrow::StringBuilder b;
-  (void)b.AppendValues(values);
-  return b.Finish().ValueOrDie();
-}
-
-std::shared_ptr<arrow::Array> ints(const std::vector<int32_t>& values) {
-  arrow::Int32Builder b;
-  (void)b.AppendValues(values);
-  return b.Finish().ValueOrDie();
-}
-
-SnapshotBatches make_snapshot(int tables) {
-  std::vector<std::string> t_cat, t_sch, t_name, t_type;
-  std::vector<std::string> c_cat, c_sch, c_table, c_name, c_type, c_null;
-  std::vector<int32_t> c_ord, c_len;
-  for (int t = 0; t < tables; ++t) {
-    const std::string schema = "schema_" + std::to_string(t % 50);
-    const std::string name = "table_" + std::to_string(t);
-    t_cat.push_back("main");
-    t_sch.push_back(schema);
-    t_name.push_back(name);
-    t_type.push_back(t % 10 == 0 ? "VIEW" : "BASE TABLE");
-    for (int c = 0; c < kColumnsPerTable; ++c) {
-      c_cat.push_back("main");
-      c_sch.push_back(schema);
-      c_table.push_back(name);
-      c_name.push_back("column_" + std::to_string(c));
-      c_ord.push_back(kColumnsPerTable - c);  // stored in reverse, so sorting has work to do
-      c_type.push_back(kTypes[c % 10]);
-      c_null.push_back(c % 3 == 0 ? "NO" : "YES");
-      c_len.push_back(c % 10 == 2 ? 64 : -1);
-    }
-  }
-  using arrow::field;
-  auto tables_batch = arrow::RecordBatch::Make(
-      arrow::schema({field("table_catalog", arrow::utf8()), field("table_schema", arrow::utf8()),
-                     field("table_name", arrow::utf8()), field("table_type", arrow::utf8())}),
-      tables, {strings(t_cat), strings(t_sch), strings(t_name), strings(t_type)});
-  auto columns_batch = arrow::RecordBatch::Make(
-      arrow::schema({field("table_catalog", arrow::utf8()), field("table_schema", arrow::utf8()),
-                     field("table_name", arrow::utf8()), field("column_name", arrow::utf8()),
-                     field("ordinal_position", arrow::int32()), field("data_type", arrow::utf8()),
-                     field("is_nullable", arrow::utf8()),
-                     field("character_maximum_length", arrow::int32())}),
-      static_cast<int64_t>(c_name.size()),
-      {strings(c_cat), strings(c_sch), strings(c_table), strings(c_name), ints(c_ord),
-       strings(c_type), strings(c_null), ints(c_len)});
-  SnapshotBatches batches;
-  batches[kRsTables] = tables_batch;
-  batches[kRsColumns] = columns_batch;
-  return batches;
-}
-
-// A connection whose store holds a snapshot; its core connection never goes on the network.
-struct BenchConnection {
-  NVConnection core;
-  NVAdbcConnectionState state{};
-  AdbcConnection handle{};
-  explicit BenchConnection(const SnapshotBatches* batches) {
-    state.connection = &core;
-    state.info_schema = info_schema_store_create();
-    state.info_schema->load_attempted = true;  // holds what the benchmark gives it
-    if (batches != nullptr) state.info_schema->batches = *batches;
-    handle.private_data = &state;
-  }
-  ~BenchConnection() { info_schema_store_destroy(state.info_schema); }
-};
+// Columns stored from the last ordinal to the first, so that sorting them has work to do.
+SnapshotBatches make_snapshot(int tables) { return nvtest::generated_catalog(tables, true); }
 
 // Arguments: tables, depth (0 with every column; 3 for comparison, tables only).
 void BM_GetObjects(benchmark::State& st) {
   const int tables = static_cast<int>(st.range(0));
   const SnapshotBatches batches = make_snapshot(tables);
-  BenchConnection conn(&batches);
+  SnapshotConnection conn(batches);
   for (auto _ : st) {
     ArrowArrayStream stream{};
     AdbcError error{};
-    if (nv_adbc_connection_get_objects(&conn.handle, static_cast<int>(st.range(1)), nullptr,
+    if (nv_adbc_connection_get_objects(conn.handle(), static_cast<int>(st.range(1)), nullptr,
                                        nullptr, nullptr, nullptr, nullptr, &stream,
                                        &error) != ADBC_STATUS_OK) {
       st.SkipWithError(error.message);
@@ -134,13 +66,13 @@ BENCHMARK(BM_GetObjects)
 void BM_GetTableSchemaFiltered(benchmark::State& st) {
   const int tables = static_cast<int>(st.range(0));
   const SnapshotBatches batches = make_snapshot(tables);
-  BenchConnection conn(&batches);
-  const std::string table = "table_" + std::to_string(tables / 2);
-  const std::string schema = "schema_" + std::to_string((tables / 2) % 50);
+  SnapshotConnection conn(batches);
+  const std::string table = "t" + std::to_string(tables / 2);
+  const std::string schema = "s" + std::to_string((tables / 2) % nvtest::kGeneratedSchemas);
   for (auto _ : st) {
     ArrowSchema out{};
     AdbcError error{};
-    if (nv_adbc_connection_get_table_schema(&conn.handle, "main", schema.c_str(), table.c_str(),
+    if (nv_adbc_connection_get_table_schema(conn.handle(), "db", schema.c_str(), table.c_str(),
                                             &out, &error) != ADBC_STATUS_OK) {
       st.SkipWithError(error.message);
       break;
@@ -163,8 +95,8 @@ void BM_CachedInstallOnNewConnection(benchmark::State& st) {
   entry.username = "bench";
   snapshot_cache_store(snapshot_cache_key(uri, "bench"), entry);
   for (auto _ : st) {
-    BenchConnection conn(nullptr);
-    if (info_schema_snapshot_install(&conn.state, uri.c_str(), "bench") != 0) {
+    SnapshotConnection conn;
+    if (info_schema_snapshot_install(conn.state(), uri.c_str(), "bench") != 0) {
       st.SkipWithError("cache miss");
       break;
     }

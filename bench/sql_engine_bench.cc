@@ -16,14 +16,10 @@
 #include <arrow/util/byte_size.h>
 #include <duckdb.h>
 
-#include "metadata/baselines_internal.h"
-#include "metadata/catalog_index_internal.h"
 #include "sql/metadata_engine_internal.h"
+#include "support/snapshot_relations.h"
 
 namespace {
-
-constexpr int kColumnsPerTable = 20;
-constexpr int kSchemas = 10;
 
 struct Query {
   const char* name;
@@ -96,56 +92,6 @@ std::string with_schema(const std::string& sql, const std::string& schema) {
     out.replace(p, 4, schema);
   }
   return out;
-}
-
-struct Data {
-  std::shared_ptr<arrow::RecordBatch> tables;
-  std::shared_ptr<arrow::RecordBatch> columns;
-};
-
-Data make_data(int tables) {
-  static const char* kTypes[] = {"bigint", "varchar", "double", "date", "boolean"};
-  arrow::StringBuilder t_cat, t_sch, t_name, t_type, t_rem;
-  arrow::StringBuilder c_cat, c_sch, c_tab, c_col, c_type, c_null;
-  arrow::Int32Builder c_ord;
-  arrow::Int64Builder c_len;
-  for (int t = 0; t < tables; ++t) {
-    const std::string schema = "s" + std::to_string(t % kSchemas);
-    const std::string name = "t" + std::to_string(t);
-    (void)t_cat.Append("db");
-    (void)t_sch.Append(schema);
-    (void)t_name.Append(name);
-    (void)t_type.Append(t % 10 == 0 ? "VIEW" : "BASE TABLE");
-    (void)(t % 3 == 0 ? t_rem.AppendNull() : t_rem.Append("table " + name));
-    for (int c = 0; c < kColumnsPerTable; ++c) {
-      (void)c_cat.Append("db");
-      (void)c_sch.Append(schema);
-      (void)c_tab.Append(name);
-      (void)c_col.Append("col" + std::to_string(c));
-      (void)c_ord.Append(c + 1);
-      (void)c_type.Append(kTypes[(t + c) % 5]);
-      (void)c_null.Append(c == 0 ? "NO" : "YES");
-      (void)((t + c) % 5 == 1 ? c_len.Append(255) : c_len.AppendNull());
-    }
-  }
-  auto s = arrow::utf8();
-  auto tschema = arrow::schema({arrow::field("table_catalog", s), arrow::field("table_schema", s),
-                                arrow::field("table_name", s), arrow::field("table_type", s),
-                                arrow::field("remarks", s)});
-  auto cschema = arrow::schema(
-      {arrow::field("table_catalog", s), arrow::field("table_schema", s),
-       arrow::field("table_name", s), arrow::field("column_name", s),
-       arrow::field("ordinal_position", arrow::int32()), arrow::field("data_type", s),
-       arrow::field("is_nullable", s), arrow::field("character_maximum_length", arrow::int64())});
-  Data d;
-  d.tables = arrow::RecordBatch::Make(tschema, tables,
-                                      {*t_cat.Finish(), *t_sch.Finish(), *t_name.Finish(),
-                                       *t_type.Finish(), *t_rem.Finish()});
-  d.columns = arrow::RecordBatch::Make(
-      cschema, static_cast<int64_t>(tables) * kColumnsPerTable,
-      {*c_cat.Finish(), *c_sch.Finish(), *c_tab.Finish(), *c_col.Finish(), *c_ord.Finish(),
-       *c_type.Finish(), *c_null.Finish(), *c_len.Finish()});
-  return d;
 }
 
 struct Duck {
@@ -225,20 +171,14 @@ int main(int argc, char** argv) {
   size_t snapshot_bytes = 0, index_bytes = 0;
   {
     using namespace norvale::adbc;
-    Data d = make_data(tables);
-    SnapshotBatches batches;
-    batches[kRsTables] = d.tables;
-    batches[kRsColumns] = d.columns;
-    const auto index = CatalogIndex::Build(batches);
+    const SnapshotBatches batches = nvtest::generated_catalog(tables);
+    index_bytes = nvtest::register_snapshot(&engine, batches, true)->memory_bytes();
     for (int rs : {kRsTables, kRsColumns}) {
-      const auto& b = batches[static_cast<size_t>(rs)];
-      engine.register_relation(kBaselineNames[rs], b->schema(), {b}, index->relation(rs));
-      snapshot_bytes += static_cast<size_t>(arrow::util::TotalBufferSize(*b));
+      snapshot_bytes += static_cast<size_t>(arrow::util::TotalBufferSize(*batches[rs]));
     }
-    index_bytes = index->memory_bytes();
     duck.exec("CREATE SCHEMA nvis");
-    load(duck, "tables", *d.tables);
-    load(duck, "columns", *d.columns);
+    load(duck, "tables", *batches[kRsTables]);
+    load(duck, "columns", *batches[kRsColumns]);
   }
   for (const auto& q : kQueries) {
     const std::string esql = with_schema(q.sql, "information_schema");

@@ -97,19 +97,19 @@ std::shared_ptr<arrow::RecordBatch> empty_stub_batch(const StubRelation& stub) {
   return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), 0, std::move(columns));
 }
 
-void populate(NVAdbcConnectionState* state) {
-  if (state == nullptr || state->meta_engine == nullptr || state->info_schema == nullptr) return;
+void populate(const ConnectionCatalog& catalog) {
+  if (catalog.engine == nullptr || catalog.store == nullptr) return;
   const auto started = std::chrono::steady_clock::now();
-  nv_sql::MetadataEngine& engine = *state->meta_engine;
+  nv_sql::MetadataEngine& engine = *catalog.engine;
 
   // The snapshot's name lookups go with its relations, so that catalog queries with names
   // find their rows without a scan (taken before the store's lock, which building them needs).
-  const std::shared_ptr<const CatalogIndex> index = info_schema_index_get(state);
+  const std::shared_ptr<const CatalogIndex> index = catalog_index(catalog.store);
   int baselines = 0;
   {
-    std::shared_lock<std::shared_mutex> lock(state->info_schema->lock);
+    std::shared_lock<std::shared_mutex> lock(catalog.store->lock);
     for (int i = 0; i < kSnapshotResultSets; ++i) {
-      const auto& batch = state->info_schema->batches[static_cast<size_t>(i)];
+      const auto& batch = catalog.store->batches[static_cast<size_t>(i)];
       if (!batch) {
         nv_log_emit(NV_LOG_DEBUG, "meta_engine",
                     "snapshot slot %d (%s) empty; skipping registration", i, kBaselineNames[i]);
@@ -144,9 +144,9 @@ void populate(NVAdbcConnectionState* state) {
 
 size_t empty_stub_count() { return stub_relations().size(); }
 
-void populate_meta_engine_baselines(NVAdbcConnectionState* state) {
+void register_catalog_relations(const ConnectionCatalog& catalog) {
   try {
-    populate(state);
+    populate(catalog);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "meta_engine", "baseline registration failed: %s", e.what());
   }

@@ -28,10 +28,6 @@ using Clock = std::chrono::steady_clock;
 // A failed first load is tried again on a metadata call at most this often.
 constexpr std::chrono::seconds kReloadBackoff{30};
 
-const char* option_or_null(const NVAdbcDatabaseState* db, char* NVAdbcDatabaseState::*field) {
-  return db != nullptr ? db->*field : nullptr;
-}
-
 bool has_snapshot(NVAdbcInfoSchemaStore* store) {
   std::shared_lock<std::shared_mutex> lock(store->lock);
   for (const auto& batch : store->batches) {
@@ -46,46 +42,43 @@ uint64_t installed_sequence(NVAdbcInfoSchemaStore* store) {
 }
 
 // The catalog sequence now, from the control plane; nothing (logged) when the check failed.
-std::optional<uint64_t> check_version(NVAdbcConnectionState* state,
+std::optional<uint64_t> check_version(const ConnectionCatalog& c,
                                       const std::atomic<bool>* abort) {
   NVCatalogVersion version{};
   char err[512] = {0};
-  if (fetch_connection_catalog_version(state->connection, &version, err, sizeof(err), abort) !=
-      0) {
+  if (fetch_connection_catalog_version(c.connection, &version, err, sizeof(err), abort) != 0) {
     nv_log_emit(NV_LOG_WARN, "info_schema", "catalog version check failed: %s", err);
     return std::nullopt;
   }
   return version.sequence;
 }
 
-void reregister(NVAdbcConnectionState* state) {
-  if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
+void reregister(const ConnectionCatalog& c) {
+  if (c.engine != nullptr) register_catalog_relations(c);
 }
 
 bool aborted(const std::atomic<bool>* abort) { return abort != nullptr && abort->load(); }
 
-void first_load(NVAdbcConnectionState* state, const char* uri, const char* username,
-                const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+void first_load(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
   store->load_attempted = true;
   store->load_attempted_at = Clock::now();
-  if (install_snapshot(state, uri, username, abort) == 0) {
-    reregister(state);
+  if (install_snapshot(c, abort) == 0) {
+    reregister(c);
   } else if (aborted(abort)) {
     store->load_attempted = false;  // a cancelled load says nothing about the next one
   }
 }
 
-// Caches a snapshot just fetched for the process (when the state has a cache key) and installs
-// it.
-void install_fetched(NVAdbcConnectionState* state, const char* uri, const char* username,
-                     CachedSnapshot fresh) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  if (non_empty(uri)) catalog_sequence_note(uri, fresh.sequence);
-  const std::string key = cache_key_of(uri, username);
+// Caches a snapshot just fetched for the process (when the catalog has a cache key) and
+// installs it.
+void install_fetched(const ConnectionCatalog& c, CachedSnapshot fresh) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  if (non_empty(c.uri)) catalog_sequence_note(c.uri, fresh.sequence);
+  const std::string key = cache_key_of(c.uri, c.username);
   if (!key.empty()) {
-    fresh.uri = uri;
-    fresh.username = username;
+    fresh.uri = c.uri;
+    fresh.username = c.username;
     fresh.endpoint = store->endpoint;
     snapshot_cache_store(key, fresh);
   }
@@ -93,38 +86,37 @@ void install_fetched(NVAdbcConnectionState* state, const char* uri, const char* 
   nv_log_emit(NV_LOG_INFO, "info_schema", "refreshed snapshot (epoch=%llu, seq=%llu)",
               static_cast<unsigned long long>(fresh.epoch),
               static_cast<unsigned long long>(fresh.sequence));
-  reregister(state);
+  reregister(c);
 }
 
 // Adopts the process's cached snapshot of the same user when `current` says it is current.
 template <typename Current>
-bool adopt_cached(NVAdbcConnectionState* state, const std::string& key, Current current) {
+bool adopt_cached(const ConnectionCatalog& c, Current current) {
+  const std::string key = cache_key_of(c.uri, c.username);
   if (key.empty()) return false;
   std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
   if (!cached || cached->epoch == 0 || !current(*cached)) return false;
   if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
-  install_into_store(state->info_schema, *cached);
-  snapshot_cache_lend_endpoint(key, state->info_schema->endpoint);
+  install_into_store(c.store, *cached);
+  snapshot_cache_lend_endpoint(key, c.store->endpoint);
   nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
               static_cast<unsigned long long>(cached->epoch),
               static_cast<unsigned long long>(cached->sequence));
-  reregister(state);
+  reregister(c);
   return true;
 }
 
 // Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
 // as it is; otherwise the snapshot is fetched again and cached for the process.
-void move_to(NVAdbcConnectionState* state, const char* uri, const char* username,
-             uint64_t target, const std::atomic<bool>* abort) {
-  if (adopt_cached(state, cache_key_of(uri, username),
-                   [&](const CachedSnapshot& c) { return c.sequence >= target; })) {
+void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool>* abort) {
+  if (adopt_cached(c, [&](const CachedSnapshot& cached) { return cached.sequence >= target; })) {
     return;
   }
   CachedSnapshot fresh;
-  if (load_snapshot(state, &fresh, abort) != LoadResult::kLoaded) return;  // the old one stays
+  if (load_snapshot(c.connection, &fresh, abort) != LoadResult::kLoaded) return;  // old stays
   // The snapshot was fetched after the sequence reached `target`, so it is current for it.
   if (fresh.sequence < target) fresh.sequence = target;
-  install_fetched(state, uri, username, std::move(fresh));
+  install_fetched(c, std::move(fresh));
 }
 
 // Marks the installed snapshot current as of `checked_at`.
@@ -136,10 +128,9 @@ void confirm_current(NVAdbcInfoSchemaStore* store, Clock::time_point checked_at)
 // After a write: one conditional snapshot request, answered "not modified" while the catalog
 // is still at the installed snapshot (or at a newer cached one of the same user, which is then
 // adopted) and with the new snapshot otherwise. False (logged) when it failed.
-bool revalidate_by_tag(NVAdbcConnectionState* state, const char* uri, const char* username,
-                       const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  const std::string key = cache_key_of(uri, username);
+bool revalidate_by_tag(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  const std::string key = cache_key_of(c.uri, c.username);
   std::optional<CachedSnapshot> cached = key.empty() ? std::nullopt : snapshot_cache_lookup(key);
   std::string etag;
   uint64_t sequence;
@@ -153,7 +144,7 @@ bool revalidate_by_tag(NVAdbcConnectionState* state, const char* uri, const char
   if (newer_cached) etag = cached->etag;
   const auto checked_at = Clock::now();
   CachedSnapshot fresh;
-  switch (load_snapshot(state, &fresh, abort, etag)) {
+  switch (load_snapshot(c.connection, &fresh, abort, etag)) {
     case LoadResult::kFailed:
       return false;
     case LoadResult::kNotModified:
@@ -161,59 +152,54 @@ bool revalidate_by_tag(NVAdbcConnectionState* state, const char* uri, const char
         cached->fetched_at = checked_at;
         if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
         install_into_store(store, *cached);
-        reregister(state);
+        reregister(c);
         sequence = cached->sequence;
       }
       confirm_current(store, checked_at);
-      if (non_empty(uri)) catalog_sequence_note(uri, sequence);
+      if (non_empty(c.uri)) catalog_sequence_note(c.uri, sequence);
       return true;
     case LoadResult::kLoaded:
-      install_fetched(state, uri, username, std::move(fresh));
+      install_fetched(c, std::move(fresh));
       return true;
   }
   return false;
 }
 
 // After a write, without entity tags: the catalog version, then the snapshot when it moved.
-bool revalidate_by_version(NVAdbcConnectionState* state, const char* uri, const char* username,
-                           const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+bool revalidate_by_version(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
   const auto checked_at = Clock::now();
-  const std::optional<uint64_t> target = check_version(state, abort);
+  const std::optional<uint64_t> target = check_version(c, abort);
   if (!target) return false;
-  if (non_empty(uri)) catalog_sequence_note(uri, *target);
-  if (*target == installed_sequence(store)) {
-    confirm_current(store, checked_at);
+  if (non_empty(c.uri)) catalog_sequence_note(c.uri, *target);
+  if (*target == installed_sequence(c.store)) {
+    confirm_current(c.store, checked_at);
   } else {
-    move_to(state, uri, username, *target, abort);
+    move_to(c, *target, abort);
   }
   return true;
 }
 
 // The poller borrows the connection's request settings, token included: once the connection
 // logged in again, the poller gets the new token too.
-void follow_renewed_token(NVAdbcConnectionState* state, const char* uri, const char* username) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  if (!store->endpoint || store->endpoint->token == SessionToken(*state->connection).text()) {
-    return;
-  }
-  store->endpoint = PollEndpoint::From(state->connection);
-  const std::string key = cache_key_of(uri, username);
+void follow_renewed_token(const ConnectionCatalog& c) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  if (!store->endpoint || store->endpoint->token == SessionToken(*c.connection).text()) return;
+  store->endpoint = PollEndpoint::From(c.connection);
+  const std::string key = cache_key_of(c.uri, c.username);
   if (!key.empty()) snapshot_cache_lend_endpoint(key, store->endpoint);
 }
 
-void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
-  const char* uri = option_or_null(state->database, &NVAdbcDatabaseState::uri);
-  const char* username = option_or_null(state->database, &NVAdbcDatabaseState::username);
+void refresh(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  const char* uri = c.uri;
   std::lock_guard<std::mutex> serial(store->refresh);
-  follow_renewed_token(state, uri, username);
+  follow_renewed_token(c);
 
   if (!store->load_attempted) {
-    first_load(state, uri, username, abort);
+    first_load(c, abort);
   } else if (!has_snapshot(store) && Clock::now() - store->load_attempted_at >= kReloadBackoff) {
     // A failed snapshot never fails a call; it is retried now and then, not on every call.
-    first_load(state, uri, username, abort);
+    first_load(c, abort);
   }
   // A write made before the load may be newer than a cached snapshot: it is checked below.
   if (!has_snapshot(store)) return;
@@ -224,8 +210,9 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   const bool written = store->wrote.exchange(false) || generation != store->seen_write_generation;
   if (written) {
     // Another connection of the process fetched after every write counted so far.
-    if (adopt_cached(state, cache_key_of(uri, username), [&](const CachedSnapshot& c) {
-          return c.write_generation >= generation && c.sequence >= installed_sequence(store);
+    if (adopt_cached(c, [&](const CachedSnapshot& cached) {
+          return cached.write_generation >= generation &&
+                 cached.sequence >= installed_sequence(store);
         })) {
       store->seen_write_generation = generation;
       return;
@@ -235,8 +222,7 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
       std::shared_lock<std::shared_mutex> lock(store->lock);
       has_tag = !store->etag.empty();
     }
-    const bool done = has_tag ? revalidate_by_tag(state, uri, username, abort)
-                              : revalidate_by_version(state, uri, username, abort);
+    const bool done = has_tag ? revalidate_by_tag(c, abort) : revalidate_by_version(c, abort);
     if (!done) {
       store->wrote = true;  // ask again on the next call
       return;
@@ -248,14 +234,13 @@ void refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
   if (!non_empty(uri)) return;
   const std::optional<uint64_t> target = catalog_sequence_known(uri);
   if (!target || *target == installed_sequence(store)) return;
-  move_to(state, uri, username, *target, abort);
+  move_to(c, *target, abort);
 }
 
 }  // namespace
 
-std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState* state) {
-  if (state == nullptr || state->info_schema == nullptr) return nullptr;
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+std::shared_ptr<const CatalogIndex> catalog_index(NVAdbcInfoSchemaStore* store) {
+  if (store == nullptr) return nullptr;
   SnapshotBatches batches;
   {
     std::shared_lock<std::shared_mutex> lock(store->lock);
@@ -268,22 +253,22 @@ std::shared_ptr<const CatalogIndex> info_schema_index_get(NVAdbcConnectionState*
   return index;
 }
 
-void info_schema_refresh(NVAdbcConnectionState* state, const std::atomic<bool>* abort) {
-  if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) return;
+void refresh_catalog(const ConnectionCatalog& catalog, const std::atomic<bool>* abort) {
+  if (catalog.connection == nullptr || catalog.store == nullptr) return;
   try {
-    refresh(state, abort);
+    refresh(catalog, abort);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "catalog refresh failed: %s", e.what());
   }
 }
 
-void info_schema_note_write(NVAdbcConnectionState* state) {
-  if (state != nullptr && state->info_schema != nullptr) state->info_schema->wrote = true;
+void note_catalog_write(NVAdbcInfoSchemaStore* store) {
+  if (store != nullptr) store->wrote = true;
   catalog_write_generation_bump();
 }
 
-void info_schema_note_statement(NVAdbcConnectionState* state, std::string_view sql) {
-  if (cells::sql_may_write_catalog(sql)) info_schema_note_write(state);
+void note_catalog_statement(NVAdbcInfoSchemaStore* store, std::string_view sql) {
+  if (cells::sql_may_write_catalog(sql)) note_catalog_write(store);
 }
 
 }  // namespace norvale::adbc

@@ -1,4 +1,4 @@
-// Attaching the metadata service to an ADBC connection and detaching it at release.
+// Attaching the metadata service to a connection and detaching it at release.
 #include <exception>
 #include <new>
 
@@ -9,33 +9,32 @@
 
 namespace norvale::adbc {
 
-void info_schema_attach(NVAdbcConnectionState* state) {
-  if (state == nullptr || state->connection == nullptr) return;
-  if (state->info_schema == nullptr) state->info_schema = info_schema_store_create();
-  if (state->meta_engine == nullptr) {
+void attach_catalog(ConnectionCatalog& catalog) {
+  if (catalog.connection == nullptr) return;
+  if (catalog.store == nullptr) catalog.store = info_schema_store_create();
+  if (catalog.engine == nullptr) {
     try {
-      state->meta_engine = new (std::nothrow) nv_sql::MetadataEngine();
+      catalog.engine = new (std::nothrow) nv_sql::MetadataEngine();
     } catch (const std::exception& e) {
       nv_log_emit(NV_LOG_ERROR, "meta_engine", "metadata engine not created: %s", e.what());
     }
   }
-  if (state->info_schema != nullptr) {
+  if (catalog.store != nullptr) {
     try {
-      state->info_schema->endpoint = PollEndpoint::From(state->connection);
+      catalog.store->endpoint = PollEndpoint::From(catalog.connection);
     } catch (const std::exception& e) {
       nv_log_emit(NV_LOG_WARN, "info_schema", "poll settings not kept: %s", e.what());
     }
   }
-  // The snapshot itself is loaded by the first call that needs it (info_schema_refresh).
-  if (state->meta_engine != nullptr) populate_meta_engine_baselines(state);
+  // The snapshot itself is loaded by the first call that needs it (refresh_catalog).
+  if (catalog.engine != nullptr) register_catalog_relations(catalog);
 }
 
-void info_schema_detach(NVAdbcConnectionState* state) {
-  if (state == nullptr) return;
-  delete state->meta_engine;
-  state->meta_engine = nullptr;
-  info_schema_store_destroy(state->info_schema);
-  state->info_schema = nullptr;
+void detach_catalog(ConnectionCatalog& catalog) {
+  delete catalog.engine;
+  catalog.engine = nullptr;
+  info_schema_store_destroy(catalog.store);
+  catalog.store = nullptr;
 }
 
 }  // namespace norvale::adbc

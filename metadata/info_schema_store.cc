@@ -17,12 +17,10 @@ NVAdbcInfoSchemaStore* info_schema_store_create() {
 
 void info_schema_store_destroy(NVAdbcInfoSchemaStore* store) { delete store; }
 
-std::shared_ptr<arrow::RecordBatch> info_schema_batch_get(NVAdbcConnectionState* state,
-                                                          int index) {
-  if (state == nullptr || state->info_schema == nullptr) return nullptr;
-  if (index < 0 || index >= kSnapshotResultSets) return nullptr;
-  std::shared_lock<std::shared_mutex> lock(state->info_schema->lock);
-  return state->info_schema->batches[static_cast<size_t>(index)];
+std::shared_ptr<arrow::RecordBatch> catalog_batch(NVAdbcInfoSchemaStore* store, int index) {
+  if (store == nullptr || index < 0 || index >= kSnapshotResultSets) return nullptr;
+  std::shared_lock<std::shared_mutex> lock(store->lock);
+  return store->batches[static_cast<size_t>(index)];
 }
 
 }  // namespace norvale::adbc

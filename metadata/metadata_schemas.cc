@@ -2,7 +2,7 @@
 // them; 1.1.0 keeps them).
 #include <arrow/type.h>
 
-#include "metadata/metadata_calls_internal.h"
+#include "metadata/catalog_answers_internal.h"
 
 namespace norvale::adbc {
 

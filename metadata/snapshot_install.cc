@@ -23,11 +23,11 @@ struct RawSnapshotGuard {
 
 }  // namespace
 
-int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* username,
-                     const std::atomic<bool>* abort) {
-  if (state == nullptr || state->connection == nullptr || state->info_schema == nullptr) {
-    return -1;
-  }
+int install_snapshot(const ConnectionCatalog& catalog, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = catalog.store;
+  if (catalog.connection == nullptr || store == nullptr) return -1;
+  const char* uri = catalog.uri;
+  const char* username = catalog.username;
   const std::string key = cache_key_of(uri, username);
   const std::string control_plane = non_empty(uri) ? uri : "";
 
@@ -38,8 +38,8 @@ int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* 
     const std::optional<uint64_t> known = catalog_sequence_known(control_plane);
     if (cached && cached->epoch != 0 && (!known || cached->sequence >= *known)) {
       if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
-      install_into_store(state->info_schema, *cached);
-      snapshot_cache_lend_endpoint(key, state->info_schema->endpoint);
+      install_into_store(store, *cached);
+      snapshot_cache_lend_endpoint(key, store->endpoint);
       nv_log_emit(NV_LOG_INFO, "info_schema",
                   "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
                   static_cast<unsigned long long>(cached->epoch), username);
@@ -48,16 +48,16 @@ int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* 
   }
 
   CachedSnapshot fresh;
-  if (load_snapshot(state, &fresh, abort) != LoadResult::kLoaded) return -1;
+  if (load_snapshot(catalog.connection, &fresh, abort) != LoadResult::kLoaded) return -1;
   if (!control_plane.empty()) catalog_sequence_note(control_plane, fresh.sequence);
   if (!key.empty()) {
     fresh.uri = uri;
     fresh.username = username;
-    fresh.endpoint = state->info_schema->endpoint;
+    fresh.endpoint = store->endpoint;
     snapshot_cache_store(key, fresh);
   }
   snapshot_poller_ensure_started();
-  install_into_store(state->info_schema, fresh);
+  install_into_store(store, fresh);
   nv_log_emit(NV_LOG_INFO, "info_schema", "installed snapshot (epoch=%llu)",
               static_cast<unsigned long long>(fresh.epoch));
   return 0;
@@ -80,7 +80,7 @@ void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snap
   store->seen_write_generation = snapshot.write_generation;
 }
 
-LoadResult load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
+LoadResult load_snapshot(NVConnection* connection, CachedSnapshot* out,
                          const std::atomic<bool>* abort, const std::string& if_none_match) {
   RawSnapshotGuard guard;
   char err[512] = {0};
@@ -89,7 +89,7 @@ LoadResult load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
   const auto requested_at = std::chrono::steady_clock::now();
   SnapshotValidator validator;
   validator.if_none_match = if_none_match;
-  if (fetch_connection_snapshot(state->connection, &guard.raw, err, sizeof(err), abort,
+  if (fetch_connection_snapshot(connection, &guard.raw, err, sizeof(err), abort,
                                 &validator) != 0) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot fetch failed: %s", err);
     return LoadResult::kFailed;
@@ -117,10 +117,9 @@ LoadResult load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
   return LoadResult::kLoaded;
 }
 
-int info_schema_snapshot_install(NVAdbcConnectionState* state, const char* uri,
-                                 const char* username) {
+int install_catalog_snapshot(const ConnectionCatalog& catalog) {
   try {
-    return install_snapshot(state, uri, username, nullptr);
+    return install_snapshot(catalog, nullptr);
   } catch (const std::exception& e) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot install failed: %s", e.what());
     return -1;

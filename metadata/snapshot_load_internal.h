@@ -20,20 +20,19 @@ struct SnapshotValidator {
 /// What loading a snapshot found.
 enum class LoadResult { kLoaded, kNotModified, kFailed };
 
-/// Fetches the snapshot over the state's core connection, decodes the nine result sets and
+/// Fetches the snapshot over the core connection, decodes the nine result sets and
 /// indexes them. `out` receives batches, index, epoch (sequence set to the epoch), entity tag,
 /// and the process's write generation read before the request. kFailed, with the reason
 /// logged, when the fetch or a decode fails. With a non-empty `if_none_match`, kNotModified
 /// (and `out` untouched) when the catalog is still at the snapshot of that tag. A non-null
 /// `abort` stops the fetch once it holds true.
-LoadResult load_snapshot(NVAdbcConnectionState* state, CachedSnapshot* out,
+LoadResult load_snapshot(NVConnection* connection, CachedSnapshot* out,
                          const std::atomic<bool>* abort = nullptr,
                          const std::string& if_none_match = std::string());
 
-/// info_schema_snapshot_install without its catch-all; a non-null `abort` stops the fetch once
-/// it holds true.
-int install_snapshot(NVAdbcConnectionState* state, const char* uri, const char* username,
-                     const std::atomic<bool>* abort);
+/// install_catalog_snapshot without its catch-all; a non-null `abort` stops the fetch once it
+/// holds true.
+int install_snapshot(const ConnectionCatalog& catalog, const std::atomic<bool>* abort);
 
 /// nv_fetch_snapshot and nv_fetch_epoch, stopped once `abort` holds true (null: never). With a
 /// validator the snapshot request is conditional (see SnapshotValidator); a "not modified"
@@ -47,7 +46,7 @@ int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, 
 /// Puts `snapshot` into the store under its exclusive lock.
 void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snapshot);
 
-/// The cache key of the state's database options, or empty when uri or username is missing
+/// The cache key of a connection's uri and user name, or empty when uri or username is missing
 /// (such connections neither read nor write the cache).
 std::string cache_key_of(const char* uri, const char* username);
 

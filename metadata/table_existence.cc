@@ -8,7 +8,6 @@
 
 #include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_cells_internal.h"
 #include "util/strings_internal.h"
@@ -22,8 +21,8 @@ namespace {
 constexpr std::chrono::seconds kFreshFor{5};
 
 // Whether the store's snapshot is fresh for this process; its index when it is.
-std::shared_ptr<const CatalogIndex> fresh_index(NVAdbcConnectionState* state) {
-  NVAdbcInfoSchemaStore* store = state->info_schema;
+std::shared_ptr<const CatalogIndex> fresh_index(const ConnectionCatalog& catalog) {
+  NVAdbcInfoSchemaStore* store = catalog.store;
   if (store == nullptr || store->wrote.load() ||
       store->seen_write_generation.load() != catalog_write_generation()) {
     return nullptr;
@@ -37,20 +36,19 @@ std::shared_ptr<const CatalogIndex> fresh_index(NVAdbcConnectionState* state) {
     }
     sequence = store->sequence;
   }
-  const char* uri = state->database != nullptr ? state->database->uri : nullptr;
-  if (non_empty(uri)) {
-    const std::optional<uint64_t> known = catalog_sequence_known(uri);
+  if (non_empty(catalog.uri)) {
+    const std::optional<uint64_t> known = catalog_sequence_known(catalog.uri);
     if (known && *known > sequence) return nullptr;
   }
-  return info_schema_index_get(state);
+  return catalog_index(store);
 }
 
 }  // namespace
 
-std::optional<bool> catalog_knows_table(NVAdbcConnectionState* state,
+std::optional<bool> catalog_knows_table(const ConnectionCatalog& catalog,
                                         const std::vector<std::string>& parts) {
-  if (state == nullptr || parts.empty() || parts.size() > 3) return std::nullopt;
-  const std::shared_ptr<const CatalogIndex> index = fresh_index(state);
+  if (parts.empty() || parts.size() > 3) return std::nullopt;
+  const std::shared_ptr<const CatalogIndex> index = fresh_index(catalog);
   if (!index || !index->indexed(kRsTables)) return std::nullopt;
   const SnapshotBatches& batches = index->batches();
   const TextColumn catalog_column(batches[kRsTables].get(), "table_catalog");
@@ -59,10 +57,10 @@ std::optional<bool> catalog_knows_table(NVAdbcConnectionState* state,
 
   const std::string& table = parts.back();
   const std::string* schema = parts.size() >= 2 ? &parts[parts.size() - 2] : nullptr;
-  const std::string* catalog = parts.size() == 3 ? &parts[0] : nullptr;
+  const std::string* catalog_name = parts.size() == 3 ? &parts[0] : nullptr;
   bool found = false;
   for (int32_t row : index->rows(kRsTables, table)) {
-    if (catalog != nullptr && !ascii_eq_ci(catalog_column.get(row), *catalog)) continue;
+    if (catalog_name != nullptr && !ascii_eq_ci(catalog_column.get(row), *catalog_name)) continue;
     if (schema != nullptr && !ascii_eq_ci(schema_column.get(row), *schema)) continue;
     found = true;
   }
@@ -71,7 +69,7 @@ std::optional<bool> catalog_knows_table(NVAdbcConnectionState* state,
   // Found: it is this table only when the name leaves no choice of schema and catalog. Where
   // unqualified names resolve is the service's to say; the compute node is asked instead.
   if (schema == nullptr) return std::nullopt;
-  if (catalog != nullptr) return true;
+  if (catalog_name != nullptr) return true;
   const TextColumn catalogs(batches[kRsCatalogs].get(), "catalog_name");
   const int64_t count = batches[kRsCatalogs] ? batches[kRsCatalogs]->num_rows() : 0;
   for (int64_t row = 1; row < count; ++row) {

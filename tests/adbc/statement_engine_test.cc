@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -15,12 +14,6 @@
 #include "core/connection_internal.h"
 #include "norvale/nv_log.h"
 #include "sql/metadata_engine_internal.h"
-
-extern "C" {
-AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement*, const char*, AdbcError*);
-AdbcStatusCode nv_adbc_statement_execute_query(AdbcStatement*, ArrowArrayStream*, int64_t*,
-                                               AdbcError*);
-}
 
 namespace {
 
@@ -41,10 +34,11 @@ TEST(StatementEngine, ServedFromTheEngineAndTraced) {
   NVAdbcConnectionState conn{};
   conn.connection = &core;
   conn.meta_engine = &engine;
-  auto* state = static_cast<NVAdbcStatementState*>(std::calloc(1, sizeof(NVAdbcStatementState)));
-  state->connection = &conn;
+  AdbcConnection connection{};
+  connection.private_data = &conn;
   AdbcStatement stmt{};
-  stmt.private_data = state;
+  AdbcError error{};
+  ASSERT_EQ(nv_adbc_statement_new(&connection, &stmt, &error), ADBC_STATUS_OK);
 
   char trace_path[] = "/tmp/nv_engine_traceXXXXXX";
   const int fd = mkstemp(trace_path);
@@ -52,7 +46,6 @@ TEST(StatementEngine, ServedFromTheEngineAndTraced) {
   close(fd);
   nv_apilog_init(trace_path);
 
-  AdbcError error{};
   const std::string sql =
       "SELECT table_name FROM information_schema.tables ORDER BY table_name";
   ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, sql.c_str(), &error), ADBC_STATUS_OK);
@@ -74,8 +67,7 @@ TEST(StatementEngine, ServedFromTheEngineAndTraced) {
   EXPECT_NE(text.str().find("MetadataEngine(cache hit)"), std::string::npos) << text.str();
   std::remove(trace_path);
 
-  std::free(state->sql);
-  std::free(state);
+  nv_adbc_statement_release(&stmt, &error);
 }
 
 }  // namespace

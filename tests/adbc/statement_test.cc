@@ -1,20 +1,16 @@
 // SetSqlQuery, Prepare and the checks ExecuteQuery makes before anything reaches the network.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <arrow/api.h>
+#include <arrow/c/bridge.h>
+
 #include <string>
 #include <vector>
 
-#include "adbc/error_internal.h"
+#include "adbc/bound_data_internal.h"
 #include "adbc/state_internal.h"
+#include "core/connection_internal.h"
 #include "norvale_adbc.h"
-
-extern "C" {
-AdbcStatusCode nv_adbc_statement_set_sql_query(AdbcStatement*, const char*, AdbcError*);
-AdbcStatusCode nv_adbc_statement_prepare(AdbcStatement*, AdbcError*);
-AdbcStatusCode nv_adbc_statement_execute_query(AdbcStatement*, ArrowArrayStream*, int64_t*,
-                                               AdbcError*);
-}
 
 namespace {
 
@@ -31,23 +27,25 @@ Result take(AdbcStatusCode status, AdbcError* error) {
   return r;
 }
 
-// A statement record as StatementNew leaves it, over a connection record without a core
-// connection.
+// A statement as StatementNew makes it, over a connection record whose core connection is
+// taken away again, so that nothing can reach a server.
 struct Fixture {
+  NVConnection core;
   NVAdbcConnectionState conn{};
-  NVAdbcStatementState* state =
-      static_cast<NVAdbcStatementState*>(std::calloc(1, sizeof(NVAdbcStatementState)));
+  AdbcConnection connection{};
   AdbcStatement stmt{};
+  NVAdbcStatementState* state = nullptr;
   Fixture() {
-    state->connection = &conn;
-    state->coerce = 1;
-    stmt.private_data = state;
+    conn.connection = &core;
+    connection.private_data = &conn;
+    AdbcError error{};
+    EXPECT_EQ(nv_adbc_statement_new(&connection, &stmt, &error), ADBC_STATUS_OK);
+    state = static_cast<NVAdbcStatementState*>(stmt.private_data);
+    conn.connection = nullptr;
   }
   ~Fixture() {
-    std::free(state->sql);
-    std::free(state->target_table);
-    std::free(state->bound_stream);
-    std::free(state);
+    AdbcError error{};
+    nv_adbc_statement_release(&stmt, &error);
   }
 };
 
@@ -123,15 +121,67 @@ TEST(Statement, ExecuteQueryChecksBeforeRunning) {
   {
     // A bound stream with a target is an ingest: refused with an output stream.
     Fixture f;
-    f.state->target_table = norvale::adbc::dup_cstr("t");
-    f.state->bound_stream =
-        static_cast<ArrowArrayStream*>(std::calloc(1, sizeof(ArrowArrayStream)));
+    ASSERT_EQ(nv_adbc_statement_set_option(&f.stmt, "adbc.ingest.target_table", "t", &error), 0);
+    auto batch = arrow::RecordBatch::Make(arrow::schema({}), 1, arrow::ArrayVector{});
+    ArrowArrayStream bound{};
+    ASSERT_TRUE(
+        arrow::ExportRecordBatchReader(*arrow::RecordBatchReader::Make({batch}), &bound).ok());
+    ASSERT_EQ(nv_adbc_statement_bind_stream(&f.stmt, &bound, &error), 0);
     const Result r = take(nv_adbc_statement_execute_query(&f.stmt, &out, &rows, &error), &error);
     EXPECT_EQ(r.status, 6);
     EXPECT_TRUE(r.message.starts_with(
         "AdbcStatementExecuteQuery: bulk Arrow ingest is a DML operation; pass out_stream=NULL"))
         << r.message;
     EXPECT_EQ(r.sqlstate, "HY010");
+  }
+}
+
+// What a statement is follows the calls made on it; ExecuteQuery dispatches on it.
+TEST(Statement, KindFollowsTheCalls) {
+  struct Step {
+    const char* call;  // "sql", "prepare", "target", "location", "clear target", "clear location"
+    int32_t kind;      // afterwards
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"new", {}},
+      {"query then prepared", {{"sql", kStatementQuery}, {"prepare", kStatementPrepared}}},
+      {"prepared again by new text", {{"sql", kStatementQuery}, {"prepare", kStatementPrepared},
+                                      {"sql", kStatementQuery}}},
+      {"target makes an ingest", {{"target", kStatementIngest}}},
+      {"location too", {{"location", kStatementIngest}, {"clear location", kStatementEmpty}}},
+      {"SQL ends the ingest", {{"target", kStatementIngest}, {"sql", kStatementQuery}}},
+      {"prepare keeps an ingest", {{"sql", kStatementQuery}, {"target", kStatementIngest},
+                                   {"prepare", kStatementIngest},
+                                   {"clear target", kStatementQuery}}},
+      {"both targets must go", {{"target", kStatementIngest}, {"location", kStatementIngest},
+                                {"clear target", kStatementIngest},
+                                {"clear location", kStatementEmpty}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    EXPECT_EQ(f.state->kind, kStatementEmpty);
+    AdbcError error{};
+    for (const Step& step : c.steps) {
+      const std::string call = step.call;
+      AdbcStatusCode rc = ADBC_STATUS_OK;
+      if (call == "sql") rc = nv_adbc_statement_set_sql_query(&f.stmt, "SELECT 1", &error);
+      if (call == "prepare") rc = nv_adbc_statement_prepare(&f.stmt, &error);
+      if (call == "target" || call == "clear target") {
+        rc = nv_adbc_statement_set_option(&f.stmt, "adbc.ingest.target_table",
+                                          call == "target" ? "t" : nullptr, &error);
+      }
+      if (call == "location" || call == "clear location") {
+        rc = nv_adbc_statement_set_option(&f.stmt, "nv.ingest.target_location",
+                                          call == "location" ? "s3://b/p" : nullptr, &error);
+      }
+      ASSERT_EQ(rc, ADBC_STATUS_OK) << call;
+      EXPECT_EQ(f.state->kind, step.kind) << call;
+    }
   }
 }
 

@@ -10,7 +10,7 @@
 #include "adbc/state_internal.h"
 #include "core/connection_internal.h"
 #include "fuzz_input.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_decode_internal.h"
 #include "norvale_adbc.h"
 #include "sql/metadata_engine_internal.h"

@@ -6,7 +6,7 @@
 
 #include "adbc/state_internal.h"
 #include "core/connection_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "sql/metadata_engine_internal.h"
 
 namespace {

@@ -9,7 +9,8 @@
 
 #include <arrow/c/bridge.h>
 
-#include "metadata/metadata_calls_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "metadata/catalog_answers_internal.h"
 #include "snapshot_fixture.h"
 
 namespace {

@@ -12,8 +12,9 @@
 #include <arrow/c/bridge.h>
 
 #include "core/query_batch_internal.h"
-#include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
+#include "adbc/catalog_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "metadata/catalog_answers_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_query.h"

@@ -8,38 +8,10 @@
 #include <arrow/c/bridge.h>
 #include <arrow/io/memory.h>
 #include <arrow/ipc/writer.h>
-#include <arrow/json/from_string.h>
-#include <nlohmann/json.hpp>
 
-#include "core/connection_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 
 namespace nvtest {
-
-std::shared_ptr<arrow::RecordBatch> make_batch(const Fields& fields, const Rows& rows) {
-  arrow::FieldVector schema_fields;
-  std::vector<std::shared_ptr<arrow::Array>> columns;
-  for (size_t c = 0; c < fields.size(); ++c) {
-    nlohmann::json values = nlohmann::json::array();
-    for (const auto& row : rows) {
-      const Cell& cell = row.at(c);
-      if (std::holds_alternative<std::nullptr_t>(cell)) {
-        values.push_back(nullptr);
-      } else if (const auto* s = std::get_if<std::string>(&cell)) {
-        values.push_back(*s);
-      } else {
-        values.push_back(std::get<int64_t>(cell));
-      }
-    }
-    auto array = arrow::json::ArrayFromJSONString(fields[c].second, values.dump());
-    EXPECT_TRUE(array.ok()) << fields[c].first << ": " << array.status().ToString();
-    if (!array.ok()) return nullptr;
-    schema_fields.push_back(arrow::field(fields[c].first, fields[c].second));
-    columns.push_back(*array);
-  }
-  return arrow::RecordBatch::Make(arrow::schema(schema_fields), static_cast<int64_t>(rows.size()),
-                                  columns);
-}
 
 std::string ipc_bytes(const std::shared_ptr<arrow::Schema>& schema,
                       const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
@@ -49,31 +21,6 @@ std::string ipc_bytes(const std::shared_ptr<arrow::Schema>& schema,
   EXPECT_TRUE(writer->Close().ok());
   auto buffer = sink->Finish().ValueOrDie();
   return buffer->ToString();
-}
-
-std::shared_ptr<arrow::RecordBatch> tables_batch(const Rows& rows) {
-  return make_batch({{"table_catalog", arrow::utf8()},
-                     {"table_schema", arrow::utf8()},
-                     {"table_name", arrow::utf8()},
-                     {"table_type", arrow::utf8()}},
-                    rows);
-}
-
-SnapshotConnection::SnapshotConnection() {
-  state_.connection = new NVConnection();
-  state_.info_schema = norvale::adbc::info_schema_store_create();
-  // The store holds what the test sets: nothing is loaded from the network.
-  state_.info_schema->load_attempted = true;
-  handle_.private_data = &state_;
-}
-
-SnapshotConnection::~SnapshotConnection() {
-  norvale::adbc::info_schema_store_destroy(state_.info_schema);
-  delete state_.connection;
-}
-
-void SnapshotConnection::set(int index, std::shared_ptr<arrow::RecordBatch> batch) {
-  state_.info_schema->batches.at(static_cast<size_t>(index)) = std::move(batch);
 }
 
 std::shared_ptr<arrow::RecordBatch> read_stream(ArrowArrayStream* stream) {

@@ -1,5 +1,6 @@
-// Test helpers: snapshot batches built from rows, a connection whose store holds them, and
-// readers for the metadata results.
+// Metadata test helpers: Arrow IPC bytes of batches, readers for result streams and GetObjects
+// results, a wait for the snapshot poller. The snapshot relations themselves and a connection
+// holding them come from tests/support/snapshot_relations.h.
 #pragma once
 
 #include <cstdint>
@@ -13,45 +14,14 @@
 
 #include <arrow/api.h>
 
-#include "adbc/state_internal.h"
-#include "metadata/info_schema_internal.h"
 #include "norvale_adbc.h"
+#include "support/snapshot_relations.h"
 
 namespace nvtest {
-
-using Cell = std::variant<std::nullptr_t, std::string, int64_t>;
-using Fields = std::vector<std::pair<std::string, std::shared_ptr<arrow::DataType>>>;
-using Rows = std::vector<std::vector<Cell>>;
-
-/// A batch with the given fields (all nullable) and rows; a string cell in an integer column or
-/// the reverse fails the test.
-std::shared_ptr<arrow::RecordBatch> make_batch(const Fields& fields, const Rows& rows);
 
 /// Arrow IPC stream bytes of `batches` over `schema` (no batch: schema only).
 std::string ipc_bytes(const std::shared_ptr<arrow::Schema>& schema,
                       const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
-
-/// The tables relation: rows of (catalog, schema, name, type).
-std::shared_ptr<arrow::RecordBatch> tables_batch(const Rows& rows);
-
-/// An initialised ADBC connection (a core connection record that never goes on the network,
-/// unless a test points it at a server) whose store holds the batches given.
-class SnapshotConnection {
- public:
-  SnapshotConnection();
-  ~SnapshotConnection();
-  SnapshotConnection(const SnapshotConnection&) = delete;
-  SnapshotConnection& operator=(const SnapshotConnection&) = delete;
-
-  void set(int index, std::shared_ptr<arrow::RecordBatch> batch);
-  AdbcConnection* handle() { return &handle_; }
-  NVAdbcConnectionState* state() { return &state_; }
-  NVConnection* core() { return state_.connection; }
-
- private:
-  NVAdbcConnectionState state_{};
-  AdbcConnection handle_{};
-};
 
 /// Reads a whole result stream (releasing it) into one batch; fails the test on error.
 std::shared_ptr<arrow::RecordBatch> read_stream(ArrowArrayStream* stream);

@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_snapshot.h"

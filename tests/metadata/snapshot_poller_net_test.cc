@@ -11,7 +11,7 @@
 
 #include "adbc/loopback_proxy.h"
 #include "adbc/state_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_snapshot.h"

@@ -9,7 +9,7 @@
 
 #include "core/connection_internal.h"
 #include "metadata/baselines_internal.h"
-#include "metadata/info_schema_internal.h"
+#include "adbc/catalog_internal.h"
 #include "metadata/snapshot_cache_internal.h"
 #include "metadata/snapshot_decode_internal.h"
 #include "norvale/nv_snapshot.h"

@@ -4,7 +4,8 @@
 #include <arrow/c/bridge.h>
 #include <arrow/config.h>
 
-#include "metadata/metadata_calls_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "metadata/catalog_answers_internal.h"
 #include "metadata/type_text_internal.h"
 #include "snapshot_fixture.h"
 
@@ -102,8 +103,9 @@ TEST_F(TableSchemaFromSnapshot, AmbiguousNamesAreRefusedNeverMerged) {
     EXPECT_EQ(r.sqlstate, "42000");
     const std::string expected = c.expected;
     ASSERT_EQ(expected.rfind("error: ", 0), 0u) << r.message;
-    EXPECT_EQ(r.message, "AdbcConnectionGetTableSchema: table \"ORDERS\" exists in several "
-                         "schemas (" + expected.substr(7) + "); pass db_schema to choose one");
+    EXPECT_NE(r.message.find("exists in several schemas (" + expected.substr(7) + ")"),
+              std::string::npos)
+        << r.message;
   }
 }
 

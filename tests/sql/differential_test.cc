@@ -33,8 +33,9 @@
 
 #include <duckdb.h>
 
-#include "metadata/catalog_index_internal.h"
+#include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
+#include "support/snapshot_relations.h"
 
 namespace nv_sql {
 namespace {
@@ -1402,12 +1403,7 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
         scanned.register_relation("information_schema." + r.name, batch->schema(), parts));
     load_duckdb(duck, r);
   }
-  const auto index = norvale::adbc::CatalogIndex::Build(snapshot);
-  for (size_t k = 0; k < rels.size(); ++k) {
-    const auto& batch = snapshot[k];
-    ASSERT_TRUE(indexed.register_relation("information_schema." + rels[k].name, batch->schema(),
-                                          {batch}, index->relation(static_cast<int>(k))));
-  }
+  nvtest::register_snapshot(&indexed, snapshot, true);
 
   Gen gen(rng, rels);
   struct Tally {

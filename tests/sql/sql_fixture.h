@@ -1,4 +1,5 @@
-// A small hand-made information_schema fixture for the SQL behaviour tests.
+// The SQL behaviour tests' engine: the small catalog of tests/support/snapshot_relations.h
+// registered with it.
 #pragma once
 
 #include <string>
@@ -9,11 +10,11 @@
 
 namespace nv_sql::testing {
 
-/// Registers information_schema.tables, .columns, .schemata, .catalogs (one: db), the three
-/// key relations (table_constraints, key_column_usage, referential_constraints) and an empty
-/// .routines. With `indexed`, every relation is one batch with the catalog's name lookups (as a
-/// connection registers its snapshot); otherwise .columns comes in two batches and none has
-/// lookups, so that every statement scans.
+/// Registers the small catalog's information_schema.tables, .columns, .schemata, .catalogs
+/// (one: db), the three key relations (table_constraints, key_column_usage,
+/// referential_constraints) and an empty .routines. With `indexed`, every relation is one batch
+/// with the catalog's name lookups (as a connection registers its snapshot); otherwise .columns
+/// comes in two batches and none has lookups, so that every statement scans.
 void register_fixture(MetadataEngine* engine, bool indexed = false);
 
 /// One cell as text: NULL for nulls, Arrow's scalar text otherwise.

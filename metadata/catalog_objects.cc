@@ -1,13 +1,10 @@
-// AdbcConnectionGetObjects: the catalog tree answered from the connection's snapshot, never
-// from a compute node. Catalogs and schemas come from their own relations (empty ones listed)
+// GetObjects' catalog tree, answered from the connection's snapshot, never from a compute
+// node. Catalogs and schemas come from their own relations (empty ones listed)
 // and from the tables; columns, constraints and key columns are found through the catalog
 // index, so an exact table name costs what it returns.
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <optional>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,15 +12,11 @@
 
 #include <arrow/api.h>
 
-#include "adbc/cancellable_query_internal.h"
-#include "adbc/error_internal.h"
-#include "adbc/result_stream_internal.h"
+#include "metadata/catalog_answers_internal.h"
 #include "metadata/catalog_index_internal.h"
 #include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cells_internal.h"
 #include "metadata/type_mapping_internal.h"
-#include "norvale/nv_log.h"
 #include "sql/like_match_internal.h"
 #include "util/strings_internal.h"
 
@@ -65,14 +58,8 @@ struct CatalogGroup {
   std::unordered_map<std::string_view, size_t> schema_index;
 };
 
-struct Filters {
-  int depth;
-  const char* catalog;
-  const char* db_schema;
-  const char* table_name;
-  const char** table_type;
-  const char* column_name;
-};
+using Filters = ObjectsFilter;
+
 
 bool matches(const char* pattern, std::string_view text) {
   return !non_empty(pattern) || nv::like_match_ci(pattern, text);
@@ -606,13 +593,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty_result(
   return arrow::RecordBatch::Make(schema, 0, std::move(arrays));
 }
 
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectionState* state,
-                                                                 const Filters& f,
-                                                                 const std::atomic<bool>* abort) {
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> objects_batch(const CatalogIndex* index,
+                                                                 const ObjectsFilter& f) {
   auto schema = build_get_objects_schema();
-  info_schema_refresh(state, abort);
-  const std::shared_ptr<const CatalogIndex> index = info_schema_index_get(state);
-  if (!index) return empty_result(schema);
+  if (index == nullptr) return empty_result(schema);
   const Tree tree = group_objects(*index, f);
   if (tree.catalogs().empty()) return empty_result(schema);
   Relations rel(*index, f.column_name);
@@ -653,62 +639,4 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_objects(NVAdbcConnectio
   return arrow::RecordBatch::Make(schema, names->length(), {names, db_schemas});
 }
 
-const char* or_empty(const char* text) { return text != nullptr ? text : ""; }
-
-void set_error_256(AdbcError* error, const std::string& message) {
-  char text[256];
-  std::snprintf(text, sizeof(text), "AdbcConnectionGetObjects: %s", message.c_str());
-  set_error(error, text, "HY000");
-}
-
-}  // namespace
 }  // namespace norvale::adbc
-
-extern "C" AdbcStatusCode nv_adbc_connection_get_objects(
-    AdbcConnection* connection, int depth, const char* catalog, const char* db_schema,
-    const char* table_name, const char** table_type, const char* column_name,
-    ArrowArrayStream* out, AdbcError* error) {
-  using namespace norvale::adbc;
-  try {
-    nv_log_emit(NV_LOG_INFO, "api",
-                "AdbcConnectionGetObjects(conn=%p, depth=%d, catalog=\"%s\", db_schema=\"%s\", "
-                "table_name=\"%s\", column_name=\"%s\")",
-                static_cast<void*>(connection), depth, or_empty(catalog), or_empty(db_schema),
-                or_empty(table_name), or_empty(column_name));
-    if (connection == nullptr || out == nullptr) {
-      set_error(error, "AdbcConnectionGetObjects: null connection or stream", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
-    if (state == nullptr || state->connection == nullptr) {
-      set_error(error, "AdbcConnectionGetObjects: connection not initialised", "HY010");
-      return ADBC_STATUS_INVALID_STATE;
-    }
-    if (depth < 0) {
-      set_error(error,
-                "AdbcConnectionGetObjects: depth must be 0 (all), 1 (catalogs), 2 (db_schemas) "
-                "or 3 (tables), got " + std::to_string(depth),
-                "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    const Filters filters{std::min(depth, 3), catalog, db_schema, table_name, table_type,
-                          column_name};
-    // The snapshot may have to be fetched first: AdbcConnectionCancel stops that.
-    const auto operation = begin_connection_operation(state);
-    auto batch = build_objects(state, filters, operation->cancelled_flag());
-    if (operation->cancelled()) return report_cancelled(error, "AdbcConnectionGetObjects");
-    if (!batch.ok()) {
-      set_error_256(error, batch.status().message());
-      return ADBC_STATUS_INTERNAL;
-    }
-    nv_log_emit(NV_LOG_DEBUG, "meta_engine",
-                "GetObjects served from snapshot (depth=%d, catalog=\"%s\", db_schema=\"%s\", "
-                "table_name=\"%s\", catalogs=%lld)",
-                depth, or_empty(catalog), or_empty(db_schema), or_empty(table_name),
-                static_cast<long long>((*batch)->num_rows()));
-    return export_single_batch(*std::move(batch), out, error);
-  } catch (const std::exception& e) {
-    set_error_256(error, std::string("internal error: ") + e.what());
-    return ADBC_STATUS_INTERNAL;
-  }
-}

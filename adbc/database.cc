@@ -1,5 +1,6 @@
-// Database options (validated and stored in NVAdbcDatabaseState) and AdbcDatabaseInit, which
-// checks them as a whole and sets up the engine log and the SQL trace.
+// A database's lifetime and options: New and Release, the options (validated and stored in
+// NVAdbcDatabaseState), and AdbcDatabaseInit, which checks them as a whole and sets up the
+// engine log and the SQL trace.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -8,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "adbc/error_internal.h"
+#include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
 #include "diag/secret_names_internal.h"
 #include "norvale/nv_log.h"
@@ -21,10 +22,9 @@ using norvale::non_empty;
 using norvale::diag::secret_name;
 using norvale::adbc::key_is;
 using norvale::adbc::OptionValue;
-using norvale::adbc::set_error;
+using norvale::adbc::invalid_state;
+using norvale::adbc::null_argument;
 
-constexpr const char* kHY009 = "HY009";
-constexpr const char* kHY010 = "HY010";
 
 /// A decimal integer of 1 to 31 characters, consumed whole, in range, not negative.
 bool parse_non_negative(const char* value, int64_t* out) {
@@ -72,18 +72,12 @@ int parse_log_level_name(const char* name) {
   return -1;
 }
 
-AdbcStatusCode invalid_value(AdbcError* error, const char* message) {
-  set_error(error, message, kHY009);
-  return ADBC_STATUS_INVALID_ARGUMENT;
-}
-
 /// Replaces an owned string with a copy of `value` (null clears it). Secrets are zeroed
 /// before their memory is released. The old value stays when the copy cannot be made.
-AdbcStatusCode store(char** slot, const char* value, bool secret, AdbcError* error) {
+arrow::Status store(char** slot, const char* value, bool secret) {
   char* copy = norvale::adbc::dup_cstr(value);
   if (value != nullptr && copy == nullptr) {
-    set_error(error, "AdbcDatabaseSetOption: out of memory", "HY001");
-    return ADBC_STATUS_INTERNAL;
+    return norvale::adbc::out_of_memory("AdbcDatabaseSetOption: out of memory");
   }
   if (secret) {
     norvale::adbc::wipe_cstr(slot);
@@ -91,7 +85,7 @@ AdbcStatusCode store(char** slot, const char* value, bool secret, AdbcError* err
     std::free(*slot);
   }
   *slot = copy;
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
 }
 
 /// The string options, each with its field. `checked` keys are validated by dispatch_option
@@ -132,142 +126,119 @@ const StringOption* string_option(const char* key) {
   return nullptr;
 }
 
-AdbcStatusCode dispatch_option(NVAdbcDatabaseState* s, const char* key, const char* value,
-                               AdbcError* error) {
+arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const char* value) {
   const StringOption* plain = string_option(key);
   if (plain != nullptr && !plain->checked) {
     // A proxy setting that cannot be used must fail here: the connection would otherwise go
     // out directly, around the proxy the user required.
     if (std::strncmp(key, "adbc.norvale.proxy_", 19) == 0 && value != nullptr &&
         std::strpbrk(value, "\r\n") != nullptr) {
-      return invalid_value(error, (std::string(key) +
-                                   " must not contain a carriage return or line feed").c_str());
+      return null_argument(std::string(key) + " must not contain a carriage return or line feed");
     }
-    return store(&(s->*plain->member), value, secret_name(key), error);
+    return store(&(s->*plain->member), value, secret_name(key));
   }
 
   if (key_is(key, "uri")) {
-    if (!non_empty(value)) return invalid_value(error, "uri must be a non-empty string");
-    return store(&s->uri, value, false, error);
+    if (!non_empty(value)) return null_argument("uri must be a non-empty string");
+    return store(&s->uri, value, false);
   }
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
     int64_t seconds = 0;
     if (!parse_non_negative(value, &seconds)) {
-      return invalid_value(error,
-                           "adbc.norvale.connect_timeout_sec must be a non-negative integer (0 "
-                           "means use the driver default)");
+      return null_argument(
+          "adbc.norvale.connect_timeout_sec must be a non-negative integer (0 means use the "
+          "driver default)");
     }
     s->connect_timeout_sec = seconds;
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
     int64_t mb = 0;
     if (!parse_non_negative(value, &mb) || mb >= INT64_C(2147483648)) {
-      return invalid_value(error,
-                           "adbc.norvale.max_stream_buffer_mb must be a non-negative integer in "
-                           "MB (0 means use the driver default of 256 MB)");
+      return null_argument(
+          "adbc.norvale.max_stream_buffer_mb must be a non-negative integer in MB (0 means use "
+          "the driver default of 256 MB)");
     }
     s->max_stream_buffer_mb = static_cast<int32_t>(mb);
-    return ADBC_STATUS_OK;
+    return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.tls.encrypt")) {
     if (!valid_encrypt(value)) {
-      return invalid_value(error,
-                           "adbc.norvale.tls.encrypt must be one of Off, Optional, Mandatory, "
-                           "Strict");
+      return null_argument(
+          "adbc.norvale.tls.encrypt must be one of Off, Optional, Mandatory, Strict");
     }
-    return store(&s->tls_encrypt, value, false, error);
+    return store(&s->tls_encrypt, value, false);
   }
   if (key_is(key, "adbc.norvale.tls.trust_server_cert")) {
     bool trust = false;
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &trust)) {
-      return invalid_value(error, "adbc.norvale.tls.trust_server_cert must be true or false");
+      return null_argument("adbc.norvale.tls.trust_server_cert must be true or false");
     }
-    return store(&s->tls_trust_server_cert, trust ? "true" : "false", false, error);
+    return store(&s->tls_trust_server_cert, trust ? "true" : "false", false);
   }
   if (key_is(key, "adbc.norvale.tls.min_version")) {
     if (!valid_min_version(value)) {
-      return invalid_value(error,
-                           "adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
+      return null_argument("adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
     }
-    return store(&s->tls_min_version, value, false, error);
+    return store(&s->tls_min_version, value, false);
   }
   if (key_is(key, "adbc.norvale.compression")) {
     for (const char* mode : {"none", "zstd", "gzip", "auto"}) {
       if (value != nullptr && ascii_eq_ci(value, mode)) {
-        return store(&s->compression, mode, false, error);
+        return store(&s->compression, mode, false);
       }
     }
-    return invalid_value(error, "adbc.norvale.compression must be one of none, zstd, gzip, auto");
+    return null_argument("adbc.norvale.compression must be one of none, zstd, gzip, auto");
   }
   if (key_is(key, "adbc.norvale.log_level")) {
     if (parse_log_level_name(value) < 0) {
-      return invalid_value(error,
-                           "adbc.norvale.log_level must be one of off, error, warn, info, "
-                           "debug, trace");
+      return null_argument(
+          "adbc.norvale.log_level must be one of off, error, warn, info, debug, trace");
     }
-    return store(&s->log_level, value, false, error);
+    return store(&s->log_level, value, false);
   }
-  set_error(error, std::string("unknown database option key: ") + key, "HYC00");
-  return ADBC_STATUS_NOT_IMPLEMENTED;
+  return norvale::adbc::unsupported_option(std::string("unknown database option key: ") + key);
 }
 
-AdbcStatusCode set_option(AdbcDatabase* database, const char* key, const char* value,
-                          AdbcError* error) {
-  if (nv_log_level() >= NV_LOG_INFO) {
-    nv_log_emit(NV_LOG_INFO, "api", "AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
-                static_cast<void*>(database), key != nullptr ? key : "(null)",
-                key != nullptr && secret_name(key) ? "[REDACTED]"
-                : value != nullptr                 ? value
-                                                   : "(null)");
-  }
+arrow::Status set_option(AdbcDatabase* database, const char* key, const char* value) {
+  // A secret's value never reaches the log.
+  norvale::adbc::log_api("AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
+                         static_cast<void*>(database), key != nullptr ? key : "(null)",
+                         key != nullptr && secret_name(key) ? "[REDACTED]"
+                         : value != nullptr                 ? value
+                                                            : "(null)");
   if (database == nullptr || key == nullptr) {
-    set_error(error, "AdbcDatabaseSetOption: null database or key", kHY009);
-    return ADBC_STATUS_INVALID_ARGUMENT;
+    return null_argument("AdbcDatabaseSetOption: null database or key");
   }
   NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
-  if (s == nullptr) {
-    set_error(error, "AdbcDatabaseSetOption: database not allocated", kHY010);
-    return ADBC_STATUS_INVALID_STATE;
-  }
+  if (s == nullptr) return invalid_state("AdbcDatabaseSetOption: database not allocated");
   if (s->initialized) {
-    set_error(error,
-              "AdbcDatabaseSetOption: database already initialized; options must be set before "
-              "AdbcDatabaseInit",
-              kHY010);
-    return ADBC_STATUS_INVALID_STATE;
+    return invalid_state(
+        "AdbcDatabaseSetOption: database already initialized; options must be set before "
+        "AdbcDatabaseInit");
   }
   std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-  return dispatch_option(s, key, value, error);
+  return dispatch_option(s, key, value);
 }
 
 /// What GetOption reads back: every option the database accepts, except secrets.
-AdbcStatusCode lookup_option(AdbcDatabase* database, const char* key, OptionValue* value,
-                             AdbcError* error) {
+arrow::Result<OptionValue> lookup_option(AdbcDatabase* database, const char* key) {
   const NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
-  if (s == nullptr) {
-    set_error(error, "AdbcDatabaseGetOption: database not allocated", kHY010);
-    return ADBC_STATUS_INVALID_STATE;
-  }
-  if (secret_name(key)) return ADBC_STATUS_NOT_FOUND;  // never read back
+  if (s == nullptr) return invalid_state("AdbcDatabaseGetOption: database not allocated");
+  if (secret_name(key)) return OptionValue::Absent();  // never read back
   std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-  if (const StringOption* option = string_option(key)) {
-    *value = OptionValue::Text(s->*option->member);
-    return ADBC_STATUS_OK;
-  }
+  if (const StringOption* option = string_option(key)) return OptionValue::Text(s->*option->member);
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
-    *value = OptionValue::Int(s->connect_timeout_sec);
-    return ADBC_STATUS_OK;
+    return OptionValue::Int(s->connect_timeout_sec);
   }
   if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
-    *value = OptionValue::Int(s->max_stream_buffer_mb);
-    return ADBC_STATUS_OK;
+    return OptionValue::Int(s->max_stream_buffer_mb);
   }
-  return ADBC_STATUS_NOT_FOUND;
+  return OptionValue::Absent();
 }
 
-constexpr norvale::adbc::OptionAccess<AdbcDatabase> kAccess{
-    "AdbcDatabase", nv_adbc_database_set_option, lookup_option};
+constexpr norvale::adbc::OptionAccess<AdbcDatabase> kAccess{"AdbcDatabase", set_option,
+                                                            lookup_option};
 
 const char* env_non_empty(const char* name) {
   const char* value = std::getenv(name);
@@ -311,71 +282,101 @@ void set_up_logs(const NVAdbcDatabaseState* s) {
   }
 }
 
-AdbcStatusCode init(AdbcDatabase* database, AdbcError* error) {
-  if (database == nullptr) {
-    set_error(error, "AdbcDatabaseInit: database pointer is null", kHY009);
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
+arrow::Status init(AdbcDatabase* database) {
+  if (database == nullptr) return null_argument("AdbcDatabaseInit: database pointer is null");
   NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
-  if (s == nullptr) {
-    set_error(error, "AdbcDatabaseInit: database not allocated", kHY010);
-    return ADBC_STATUS_INVALID_STATE;
-  }
-  if (s->initialized) {
-    set_error(error, "AdbcDatabaseInit called twice", kHY010);
-    return ADBC_STATUS_INVALID_STATE;
-  }
-  if (nv_log_level() >= NV_LOG_INFO) {
-    const char* auth = non_empty(s->session_token) ? "token"
-                       : non_empty(s->password)    ? "password"
-                                                   : "none";
-    nv_log_emit(NV_LOG_INFO, "api",
-                "AdbcDatabaseInit(db=%p, uri=\"%s\", compute=\"%s\", compute_node=\"%s\", "
-                "username=\"%s\", auth=%s)",
-                static_cast<void*>(database), s->uri != nullptr ? s->uri : "(null)",
-                s->compute_url != nullptr ? s->compute_url : "",
-                s->compute_node != nullptr ? s->compute_node : "",
-                s->username != nullptr ? s->username : "", auth);
-  }
+  if (s == nullptr) return invalid_state("AdbcDatabaseInit: database not allocated");
+  if (s->initialized) return invalid_state("AdbcDatabaseInit called twice");
+  const char* auth = non_empty(s->session_token) ? "token"
+                     : non_empty(s->password)    ? "password"
+                                                 : "none";
+  norvale::adbc::log_api(
+      "AdbcDatabaseInit(db=%p, uri=\"%s\", compute=\"%s\", compute_node=\"%s\", "
+      "username=\"%s\", auth=%s)",
+      static_cast<void*>(database), s->uri != nullptr ? s->uri : "(null)",
+      s->compute_url != nullptr ? s->compute_url : "",
+      s->compute_node != nullptr ? s->compute_node : "",
+      s->username != nullptr ? s->username : "", auth);
   if (!non_empty(s->uri)) {
-    return invalid_value(error, "AdbcDatabaseInit: 'uri' option is required (control-plane URL)");
+    return null_argument("AdbcDatabaseInit: 'uri' option is required (control-plane URL)");
   }
   if (!non_empty(s->session_token) && !non_empty(s->username)) {
-    return invalid_value(error,
-                         "AdbcDatabaseInit: must set either 'adbc.norvale.session_token' OR "
-                         "'username' (with 'password' or an OS keychain entry for it)");
+    return null_argument(
+        "AdbcDatabaseInit: must set either 'adbc.norvale.session_token' OR 'username' (with "
+        "'password' or an OS keychain entry for it)");
   }
   if (non_empty(s->compute_url) && non_empty(s->compute_node)) {
-    return invalid_value(error,
-                         "AdbcDatabaseInit: 'adbc.norvale.compute_url' and "
-                         "'adbc.norvale.compute_node' are mutually exclusive");
+    return null_argument(
+        "AdbcDatabaseInit: 'adbc.norvale.compute_url' and 'adbc.norvale.compute_node' are "
+        "mutually exclusive");
   }
   set_up_logs(s);
   s->initialized = true;
-  return ADBC_STATUS_OK;
+  return arrow::Status::OK();
+}
+
+void free_database_state(NVAdbcDatabaseState* s) {
+  char** owned[] = {&s->uri,           &s->compute_url,     &s->compute_node,
+                    &s->username,      &s->password,        &s->session_token,
+                    &s->application_name, &s->proxy_url,    &s->proxy_user,
+                    &s->proxy_pass,    &s->tls_encrypt,     &s->tls_trust_server_cert,
+                    &s->tls_ca_bundle, &s->tls_min_version, &s->tls_host_in_cert,
+                    &s->tls_client_cert, &s->tls_client_key, &s->log_path,
+                    &s->log_level,     &s->api_trace_path,  &s->compression};
+  // Secrets are overwritten before their memory goes back to the allocator.
+  norvale::adbc::wipe_cstr(&s->password);
+  norvale::adbc::wipe_cstr(&s->session_token);
+  norvale::adbc::wipe_cstr(&s->proxy_pass);
+  for (char** field : owned) {
+    std::free(*field);
+    *field = nullptr;
+  }
+  std::free(s);
+}
+
+arrow::Status new_database(AdbcDatabase* database) {
+  if (database == nullptr) return null_argument("AdbcDatabaseNew: database pointer is null");
+  if (database->private_data != nullptr) {
+    return invalid_state("AdbcDatabaseNew called twice on the same handle without Release");
+  }
+  void* state = std::calloc(1, sizeof(NVAdbcDatabaseState));
+  if (state == nullptr) return norvale::adbc::out_of_memory("AdbcDatabaseNew: out of memory");
+  database->private_data = state;
+  return arrow::Status::OK();
+}
+
+arrow::Status release_database(AdbcDatabase* database) {
+  if (database == nullptr || database->private_data == nullptr) return arrow::Status::OK();
+  free_database_state(static_cast<NVAdbcDatabaseState*>(database->private_data));
+  database->private_data = nullptr;
+  return arrow::Status::OK();
 }
 
 }  // namespace
 
+using norvale::adbc::call_entry;
+using norvale::adbc::Entry;
+
 extern "C" {
+
+AdbcStatusCode nv_adbc_database_new(AdbcDatabase* database, AdbcError* error) {
+  return call_entry(Entry{"AdbcDatabaseNew", "AdbcDatabaseNew(db=%p)"}, error,
+                    [&] { return new_database(database); }, static_cast<void*>(database));
+}
+
+AdbcStatusCode nv_adbc_database_release(AdbcDatabase* database, AdbcError* error) {
+  return call_entry(Entry{"AdbcDatabaseRelease", "AdbcDatabaseRelease(db=%p)"}, error,
+                    [&] { return release_database(database); }, static_cast<void*>(database));
+}
 
 AdbcStatusCode nv_adbc_database_set_option(AdbcDatabase* database, const char* key,
                                            const char* value, AdbcError* error) {
-  try {
-    return set_option(database, key, value, error);
-  } catch (...) {
-    set_error(error, "AdbcDatabaseSetOption: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
+  return call_entry(Entry{"AdbcDatabaseSetOption", nullptr}, error,
+                    [&] { return set_option(database, key, value); });
 }
 
 AdbcStatusCode nv_adbc_database_init(AdbcDatabase* database, AdbcError* error) {
-  try {
-    return init(database, error);
-  } catch (...) {
-    set_error(error, "AdbcDatabaseInit: internal error", "HY000");
-    return ADBC_STATUS_INTERNAL;
-  }
+  return call_entry(Entry{"AdbcDatabaseInit", nullptr}, error, [&] { return init(database); });
 }
 
 }  // extern "C"

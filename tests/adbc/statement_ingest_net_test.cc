@@ -47,10 +47,8 @@ class StatementIngestNetTest : public nv_test::LocalSvcTest {
     conn_ = nv_ingest_test::Connect(svc());
     ASSERT_NE(conn_, nullptr);
     parent_.connection = conn_.get();
-    auto* state = static_cast<NVAdbcStatementState*>(std::calloc(1, sizeof(NVAdbcStatementState)));
-    state->connection = &parent_;
-    state->coerce = 1;
-    stmt_.private_data = state;
+    connection_.private_data = &parent_;
+    ASSERT_EQ(nv_adbc_statement_new(&connection_, &stmt_, &error_), ADBC_STATUS_OK);
   }
   void TearDown() override {
     ClearError();
@@ -87,6 +85,7 @@ class StatementIngestNetTest : public nv_test::LocalSvcTest {
 
   nv_ingest_test::ConnPtr conn_;
   NVAdbcConnectionState parent_{};
+  AdbcConnection connection_{};
   AdbcStatement stmt_{};
   AdbcError error_{};
 };

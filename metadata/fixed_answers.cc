@@ -1,17 +1,13 @@
-// AdbcConnectionGetInfo: vendor and driver facts, built locally in a fixed order.
+// The catalog answers built without the snapshot: GetInfo's vendor and driver facts in their
+// fixed order, and the table types the service reports.
 #include <algorithm>
-#include <cstdio>
-#include <exception>
 #include <string>
 #include <variant>
 
 #include <arrow/api.h>
 #include <arrow/config.h>
 
-#include "adbc/error_internal.h"
-#include "adbc/result_stream_internal.h"
-#include "metadata/metadata_calls_internal.h"
-#include "norvale/nv_log.h"
+#include "metadata/catalog_answers_internal.h"
 
 namespace norvale::adbc {
 namespace {
@@ -64,7 +60,9 @@ bool selected(uint32_t code, const uint32_t* codes, size_t length) {
   return codes == nullptr || std::find(codes, codes + length, code) != codes + length;
 }
 
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_info(const uint32_t* codes,
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> info_batch(const uint32_t* codes,
                                                               size_t length) {
   auto schema = build_info_schema();
   arrow::UInt32Builder names;
@@ -92,35 +90,14 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> build_info(const uint32_t* co
   return arrow::RecordBatch::Make(schema, name_array->length(), {name_array, value_array});
 }
 
-}  // namespace
-}  // namespace norvale::adbc
-
-extern "C" AdbcStatusCode nv_adbc_connection_get_info(AdbcConnection* connection,
-                                                      const uint32_t* info_codes,
-                                                      size_t info_codes_length,
-                                                      ArrowArrayStream* out, AdbcError* error) {
-  using namespace norvale::adbc;
-  try {
-    nv_log_emit(NV_LOG_INFO, "api", "AdbcConnectionGetInfo(conn=%p, codes=%p, length=%zu)",
-                static_cast<void*>(connection), static_cast<const void*>(info_codes),
-                info_codes_length);
-    if (connection == nullptr || out == nullptr) {
-      set_error(error, "AdbcConnectionGetInfo: null connection or stream", "HY009");
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    }
-    auto batch = build_info(info_codes, info_codes_length);
-    if (!batch.ok()) {
-      char text[256];
-      std::snprintf(text, sizeof(text), "AdbcConnectionGetInfo: builder failed: %s",
-                    batch.status().message().c_str());
-      set_error(error, text, "HY000");
-      return ADBC_STATUS_INTERNAL;
-    }
-    nv_log_emit(NV_LOG_DEBUG, "meta_engine", "GetInfo served from snapshot (rows=%lld)",
-                static_cast<long long>((*batch)->num_rows()));
-    return export_single_batch(*std::move(batch), out, error);
-  } catch (const std::exception& e) {
-    set_error(error, std::string("AdbcConnectionGetInfo: internal error: ") + e.what(), "HY000");
-    return ADBC_STATUS_INTERNAL;
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> table_types_batch() {
+  arrow::StringBuilder builder;
+  if (!builder.AppendValues({"BASE TABLE", "VIEW"}).ok()) {
+    return arrow::Status::Invalid("builder.AppendValues failed");
   }
+  std::shared_ptr<arrow::Array> types;
+  if (!builder.Finish(&types).ok()) return arrow::Status::Invalid("builder.Finish failed");
+  return arrow::RecordBatch::Make(build_table_types_schema(), types->length(), {types});
 }
+
+}  // namespace norvale::adbc

@@ -7,11 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "adbc/error_internal.h"
+#include "adbc/catalog_calls_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/query_batch_internal.h"
-#include "metadata/info_schema_internal.h"
-#include "metadata/metadata_calls_internal.h"
 #include "metadata/snapshot_cells_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
