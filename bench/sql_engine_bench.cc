@@ -83,7 +83,6 @@ const Query kQueries[] = {
     {"string_agg_ordered",
      "SELECT table_name, string_agg(column_name, ',' ORDER BY ordinal_position) AS cols FROM "
      "{IS}.columns WHERE table_schema = 's4' GROUP BY table_name"},
-    {"constant_select", "SELECT 1"},
 };
 
 std::string with_schema(const std::string& sql, const std::string& schema) {

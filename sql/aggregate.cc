@@ -301,6 +301,8 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
   std::vector<cp::Aggregate> aggregates;
   std::vector<std::shared_ptr<arrow::Array>> direct(ctx->aggs.size());  // string_agg, no keys
   std::vector<StringAggSpec> seps(ctx->aggs.size());
+  std::vector<uint8_t> wide_sum(ctx->aggs.size(), 0);
+  std::vector<uint8_t> untyped(ctx->aggs.size(), 0);
   auto only_valid = std::make_shared<cp::CountOptions>(cp::CountOptions::ONLY_VALID);
   for (size_t j = 0; j < ctx->aggs.size(); ++j) {
     const AggExpr& agg = *ctx->aggs[j];
@@ -317,7 +319,12 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
       return arrow::Status::Invalid(agg.name + ": expected exactly one argument");
     }
     ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(input, *agg.args[0]));
-    if (arr->type_id() == arrow::Type::NA) {
+    // The compute node's sum of integers is a 128-bit integer, DECIMAL(38, 0) in Arrow; min and
+    // max of NULL are NULLs of no type.
+    const bool no_type = arr->type_id() == arrow::Type::NA;
+    wide_sum[j] = agg.name == "sum" && (no_type || arrow::is_integer(arr->type_id()));
+    untyped[j] = no_type && (agg.name == "min" || agg.name == "max");
+    if (no_type) {
       // An argument that is NULL everywhere: typed so that every kernel accepts it.
       ARROW_ASSIGN_OR_RAISE(arr, arrow::MakeArrayOfNull(
                                      agg.name == "string_agg" ? arrow::utf8() : arrow::int64(),
@@ -387,6 +394,9 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
         }
         ARROW_ASSIGN_OR_RAISE(col, b.Finish());
       }
+      if (untyped[j]) {
+        ARROW_ASSIGN_OR_RAISE(col, arrow::MakeArrayOfNull(arrow::null(), col->length()));
+      }
     }
     gfields.push_back(arrow::field(agg_name(j), col->type()));
     gcols.push_back(col);
@@ -399,29 +409,41 @@ arrow::Result<Projected> apply_aggregation(const SelectStatement& stmt, const Fr
     ARROW_ASSIGN_OR_RAISE(ctx->grouped, apply_predicate(ctx->grouped, *pred));
   }
 
+  // A sum of integers is the column itself, widened; inside an expression it would make the
+  // expression a 128-bit integer too, which this engine does not compute.
+  auto wide_sum_of = [&](const Expr& e) {
+    if (!e.as<AggExpr>()) return false;
+    for (size_t j = 0; j < ctx->agg_nodes.size(); ++j) {
+      if (wide_sum[j] && ctx->same(e, *ctx->agg_nodes[j])) return true;
+    }
+    return false;
+  };
   arrow::FieldVector out_fields;
   arrow::ArrayVector out_cols;
   std::vector<int> source;
-  for (size_t pos = 0; pos < stmt.items.size(); ++pos) {
-    const SelectItem& item = stmt.items[pos];
+  for (const SelectItem& item : stmt.items) {
+    const bool widened = wide_sum_of(*item.expr);
+    if (value_from(*item.expr, is_decimal_constant) ||
+        (!widened && value_from(*item.expr, wide_sum_of))) {
+      return decimal_output();
+    }
     ARROW_ASSIGN_OR_RAISE(auto e, to_grouped(*item.expr, *ctx));
     ARROW_ASSIGN_OR_RAISE(auto arr, eval_array(ctx->grouped, *e));
-    std::string name = "expr_" + std::to_string(pos);
+    if (widened) {
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum wide, cp::Cast(arr, arrow::decimal128(38, 0)));
+      arr = wide.make_array();
+    }
+    // A column reference is named by its column, as the compute node names it.
+    std::string name = item.name;
     int src = -1;
     if (const auto* ref = item.expr->as<ColumnRef>()) {
-      name = ref->column;
       auto idx = resolve_column(input, *ref);
-      if (idx.ok()) src = *idx;
-    } else if (const auto* agg = item.expr->as<AggExpr>()) {
-      const Expr* first = agg->args.empty() ? nullptr : agg->args[0].get();
-      const auto* arg = first != nullptr ? first->as<ColumnRef>() : nullptr;
-      if (agg->star) {
-        name = "count_star";
-      } else if (arg != nullptr) {
-        name = agg->name + "_" + arg->column;
+      if (idx.ok()) {
+        src = *idx;
+        if (name.empty()) name = input.batch->schema()->field(src)->name();
       }
     }
-    out_fields.push_back(arrow::field(item.alias.value_or(name), arr->type(), true));
+    out_fields.push_back(arrow::field(name, arr->type(), true));
     out_cols.push_back(std::move(arr));
     source.push_back(src);
   }

@@ -20,6 +20,11 @@ namespace nv_sql {
 /// Lookup keys of a base table, most qualified first, lowered.
 std::vector<std::string> canonical_keys(const BaseTable& table);
 
+/// `batch` with its columns named as the compute node names a derived table's or a WITH query's
+/// columns: a name already taken (ignoring ASCII case) gets _1, _2, ... until it is not.
+std::shared_ptr<arrow::RecordBatch> with_unique_names(
+    const std::shared_ptr<arrow::RecordBatch>& batch);
+
 /// A frame's batch and scope after keeping the rows where `mask` is true.
 arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arrow::Array>& mask);
 
@@ -77,8 +82,6 @@ void conjuncts_of(const Expr* e, std::vector<const Expr*>* out);
 /// subqueries, no aggregates).
 std::vector<const Expr*> pushable_conjuncts(const Expr* where);
 arrow::Result<Frame> materialize_values(const ValuesList& values);
-/// The FROM of a SELECT without one: a single row of no columns.
-Frame constant_frame();
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_subquery(
     SelectStatement& stmt, const MetadataEngine& engine);
 
@@ -95,6 +98,16 @@ using KeyEval =
 arrow::compute::SortOrder order_direction(const OrderKey& key);
 arrow::compute::NullPlacement null_placement(const OrderKey& key);
 
+/// Whether the value of `e` is, or is computed from and typed by, a sub-expression for which
+/// `is_source` holds (through arithmetic other than division, CASE results, coalesce, nullif,
+/// sum, min and max).
+bool value_from(const Expr& e, const std::function<bool(const Expr&)>& is_source);
+/// A number written with a fraction and no exponent, which the compute node holds as a DECIMAL.
+bool is_decimal_constant(const Expr& e);
+/// The decline for an output column the compute node types DECIMAL: this engine computes such
+/// values as doubles.
+arrow::Status decimal_output();
+
 /// GROUP BY, HAVING, or an aggregate call anywhere in the projection.
 bool is_aggregate_query(const SelectStatement& stmt);
 arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Frame& input);
@@ -109,7 +122,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> apply_order_by(
     const std::vector<OrderKey>& order_by, const Projected& projected, const Frame& input,
     const KeyEval& eval);
 
-/// A SELECT through ORDER BY: FROM (or one constant row), subqueries, WHERE, projection or
+/// A SELECT through ORDER BY: FROM, subqueries, WHERE, projection or
 /// aggregation, DISTINCT, ORDER BY.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& stmt,
                                                               const MetadataEngine& engine);

@@ -99,6 +99,14 @@ arrow::Result<std::shared_ptr<arrow::Scalar>> literal_to_scalar(const Literal& l
   }
 }
 
+arrow::Result<std::shared_ptr<arrow::Scalar>> literal_scalar(const LiteralExpr& lit) {
+  const auto* v = std::get_if<int64_t>(&lit.value);
+  if (v != nullptr && lit.type == Type::Int32 && *v >= INT32_MIN && *v <= INT32_MAX) {
+    return std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(*v));
+  }
+  return literal_to_scalar(lit.value);
+}
+
 arrow::Result<std::shared_ptr<arrow::DataType>> type_to_arrow(Type t) {
   switch (t) {
     case Type::Bool:
@@ -228,16 +236,6 @@ std::string like_to_regex(const std::string& pattern, char escape) {
   return out;
 }
 
-// An integer constant that fits 32 bits is a 32-bit integer in arithmetic, as the compute node
-// types it: 32-bit overflow (ordinal_position * 2147483647) is then the error it is there, not
-// a wider value.
-arrow::Result<arrow::Datum> narrow_integer_literal(const Expr& e, const arrow::Datum& value) {
-  const auto* lit = e.as<LiteralExpr>();
-  const auto* v = lit ? std::get_if<int64_t>(&lit->value) : nullptr;
-  if (v == nullptr || *v < INT32_MIN || *v > INT32_MAX) return value;
-  return arrow::Datum(std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(*v)));
-}
-
 // Whether an IN-list constant of type `from` may be coerced to the tested value's type.
 // String constants coerce to anything (like untyped literals); numbers only to numbers.
 bool in_coercible(const arrow::DataType& from, const arrow::DataType& to) {
@@ -270,7 +268,7 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ColumnRef& n) {
 }
 
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const LiteralExpr& n) {
-  ARROW_ASSIGN_OR_RAISE(auto s, literal_to_scalar(n.value));
+  ARROW_ASSIGN_OR_RAISE(auto s, literal_scalar(n));
   return arrow::Datum(s);
 }
 
@@ -285,10 +283,6 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const CmpExpr& n) {
 arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
   ARROW_ASSIGN_OR_RAISE(auto l, eval(*n.lhs));
   ARROW_ASSIGN_OR_RAISE(auto r, eval(*n.rhs));
-  if (n.op != ArithOp::Concat) {
-    ARROW_ASSIGN_OR_RAISE(l, narrow_integer_literal(*n.lhs, l));
-    ARROW_ASSIGN_OR_RAISE(r, narrow_integer_literal(*n.rhs, r));
-  }
   switch (n.op) {
     // Overflow is an error (and so goes to compute), never a wrapped value.
     case ArithOp::Add:
@@ -307,8 +301,10 @@ arrow::Result<arrow::Datum> ExprEval::eval_dispatch(const ArithExpr& n) {
       }
       return call("mod", {l, r});
     case ArithOp::Concat: {
-      ARROW_ASSIGN_OR_RAISE(l, null_to(l, arrow::utf8()));
-      ARROW_ASSIGN_OR_RAISE(r, null_to(r, arrow::utf8()));
+      // With a NULL constant the compute node's result is a NULL of no type.
+      if (is_null_type(l) || is_null_type(r)) {
+        return arrow::Datum(std::make_shared<arrow::NullScalar>());
+      }
       return call("binary_join_element_wise",
                   {l, r, arrow::Datum(std::make_shared<arrow::StringScalar>(""))});
     }

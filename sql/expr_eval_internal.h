@@ -60,6 +60,8 @@ arrow::Status decline_status(std::string msg);
 bool is_decline(const arrow::Status& st);
 
 arrow::Result<std::shared_ptr<arrow::Scalar>> literal_to_scalar(const Literal& lit);
+/// A constant's value as the type it has: an Int32 constant is a 32-bit integer.
+arrow::Result<std::shared_ptr<arrow::Scalar>> literal_scalar(const LiteralExpr& lit);
 arrow::Result<std::shared_ptr<arrow::DataType>> type_to_arrow(Type t);
 
 /// A predicate result as a boolean array of `rows` rows; nulls stay null.

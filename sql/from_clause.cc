@@ -25,7 +25,7 @@ arrow::Result<Frame> filter_frame(const Frame& frame, const std::shared_ptr<arro
     if (bools.true_count() == bools.length()) return frame;
   }
   if (frame.batch->num_columns() == 0) {
-    // A constant SELECT's row: only the count of kept rows matters.
+    // Rows of no columns (count(*) over a table): only the count of kept rows matters.
     const int64_t rows = static_cast<const arrow::BooleanArray&>(*mask).true_count();
     return Frame{arrow::RecordBatch::Make(frame.batch->schema(), rows, arrow::ArrayVector{}),
                  frame.scope};
@@ -47,6 +47,24 @@ arrow::Result<Frame> apply_predicate(const Frame& frame, const Expr& pred) {
   ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(pred));
   ARROW_ASSIGN_OR_RAISE(auto mask, to_mask(value, frame.batch->num_rows()));
   return filter_frame(frame, mask);
+}
+
+std::shared_ptr<arrow::RecordBatch> with_unique_names(
+    const std::shared_ptr<arrow::RecordBatch>& batch) {
+  std::unordered_set<std::string> seen;
+  arrow::FieldVector fields;
+  bool renamed = false;
+  for (const auto& f : batch->schema()->fields()) {
+    std::string name = f->name();
+    for (int k = 1; !seen.insert(ascii_lower(name)).second; ++k) {
+      name = f->name() + "_" + std::to_string(k);
+    }
+    renamed = renamed || name != f->name();
+    fields.push_back(f->WithName(name));
+  }
+  if (!renamed) return batch;
+  return arrow::RecordBatch::Make(arrow::schema(fields, batch->schema()->metadata()),
+                                  batch->num_rows(), batch->columns());
 }
 
 std::string table_qualifier(const TableRef& ref) {
@@ -101,17 +119,36 @@ arrow::Result<Frame> materialize_base(const TableRef& ref, const MetadataEngine&
   return frame;
 }
 
-std::shared_ptr<arrow::DataType> literal_column_type(const Literal& v) {
-  switch (v.index()) {
-    case 1:
-      return arrow::boolean();
-    case 2:
-      return arrow::int64();
-    case 3:
-      return arrow::float64();
-    default:
-      return arrow::utf8();
+// The type the compute node gives a VALUES column: the widest of its constants' types (32-bit
+// integers, then 64-bit, then doubles); NULLs alone have no type. Text and booleans take the
+// first typed row's type; other mixtures are cast to it and fail where the node would differ.
+std::shared_ptr<arrow::DataType> values_column_type(const std::vector<std::vector<ExprPtr>>& rows,
+                                                    size_t c) {
+  std::shared_ptr<arrow::DataType> type;
+  int width = 0;  // 1 int32, 2 int64, 3 double
+  for (const auto& row : rows) {
+    const LiteralExpr& lit = *row[c]->as<LiteralExpr>();
+    switch (lit.value.index()) {
+      case 0:
+        continue;
+      case 1:
+        if (!type) type = arrow::boolean();
+        continue;
+      case 2:
+        width = std::max(width, lit.type == Type::Int32 ? 1 : 2);
+        break;
+      case 3:
+        width = 3;
+        break;
+      default:
+        if (!type) type = arrow::utf8();
+        continue;
+    }
+    if (!type || arrow::is_integer(type->id()) || arrow::is_floating(type->id())) {
+      type = width == 1 ? arrow::int32() : width == 2 ? arrow::int64() : arrow::float64();
+    }
   }
+  return type ? type : arrow::null();
 }
 
 }  // namespace
@@ -129,30 +166,18 @@ arrow::Result<Frame> materialize_values(const ValuesList& values) {
       if (!e || !e->as<LiteralExpr>()) {
         return arrow::Status::Invalid("VALUES with non-literal element");
       }
+      if (is_decimal_constant(*e)) return decimal_output();
     }
   }
-  // A column's type is its first row's literal type; a NULL there defers to the first row
-  // with a value (so VALUES (NULL), (1) is an integer column, as in SQL), and integers
-  // mixed with doubles make a double column.
   std::vector<std::shared_ptr<arrow::DataType>> types(ncols);
-  for (size_t c = 0; c < ncols; ++c) {
-    bool any_double = false;
-    for (const auto& row : values.rows) {
-      const Literal& v = row[c]->as<LiteralExpr>()->value;
-      if (v.index() == 0) continue;
-      if (!types[c]) types[c] = literal_column_type(v);
-      any_double = any_double || v.index() == 3;
-    }
-    if (!types[c]) types[c] = arrow::utf8();
-    if (any_double && types[c]->id() == arrow::Type::INT64) types[c] = arrow::float64();
-  }
+  for (size_t c = 0; c < ncols; ++c) types[c] = values_column_type(values.rows, c);
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
   for (size_t c = 0; c < ncols; ++c) {
     std::unique_ptr<arrow::ArrayBuilder> builder;
     ARROW_RETURN_NOT_OK(arrow::MakeBuilder(arrow::default_memory_pool(), types[c], &builder));
     for (const auto& row : values.rows) {
-      ARROW_ASSIGN_OR_RAISE(auto s, literal_to_scalar(row[c]->as<LiteralExpr>()->value));
+      ARROW_ASSIGN_OR_RAISE(auto s, literal_scalar(*row[c]->as<LiteralExpr>()));
       if (!s->type->Equals(*types[c])) {
         ARROW_ASSIGN_OR_RAISE(arrow::Datum cast,
                               cp::Cast(s, types[c], cp::CastOptions::Safe()));
@@ -161,8 +186,9 @@ arrow::Result<Frame> materialize_values(const ValuesList& values) {
       ARROW_RETURN_NOT_OK(builder->AppendScalar(*s));
     }
     ARROW_ASSIGN_OR_RAISE(auto arr, builder->Finish());
+    // Unnamed columns are col0, col1, ... as the compute node names them.
     std::string name = c < values.column_names.size() ? values.column_names[c]
-                                                      : "column" + std::to_string(c + 1);
+                                                      : "col" + std::to_string(c);
     fields.push_back(arrow::field(name, types[c], /*nullable=*/true));
     arrays.push_back(std::move(arr));
   }
@@ -170,12 +196,6 @@ arrow::Result<Frame> materialize_values(const ValuesList& values) {
   auto batch =
       arrow::RecordBatch::Make(schema, static_cast<int64_t>(values.rows.size()), arrays);
   return Frame{batch, scope_for(*schema, ascii_lower(values.alias.value_or("")))};
-}
-
-Frame constant_frame() {
-  return Frame{arrow::RecordBatch::Make(arrow::schema(arrow::FieldVector{}), 1,
-                                        arrow::ArrayVector{}),
-               {}};
 }
 
 arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEngine& engine,
@@ -188,6 +208,7 @@ arrow::Result<Frame> materialize_tableref(const TableRef& ref, const MetadataEng
   if (const auto* sub = std::get_if<std::unique_ptr<SelectStatement>>(&ref.node)) {
     if (!*sub) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
     ARROW_ASSIGN_OR_RAISE(auto batch, materialize_subquery(**sub, engine));
+    batch = with_unique_names(batch);
     Frame frame{batch, scope_for(*batch->schema(), table_qualifier(ref))};
     // A table the engine joined in for a subquery is reachable only through its own name.
     if (ref.hidden) {

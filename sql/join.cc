@@ -14,15 +14,11 @@ namespace cp = arrow::compute;
 
 namespace {
 
-// Right-side names that collide (ignoring ASCII case) with a left name get "_right".
+// Both sides' columns under their own names, repeated where both sides have one, as the
+// compute node shows them; references find them through the frame's scope.
 arrow::FieldVector joined_fields(const arrow::Schema& l, const arrow::Schema& r) {
   arrow::FieldVector out = l.fields();
-  for (const auto& f : r.fields()) {
-    bool clash = false;
-    const std::string name = ascii_lower(f->name());
-    for (const auto& lf : l.fields()) clash = clash || ascii_lower(lf->name()) == name;
-    out.push_back(clash ? f->WithName(f->name() + "_right") : f);
-  }
+  out.insert(out.end(), r.fields().begin(), r.fields().end());
   return out;
 }
 

@@ -255,7 +255,10 @@ ExecuteResult MetadataEngine::execute_unguarded(SelectStatement& stmt) const {
     if (!cte.query) return failed(arrow::Status::Invalid("WITH query missing"));
     ExecuteResult r = execute(*cte.query);
     if (r.status != ExecuteStatus::Ok) return r;
-    ctes.add(cte.name, Relation{r.schema, std::move(r.batches)});
+    auto batch = combine_batches(r.schema, r.batches);
+    if (!batch.ok()) return failed(batch.status());
+    auto named = with_unique_names(*batch);
+    ctes.add(cte.name, Relation{named->schema(), {named}});
   }
 
   std::string missing = CacheCheck(*this).first_missing(stmt);

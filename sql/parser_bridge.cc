@@ -21,8 +21,8 @@ std::unique_ptr<SelectStatement> nv_sql_parse(const std::string& sql, ParseError
   try {
     const json* body = single_select(doc.root(), error);
     if (body == nullptr) return nullptr;
-    Walker walker(error);
-    auto stmt = walker.transform_select(*body);
+    Walker walker(error, sql);
+    auto stmt = walker.transform_select(*body, /*names_seen=*/true);
     if (walker.aborted()) return nullptr;
     return stmt;
   } catch (const std::exception& e) {

@@ -56,6 +56,16 @@ std::optional<std::string> string_node(const json& node) {
   return str_field(*body, "sval");
 }
 
+std::optional<std::vector<std::string>> string_list(const json& list) {
+  std::vector<std::string> out;
+  for (const json& n : list) {
+    auto s = string_node(n);
+    if (!s) return std::nullopt;
+    out.push_back(std::move(*s));
+  }
+  return out;
+}
+
 bool parse_tree(const std::string& sql, JsonDocument* doc, ParseError* error) {
   try {
     std::string text;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sql/json_reader_internal.h"
 #include "sql/parser_bridge_internal.h"
@@ -26,6 +27,8 @@ bool bool_field(const json& body, const char* name);
 const json& list_field(const json& body, const char* name);
 /// The text of a String node, when the node is one.
 std::optional<std::string> string_node(const json& node);
+/// The texts of a list of String nodes (a qualified name); nothing when one is no String.
+std::optional<std::vector<std::string>> string_list(const json& list);
 
 /// Reads the parse tree of `sql` as libpg_query gives it into `doc`; false with `error` saying
 /// why when there is none. Calls into the parser are serialised.

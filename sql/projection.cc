@@ -22,8 +22,7 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
     arrays.push_back(batch->column(idx));
     source.push_back(idx);
   };
-  for (size_t pos = 0; pos < stmt.items.size(); ++pos) {
-    const SelectItem& item = stmt.items[pos];
+  for (const SelectItem& item : stmt.items) {
     if (!item.expr) return arrow::Status::Invalid("empty projection item");
     if (const auto* star = item.expr->as<StarExpr>()) {
       // t.* shows the columns of table t only; a bare * every visible column.
@@ -48,34 +47,25 @@ arrow::Result<Projected> apply_projection(const SelectStatement& stmt, const Fra
       }
       continue;
     }
+    if (value_from(*item.expr, is_decimal_constant)) return decimal_output();
     ExprEval ev(input);
     ARROW_ASSIGN_OR_RAISE(auto value, ev.eval(*item.expr));
     if (!value.is_scalar() && !value.is_array()) {
       return arrow::Status::Invalid("projection item evaluated to non-array, non-scalar");
     }
-    if (const auto* lit = item.expr->as<LiteralExpr>()) {
-      // A bare integer constant that fits 32 bits is an INTEGER column, as the compute node
-      // types it.
-      const auto* v = std::get_if<int64_t>(&lit->value);
-      if (v != nullptr && *v >= INT32_MIN && *v <= INT32_MAX) {
-        ARROW_ASSIGN_OR_RAISE(value, cp::Cast(value, arrow::int32(), cp::CastOptions::Safe()));
-      }
-    }
     ARROW_ASSIGN_OR_RAISE(auto arr, to_array(value, rows));
-    std::string name;
+    // A column reference is named by its column, as the compute node names it.
+    std::string name = item.name;
     std::shared_ptr<const arrow::KeyValueMetadata> metadata;
     int src = -1;
     if (const auto* ref = item.expr->as<ColumnRef>()) {
-      name = ref->column;
       auto idx = resolve_column(input, *ref);
       if (idx.ok()) {
         src = *idx;
         metadata = batch->schema()->field(src)->metadata();
+        if (name.empty()) name = batch->schema()->field(src)->name();
       }
-    } else {
-      name = "expr_" + std::to_string(pos);
     }
-    if (item.alias) name = *item.alias;
     fields.push_back(arrow::field(name, arr->type(), /*nullable=*/true, metadata));
     arrays.push_back(std::move(arr));
     source.push_back(src);

@@ -1,6 +1,5 @@
-// The two statement shapes the engine runs: a SELECT over its FROM (or over one constant row),
-// and a set operation over two statements. Both end in ORDER BY; LIMIT / OFFSET are applied by
-// the caller.
+// The two statement shapes the engine runs: a SELECT over its FROM, and a set operation over two
+// statements. Both end in ORDER BY; LIMIT / OFFSET are applied by the caller.
 
 #include <arrow/compute/api.h>
 #include <arrow/compute/exec.h>
@@ -102,19 +101,14 @@ arrow::Result<std::shared_ptr<arrow::Array>> kept_rows(const arrow::RecordBatch&
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> run_select(SelectStatement& stmt,
                                                               const MetadataEngine& engine) {
   if (stmt.items.empty()) return arrow::Status::Invalid("SELECT with no projection");
-  if (stmt.from) {
-    if (stmt.where) decorrelate_exists(stmt, engine);
-    decorrelate_scalar_subqueries(stmt, engine);
-  }
+  // A statement that reads no relation is the compute node's to answer.
+  if (!stmt.from) return decline_status("no FROM clause");
+  if (stmt.where) decorrelate_exists(stmt, engine);
+  decorrelate_scalar_subqueries(stmt, engine);
   const auto filters = pushable_conjuncts(stmt.where.get());
   const auto columns = referenced_columns(stmt);
-  Frame input;
-  if (stmt.from) {
-    const Pushdown pushdown{&filters, columns ? &*columns : nullptr};
-    ARROW_ASSIGN_OR_RAISE(input, materialize_tableref(*stmt.from, engine, pushdown));
-  } else {
-    input = constant_frame();
-  }
+  const Pushdown pushdown{&filters, columns ? &*columns : nullptr};
+  ARROW_ASSIGN_OR_RAISE(Frame input, materialize_tableref(*stmt.from, engine, pushdown));
   ARROW_RETURN_NOT_OK(flatten_all(stmt, engine));
   if (stmt.where) {
     ARROW_ASSIGN_OR_RAISE(input, apply_predicate(input, *stmt.where));

@@ -255,12 +255,12 @@ ExprPtr try_decorrelate_scalar(SelectStatement& outer, SelectStatement& sub,
   for (size_t i = 0; i < keys.size(); ++i) {
     const std::string name = "$k" + std::to_string(i);
     if (agg != nullptr) grouped->group_by.push_back(clone_expr(**keys[i].first));
-    grouped->items.push_back(SelectItem{std::move(*keys[i].first), name});
+    grouped->items.push_back(SelectItem{std::move(*keys[i].first), name, name});
     on.push_back(Expr::make(CmpExpr{CmpOp::Eq, std::move(*keys[i].second),
                                     Expr::make(ColumnRef{alias, name})}));
   }
   const bool is_count = agg != nullptr && agg->name == "count";
-  grouped->items.push_back(SelectItem{std::move(sub.items[0].expr), std::string("$v")});
+  grouped->items.push_back(SelectItem{std::move(sub.items[0].expr), "$v", "$v"});
   std::vector<ExprPtr> kept;
   for (ExprPtr* r : residuals) kept.push_back(std::move(*r));
   grouped->where = and_all(std::move(kept));
@@ -317,6 +317,21 @@ Type literal_type(const Literal& v) {
 ExprPtr literal_expr(Literal v) {
   Type t = literal_type(v);
   return Expr::make(LiteralExpr{std::move(v), t});
+}
+
+// A scalar subquery's value as a constant of the subquery's column type (a NULL included), so
+// that the outer statement types it as the compute node does.
+arrow::Result<ExprPtr> typed_constant(Literal value, const arrow::DataType& type) {
+  static const std::pair<arrow::Type::type, Type> kTypes[] = {
+      {arrow::Type::BOOL, Type::Bool},     {arrow::Type::INT32, Type::Int32},
+      {arrow::Type::INT64, Type::Int64},   {arrow::Type::DOUBLE, Type::Double},
+      {arrow::Type::STRING, Type::String}, {arrow::Type::NA, Type::Null}};
+  for (const auto& [id, t] : kTypes) {
+    if (type.id() != id) continue;
+    if (value.index() != 0 || t == Type::Null) return Expr::make(LiteralExpr{std::move(value), t});
+    return Expr::make(CastExpr{Expr::make(LiteralExpr{Literal{}, Type::Null}), t});
+  }
+  return decline_status("scalar subquery of type " + type.ToString());
 }
 
 }  // namespace
@@ -427,7 +442,7 @@ arrow::Status flatten_subqueries_in_expr(ExprPtr& slot, const MetadataEngine& en
       if (!v.ok()) return arrow::Status::Invalid(v.status().message());
       value = *v;
     }
-    slot = literal_expr(std::move(value));
+    ARROW_ASSIGN_OR_RAISE(slot, typed_constant(std::move(value), *r.schema->field(0)->type()));
     return arrow::Status::OK();
   }
   if (auto* x = e.as<ExistsExpr>()) {

@@ -109,7 +109,7 @@ bool expr_equal(const Expr& a, const Expr& b,
         using T = std::decay_t<decltype(n)>;
         const T& m = std::get<T>(b.node);
         if constexpr (std::is_same_v<T, LiteralExpr>) {
-          return n.type == m.type && n.value == m.value;
+          return n.type == m.type && n.decimal == m.decimal && n.value == m.value;
         } else if constexpr (std::is_same_v<T, CmpExpr> || std::is_same_v<T, ArithExpr> ||
                              std::is_same_v<T, LogicExpr> || std::is_same_v<T, UnaryExpr>) {
           return n.op == m.op;

@@ -67,7 +67,8 @@ struct ColumnRef {
 
 struct LiteralExpr {
   Literal value;
-  Type type = Type::Null;
+  Type type = Type::Null;  // Int32 for an integer within 32 bits, as the compute node types it
+  bool decimal = false;    // a number written with a fraction and no exponent (a DECIMAL there)
 };
 
 struct CmpExpr {
@@ -179,7 +180,11 @@ struct Expr {
 
 struct SelectItem {
   ExprPtr expr;
-  std::optional<std::string> alias;
+  std::optional<std::string> alias;  // as the parser reports it (unquoted names folded)
+  // The output column's name as the compute node gives it: the alias as written, or the node's
+  // rendering of an unaliased expression. Empty for a column reference (named by its column),
+  // and where nobody sees the name (the inside of IN, EXISTS and scalar subqueries).
+  std::string name;
 };
 
 struct BaseTable {

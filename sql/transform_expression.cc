@@ -98,7 +98,7 @@ ExprPtr Walker::transform_sub_link(const json& s) {
       return abort_with(ParseStatus::Malformed, "EXISTS missing inner SelectStmt");
     }
     ExistsExpr e;
-    e.subquery = transform_select(*sbody);
+    e.subquery = transform_select(*sbody, /*names_seen=*/false);
     if (!e.subquery) return nullptr;
     return Expr::make(std::move(e));
   }
@@ -108,7 +108,7 @@ ExprPtr Walker::transform_sub_link(const json& s) {
       return abort_with(ParseStatus::Malformed, "scalar subquery missing inner SelectStmt");
     }
     ScalarSubqueryExpr e;
-    e.subquery = transform_select(*sbody);
+    e.subquery = transform_select(*sbody, /*names_seen=*/false);
     if (!e.subquery) return nullptr;
     return Expr::make(std::move(e));
   }
@@ -130,7 +130,7 @@ ExprPtr Walker::transform_sub_link(const json& s) {
     InExpr in;
     in.lhs = transform_expression(test);
     if (!in.lhs) return nullptr;
-    in.subquery = transform_select(*sbody);
+    in.subquery = transform_select(*sbody, /*names_seen=*/false);
     if (!in.subquery) return nullptr;
     return Expr::make(std::move(in));
   }
@@ -196,9 +196,11 @@ ExprPtr Walker::transform_const(const json& c) {
     lit.type = Type::Null;
     return Expr::make(std::move(lit));
   }
+  // The compute node types an integer constant by its size: INTEGER within 32 bits, BIGINT
+  // beyond; the parser keeps the first kind as a number, the second as text.
   if (const json* iv = field(c, "ival")) {
     lit.value = iv->value("ival", static_cast<int64_t>(0));
-    lit.type = Type::Int64;
+    lit.type = Type::Int32;
     return Expr::make(std::move(lit));
   }
   if (const json* fv = field(c, "fval")) {
@@ -224,6 +226,9 @@ ExprPtr Walker::transform_const(const json& c) {
     }
     lit.value = d;
     lit.type = Type::Double;
+    // Written without an exponent, the compute node holds it as a DECIMAL, which this engine
+    // does not.
+    lit.decimal = text.find_first_of("eE") == std::string::npos;
     return Expr::make(std::move(lit));
   }
   if (const json* bv = field(c, "boolval")) {

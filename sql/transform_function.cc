@@ -5,16 +5,11 @@
 namespace nv_sql {
 
 ExprPtr Walker::transform_func_call(const json& f) {
-  const json& names = list_field(f, "funcname");
-  std::vector<std::string> parts;
-  for (const json& n : names) {
-    auto s = string_node(n);
-    if (!s) break;
-    parts.push_back(*s);
-  }
-  if (parts.empty() || parts.size() != names.size()) {
+  const auto qualified = string_list(list_field(f, "funcname"));
+  if (!qualified || qualified->empty()) {
     return abort_with(ParseStatus::Malformed, "function call without name");
   }
+  const std::vector<std::string>& parts = *qualified;
   // A schema-qualified name is the function of that schema: pg_catalog.f is the built-in f;
   // any other qualified name keeps its full spelling so that it never maps to a built-in.
   std::string name;
@@ -82,6 +77,11 @@ ExprPtr Walker::transform_type_cast(const json& c) {
   auto written = string_node(names.back());
   if (!written) return abort_with(ParseStatus::Malformed, "CAST type name not a string");
   const std::string lowered = ascii_lower(*written);
+  // FLOAT is the grammar's float8 (a double) but the compute node's 32-bit FLOAT.
+  if (ascii_lower(std::string(names_.word_at(tbody->value("location", int64_t{-1})))) ==
+      "float") {
+    return abort_with(ParseStatus::Unsupported, "CAST to unsupported type: float");
+  }
   // Arrays and type modifiers (varchar(n), timestamp(p), ...) change values in ways the
   // plain Arrow casts do not reproduce; they go to the compute node.
   if (!list_field(*tbody, "arrayBounds").empty()) {

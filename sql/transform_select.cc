@@ -16,7 +16,7 @@ const json* select_body(const json* node) {
 
 }  // namespace
 
-std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
+std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel, bool names_seen) {
   DepthGuard guard(depth_);
   DepthGuard select_guard(select_depth_);
   if (depth_ > kMaxDepth || select_depth_ > kMaxSelectDepth) {
@@ -28,7 +28,7 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
   }
   const std::string op = str_field(sel, "op");
   if (!op.empty() && op != "SETOP_NONE") {
-    if (!transform_set_op(sel, op, stmt.get())) return nullptr;
+    if (!transform_set_op(sel, op, names_seen, stmt.get())) return nullptr;
     if (!transform_order_limit(sel, stmt.get())) return nullptr;
     return stmt;
   }
@@ -55,8 +55,11 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
     return abort_with(ParseStatus::Unsupported, "SELECT INTO is out of scope");
   }
   const json& from = list_field(sel, "fromClause");
+  // A statement that reads no relation is the compute node's to answer: a connection check
+  // (SELECT 1) must reach it.
+  if (from.empty()) return abort_with(ParseStatus::Unsupported, "SELECT without FROM clause");
 
-  // FROM (none: a constant SELECT over one row): a comma list folds left-deep into cross joins.
+  // A comma list folds left-deep into cross joins.
   for (const json& item : from) {
     auto ref = transform_tableref_node(&item);
     if (!ref) return nullptr;
@@ -72,22 +75,7 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
     stmt->from->node = std::move(join);
   }
 
-  const json* targets = field(sel, "targetList");
-  if (targets == nullptr || !targets->is_array() || targets->empty()) {
-    return abort_with(ParseStatus::Malformed, "SELECT with no projection");
-  }
-  for (const json& t : *targets) {
-    const json* body = nullptr;
-    if (kind_of(&t, &body) != "ResTarget") {
-      return abort_with(ParseStatus::Malformed, "SELECT with no projection");
-    }
-    SelectItem item;
-    item.expr = transform_expression(field(*body, "val"));
-    if (!item.expr) return nullptr;
-    std::string name = str_field(*body, "name");
-    if (!name.empty()) item.alias = std::move(name);
-    stmt->items.push_back(std::move(item));
-  }
+  if (!transform_targets(sel, names_seen, stmt.get())) return nullptr;
 
   if (const json* where = field(sel, "whereClause")) {
     stmt->where = transform_expression(where);
@@ -112,6 +100,50 @@ std::unique_ptr<SelectStatement> Walker::transform_select(const json& sel) {
   }
   if (!transform_limit(sel, stmt.get())) return nullptr;
   return stmt;
+}
+
+bool Walker::transform_targets(const json& sel, bool names_seen, SelectStatement* stmt) {
+  const json* targets = field(sel, "targetList");
+  if (targets == nullptr || !targets->is_array() || targets->empty()) {
+    abort_with(ParseStatus::Malformed, "SELECT with no projection");
+    return false;
+  }
+  for (size_t i = 0; i < targets->size(); ++i) {
+    const json* body = nullptr;
+    if (kind_of(&(*targets)[i], &body) != "ResTarget") {
+      abort_with(ParseStatus::Malformed, "SELECT with no projection");
+      return false;
+    }
+    SelectItem item;
+    const json* val = field(*body, "val");
+    item.expr = transform_expression(val);
+    if (!item.expr) return false;
+    std::string alias = str_field(*body, "name");
+    std::optional<std::string> name;
+    if (!alias.empty()) {
+      const json* next_body = nullptr;
+      const int64_t next = i + 1 < targets->size() && kind_of(&(*targets)[i + 1], &next_body) ==
+                                                          "ResTarget"
+                               ? next_body->value("location", int64_t{-1})
+                               : -1;
+      name = names_.alias(alias, body->value("location", int64_t{-1}), next);
+      item.alias = std::move(alias);
+    } else if (!item.expr->as<ColumnRef>() && !item.expr->as<StarExpr>()) {
+      name = names_.render(val);
+    } else {
+      name = std::string();
+    }
+    if (name) {
+      item.name = std::move(*name);
+    } else if (names_seen) {
+      abort_with(ParseStatus::Unsupported, "the compute node's name for output column " +
+                                               std::to_string(stmt->items.size() + 1) +
+                                               " is not known here");
+      return false;
+    }
+    stmt->items.push_back(std::move(item));
+  }
+  return true;
 }
 
 bool Walker::transform_sort_keys(const json& list, std::vector<OrderKey>* out) {
@@ -173,7 +205,8 @@ bool Walker::transform_order_limit(const json& sel, SelectStatement* stmt) {
          transform_limit(sel, stmt);
 }
 
-bool Walker::transform_set_op(const json& sel, const std::string& op, SelectStatement* stmt) {
+bool Walker::transform_set_op(const json& sel, const std::string& op, bool names_seen,
+                              SelectStatement* stmt) {
   if (op == "SETOP_UNION") {
     stmt->set_op = SetOp::Union;
   } else if (op == "SETOP_INTERSECT") {
@@ -191,9 +224,10 @@ bool Walker::transform_set_op(const json& sel, const std::string& op, SelectStat
     abort_with(ParseStatus::Malformed, "set operation missing operand");
     return false;
   }
-  stmt->set_left = transform_select(*l);
+  // The combined rows take the left operand's column names.
+  stmt->set_left = transform_select(*l, names_seen);
   if (!stmt->set_left) return false;
-  stmt->set_right = transform_select(*r);
+  stmt->set_right = transform_select(*r, /*names_seen=*/false);
   return stmt->set_right != nullptr;
 }
 
@@ -219,7 +253,7 @@ bool Walker::transform_with(const json& with, SelectStatement* stmt) {
     }
     CommonTableExpr cte;
     cte.name = str_field(*body, "ctename");
-    cte.query = transform_select(*q);
+    cte.query = transform_select(*q, /*names_seen=*/true);
     if (!cte.query) return false;
     stmt->ctes.push_back(std::move(cte));
   }
@@ -348,7 +382,15 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
         std::string a = str_field(*alias, "aliasname");
         if (!a.empty()) v.alias = std::move(a);
         for (const json& c : list_field(*alias, "colnames")) {
-          if (auto s = string_node(c)) v.column_names.push_back(*s);
+          auto parsed = string_node(c);
+          if (!parsed) continue;
+          auto written = names_.spelling(*parsed);
+          if (!written) {
+            return abort_with(ParseStatus::Unsupported,
+                              "the compute node's name for VALUES column " + *parsed +
+                                  " is not known here");
+          }
+          v.column_names.push_back(*written);
         }
       }
       ref->node = std::move(v);
@@ -358,7 +400,7 @@ std::unique_ptr<TableRef> Walker::transform_tableref_node(const json* node) {
       return abort_with(ParseStatus::Unsupported,
                         "derived table column aliases are not supported in metadata path");
     }
-    auto inner = transform_select(*sbody);
+    auto inner = transform_select(*sbody, /*names_seen=*/true);
     if (!inner) return nullptr;
     ref->node = std::move(inner);
     if (alias != nullptr) {

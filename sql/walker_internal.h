@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sql/output_name_internal.h"
 #include "sql/pg_tree_internal.h"
 #include "sql/syntax_tree_internal.h"
 
@@ -20,7 +21,8 @@ inline constexpr int kMaxSelectDepth = 64;
 
 class Walker {
  public:
-  explicit Walker(ParseError* error) : error_(error) {}
+  /// `sql` is the parsed text; it must outlive the walker.
+  Walker(ParseError* error, const std::string& sql) : error_(error), names_(sql) {}
 
   bool aborted() const { return aborted_; }
 
@@ -35,9 +37,12 @@ class Walker {
     return nullptr;
   }
 
-  std::unique_ptr<SelectStatement> transform_select(const json& sel);
+  /// `names_seen`: whether the statement's output names are seen (at the top, in FROM, in WITH
+  /// and on the left of a set operation), so that each must be the compute node's.
+  std::unique_ptr<SelectStatement> transform_select(const json& sel, bool names_seen);
 
  private:
+  bool transform_targets(const json& sel, bool names_seen, SelectStatement* stmt);
   std::unique_ptr<TableRef> transform_tableref_node(const json* node);
   ExprPtr transform_expression(const json* node);
   ExprPtr transform_a_expr(const json& a);
@@ -51,10 +56,12 @@ class Walker {
   bool transform_sort_keys(const json& list, std::vector<OrderKey>* out);
   bool transform_limit(const json& sel, SelectStatement* stmt);
   bool transform_order_limit(const json& sel, SelectStatement* stmt);
-  bool transform_set_op(const json& sel, const std::string& op, SelectStatement* stmt);
+  bool transform_set_op(const json& sel, const std::string& op, bool names_seen,
+                        SelectStatement* stmt);
   bool transform_with(const json& with, SelectStatement* stmt);
 
   ParseError* error_;
+  OutputNames names_;
   bool aborted_ = false;
   int depth_ = 0;
   int select_depth_ = 0;

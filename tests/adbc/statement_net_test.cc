@@ -163,7 +163,7 @@ TEST_F(StatementNetTest, HttpErrorsBecomeAdbcErrors) {
       {"missing table", nullptr, "SELECT * FROM no_such_table",
        "Catalog Error: Table with name no_such_table does not exist", "42S02",
        ADBC_STATUS_NOT_FOUND, 404},
-      // The faults need statements that reach the compute node (SELECT 1 is answered locally).
+      // The faults need statements that reach the compute node.
       {"429", {{"endpoint", "query"}, {"status", 429}, {"body", ""}},
        "SELECT * FROM inventory.products", "compute returned HTTP 429", "53400", ADBC_STATUS_IO,
        429},

@@ -340,6 +340,99 @@ TEST_F(MetadataCallsNetTest, EngineAnswersMatchTheComputeNode) {
   }
 }
 
+// The node's whole answer to `sql` as one batch (its schema even when there are no rows).
+std::shared_ptr<arrow::RecordBatch> compute_batch(NVConnection* conn, const std::string& sql) {
+  char err[1024] = "";
+  NVQueryHandle* q = nv_execute(conn, sql.c_str(), 0, 0, err, sizeof(err));
+  EXPECT_NE(q, nullptr) << err;
+  if (q == nullptr) return nullptr;
+  std::vector<std::shared_ptr<arrow::RecordBatch>> parts;
+  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof(err))) {
+    if (const auto& record = norvale::query_batch_record(b)) parts.push_back(record);
+    nv_batch_free(b);
+  }
+  EXPECT_EQ(nv_query_error(q), nullptr) << sql << ": " << nv_query_error(q);
+  nv_query_close(q);
+  if (parts.empty()) return nullptr;
+  auto table = arrow::Table::FromRecordBatches(parts);
+  if (!table.ok()) return nullptr;
+  return (*table)->CombineChunksToBatch().ValueOr(nullptr);
+}
+
+// "name type" of every column.
+std::vector<std::string> columns_of(const arrow::Schema& schema) {
+  std::vector<std::string> out;
+  for (const auto& f : schema.fields()) out.push_back(f->name() + " " + f->type()->ToString());
+  return out;
+}
+
+// Through the driver, a catalog statement is answered locally and a statement that reads no
+// relation reaches the node; either way the columns carry the node's names and types, and the
+// rows are the node's. The local service's own information_schema is the node's catalog here.
+TEST_F(MetadataCallsNetTest, DriverAnswersCarryTheNodesNamesAndTypes) {
+  struct Case {
+    const char* sql;
+    bool local;
+  };
+  const Case cases[] = {
+      {"SELECT upper(table_name), length(table_name) + 1, count(*) FROM "
+       "information_schema.tables WHERE table_schema IN ('sales', 'inventory', 'analytics') "
+       "GROUP BY 1, 2 ORDER BY 1",
+       true},
+      {"SELECT table_name, count(*), count(DISTINCT is_nullable), min(ordinal_position), "
+       "max(column_name), sum(ordinal_position), avg(ordinal_position) FROM "
+       "information_schema.columns WHERE table_schema = 'sales' GROUP BY table_name ORDER BY 1",
+       true},
+      {"SELECT TABLE_NAME, table_schema || '.' || table_name, table_type = 'VIEW', "
+       "CASE WHEN table_type = 'VIEW' THEN 1 ELSE 0 END, table_name IN ('orders', 'x') "
+       "FROM information_schema.tables WHERE table_schema = 'sales' ORDER BY 1",
+       true},
+      {"SELECT column_name AS \"Column\", ordinal_position * 2, CAST(ordinal_position AS "
+       "varchar), coalesce(is_nullable, 'x'), substring(column_name FROM 1 FOR 3) FROM "
+       "information_schema.columns WHERE table_schema = 'inventory' AND table_name = 'products' "
+       "ORDER BY ordinal_position",
+       true},
+      {"SELECT * FROM (SELECT schema_name, upper(schema_name) FROM information_schema.schemata "
+       "WHERE schema_name IN ('sales', 'inventory')) s ORDER BY 1",
+       true},
+      {"SELECT 1", false},
+      {"SELECT upper('a') || 'b'", false},
+  };
+  AdbcStatement stmt{};
+  AdbcError error{};
+  ASSERT_EQ(nv_adbc_statement_new(&handle_, &stmt, &error), ADBC_STATUS_OK);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sql);
+    ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, c.sql, &error), ADBC_STATUS_OK);
+    ArrowArrayStream stream{};
+    int64_t rows_affected = 0;
+    const int64_t sent = queries_sent();
+    ASSERT_EQ(nv_adbc_statement_execute_query(&stmt, &stream, &rows_affected, &error),
+              ADBC_STATUS_OK)
+        << (error.message != nullptr ? error.message : "");
+    auto driver = nvtest::read_stream(&stream);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(queries_sent() - sent, c.local ? 0 : 1);
+    auto node = compute_batch(state_.connection, c.sql);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(columns_of(*driver->schema()), columns_of(*node->schema()));
+    EXPECT_EQ(rows_of(*driver), rows_of(*node));
+    EXPECT_FALSE(rows_of(*driver).empty());
+  }
+  nv_adbc_statement_release(&stmt, &error);
+  // The names the examples show.
+  ASSERT_EQ(nv_adbc_statement_new(&handle_, &stmt, &error), ADBC_STATUS_OK);
+  ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, cases[0].sql, &error), ADBC_STATUS_OK);
+  ArrowArrayStream stream{};
+  ASSERT_EQ(nv_adbc_statement_execute_query(&stmt, &stream, nullptr, &error), ADBC_STATUS_OK);
+  auto first = nvtest::read_stream(&stream);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(columns_of(*first->schema()),
+            (std::vector<std::string>{"upper(table_name) string",
+                                      "(length(table_name) + 1) int64", "count_star() int64"}));
+  nv_adbc_statement_release(&stmt, &error);
+}
+
 // The statement path offers information_schema queries to the engine first: answered from
 // the snapshot, traced as a cache hit, with no request to a compute node; a statement the
 // engine declines still reaches the node.

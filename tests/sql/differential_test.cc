@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -31,14 +32,18 @@
 #include <random>
 #include <sstream>
 
-#include <duckdb.h>
-
+#include "duckdb_support.h"
 #include "metadata/info_schema_internal.h"
 #include "sql/metadata_engine_internal.h"
 #include "support/snapshot_relations.h"
 
 namespace nv_sql {
 namespace {
+
+using testing::columns_of;
+using testing::Duck;
+using testing::DuckResult;
+using testing::rows_of;
 
 enum class Kind { Str, Int };
 
@@ -202,103 +207,12 @@ std::shared_ptr<arrow::RecordBatch> to_batch(const Rel& r) {
                                   arrays);
 }
 
-// Owners of DuckDB's C handles.
-struct Duck {
-  duckdb_database db = nullptr;
-  duckdb_connection con = nullptr;
-  Duck() {
-    EXPECT_EQ(duckdb_open(nullptr, &db), DuckDBSuccess);
-    EXPECT_EQ(duckdb_connect(db, &con), DuckDBSuccess);
-  }
-  ~Duck() {
-    duckdb_disconnect(&con);
-    duckdb_close(&db);
-  }
-};
-
-struct DuckResult {
-  duckdb_result res{};
-  bool ok = false;
-  DuckResult(duckdb_connection con, const std::string& sql)
-      : ok(duckdb_query(con, sql.c_str(), &res) == DuckDBSuccess) {}
-  ~DuckResult() { duckdb_destroy_result(&res); }
-  std::string error() { return duckdb_result_error(&res) ? duckdb_result_error(&res) : ""; }
-};
-
-void load_duckdb(Duck& duck, const Rel& r) {
-  std::string ddl = "CREATE TABLE nvis." + r.name + " (";
-  for (size_t c = 0; c < r.cols.size(); ++c) {
-    const char* type = r.cols[c].kind == Kind::Str ? " VARCHAR" : " INTEGER";
-    ddl += (c ? ", " : "") + r.cols[c].name + type;
-  }
-  ddl += ")";
-  DuckResult created(duck.con, ddl);
-  ASSERT_TRUE(created.ok) << created.error();
-  duckdb_appender app = nullptr;
-  ASSERT_EQ(duckdb_appender_create(duck.con, "nvis", r.name.c_str(), &app), DuckDBSuccess);
-  for (const auto& row : r.rows) {
-    for (size_t c = 0; c < r.cols.size(); ++c) {
-      if (row[c].null) {
-        duckdb_append_null(app);
-      } else if (r.cols[c].kind == Kind::Str) {
-        duckdb_append_varchar(app, row[c].s.c_str());
-      } else {
-        duckdb_append_int32(app, static_cast<int32_t>(row[c].i));
-      }
-    }
-    ASSERT_EQ(duckdb_appender_end_row(app), DuckDBSuccess);
-  }
-  duckdb_appender_destroy(&app);
-}
-
-std::string canon_number(double d) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.9g", d == 0 ? 0.0 : d);
-  return buf;
-}
-
-std::string engine_cell(const arrow::Array& a, int64_t row) {
-  if (a.IsNull(row)) return "NULL";
-  auto sc = *a.GetScalar(row);
-  if (arrow::is_integer(a.type_id())) return sc->ToString();
-  if (arrow::is_floating(a.type_id())) {
-    return canon_number(std::strtod(sc->ToString().c_str(), nullptr));
-  }
-  return sc->ToString();
-}
-
-std::string duck_cell(duckdb_result* res, idx_t col, idx_t row) {
-  if (duckdb_value_is_null(res, col, row)) return "NULL";
-  switch (duckdb_column_type(res, col)) {
-    case DUCKDB_TYPE_TINYINT:
-    case DUCKDB_TYPE_SMALLINT:
-    case DUCKDB_TYPE_INTEGER:
-    case DUCKDB_TYPE_BIGINT:
-    case DUCKDB_TYPE_HUGEINT:
-    case DUCKDB_TYPE_UTINYINT:
-    case DUCKDB_TYPE_USMALLINT:
-    case DUCKDB_TYPE_UINTEGER:
-    case DUCKDB_TYPE_UBIGINT:
-      // Integers compare exactly (64-bit values beyond double precision included).
-      return std::to_string(duckdb_value_int64(res, col, row));
-    case DUCKDB_TYPE_FLOAT:
-    case DUCKDB_TYPE_DOUBLE:
-    case DUCKDB_TYPE_DECIMAL:
-      return canon_number(duckdb_value_double(res, col, row));
-    default: {
-      char* text = duckdb_value_varchar(res, col, row);
-      std::string out = text ? text : "";
-      duckdb_free(text);
-      return out;
-    }
-  }
-}
-
 // ---- statement generator ----
 
 struct Target {
   std::string engine;
   std::string duck;
+  bool reads_nothing = false;  // no FROM: the engine must decline it
   void add(const std::string& both) {
     engine += both;
     duck += both;
@@ -369,7 +283,27 @@ class Gen {
     }
     return false;
   }
-  std::string qual(const Scope& s, const Col& c) { return s.alias + "." + c.name; }
+  // Column names are sometimes written in capitals: output names must keep them as written.
+  std::string qual(const Scope& s, const Col& c) {
+    return s.alias + "." + (coin(15) ? upper(c.name) : c.name);
+  }
+  static std::string upper(std::string v) {
+    for (char& ch : v) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return v;
+  }
+  // The alias of output column i (prefix and i, sometimes in capitals), or, when `may_omit`,
+  // sometimes none: the column is then named by the compute node's rendering of it.
+  std::string name_item(const char* prefix, int i, bool may_omit) {
+    const int r = pick(10);
+    if (may_omit && r < 4) {
+      aliases_.emplace_back();
+      return "";
+    }
+    std::string a = prefix + std::to_string(i);
+    if (r < 6) a = upper(a);
+    aliases_.push_back(a);
+    return " AS " + a;
+  }
 
   static std::string quoted(const std::string& v) {
     std::string out = "'";
@@ -431,6 +365,7 @@ class Gen {
 
   std::mt19937_64& rng_;
   std::map<std::string, const Rel*> rels_;
+  std::vector<std::string> aliases_;  // of the statement's output columns, "" where none
 };
 
 Target Gen::atom(const std::vector<Scope>& scopes) {
@@ -691,10 +626,33 @@ Target Gen::item(const std::vector<Scope>& scopes) {
   const Scope& s = one(scopes);
   const Rel& r = *s.rel;
   Target t;
-  switch (pick(12)) {
+  switch (pick(15)) {
     case 10:
     case 11:
       t.add(text_call(s));
+      break;
+    case 12: {
+      // Types the node gives: a fraction written without exponent is a DECIMAL (declined), a
+      // division or an exponent makes a DOUBLE, integer constants are INTEGER or BIGINT.
+      if (!has_int(r)) return item(scopes);
+      const std::string x = qual(s, col_of(r, Kind::Int));
+      static const std::vector<std::string> forms = {
+          "X * 1.5",         "X / 2.0",          "X + 1e0",
+          "X + 3000000000",  "coalesce(X, 0)",   "NULLIF(X, 2)",
+          "CASE WHEN X > 3 THEN 1 ELSE 0 END",   "CASE WHEN X > 3 THEN X END",
+          "-X",              "X - -1"};
+      std::string f = one(forms);
+      for (size_t p = f.find('X'); p != std::string::npos; p = f.find('X', p + x.size())) {
+        f.replace(p, 1, x);
+      }
+      t.add(f);
+      break;
+    }
+    case 13:
+      t.add(qual(s, col_of(r, Kind::Str)) + (coin(50) ? " || NULL" : " = NULL"));
+      break;
+    case 14:
+      t.add(std::string(coin(50) ? "1" : "'k'") + (coin(50) ? "" : " IS NULL"));
       break;
     case 0:
       t.add("upper(" + qual(s, col_of(r, Kind::Str)) + ")");
@@ -751,7 +709,9 @@ Target Gen::order_limit(int ncols, bool aliased) {
   std::shuffle(cols.begin(), cols.end(), rng_);
   for (size_t k = 0; k < cols.size(); ++k) {
     const int i = cols[k];
-    std::string key = aliased && coin(50) ? "c" + std::to_string(i - 1) : std::to_string(i);
+    const std::string& alias =
+        static_cast<size_t>(i) <= aliases_.size() ? aliases_[i - 1] : std::string();
+    std::string key = aliased && !alias.empty() && coin(50) ? alias : std::to_string(i);
     const int nulls = pick(3);
     t.add(std::string(k ? ", " : "") + key + (coin(50) ? " DESC" : "") +
           (nulls == 0 ? " NULLS FIRST" : nulls == 1 ? " NULLS LAST" : ""));
@@ -762,6 +722,7 @@ Target Gen::order_limit(int ncols, bool aliased) {
 }
 
 Target Gen::statement() {
+  aliases_.clear();
   Target t;
   const int shape = pick(21);
   const auto& names = shapes();
@@ -778,7 +739,7 @@ Target Gen::statement() {
     for (int i = 0; i < n; ++i) {
       t.add(i ? ", " : "");
       t.add(item(sc));
-      t.add(" AS c" + std::to_string(i));
+      t.add(name_item("c", i, true));
     }
     t.add(" FROM ");
     rel_ref(r->name, "a", &t);
@@ -822,7 +783,7 @@ Target Gen::statement() {
           agg = has_int(*r) ? "avg(" + qual(sc[0], col_of(*r, Kind::Int)) + ")" : "count(*)";
           break;
       }
-      t.add(std::string(ncols++ ? ", " : "") + agg + " AS x" + std::to_string(i));
+      t.add(std::string(ncols++ ? ", " : "") + agg + name_item("x", i, true));
     }
     t.add(" FROM ");
     rel_ref(r->name, "a", &t);
@@ -848,7 +809,7 @@ Target Gen::statement() {
     for (int i = 0; i < n; ++i) {
       t.add(i ? ", " : "");
       t.add(item(sc));
-      t.add(" AS c" + std::to_string(i));
+      t.add(name_item("c", i, false));
     }
     t.add(" FROM ");
     rel_ref(r->name, "a", &t);
@@ -924,7 +885,7 @@ Target Gen::statement() {
     for (int i = 0; i < n; ++i) {
       t.add(i ? ", " : "");
       t.add(item(both));
-      t.add(" AS c" + std::to_string(i));
+      t.add(name_item("c", i, true));
     }
     t.add(" FROM ");
     if (shape == 4) {
@@ -964,7 +925,7 @@ Target Gen::statement() {
   for (int i = 0; i < n; ++i) {
     t.add(i ? ", " : "");
     t.add(item(left_only));
-    t.add(" AS c" + std::to_string(i));
+    t.add(name_item("c", i, true));
   }
   if (shape == 7 && coin(50)) {
     t.add(", (SELECT count(*) FROM ");
@@ -1016,7 +977,7 @@ Target Gen::single_select(const Rel& r, const std::vector<Col>& cols, bool where
   std::vector<Scope> sc{{"a", &r}};
   t.add("SELECT ");
   for (size_t i = 0; i < cols.size(); ++i) {
-    t.add((i ? ", " : "") + qual(sc[0], cols[i]) + " AS c" + std::to_string(i));
+    t.add((i ? ", " : "") + qual(sc[0], cols[i]) + name_item("c", static_cast<int>(i), false));
   }
   t.add(" FROM ");
   rel_ref(r.name, "a", &t);
@@ -1039,7 +1000,7 @@ Target Gen::widened(int shape) {
     for (int i = 0; i < n; ++i) {
       t.add(i ? ", " : "");
       t.add(item(sc));
-      t.add(" AS c" + std::to_string(i));
+      t.add(name_item("c", i, true));
     }
     t.add(" FROM ");
     rel_ref(r->name, "a", &t);
@@ -1106,7 +1067,7 @@ Target Gen::widened(int shape) {
     int ncols = 0;
     if (grouped) t.add(std::string(ncols++ ? ", " : "") + qual(sc[0], key) + " AS g");
     for (size_t i = 0; i < aggs.size(); ++i) {
-      t.add(std::string(ncols++ ? ", " : "") + aggs[i] + " AS x" + std::to_string(i));
+      t.add(std::string(ncols++ ? ", " : "") + aggs[i] + name_item("x", static_cast<int>(i), true));
     }
     t.add(" FROM ");
     rel_ref(r->name, "a", &t);
@@ -1242,8 +1203,9 @@ Target Gen::widened(int shape) {
       "CASE WHEN 1 < 2 THEN 'y' END"};
   const int n = 1 + pick(3);
   t.add("SELECT ");
-  for (int i = 0; i < n; ++i) t.add((i ? ", " : "") + one(items) + " AS c" + std::to_string(i));
+  for (int i = 0; i < n; ++i) t.add((i ? ", " : "") + one(items) + name_item("c", i, true));
   if (coin(20)) t.add(" WHERE 1 = " + std::to_string(pick(2)));
+  t.reads_nothing = true;
   return t;
 }
 
@@ -1352,30 +1314,6 @@ bool top_level_order_by(const std::string& sql) {
   return false;
 }
 
-// DuckDB's rows of a statement, rendered as the engine's are.
-std::vector<std::string> duck_rows(DuckResult& res) {
-  std::vector<std::string> rows;
-  const idx_t cols = duckdb_column_count(&res.res);
-  for (idx_t row = 0; row < duckdb_row_count(&res.res); ++row) {
-    std::string line;
-    for (idx_t c = 0; c < cols; ++c) line += (c ? " | " : "") + duck_cell(&res.res, c, row);
-    rows.push_back(line);
-  }
-  return rows;
-}
-
-std::vector<std::string> engine_rows(const arrow::RecordBatch& batch) {
-  std::vector<std::string> rows;
-  for (int64_t row = 0; row < batch.num_rows(); ++row) {
-    std::string line;
-    for (int c = 0; c < batch.num_columns(); ++c) {
-      line += (c ? " | " : "") + engine_cell(*batch.column(c), row);
-    }
-    rows.push_back(line);
-  }
-  return rows;
-}
-
 TEST(SqlDifferential, EngineAgreesWithDuckDB) {
   uint64_t seed = 20261208;
   int count = 1500;
@@ -1401,7 +1339,7 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
     }
     ASSERT_TRUE(
         scanned.register_relation("information_schema." + r.name, batch->schema(), parts));
-    load_duckdb(duck, r);
+    ASSERT_TRUE(testing::load_table(duck.con, "nvis", r.name, *batch).ok());
   }
   nvtest::register_snapshot(&indexed, snapshot, true);
 
@@ -1420,7 +1358,7 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
     Target t = gen.statement();
     if (print) std::printf("%d: %s\n", i, t.engine.c_str());
     std::optional<std::vector<std::string>> want;
-    int duck_cols = 0;
+    std::string want_columns;
     for (Tally& tally : tallies) {
       auto res = tally.engine->try_execute(t.engine);
       if (res.status == ExecuteStatus::Declined) {
@@ -1434,6 +1372,12 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
         continue;
       }
       ++tally.answered;
+      if (t.reads_nothing) {
+        ADD_FAILURE() << "seed " << seed << " statement " << i << ": the " << tally.name
+                      << " engine answered a statement without FROM\n" << t.engine;
+        ++failures;
+        continue;
+      }
       if (!want) {
         DuckResult dres(duck.con, t.duck);
         if (!dres.ok) {
@@ -1442,20 +1386,30 @@ TEST(SqlDifferential, EngineAgreesWithDuckDB) {
           ++failures;
           break;
         }
-        want = duck_rows(dres);
-        duck_cols = static_cast<int>(duckdb_column_count(&dres.res));
+        auto answer = testing::duck_answer(dres);
+        if (!answer.ok()) {
+          ADD_FAILURE() << "seed " << seed << " statement " << i << ": DuckDB's answer not "
+                        << "read: " << answer.status().ToString() << "\n" << t.engine;
+          ++failures;
+          break;
+        }
+        want = std::move(answer->rows);
+        want_columns = columns_of(*answer->schema);
       }
       const auto& batch = *res.batches.at(0);
-      std::vector<std::string> got = engine_rows(batch);
+      std::vector<std::string> got = rows_of(batch);
       std::vector<std::string> expected = *want;
       if (!top_level_order_by(t.engine)) {
         std::sort(got.begin(), got.end());
         std::sort(expected.begin(), expected.end());
       }
-      if (got != expected || batch.num_columns() != duck_cols) {
+      // Names and types as the node gives them, not only the rows.
+      const std::string got_columns = columns_of(*batch.schema());
+      if (got != expected || got_columns != want_columns) {
         std::ostringstream os;
         os << "seed " << seed << " statement " << i << " (" << tally.name << "):\n"
-           << t.engine << "\nengine (" << got.size() << " rows):\n";
+           << t.engine << "\nengine columns: " << got_columns << "\nduckdb columns: "
+           << want_columns << "\nengine (" << got.size() << " rows):\n";
         for (size_t k = 0; k < std::min<size_t>(got.size(), 12); ++k) os << "  " << got[k] << "\n";
         os << "duckdb (" << expected.size() << " rows):\n";
         for (size_t k = 0; k < std::min<size_t>(expected.size(), 12); ++k) {

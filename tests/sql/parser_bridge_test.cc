@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sql/parser_bridge_internal.h"
 
@@ -30,8 +31,22 @@ TEST(ParserBridge, RefusalsCarryStatusAndMessage) {
        "WITH column lists are not supported in metadata path"},
       {"SELECT a FROM t GROUP BY ROLLUP (a)", ParseStatus::Unsupported,
        "GROUPING SETS / ROLLUP / CUBE are out of scope"},
-      {"SELECT 99999999999999999999", ParseStatus::Unsupported,
+      {"SELECT 99999999999999999999 FROM t", ParseStatus::Unsupported,
        "integer literal beyond 64 bits: 99999999999999999999"},
+      // A statement that reads no relation, at the top or inside, is the compute node's.
+      {"SELECT 1", ParseStatus::Unsupported, "SELECT without FROM clause"},
+      {"SELECT a FROM t UNION SELECT 2", ParseStatus::Unsupported, "SELECT without FROM clause"},
+      {"SELECT a FROM t WHERE EXISTS (SELECT 1)", ParseStatus::Unsupported,
+       "SELECT without FROM clause"},
+      // Output names the node would give but this bridge cannot.
+      {"SELECT (SELECT max(b) FROM u) FROM t", ParseStatus::Unsupported,
+       "the compute node's name for output column 1 is not known here"},
+      {"SELECT a, a IN (SELECT b FROM u) FROM t", ParseStatus::Unsupported,
+       "the compute node's name for output column 2 is not known here"},
+      {"SELECT * FROM (SELECT EXISTS (SELECT 1 FROM u) FROM t) d", ParseStatus::Unsupported,
+       "the compute node's name for output column 1 is not known here"},
+      {"SELECT CAST(a AS float) AS f FROM t", ParseStatus::Unsupported,
+       "CAST to unsupported type: float"},
       {"SELECT a FROM t WHERE a LIKE 'x\\_%'", ParseStatus::Unsupported,
        "LIKE pattern with a backslash needs an ESCAPE clause"},
       {"SELECT \"$is_distinct_from\"(a, b) FROM t", ParseStatus::Unsupported,
@@ -216,8 +231,8 @@ TEST(ParserBridge, ClausesAndExpressions) {
 
   s = parse_ok(
       "SELECT CASE a WHEN 1 THEN 'x' END, CAST(a AS bigint), a::text, b IS NOT NULL, "
-      "EXISTS (SELECT 1 FROM u), (SELECT max(x) FROM u), a IN (SELECT x FROM u), "
-      "a = ANY (SELECT x FROM u), pg_catalog.lower(a), myschema.upper(a) FROM t");
+      "EXISTS (SELECT 1 FROM u) e, (SELECT max(x) FROM u) m, a IN (SELECT x FROM u) i, "
+      "a = ANY (SELECT x FROM u) y, pg_catalog.lower(a) l, myschema.upper(a) z FROM t");
   ASSERT_NE(s, nullptr);
   auto* c = s->items[0].expr->as<CaseExpr>();
   ASSERT_NE(c, nullptr);
@@ -279,6 +294,61 @@ TEST(ParserBridge, SetOperationsWithHavingAndOperatorForms) {
   s = parse_ok("SELECT d.x FROM (SELECT a AS x FROM t) d");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->from->alias, "d");
+}
+
+// The names the compute node gives unaliased items, aliases as written, and nothing for a column
+// reference (its column names it). Expected names were taken from DuckDB for the same statements.
+TEST(ParserBridge, OutputNamesAreTheComputeNodes) {
+  struct Case {
+    const char* sql;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"SELECT - -1, -(1), 01, 1_000, 1.50, 'it''s', -2.5e3, TRUE, NULL FROM t",
+       {"1", "-1", "01", "1_000", "1.50", "'it''s'", "-2.5e3", "true", "NULL"}},
+      {"SELECT t.\"Name\", upper(t.\"Name\"), c AS \"a b\", c AS TableName, "
+       "a IS DISTINCT FROM b AS Flag, a IS NOT DISTINCT FROM b FROM t",
+       {"", "upper(t.\"Name\")", "a b", "TableName", "Flag", "(a IS NOT DISTINCT FROM b)"}},
+      {"SELECT a = 1 AND (b = 2 AND c = 'x'), a = 1 OR b = 2 AND c = 'x', NOT a = 1, "
+       "a BETWEEN 1 AND 2 FROM t",
+       {"((a = 1) AND (b = 2) AND (c = 'x'))", "((a = 1) OR ((b = 2) AND (c = 'x')))",
+        "(NOT (a = 1))", "(a BETWEEN 1 AND 2)"}},
+      {"SELECT CASE a WHEN 1 THEN 'one' ELSE 'other' END, CASE WHEN a > 1 THEN b END, "
+       "c LIKE 'x%', c NOT LIKE 'x!%' ESCAPE '!', c ILIKE 'x!%' ESCAPE '!', c NOT ILIKE 'X%' "
+       "FROM t",
+       {"CASE  WHEN ((a = 1)) THEN ('one') ELSE 'other' END",
+        "CASE  WHEN ((a > 1)) THEN (b) ELSE NULL END", "(c ~~ 'x%')",
+        "(NOT like_escape(c, 'x!%', '!'))", "ilike_escape(c, 'x!%', '!')", "(c !~~* 'X%')"}},
+      {"SELECT count(*), count(DISTINCT c), string_agg(c, ',' ORDER BY d ASC NULLS LAST), "
+       "sum(a), min(c), max(d), avg(b) FROM t",
+       {"count_star()", "count(DISTINCT c)", "string_agg(c, ',' ORDER BY d ASC NULLS LAST)",
+        "sum(a)", "min(c)", "max(d)", "avg(b)"}},
+      {"SELECT CAST(a AS INT), CAST(a AS double precision), CAST(c AS text), CAST(a AS Int8), "
+       "CAST(c AS timestamp), CAST(c AS CHARACTER VARYING), CAST(a AS BOOLEAN), c::Date FROM t",
+       {"CAST(a AS INTEGER)", "CAST(a AS DOUBLE)", "CAST(c AS text)", "CAST(a AS Int8)",
+        "CAST(c AS TIMESTAMP)", "CAST(c AS VARCHAR)", "CAST(a AS BOOLEAN)", "CAST(c AS Date)"}},
+      {"SELECT substring(c FOR 2), substring(c FROM 2), trim(BOTH 'x' FROM c), "
+       "trim(TRAILING FROM c), position('x' IN c), coalesce(c, d, 'z'), nullif(c, 'z') FROM t",
+       {"\"substring\"(c, 1, 2)", "\"substring\"(c, 2)", "\"trim\"(c, 'x')", "rtrim(c)",
+        "\"position\"(c, 'x')", "COALESCE(c, d, 'z')", "\"nullif\"(c, 'z')"}},
+      {"SELECT a + b * 2, (a + b) * 2, a - b - 1, c || d || 'x', a % 2, a / 2 FROM t",
+       {"(a + (b * 2))", "((a + b) * 2)", "((a - b) - 1)", "((c || d) || 'x')", "(a % 2)",
+        "(a / 2)"}},
+      {"SELECT a IN (1, 2, NULL), a NOT IN (3), c IS NULL, c IS NOT NULL, upper(lower(c)), "
+       "length(c) = 2 FROM t",
+       {"(a IN (1, 2, NULL))", "(NOT (a IN (3)))", "(c IS NULL)", "(c IS NOT NULL)",
+        "upper(lower(c))", "(length(c) = 2)"}},
+      // Names the node quotes: its keywords, and names that are not plain identifiers.
+      {"SELECT upper(x.name), lower(x.Type), x.\"a b\" || x.Ab FROM t x",
+       {"upper(x.\"name\")", "lower(x.\"Type\")", "(x.\"a b\" || x.Ab)"}},
+  };
+  for (const auto& c : cases) {
+    auto stmt = parse_ok(c.sql);
+    if (!stmt) continue;
+    std::vector<std::string> names;
+    for (const auto& item : stmt->items) names.push_back(item.name);
+    EXPECT_EQ(names, c.names) << c.sql;
+  }
 }
 
 TEST(ParserBridge, DeepNestingIsRefusedNotCrashing) {

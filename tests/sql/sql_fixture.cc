@@ -25,6 +25,13 @@ void register_fixture(MetadataEngine* engine, bool indexed) {
   ASSERT_TRUE(engine->register_relation("information_schema.routines", routines_schema, {}));
 }
 
+const std::vector<std::string>& fixture_relations() {
+  static const std::vector<std::string> kNames = {
+      "catalogs",         "schemata", "tables", "columns", "table_constraints",
+      "key_column_usage", "referential_constraints", "routines"};
+  return kNames;
+}
+
 std::string cell_text(const arrow::Array& array, int64_t row) {
   if (array.IsNull(row)) return "NULL";
   auto sc = array.GetScalar(row);

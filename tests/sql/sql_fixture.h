@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <arrow/api.h>
 
@@ -16,6 +17,9 @@ namespace nv_sql::testing {
 /// with the catalog's name lookups (as a connection registers its snapshot); otherwise .columns
 /// comes in two batches and none has lookups, so that every statement scans.
 void register_fixture(MetadataEngine* engine, bool indexed = false);
+
+/// The names of the relations register_fixture registers, without their schema.
+const std::vector<std::string>& fixture_relations();
 
 /// One cell as text: NULL for nulls, Arrow's scalar text otherwise.
 std::string cell_text(const arrow::Array& array, int64_t row);

@@ -179,6 +179,27 @@ TEST_F(NvsqlShellNet, MetaCommandsNeverReachAComputeNode) {
   EXPECT_EQ(svc().Counter("requests.query"), 1);
 }
 
+// \d shows each column's SQL type as the service reports it, with the Arrow type beside it.
+TEST_F(NvsqlShellNet, DescribeShowsTheServicesTypes) {
+  const NvsqlRun r = nvsql_test::run_nvsql(
+      connection(), {},
+      "CREATE TABLE sales.typed (flag BOOLEAN, amount DECIMAL(12, 2), tags VARCHAR[], "
+      "dims STRUCT(w DOUBLE, h DOUBLE), seen_at TIMESTAMP WITH TIME ZONE);\n"
+      "\\d sales.typed\n"
+      "DROP TABLE sales.typed;\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const char* row : {
+           "flag    | BOOLEAN                    | bool                         |",
+           "amount  | DECIMAL(12,2)              | decimal128(12, 2)            |",
+           "tags    | VARCHAR[]                  | list<item: string>           |",
+           "dims    | STRUCT(w DOUBLE, h DOUBLE) | struct<w: double, h: double> |",
+           "seen_at | TIMESTAMP WITH TIME ZONE   | timestamp[us, tz=UTC]        |"}) {
+    EXPECT_NE(r.out.find(std::string("\n") + row), std::string::npos) << row << " in\n" << r.out;
+  }
+  // CREATE and DROP reach the node; \d does not.
+  EXPECT_EQ(svc().Counter("requests.query"), 2) << r.out;
+}
+
 TEST_F(NvsqlShellNet, Scripts) {
   const std::string included = nvsql_test::temp_path("included.sql");
   std::ofstream(included) << "SELECT 'from' || '-include' AS inc;\n";

@@ -132,6 +132,44 @@ std::map<std::string, std::shared_ptr<arrow::Field>> arrow_fields(Session& sessi
   return out;
 }
 
+std::string quoted(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+// The catalog's type text (information_schema.columns.data_type) by column name: the SQL type
+// as the service reports it. The driver answers this from its catalog snapshot, as it answers
+// GetObjects, so it reaches no compute node. Empty when the driver gives none.
+std::map<std::string, std::string> catalog_types(Session& session, const TableRef& table) {
+  std::map<std::string, std::string> out;
+  AdbcStatement statement{};
+  Failure failure;
+  if (!session.new_statement(&statement, &failure)) return out;
+  std::string sql = "SELECT column_name, data_type FROM information_schema.columns WHERE "
+                    "table_schema = " + quoted(table.schema) +
+                    " AND table_name = " + quoted(table.name);
+  if (!table.catalog.empty()) sql += " AND table_catalog = " + quoted(table.catalog);
+  StreamOwner owner;
+  if (session.execute(&statement, sql, &owner.stream, nullptr, &failure)) {
+    auto reader = arrow::ImportRecordBatchReader(&owner.stream);
+    std::shared_ptr<arrow::RecordBatch> batch;
+    while (reader.ok() && (*reader)->ReadNext(&batch).ok() && batch != nullptr) {
+      if (batch->num_columns() != 2 || batch->column(0)->type_id() != arrow::Type::STRING ||
+          batch->column(1)->type_id() != arrow::Type::STRING) {
+        break;
+      }
+      const auto& names = static_cast<const arrow::StringArray&>(*batch->column(0));
+      const auto& types = static_cast<const arrow::StringArray&>(*batch->column(1));
+      for (int64_t i = 0; i < batch->num_rows(); ++i) {
+        if (!names.IsNull(i) && !types.IsNull(i)) out[names.GetString(i)] = types.GetString(i);
+      }
+    }
+  }
+  session.release_statement(&statement);
+  return out;
+}
+
 }  // namespace
 
 arrow::Result<std::vector<std::pair<std::string, std::string>>> list_schemas(
@@ -206,7 +244,9 @@ arrow::Result<std::vector<TableInfo>> describe_table(Session& session, const std
     // would then ask a compute node, which browsing never does.
     if (info.columns.empty()) continue;
     const auto fields = arrow_fields(session, info.table);
+    const auto types = catalog_types(session, info.table);
     for (ColumnInfo& column : info.columns) {
+      if (auto t = types.find(column.name); t != types.end()) column.sql_type = t->second;
       if (auto f = fields.find(column.name); f != fields.end()) {
         column.arrow_type = f->second->type()->ToString();
         column.nullable = f->second->nullable();

@@ -1,6 +1,7 @@
 // Catalog browsing for the shell's meta-commands. Everything is read through the driver's ADBC
-// metadata calls (GetObjects, GetTableSchema), which the driver answers from its local catalog
-// snapshot, so browsing never runs a query on a compute node.
+// metadata calls (GetObjects, GetTableSchema) and a query of information_schema.columns, which
+// the driver answers from its local catalog snapshot, so browsing never runs a query on a
+// compute node.
 #pragma once
 
 #include <string>
@@ -23,7 +24,9 @@ struct TableRef {
 
 struct ColumnInfo {
   std::string name;
-  std::string sql_type;    // the catalog's type name, with precision and scale for decimals
+  // The SQL type as the service reports it (the catalog's type text); where the driver gives
+  // none, the ODBC type name, with precision and scale for decimals.
+  std::string sql_type;
   std::string arrow_type;  // what GetTableSchema reports
   bool nullable = true;
   std::string default_value;
