@@ -13,9 +13,6 @@
 // taking turns, with the bytes each service sent for it (the snapshot, mostly).
 // Run: scripts/run ./build/bench/nv_catalog_scale_bench [max_tables] [largest]
 #include <dlfcn.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,9 +35,8 @@
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale_adbc.h"
+#include "support/child_process.h"
 #include "support/localsvc_fixture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -106,33 +102,9 @@ struct ChildResult {
 
 ChildResult run_child(const std::string& mode, const std::string& uri,
                       const std::string& library) {
-  const std::string self = "/proc/self/exe";
-  std::vector<std::string> args = {self, "--child", mode, uri, nv_test::LocalSvc::kUser,
-                                   nv_test::LocalSvc::kPassword, library};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return {};
-  }
-  std::string out;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const std::string out = nv_test::run_self(
+      {"--child", mode, uri, nv_test::LocalSvc::kUser, nv_test::LocalSvc::kPassword, library},
+      nullptr);
   ChildResult r;
   long long rss = 0, hwm = 0, rows = 0;
   if (std::sscanf(out.c_str(), "%lf %lld %lld %lld", &r.ms, &rss, &hwm, &rows) != 4) return {};

@@ -26,9 +26,6 @@
 // Run: scripts/run ./build/bench/nv_round_trip_bench [loopback|delayed] (default: both)
 #include <curl/curl.h>
 #include <dlfcn.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -42,14 +39,13 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 #include <nlohmann/json.hpp>
 
 #include "core/query_internal.h"
 #include "norvale_adbc.h"
+#include "support/child_process.h"
 #include "support/delay_proxy.h"
 #include "support/localsvc_fixture.h"
 
@@ -466,35 +462,12 @@ std::map<std::string, StepResult> run_child(const std::string& library,
                                             const nv_test::LocalSvc& svc,
                                             const nv_test::DelayProxy& proxy,
                                             const std::string& tag) {
-  const std::string self = "/proc/self/exe";
-  std::vector<std::string> args = {self,        "--child",          library,
-                                   svc.control_plane_url(), svc.tls_files().ca_cert,
-                                   proxy.url(), svc.admin_token(), tag};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return {};
-  }
-  std::string out;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  int status = -1;
+  const std::string out =
+      nv_test::run_self({"--child", library, svc.control_plane_url(), svc.tls_files().ca_cert,
+                         proxy.url(), svc.admin_token(), tag},
+                        &status);
+  if (status != 0) return {};
   std::map<std::string, StepResult> results;
   std::istringstream lines(out);
   std::string key;

@@ -11,20 +11,12 @@
 #include <deque>
 #include <optional>
 
+#include "support/loopback_socket.h"
+
 namespace nv_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool send_all(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Reads exactly `len` bytes within ten seconds; false when the peer goes or stays silent.
 bool read_exact(int fd, unsigned char* out, size_t len) {
@@ -161,17 +153,10 @@ struct DelayProxy::Session {
 };
 
 DelayProxy::DelayProxy(std::chrono::microseconds rtt, bool record) : rtt_(rtt), record_(record) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      ::listen(listen_fd_, 64) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return;
-  }
-  port_ = ntohs(addr.sin_port);
+  const LoopbackListener listener = listen_on_loopback(64);
+  if (listener.fd < 0) return;
+  listen_fd_ = listener.fd;
+  port_ = listener.port;
   acceptor_ = std::thread([this] { accept_loop(); });
 }
 
