@@ -1,7 +1,9 @@
 // The process's socket pool against the local service: connections of the process reuse each
-// other's TCP connections, a connection's token never travels in another's requests, and many
-// threads may open and close connections at once.
+// other's TCP connections, a connection's token never travels in another's requests, a child of
+// fork() works over sockets of its own, and many threads may open and close connections at once.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@
 #include "norvale/nv_query.h"
 #include "support/delay_proxy.h"
 #include "support/localsvc_fixture.h"
+#include "support/sanitizer_build.h"
 
 namespace {
 
@@ -75,6 +78,46 @@ TEST_F(SocketPoolNet, ALaterConnectionReusesTheSocketsOfAReleasedOne) {
   EXPECT_EQ(svc().Counter("connections_opened"), 0) << "control plane and node";
   EXPECT_GE(svc().Counter("connections"), 2);
   EXPECT_EQ(svc().Counter("logins"), 0);
+}
+
+// A child of fork() queries over sockets of its own; the parent's sockets, idle in the pool
+// meanwhile, still carry the parent's next query. Had the child written on an inherited TLS
+// connection, or closed one down, the parent would need a new one.
+TEST_F(SocketPoolNet, AForkedChildLeavesTheParentsSocketsWorking) {
+  if (nv_test::kThreadSanitizer) GTEST_SKIP() << "no threads after fork under ThreadSanitizer";
+  NVConnection* parent = connect(LocalSvc::kUser, LocalSvc::kPassword);
+  ASSERT_NE(parent, nullptr);
+  ASSERT_TRUE(query(parent, "SELECT 1"));
+  svc().AwaitCounter("confirms", 1);
+  svc().ClearFaults();  // counts from here on
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char err[512] = "";
+    NVConnection* own = nv_connect(svc().control_plane_url().c_str(), nullptr, nullptr, nullptr,
+                                   LocalSvc::kUser, LocalSvc::kPassword, nullptr, nullptr, err,
+                                   sizeof(err));
+    if (own == nullptr) _exit(1);
+    NVQueryHandle* q = nv_execute(own, "SELECT 'child'", 0, 30, err, sizeof(err));
+    if (q == nullptr) _exit(2);
+    while (NVArrowBatch* b = nv_next_batch(q, err, sizeof(err))) nv_batch_free(b);
+    const bool ok = nv_query_error(q) == nullptr;
+    nv_query_close(q);
+    nv_disconnect(own);
+    _exit(ok ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "1: connect, 2: execute, 3: reading the result";
+  const int64_t opened_by_child = svc().Counter("connections_opened");
+  EXPECT_GE(opened_by_child, 1) << "the child used the parent's sockets";
+
+  ASSERT_TRUE(query(parent, "SELECT 2"));
+  EXPECT_EQ(svc().Counter("connections_opened"), opened_by_child)
+      << "the parent's sockets did not survive the child";
+  nv_disconnect(parent);
 }
 
 // Requests of two users in one process, interleaved over the shared sockets: each carries its
