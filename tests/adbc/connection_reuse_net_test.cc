@@ -2,7 +2,9 @@
 // ended is closed without dropping its connection.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "norvale_adbc.h"
@@ -108,6 +110,47 @@ TEST_F(ConnectionReuseTest, ALaterConnectionOpensNoNewTcpConnection) {
   EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
   EXPECT_EQ(svc().Counter("requests.recommend"), 1);
   EXPECT_EQ(svc().Counter("connections_opened"), 0);
+}
+
+// Sixteen threads open connections of one database, ask the catalog and the compute node, and
+// release them, all at once: the connections share the process's sockets and catalog cache
+// (run under ThreadSanitizer by scripts/tsan).
+TEST_F(ConnectionReuseTest, SixteenThreadsOpenAndReleaseConnections) {
+  constexpr int kThreads = 16, kRounds = 3;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int r = 0; r < kRounds; ++r) {
+        AdbcConnection conn{};
+        AdbcError e{};
+        if (driver_.ConnectionNew(&conn, &e) != ADBC_STATUS_OK ||
+            driver_.ConnectionInit(&conn, &db_, &e) != ADBC_STATUS_OK) {
+          ADD_FAILURE() << nv_adbc_test::take(1, &e).message;
+          driver_.ConnectionRelease(&conn, &e);
+          return;
+        }
+        for (const char* sql : {"SELECT table_name FROM information_schema.tables", kQuery}) {
+          AdbcStatement stmt{};
+          ArrowArrayStream s{};
+          int64_t rows = -1;
+          driver_.StatementNew(&conn, &stmt, &e);
+          driver_.StatementSetSqlQuery(&stmt, sql, &e);
+          if (driver_.StatementExecuteQuery(&stmt, &s, &rows, &e) == ADBC_STATUS_OK) {
+            const std::vector<std::string> seen = drain(&s);
+            s.release(&s);
+            if (!seen.empty() && seen.back() == "end") ++answered;
+          } else {
+            ADD_FAILURE() << sql << ": " << nv_adbc_test::take(1, &e).message;
+          }
+          driver_.StatementRelease(&stmt, &e);
+        }
+        driver_.ConnectionRelease(&conn, &e);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(answered.load(), kThreads * kRounds * 2);
 }
 
 }  // namespace
