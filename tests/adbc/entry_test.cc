@@ -16,12 +16,12 @@
 namespace {
 
 // Allocations of this binary go through here, so that a test can make the next one throw an
-// exception of no standard type, as a faulty library might, in the middle of a call.
+// exception of no standard type, as a faulty library might, in the middle of a call. The whole
+// family of plain and nothrow forms is replaced, so that every block is freed by the allocator
+// that made it (the aligned forms stay the library's own, a family of their own).
 thread_local bool g_throw_on_next_new = false;
 
-}  // namespace
-
-void* operator new(std::size_t size) {
+void* allocate(std::size_t size) {
   if (g_throw_on_next_new) {
     g_throw_on_next_new = false;
     throw 42;
@@ -29,8 +29,31 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
+
+void* allocate_nothrow(std::size_t size) noexcept {
+  try {
+    return allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate_nothrow(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate_nothrow(size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
