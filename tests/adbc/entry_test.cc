@@ -30,6 +30,10 @@ void* allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 
+// Out of line, so that the compiler does not take the free of a block from operator new for a
+// mismatch once it inlines operator delete.
+[[gnu::noinline]] void deallocate(void* p) noexcept { std::free(p); }
+
 void* allocate_nothrow(std::size_t size) noexcept {
   try {
     return allocate(size);
@@ -48,12 +52,12 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return allocate_nothrow(size);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { deallocate(p); }
+void operator delete[](void* p) noexcept { deallocate(p); }
+void operator delete(void* p, std::size_t) noexcept { deallocate(p); }
+void operator delete[](void* p, std::size_t) noexcept { deallocate(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }
 
 namespace {
 
