@@ -9,7 +9,7 @@ namespace norvale::adbc {
 namespace {
 
 arrow::Status cancel_statement(AdbcStatement* statement) {
-  if (statement == nullptr) return null_argument("AdbcStatementCancel: null statement");
+  if (statement == nullptr) return invalid_argument("AdbcStatementCancel: null statement");
   const auto* state = static_cast<NVAdbcStatementState*>(statement->private_data);
   if (state == nullptr) return invalid_state("AdbcStatementCancel: statement not allocated");
   // Both fields are fixed when the statement is made, so reading them here does not race with
@@ -19,7 +19,7 @@ arrow::Status cancel_statement(AdbcStatement* statement) {
 }
 
 arrow::Status cancel_connection(AdbcConnection* connection) {
-  if (connection == nullptr) return null_argument("AdbcConnectionCancel: null connection");
+  if (connection == nullptr) return invalid_argument("AdbcConnectionCancel: null connection");
   const auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   if (state == nullptr) return invalid_state("AdbcConnectionCancel: connection not allocated");
   state->cancel_registry->cancel_all();

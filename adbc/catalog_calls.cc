@@ -28,7 +28,7 @@ arrow::Status builder_failure(const char* call, const std::string& text) {
 arrow::Status get_info(AdbcConnection* connection, const uint32_t* codes, size_t length,
                        ArrowArrayStream* out) {
   if (connection == nullptr || out == nullptr) {
-    return null_argument("AdbcConnectionGetInfo: null connection or stream");
+    return invalid_argument("AdbcConnectionGetInfo: null connection or stream");
   }
   auto batch = info_batch(codes, length);
   if (!batch.ok()) {
@@ -41,7 +41,7 @@ arrow::Status get_info(AdbcConnection* connection, const uint32_t* codes, size_t
 
 arrow::Status get_table_types(AdbcConnection* connection, ArrowArrayStream* out) {
   if (connection == nullptr || out == nullptr) {
-    return null_argument("AdbcConnectionGetTableTypes: null connection or stream");
+    return invalid_argument("AdbcConnectionGetTableTypes: null connection or stream");
   }
   auto batch = table_types_batch();
   if (!batch.ok()) {
@@ -57,14 +57,14 @@ arrow::Status get_objects(AdbcConnection* connection, int depth, const char* cat
                           const char* column_name, ArrowArrayStream* out) {
   constexpr const char* kCall = "AdbcConnectionGetObjects";
   if (connection == nullptr || out == nullptr) {
-    return null_argument(std::string(kCall) + ": null connection or stream");
+    return invalid_argument(std::string(kCall) + ": null connection or stream");
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   if (state == nullptr || state->connection == nullptr) {
     return invalid_state(std::string(kCall) + ": connection not initialised");
   }
   if (depth < 0) {
-    return null_argument(std::string(kCall) +
+    return invalid_argument(std::string(kCall) +
                          ": depth must be 0 (all), 1 (catalogs), 2 (db_schemas) or 3 (tables), "
                          "got " +
                          std::to_string(depth));
@@ -87,7 +87,7 @@ arrow::Status get_objects(AdbcConnection* connection, int depth, const char* cat
 
 arrow::Status get_statistics(AdbcConnection* connection, ArrowArrayStream* out) {
   if (connection == nullptr || out == nullptr) {
-    return null_argument("AdbcConnectionGetStatistics: null connection or stream");
+    return invalid_argument("AdbcConnectionGetStatistics: null connection or stream");
   }
   // The information-schema snapshot carries no table statistics.
   return adbc_failure(ADBC_STATUS_NOT_IMPLEMENTED, "0A000",
@@ -97,7 +97,7 @@ arrow::Status get_statistics(AdbcConnection* connection, ArrowArrayStream* out) 
 
 arrow::Status get_statistic_names(AdbcConnection* connection, ArrowArrayStream* out) {
   if (connection == nullptr || out == nullptr) {
-    return null_argument("AdbcConnectionGetStatisticNames: null connection or stream");
+    return invalid_argument("AdbcConnectionGetStatisticNames: null connection or stream");
   }
   // No driver-specific statistic names: an empty result.
   auto batch = arrow::RecordBatch::MakeEmpty(build_statistic_names_schema());

@@ -16,7 +16,6 @@
 #include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
 #include "core/connection_internal.h"
-#include "diag/secret_names_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_credstore.h"
 #include "norvale/nv_log.h"
@@ -24,13 +23,12 @@
 
 namespace {
 
-using norvale::ascii_eq_ci;
-using norvale::non_empty;
-using norvale::diag::secret_name;
+using norvale::adbc::invalid_argument;
 using norvale::adbc::invalid_state;
 using norvale::adbc::key_is;
-using norvale::adbc::null_argument;
 using norvale::adbc::OptionValue;
+using norvale::ascii_eq_ci;
+using norvale::non_empty;
 
 constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
@@ -45,14 +43,11 @@ bool parse_bounded(const char* value, long long max) {
 }
 
 arrow::Status set_option(AdbcConnection* connection, const char* key, const char* value) {
-  // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(connection), key != nullptr ? key : "(null)",
-                         key != nullptr && secret_name(key) ? "[REDACTED]"
-                         : value != nullptr                 ? value
-                                                            : "(null)");
+                         norvale::adbc::option_value_for_log(key, value));
   if (connection == nullptr || key == nullptr) {
-    return null_argument("AdbcConnectionSetOption: null connection or key");
+    return invalid_argument("AdbcConnectionSetOption: null connection or key");
   }
   if (connection->private_data == nullptr) {
     return invalid_state("AdbcConnectionSetOption: connection not allocated");
@@ -60,7 +55,7 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
   bool flag = false;
   if (key_is(key, "adbc.connection.autocommit")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
-      return null_argument("adbc.connection.autocommit must be true or false");
+      return invalid_argument("adbc.connection.autocommit must be true or false");
     }
     if (!flag) {
       return norvale::adbc::adbc_failure(
@@ -73,7 +68,7 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
   // adbc.connection.readonly is the ADBC 1.0 key; read_only is kept as its alias.
   if (key_is(key, "adbc.connection.readonly") || key_is(key, "adbc.connection.read_only")) {
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &flag)) {
-      return null_argument(std::string(key) + " must be true or false");
+      return invalid_argument(std::string(key) + " must be true or false");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->read_only = flag;
@@ -81,7 +76,7 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
   }
   if (key_is(key, "adbc.norvale.batch_size_hint")) {
     if (!parse_bounded(value, INT32_MAX)) {
-      return null_argument("adbc.norvale.batch_size_hint must be a non-negative integer");
+      return invalid_argument("adbc.norvale.batch_size_hint must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->batch_size_hint = std::strtoll(value, nullptr, 10);
@@ -89,7 +84,7 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
   }
   if (key_is(key, "adbc.norvale.query_timeout_sec")) {
     if (!parse_bounded(value, INT64_MAX)) {
-      return null_argument("adbc.norvale.query_timeout_sec must be a non-negative integer");
+      return invalid_argument("adbc.norvale.query_timeout_sec must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
     state->query_timeout_sec = std::strtoull(value, nullptr, 10);
@@ -169,7 +164,7 @@ void resolve_credentials(const NVAdbcDatabaseState* s, Secret* password, Secret*
 
 arrow::Status init(AdbcConnection* connection, AdbcDatabase* database) {
   if (connection == nullptr || database == nullptr) {
-    return null_argument("AdbcConnectionInit: null connection or database");
+    return invalid_argument("AdbcConnectionInit: null connection or database");
   }
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   if (state == nullptr) return invalid_state("AdbcConnectionInit: connection not allocated");
@@ -216,7 +211,7 @@ arrow::Status no_transaction(const char* call, const char* verb) {
 }
 
 arrow::Status new_connection(AdbcConnection* connection) {
-  if (connection == nullptr) return null_argument("AdbcConnectionNew: connection pointer is null");
+  if (connection == nullptr) return invalid_argument("AdbcConnectionNew: connection pointer is null");
   if (connection->private_data != nullptr) {
     return invalid_state("AdbcConnectionNew called twice without Release");
   }

@@ -17,13 +17,13 @@
 
 namespace {
 
-using norvale::ascii_eq_ci;
-using norvale::non_empty;
-using norvale::diag::secret_name;
+using norvale::adbc::invalid_argument;
+using norvale::adbc::invalid_state;
 using norvale::adbc::key_is;
 using norvale::adbc::OptionValue;
-using norvale::adbc::invalid_state;
-using norvale::adbc::null_argument;
+using norvale::ascii_eq_ci;
+using norvale::diag::secret_name;
+using norvale::non_empty;
 
 
 /// A decimal integer of 1 to 31 characters, consumed whole, in range, not negative.
@@ -133,19 +133,19 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
     // out directly, around the proxy the user required.
     if (std::strncmp(key, "adbc.norvale.proxy_", 19) == 0 && value != nullptr &&
         std::strpbrk(value, "\r\n") != nullptr) {
-      return null_argument(std::string(key) + " must not contain a carriage return or line feed");
+      return invalid_argument(std::string(key) + " must not contain a carriage return or line feed");
     }
     return store(&(s->*plain->member), value, secret_name(key));
   }
 
   if (key_is(key, "uri")) {
-    if (!non_empty(value)) return null_argument("uri must be a non-empty string");
+    if (!non_empty(value)) return invalid_argument("uri must be a non-empty string");
     return store(&s->uri, value, false);
   }
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
     int64_t seconds = 0;
     if (!parse_non_negative(value, &seconds)) {
-      return null_argument(
+      return invalid_argument(
           "adbc.norvale.connect_timeout_sec must be a non-negative integer (0 means use the "
           "driver default)");
     }
@@ -155,7 +155,7 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
   if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
     int64_t mb = 0;
     if (!parse_non_negative(value, &mb) || mb >= INT64_C(2147483648)) {
-      return null_argument(
+      return invalid_argument(
           "adbc.norvale.max_stream_buffer_mb must be a non-negative integer in MB (0 means use "
           "the driver default of 256 MB)");
     }
@@ -164,7 +164,7 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
   }
   if (key_is(key, "adbc.norvale.tls.encrypt")) {
     if (!valid_encrypt(value)) {
-      return null_argument(
+      return invalid_argument(
           "adbc.norvale.tls.encrypt must be one of Off, Optional, Mandatory, Strict");
     }
     return store(&s->tls_encrypt, value, false);
@@ -172,13 +172,13 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
   if (key_is(key, "adbc.norvale.tls.trust_server_cert")) {
     bool trust = false;
     if (value == nullptr || !norvale::adbc::parse_bool_option(value, &trust)) {
-      return null_argument("adbc.norvale.tls.trust_server_cert must be true or false");
+      return invalid_argument("adbc.norvale.tls.trust_server_cert must be true or false");
     }
     return store(&s->tls_trust_server_cert, trust ? "true" : "false", false);
   }
   if (key_is(key, "adbc.norvale.tls.min_version")) {
     if (!valid_min_version(value)) {
-      return null_argument("adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
+      return invalid_argument("adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
     }
     return store(&s->tls_min_version, value, false);
   }
@@ -188,11 +188,11 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
         return store(&s->compression, mode, false);
       }
     }
-    return null_argument("adbc.norvale.compression must be one of none, zstd, gzip, auto");
+    return invalid_argument("adbc.norvale.compression must be one of none, zstd, gzip, auto");
   }
   if (key_is(key, "adbc.norvale.log_level")) {
     if (parse_log_level_name(value) < 0) {
-      return null_argument(
+      return invalid_argument(
           "adbc.norvale.log_level must be one of off, error, warn, info, debug, trace");
     }
     return store(&s->log_level, value, false);
@@ -201,14 +201,11 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
 }
 
 arrow::Status set_option(AdbcDatabase* database, const char* key, const char* value) {
-  // A secret's value never reaches the log.
   norvale::adbc::log_api("AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
                          static_cast<void*>(database), key != nullptr ? key : "(null)",
-                         key != nullptr && secret_name(key) ? "[REDACTED]"
-                         : value != nullptr                 ? value
-                                                            : "(null)");
+                         norvale::adbc::option_value_for_log(key, value));
   if (database == nullptr || key == nullptr) {
-    return null_argument("AdbcDatabaseSetOption: null database or key");
+    return invalid_argument("AdbcDatabaseSetOption: null database or key");
   }
   NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
   if (s == nullptr) return invalid_state("AdbcDatabaseSetOption: database not allocated");
@@ -283,7 +280,7 @@ void set_up_logs(const NVAdbcDatabaseState* s) {
 }
 
 arrow::Status init(AdbcDatabase* database) {
-  if (database == nullptr) return null_argument("AdbcDatabaseInit: database pointer is null");
+  if (database == nullptr) return invalid_argument("AdbcDatabaseInit: database pointer is null");
   NVAdbcDatabaseState* s = norvale::adbc::database_state_of(database);
   if (s == nullptr) return invalid_state("AdbcDatabaseInit: database not allocated");
   if (s->initialized) return invalid_state("AdbcDatabaseInit called twice");
@@ -298,15 +295,15 @@ arrow::Status init(AdbcDatabase* database) {
       s->compute_node != nullptr ? s->compute_node : "",
       s->username != nullptr ? s->username : "", auth);
   if (!non_empty(s->uri)) {
-    return null_argument("AdbcDatabaseInit: 'uri' option is required (control-plane URL)");
+    return invalid_argument("AdbcDatabaseInit: 'uri' option is required (control-plane URL)");
   }
   if (!non_empty(s->session_token) && !non_empty(s->username)) {
-    return null_argument(
+    return invalid_argument(
         "AdbcDatabaseInit: must set either 'adbc.norvale.session_token' OR 'username' (with "
         "'password' or an OS keychain entry for it)");
   }
   if (non_empty(s->compute_url) && non_empty(s->compute_node)) {
-    return null_argument(
+    return invalid_argument(
         "AdbcDatabaseInit: 'adbc.norvale.compute_url' and 'adbc.norvale.compute_node' are "
         "mutually exclusive");
   }
@@ -335,7 +332,7 @@ void free_database_state(NVAdbcDatabaseState* s) {
 }
 
 arrow::Status new_database(AdbcDatabase* database) {
-  if (database == nullptr) return null_argument("AdbcDatabaseNew: database pointer is null");
+  if (database == nullptr) return invalid_argument("AdbcDatabaseNew: database pointer is null");
   if (database->private_data != nullptr) {
     return invalid_state("AdbcDatabaseNew called twice on the same handle without Release");
   }

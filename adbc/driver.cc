@@ -93,7 +93,7 @@ namespace {
 arrow::Status driver_init(int version, void* raw_driver) {
   nv_global_init();
   log_api("AdbcDriverInit(version=%d, raw_driver=%p)", version, raw_driver);
-  if (raw_driver == nullptr) return null_argument("AdbcDriverInit: driver pointer is null");
+  if (raw_driver == nullptr) return invalid_argument("AdbcDriverInit: driver pointer is null");
   size_t table_size;
   if (version == ADBC_VERSION_1_0_0) {
     table_size = ADBC_DRIVER_1_0_0_SIZE;

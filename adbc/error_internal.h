@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "adbc/state_internal.h"
-#include "norvale/nv_query.h"
 #include "norvale_adbc.h"
 
 namespace norvale::adbc {

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "adbc/status_internal.h"
+#include "diag/secret_names_internal.h"
 #include "norvale/nv_cells.h"
 
 namespace norvale::adbc {
@@ -34,6 +35,11 @@ OptionValue OptionValue::Int(int64_t number) {
 std::mutex& option_mutex() {
   static std::mutex mutex;
   return mutex;
+}
+
+const char* option_value_for_log(const char* key, const char* value) {
+  if (key != nullptr && diag::secret_name(key)) return "[REDACTED]";
+  return value != nullptr ? value : "(null)";
 }
 
 std::string int_option_text(int64_t value) { return std::to_string(value); }
@@ -95,7 +101,7 @@ const char* entry_name(char (&out)[64], const char* kind, const char* verb, cons
 arrow::Result<OptionValue> find_value(const char* call, const char* key, bool has_output,
                                       arrow::Result<OptionValue> looked_up) {
   if (key == nullptr || !has_output) {
-    return null_argument(std::string(call) + ": null handle, key or output");
+    return invalid_argument(std::string(call) + ": null handle, key or output");
   }
   ARROW_RETURN_NOT_OK(looked_up.status());  // the lookup's own failure
   if (looked_up->kind == OptionValue::kAbsent) {
@@ -114,7 +120,7 @@ arrow::Status hand_out_text(const char* call, const OptionValue& value, Getter g
   const size_t needed = text.size() + (getter == Getter::kString ? 1 : 0);
   if (needed <= *length) {
     if (out == nullptr && needed > 0) {
-      return null_argument(std::string(call) + ": null value buffer");
+      return invalid_argument(std::string(call) + ": null value buffer");
     }
     if (needed > 0) std::memcpy(out, text.c_str(), needed);
   }
@@ -136,7 +142,7 @@ arrow::Status bytes_as_text(const char* call, const uint8_t* value, size_t lengt
                             std::string* text) {
   if (value == nullptr) return arrow::Status::OK();  // a null value, as the string setter knows it
   if (std::memchr(value, '\0', length) != nullptr) {
-    return null_argument(std::string(call) +
+    return invalid_argument(std::string(call) +
                          ": the value holds a NUL byte; this driver's options are text");
   }
   text->assign(reinterpret_cast<const char*>(value), length);

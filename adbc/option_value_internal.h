@@ -47,6 +47,10 @@ struct OptionAccess {
   arrow::Result<OptionValue> (*lookup)(Handle*, const char* key);
 };
 
+/// How an option's value shows in the "api" log line of a setter: "[REDACTED]" for a secret's
+/// key, "(null)" for a null value, else the value.
+const char* option_value_for_log(const char* key, const char* value);
+
 /// The text a typed setter hands to the string setter.
 std::string int_option_text(int64_t value);
 /// Integral values as integers ("30", not "30.0"); others in their shortest round-trip form.

@@ -267,8 +267,8 @@ void nv_adbc_stream_release(ArrowArrayStream* stream) {
 }
 
 arrow::Status stream_init(ArrowArrayStream* out, NVQueryHandle* query, CancelTarget target) {
-  if (out == nullptr) return null_argument("nv_adbc_stream_init: null output stream");
-  if (query == nullptr) return null_argument("nv_adbc_stream_init: null query handle");
+  if (out == nullptr) return invalid_argument("nv_adbc_stream_init: null output stream");
+  if (query == nullptr) return invalid_argument("nv_adbc_stream_init: null query handle");
   auto* state = static_cast<NVAdbcStreamState*>(std::calloc(1, sizeof(NVAdbcStreamState)));
   if (state != nullptr) {
     state->cancel_target = new (std::nothrow) CancelTarget(std::move(target));

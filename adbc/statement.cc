@@ -136,7 +136,7 @@ arrow::Status set_option(NVAdbcStatementState* s, const char* key, const char* v
   if (key_is(key, "adbc.statement.bind_by_name")) {
     bool by_name = false;
     if (value == nullptr || !parse_bool_option(value, &by_name)) {
-      return null_argument("adbc.statement.bind_by_name: use true or false");
+      return invalid_argument("adbc.statement.bind_by_name: use true or false");
     }
     s->bind_by_name = by_name ? 1 : 0;
     return arrow::Status::OK();
@@ -264,7 +264,7 @@ arrow::Result<OptionValue> lookup_option(AdbcStatement* statement, const char* k
 
 arrow::Status new_statement(AdbcConnection* connection, AdbcStatement* statement) {
   if (connection == nullptr || statement == nullptr) {
-    return null_argument("AdbcStatementNew: null connection or statement");
+    return invalid_argument("AdbcStatementNew: null connection or statement");
   }
   if (statement->private_data != nullptr) {
     return invalid_state("AdbcStatementNew called twice without Release");
@@ -309,7 +309,7 @@ arrow::Status set_statement_option(AdbcStatement* statement, const char* key,
           key != nullptr ? key : "(null)");
   NVAdbcStatementState* s = state_of(statement);
   if (s == nullptr) return invalid_state("AdbcStatementSetOption: statement not allocated");
-  if (key == nullptr) return null_argument("AdbcStatementSetOption: null key");
+  if (key == nullptr) return invalid_argument("AdbcStatementSetOption: null key");
   std::lock_guard<std::mutex> lock(option_mutex());
   return set_option(s, key, value);
 }
@@ -319,7 +319,7 @@ constexpr OptionAccess<AdbcStatement> kAccess{"AdbcStatement", set_statement_opt
 
 arrow::Status set_sql_query(AdbcStatement* statement, const char* query) {
   if (statement == nullptr || query == nullptr) {
-    return null_argument("AdbcStatementSetSqlQuery: null statement or query");
+    return invalid_argument("AdbcStatementSetSqlQuery: null statement or query");
   }
   NVAdbcStatementState* s = state_of(statement);
   if (s == nullptr) return invalid_state("AdbcStatementSetSqlQuery: statement not allocated");
@@ -338,7 +338,7 @@ arrow::Status set_sql_query(AdbcStatement* statement, const char* query) {
 }
 
 arrow::Status prepare(AdbcStatement* statement) {
-  if (statement == nullptr) return null_argument("AdbcStatementPrepare: null statement");
+  if (statement == nullptr) return invalid_argument("AdbcStatementPrepare: null statement");
   NVAdbcStatementState* s = state_of(statement);
   if (s == nullptr) return invalid_state("AdbcStatementPrepare: statement not allocated");
   if (s->sql == nullptr) {
@@ -354,7 +354,7 @@ arrow::Status bind_stream(AdbcStatement* statement, ArrowArrayStream* stream) {
   // get_last_error is required too: reading a failing stream calls it for the message.
   if (stream == nullptr || stream->get_schema == nullptr || stream->get_next == nullptr ||
       stream->get_last_error == nullptr || stream->release == nullptr) {
-    return null_argument("AdbcStatementBindStream: stream is null or missing required callbacks");
+    return invalid_argument("AdbcStatementBindStream: stream is null or missing required callbacks");
   }
   s->bound->Bind(stream);  // ownership passes to the statement
   return arrow::Status::OK();
@@ -362,7 +362,7 @@ arrow::Status bind_stream(AdbcStatement* statement, ArrowArrayStream* stream) {
 
 arrow::Status bind(AdbcStatement* statement, ArrowArray* values, ArrowSchema* schema) {
   if (statement == nullptr || values == nullptr || schema == nullptr) {
-    return null_argument("AdbcStatementBind: null argument");
+    return invalid_argument("AdbcStatementBind: null argument");
   }
   // Import consumes the host's structures, also when it fails.
   auto batch = arrow::ImportRecordBatch(values, schema);

@@ -6,6 +6,7 @@
 
 #include "adbc/bound_data_internal.h"
 #include "adbc/cancellable_query_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/entry_internal.h"
 #include "adbc/result_stream_internal.h"
 #include "adbc/state_internal.h"
@@ -14,7 +15,6 @@
 #include "cells/statement_kind_internal.h"
 #include "core/query_batch_internal.h"
 #include "diag/sql_caller_internal.h"
-#include "adbc/catalog_internal.h"
 #include "norvale/nv_log.h"
 #include "norvale/nv_query.h"
 #include "sql/metadata_engine_internal.h"
@@ -47,7 +47,7 @@ arrow::Status prefetch_rows_affected(ArrowArrayStream* out, int64_t* rows_affect
 arrow::Status execute_query(AdbcStatement* statement, ArrowArrayStream* out,
                             int64_t* rows_affected) {
   SqlCallerScope caller(kCall);
-  if (statement == nullptr) return null_argument(std::string(kCall) + ": null statement");
+  if (statement == nullptr) return invalid_argument(std::string(kCall) + ": null statement");
   auto* state = static_cast<NVAdbcStatementState*>(statement->private_data);
   if (state == nullptr) return invalid_state(std::string(kCall) + ": statement not allocated");
   // One operation for the whole call: a cancel also stops the rows of bound parameters that

@@ -8,10 +8,10 @@
 
 #include "adbc/bound_data_internal.h"
 #include "adbc/cancellable_query_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/entry_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "core/ingest/ingest_handle_internal.h"
-#include "adbc/catalog_internal.h"
 #include "norvale/nv_ingest.h"
 #include "util/strings_internal.h"
 

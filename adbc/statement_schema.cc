@@ -66,7 +66,7 @@ arrow::Status schema_of(ArrowArrayStream* stream, ArrowSchema* out) {
 arrow::Status execute_schema(AdbcStatement* statement, ArrowSchema* out) {
   SqlCallerScope caller(kCall);
   if (statement == nullptr || out == nullptr) {
-    return null_argument(std::string(kCall) + ": null statement or schema");
+    return invalid_argument(std::string(kCall) + ": null statement or schema");
   }
   auto* s = static_cast<NVAdbcStatementState*>(statement->private_data);
   if (s == nullptr) return invalid_state(std::string(kCall) + ": statement not allocated");
@@ -109,7 +109,7 @@ arrow::Status execute_schema(AdbcStatement* statement, ArrowSchema* out) {
 arrow::Status get_parameter_schema(AdbcStatement* statement, ArrowSchema* out) {
   constexpr const char* kGetCall = "AdbcStatementGetParameterSchema";
   if (statement == nullptr || out == nullptr) {
-    return null_argument(std::string(kGetCall) + ": null statement or schema");
+    return invalid_argument(std::string(kGetCall) + ": null statement or schema");
   }
   auto* s = static_cast<NVAdbcStatementState*>(statement->private_data);
   if (s == nullptr) return invalid_state(std::string(kGetCall) + ": statement not allocated");

@@ -49,7 +49,7 @@ arrow::Status adbc_failure(AdbcStatusCode code, const char* sqlstate, std::strin
               std::move(origin));
 }
 
-arrow::Status null_argument(std::string message) {
+arrow::Status invalid_argument(std::string message) {
   return adbc_failure(ADBC_STATUS_INVALID_ARGUMENT, "HY009", std::move(message));
 }
 

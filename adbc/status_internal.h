@@ -46,10 +46,10 @@ arrow::Status adbc_failure(AdbcStatusCode code, const char* sqlstate, std::strin
                            ErrorOrigin origin = {});
 
 /// The layer's SQLSTATE conventions.
-arrow::Status null_argument(std::string message);     // HY009, INVALID_ARGUMENT
-arrow::Status invalid_state(std::string message);     // HY010, INVALID_STATE
-arrow::Status out_of_memory(std::string message);     // HY001, INTERNAL
-arrow::Status internal_failure(std::string message);  // HY000, INTERNAL
+arrow::Status invalid_argument(std::string message);    // HY009, INVALID_ARGUMENT (also null)
+arrow::Status invalid_state(std::string message);       // HY010, INVALID_STATE
+arrow::Status out_of_memory(std::string message);       // HY001, INTERNAL
+arrow::Status internal_failure(std::string message);    // HY000, INTERNAL
 arrow::Status unsupported_option(std::string message);  // HYC00, NOT_IMPLEMENTED
 /// "<call>: cancelled by client", HY008, CANCELLED.
 arrow::Status cancelled_by_client(std::string_view call);

@@ -75,9 +75,9 @@ arrow::Status schema_from_compute(NVAdbcConnectionState* state,
 arrow::Status get_table_schema(AdbcConnection* connection, const char* catalog,
                                const char* db_schema, const char* table_name, ArrowSchema* out) {
   if (connection == nullptr || out == nullptr) {
-    return null_argument(std::string(kCall) + ": null connection or output schema");
+    return invalid_argument(std::string(kCall) + ": null connection or output schema");
   }
-  if (!non_empty(table_name)) return null_argument(std::string(kCall) + ": table_name is required");
+  if (!non_empty(table_name)) return invalid_argument(std::string(kCall) + ": table_name is required");
   auto* state = static_cast<NVAdbcConnectionState*>(connection->private_data);
   if (state == nullptr || state->connection == nullptr) {
     return invalid_state(std::string(kCall) +

@@ -41,6 +41,8 @@
 
 #include "adbc/result_stream_internal.h"
 #include "core/query_internal.h"
+#include "tests/core/query_test_util.h"
+#include "util/base64_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_global.h"
 #include "norvale/nv_query.h"
@@ -74,15 +76,6 @@ std::shared_ptr<arrow::RecordBatch> make_batch() {
                                                   names.Finish().ValueOrDie()});
 }
 
-std::string ipc_bytes(const std::shared_ptr<arrow::Schema>& schema,
-                      const std::shared_ptr<arrow::RecordBatch>& batch) {
-  auto sink = arrow::io::BufferOutputStream::Create().ValueOrDie();
-  auto writer = arrow::ipc::MakeStreamWriter(sink, schema).ValueOrDie();
-  if (batch) (void)writer->WriteRecordBatch(*batch);
-  (void)writer->Close();
-  return sink->Finish().ValueOrDie()->ToString();
-}
-
 void put_u32(std::string& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(v >> shift));
 }
@@ -93,21 +86,6 @@ std::string frame(uint8_t type, const std::string& payload) {
   out.append(3, '\0');
   put_u32(out, static_cast<uint32_t>(payload.size()));
   return out + payload;
-}
-
-std::string base64(const std::string& bytes) {
-  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t g = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) g |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) g |= static_cast<uint8_t>(bytes[i + 2]);
-    out += a[(g >> 18) & 63];
-    out += a[(g >> 12) & 63];
-    out += i + 1 < bytes.size() ? a[(g >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? a[g & 63] : '=';
-  }
-  return out;
 }
 
 // The batch size a request asks for: stream_options.max_batch_bytes, 4 MiB without it (as
@@ -133,7 +111,7 @@ class BodyServer {
              std::string tail)
       : rows_(std::move(rows)), total_rows_(total_rows), head_(std::move(head)),
         tail_(std::move(tail)) {
-    const std::string one = ipc_bytes(rows_->schema(), rows_);
+    const std::string one = nv_test::ipc_stream(rows_->schema(), rows_);
     bytes_per_row_ = std::max<int64_t>(1, static_cast<int64_t>(one.size()) / rows_->num_rows());
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one_flag = 1;
@@ -188,7 +166,7 @@ class BodyServer {
     std::string payload;
     put_u32(payload, 0);
     put_u32(payload, 0);
-    payload += ipc_bytes(joined->schema(), joined);
+    payload += nv_test::ipc_stream(joined->schema(), joined);
     return frame(2, payload);
   }
 
@@ -430,11 +408,11 @@ int main() {
 
   const auto batch = make_batch();
   const int64_t row_bytes =
-      static_cast<int64_t>(ipc_bytes(batch->schema(), batch).size()) / batch->num_rows();
+      static_cast<int64_t>(nv_test::ipc_stream(batch->schema(), batch).size()) / batch->num_rows();
   const int64_t total_rows = std::max<int64_t>(1, static_cast<int64_t>(gb * 1e9) / row_bytes);
   const std::string init = frame(
       1, R"({"streamId":"bench","resultSets":[{"schemaIpc":")" +
-             base64(ipc_bytes(batch->schema(), nullptr)) + "\"}]}");
+             norvale::base64_encode(nv_test::ipc_stream(batch->schema(), nullptr)) + "\"}]}");
   std::string eos_payload;
   put_u32(eos_payload, 0);
   BodyServer server(batch, total_rows, init, frame(3, eos_payload));

@@ -234,17 +234,9 @@ int on_frame(uint8_t type, uint16_t /*flags*/, const uint8_t* payload, size_t le
   if (nv_log_level() >= NV_LOG_TRACE) {
     nv_log_emit(NV_LOG_TRACE, kCategory, "frame type=%s (%zu bytes)", frame_name(type), len);
   }
-  // Runs inside a libcurl callback: nothing may escape.
-  try {
-    return dispatch_frame(q, type, payload, len);
-  } catch (const std::bad_alloc&) {
-    set_query_error(q, "out of memory in query worker");
-  } catch (const std::exception& e) {
-    set_query_error(q, std::string("internal error in query worker: ") + e.what());
-  } catch (...) {
-    set_query_error(q, "unknown internal error in query worker");
-  }
-  return 1;
+  int rc = 1;
+  run_worker_step(q, [&] { rc = dispatch_frame(q, type, payload, len); });
+  return rc;
 }
 
 namespace {

@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +75,21 @@ constexpr std::chrono::milliseconds kEndOfBodyGrace{200};
 /// An empty `sqlstate` or a zero `native` leaves that part unset.
 void set_query_error(NVQueryHandle* query, std::string_view message,
                      std::string_view sqlstate = {}, int32_t native = 0);
+
+/// Runs one step of the query worker (a frame, the whole statement) where nothing may escape, a
+/// libcurl callback or the worker thread: whatever it throws becomes the query's error.
+template <typename Step>
+void run_worker_step(NVQueryHandle* query, Step&& step) noexcept {
+  try {
+    step();
+  } catch (const std::bad_alloc&) {
+    set_query_error(query, "out of memory in query worker");
+  } catch (const std::exception& e) {
+    set_query_error(query, std::string("internal error in query worker: ") + e.what());
+  } catch (...) {
+    set_query_error(query, "unknown internal error in query worker");
+  }
+}
 
 /// Producer side of the queue: waits for room under the query's limits, then queues `batch`;
 /// frees it instead when the query was cancelled, finished or failed meanwhile.

@@ -271,15 +271,7 @@ void finish(NVQueryHandle* q) {
 }
 
 void run_query_worker(NVQueryHandle* q) {
-  try {
-    run_statement(q);
-  } catch (const std::bad_alloc&) {
-    set_query_error(q, "out of memory in query worker");
-  } catch (const std::exception& e) {
-    set_query_error(q, std::string("internal error in query worker: ") + e.what());
-  } catch (...) {
-    set_query_error(q, "unknown internal error in query worker");
-  }
+  run_worker_step(q, [&] { run_statement(q); });
   q->decoder = nullptr;
   finish(q);
 }

@@ -222,6 +222,9 @@ TEST(StatusForSqlstate, ExactCodesThenFamilies) {
       {"53400", ADBC_STATUS_IO},                {"HY000", ADBC_STATUS_IO},
       {"57000", ADBC_STATUS_IO},                {"", ADBC_STATUS_IO},
       {"42", ADBC_STATUS_IO},                   {nullptr, ADBC_STATUS_IO},
+      // The driver's own failures of bound parameters.
+      {"07006", ADBC_STATUS_NOT_IMPLEMENTED},   {"07002", ADBC_STATUS_INVALID_ARGUMENT},
+      {"07001", ADBC_STATUS_IO},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(status_for_sqlstate(c.sqlstate), c.status) << (c.sqlstate ? c.sqlstate : "null");

@@ -24,7 +24,7 @@ std::string data_frame(int64_t rows, int64_t start = 0) {
 
 std::string init_with_schema() {
   return R"({"resultSets":[{"schemaIpc":")" +
-         nv_test::base64(ipc_stream(nv_test::int_schema(), nullptr)) + "\"}]}";
+         norvale::base64_encode(ipc_stream(nv_test::int_schema(), nullptr)) + "\"}]}";
 }
 
 struct Stream {

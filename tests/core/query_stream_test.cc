@@ -27,7 +27,7 @@ using QueryPtr = std::unique_ptr<NVQueryHandle, QueryCloser>;
 
 std::string init_with_schema(const std::string& extra = "") {
   const std::string ipc = ipc_stream(nv_test::int_schema(), nullptr);
-  return R"({"streamId":"s-1","resultSets":[{"schemaIpc":")" + nv_test::base64(ipc) + "\"" +
+  return R"({"streamId":"s-1","resultSets":[{"schemaIpc":")" + norvale::base64_encode(ipc) + "\"" +
          extra + "}]}";
 }
 
@@ -191,7 +191,7 @@ TEST(QueryStream, FrameCases) {
       {"init bad base64 ignored", NV_FRAME_INIT, R"({"resultSets":[{"schemaIpc":"a b="}]})", 0,
        nullptr, 0},
       {"init undecodable schema", NV_FRAME_INIT,
-       R"({"resultSets":[{"schemaIpc":")" + nv_test::base64("junkjunk") + "\"}]}", 0, nullptr, 0},
+       R"({"resultSets":[{"schemaIpc":")" + norvale::base64_encode("junkjunk") + "\"}]}", 0, nullptr, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

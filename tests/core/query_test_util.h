@@ -9,6 +9,7 @@
 #include <arrow/ipc/writer.h>
 
 #include "core/query_internal.h"
+#include "util/base64_internal.h"
 
 namespace nv_test {
 
@@ -32,22 +33,6 @@ inline std::string ipc_stream(const std::shared_ptr<arrow::Schema>& schema,
   if (batch) (void)writer->WriteRecordBatch(*batch);
   (void)writer->Close();
   return sink->Finish().ValueOrDie()->ToString();
-}
-
-inline std::string base64(const std::string& bytes) {
-  static const char* alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 2]);
-    out.push_back(alphabet[(group >> 18) & 63]);
-    out.push_back(alphabet[(group >> 12) & 63]);
-    out.push_back(i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=');
-    out.push_back(i + 2 < bytes.size() ? alphabet[group & 63] : '=');
-  }
-  return out;
 }
 
 /// A query handle as nv_execute makes it, without a worker.
