@@ -189,6 +189,8 @@ arrow::Status init(AdbcConnection* connection, AdbcDatabase* database) {
                                   db->username, password.get(), &tls, &extras, err, sizeof(err));
   if (core == nullptr) return norvale::adbc::transport_failure(err);
   state->connection = core;
+  // Query results compressed in transit when the database asks for it (checked when set).
+  if (db->compression != nullptr) norvale::set_query_compression(core, db->compression);
   // Snapshot store and metadata engine; a snapshot failure never fails the connection.
   norvale::adbc::info_schema_attach(state);
   return arrow::Status::OK();

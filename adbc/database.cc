@@ -99,6 +99,7 @@ constexpr StringOption kStringOptions[] = {
     {"adbc.norvale.log_path", &NVAdbcDatabaseState::log_path, false},
     {"adbc.norvale.log_level", &NVAdbcDatabaseState::log_level, true},
     {"adbc.norvale.api_trace_path", &NVAdbcDatabaseState::api_trace_path, false},
+    {"adbc.norvale.compression", &NVAdbcDatabaseState::compression, true},
 };
 
 const StringOption* string_option(const char* key) {
@@ -163,6 +164,14 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
       return invalid_argument("adbc.norvale.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
     }
     return store(&s->tls_min_version, value, false);
+  }
+  if (key_is(key, "adbc.norvale.compression")) {
+    for (const char* mode : {"none", "zstd", "gzip", "auto"}) {
+      if (value != nullptr && ascii_eq_ci(value, mode)) {
+        return store(&s->compression, mode, false);
+      }
+    }
+    return invalid_argument("adbc.norvale.compression must be one of none, zstd, gzip, auto");
   }
   if (key_is(key, "adbc.norvale.log_level")) {
     if (parse_log_level_name(value) < 0) {
@@ -293,7 +302,7 @@ void free_database_state(NVAdbcDatabaseState* s) {
                     &s->proxy_pass,    &s->tls_encrypt,     &s->tls_trust_server_cert,
                     &s->tls_ca_bundle, &s->tls_min_version, &s->tls_host_in_cert,
                     &s->tls_client_cert, &s->tls_client_key, &s->log_path,
-                    &s->log_level,     &s->api_trace_path};
+                    &s->log_level,     &s->api_trace_path,  &s->compression};
   // Secrets are overwritten before their memory goes back to the allocator.
   norvale::adbc::wipe_cstr(&s->password);
   norvale::adbc::wipe_cstr(&s->session_token);

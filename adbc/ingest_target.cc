@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "adbc/cancellable_query_internal.h"
+#include "adbc/catalog_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "core/query_batch_internal.h"
 #include "norvale/nv_cells.h"
@@ -23,9 +24,9 @@ void append_quoted_identifier(std::string& out, const char* name) {
   out += '"';
 }
 
-// The parts of a name such as a.b.c or "a"."b.c", each part optionally in double quotes with ""
-// standing for one quote; nullopt when it is not such a name.
-std::optional<std::vector<std::string>> split_qualified_name(std::string_view text) {
+}  // namespace
+
+std::optional<std::vector<std::string>> target_name_parts(std::string_view text) {
   std::vector<std::string> parts(1);
   bool quoted = false, part_was_quoted = false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -55,10 +56,8 @@ std::optional<std::vector<std::string>> split_qualified_name(std::string_view te
   return parts;
 }
 
-}  // namespace
-
 std::optional<std::string> quoted_target_name(std::string_view target) {
-  auto parts = split_qualified_name(target);
+  auto parts = target_name_parts(target);
   if (!parts) return std::nullopt;
   std::string name;
   for (const std::string& part : *parts) {
@@ -83,6 +82,15 @@ std::string ingest_target_name(const char* catalog, const char* db_schema, const
   }
   append_quoted_identifier(name, table);
   return name;
+}
+
+std::optional<TableProbe> table_known_to_catalog(NVAdbcConnectionState* state,
+                                                 std::string_view target) {
+  const std::optional<std::vector<std::string>> parts = target_name_parts(target);
+  if (!parts) return std::nullopt;
+  const std::optional<bool> exists = catalog_knows_table(catalog_of(state), *parts);
+  if (!exists) return std::nullopt;
+  return TableProbe{*exists ? TableProbe::kExists : TableProbe::kMissing, "", ""};
 }
 
 TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,

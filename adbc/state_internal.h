@@ -40,6 +40,7 @@ struct NVAdbcDatabaseState {
   char* log_path;
   char* log_level;
   char* api_trace_path;
+  char* compression;  // adbc.norvale.compression: "none", "zstd", "gzip" or "auto"; null: none
   bool initialized;
 };
 

@@ -32,7 +32,10 @@ arrow::Result<int32_t> choose_service_mode(NVAdbcStatementState* s,
                                            const std::string& target) {
   const bool create = s->table_mode == kTableCreate;
   if ((!create && s->table_mode != kTableCreateAppend) || target.empty()) return s->ingest_mode;
-  const TableProbe probe = probe_table(operation.shared(), s->connection->connection, target);
+  // A fresh catalog knows, the connection's own DDL included; otherwise the node is asked.
+  const std::optional<TableProbe> known = table_known_to_catalog(s->connection, target);
+  const TableProbe probe =
+      known ? *known : probe_table(operation.shared(), s->connection->connection, target);
   if (operation->cancelled()) return cancelled_by_client(kCall);
   switch (probe.outcome) {
     case TableProbe::kExists:

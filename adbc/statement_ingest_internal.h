@@ -47,6 +47,10 @@ std::string ingest_target_name(const char* catalog, const char* db_schema, const
 /// nullopt when the text is not such a name of one to three parts.
 std::optional<std::string> quoted_target_name(std::string_view target);
 
+/// The one to three parts of `target` (a.b.c, each part bare or in double quotes with ""
+/// standing for one quote), unquoted; nullopt when the text is not such a name.
+std::optional<std::vector<std::string>> target_name_parts(std::string_view target);
+
 /// Whether a table exists on the compute node, found by selecting no rows from it.
 struct TableProbe {
   enum Outcome { kExists, kMissing, kFailed } outcome;
@@ -56,6 +60,11 @@ struct TableProbe {
 };
 TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,
                        const std::string& target);
+
+/// What the connection's catalog says of `target` when it is fresh enough to say
+/// (catalog_knows_table), as a probe would say it; nothing when the compute node must be asked.
+std::optional<TableProbe> table_known_to_catalog(NVAdbcConnectionState* state,
+                                                 std::string_view target);
 
 /// The pieces of nv.ingest.key_columns: split at ',', trimmed, empty pieces dropped.
 std::vector<std::string> split_key_columns(std::string_view text);

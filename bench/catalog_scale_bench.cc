@@ -7,11 +7,12 @@
 //   GetTableSchema                one table, with and without its schema
 //   GetObjects exact table        depth 0, exact table-name filter
 //   GetObjects full               depth 0, no filter
-// Run: scripts/run ./build/bench/nv_catalog_scale_bench [max_tables]
+// With NV_BENCH_BASELINE_DRIVER naming another build of the library (and optionally
+// NV_BENCH_BASELINE_LOCALSVC the local service of its commit), a second service is filled the
+// same way and the first catalog query of a fresh process is measured through both, runs
+// taking turns, with the bytes each service sent for it (the snapshot, mostly).
+// Run: scripts/run ./build/bench/nv_catalog_scale_bench [max_tables] [largest]
 #include <dlfcn.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,9 +35,8 @@
 #include "metadata/snapshot_cache_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale_adbc.h"
+#include "support/child_process.h"
 #include "support/localsvc_fixture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -59,8 +59,9 @@ int64_t status_kb(const char* key) {
 
 // ---- Child: one fresh process that connects through the driver and runs one statement ----
 
-int child_main(const std::string& sql, const char* uri, const char* user, const char* pass) {
-  void* lib = dlopen(NV_DRIVER_PATH, RTLD_NOW | RTLD_LOCAL);
+int child_main(const std::string& sql, const char* uri, const char* user, const char* pass,
+               const char* library) {
+  void* lib = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) return 2;
   auto init = reinterpret_cast<AdbcDriverInitFunc>(dlsym(lib, "AdbcDriverInit"));
   AdbcDriver d{};
@@ -99,34 +100,11 @@ struct ChildResult {
   double hwm_mb = -1;
 };
 
-ChildResult run_child(const std::string& mode, const std::string& uri) {
-  const std::string self = "/proc/self/exe";
-  std::vector<std::string> args = {self, "--child", mode, uri, nv_test::LocalSvc::kUser,
-                                   nv_test::LocalSvc::kPassword};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return {};
-  }
-  std::string out;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+ChildResult run_child(const std::string& mode, const std::string& uri,
+                      const std::string& library) {
+  const std::string out = nv_test::run_self(
+      {"--child", mode, uri, nv_test::LocalSvc::kUser, nv_test::LocalSvc::kPassword, library},
+      nullptr);
   ChildResult r;
   long long rss = 0, hwm = 0, rows = 0;
   if (std::sscanf(out.c_str(), "%lf %lld %lld %lld", &r.ms, &rss, &hwm, &rows) != 4) return {};
@@ -136,15 +114,48 @@ ChildResult run_child(const std::string& mode, const std::string& uri) {
 }
 
 // Median of `runs` children (by time; RSS from the same run).
-ChildResult median_child(const std::string& mode, const std::string& uri, int runs) {
+ChildResult median_child(const std::string& mode, const std::string& uri, int runs,
+                         const std::string& library = NV_DRIVER_PATH) {
   std::vector<ChildResult> all;
-  for (int i = 0; i < runs; ++i) all.push_back(run_child(mode, uri));
+  for (int i = 0; i < runs; ++i) all.push_back(run_child(mode, uri, library));
   std::sort(all.begin(), all.end(),
             [](const ChildResult& a, const ChildResult& b) { return a.ms < b.ms; });
   return all[all.size() / 2];
 }
 
 // ---- Parent ------------------------------------------------------------------------------------
+
+// The first catalog query of fresh processes through each way, runs taking turns: median time
+// and the mean of the bytes the way's service sent per run.
+struct Way {
+  const char* name;
+  std::string library;
+  const nv_test::LocalSvc* svc;
+  std::vector<double> ms;
+  int64_t bytes = 0;
+};
+
+void compare_first_catalog_query(std::vector<Way>& ways, int runs) {
+  for (int i = 0; i < runs; ++i) {
+    for (Way& w : ways) {
+      const int64_t before = w.svc->Counter("bytes_sent");
+      w.ms.push_back(run_child("catalog", w.svc->control_plane_url(), w.library).ms);
+      w.bytes += w.svc->Counter("bytes_sent") - before;
+    }
+  }
+  std::printf("         first catalog query of a fresh process:");
+  for (Way& w : ways) {
+    std::sort(w.ms.begin(), w.ms.end());
+    std::printf("  %s %.0fms, %.2f MB sent", w.name, w.ms[w.ms.size() / 2],
+                static_cast<double>(w.bytes) / runs / 1e6);
+  }
+  if (ways.size() == 2) {
+    std::printf("  (this build / baseline: time %.2f, bytes %.3f)",
+                ways[1].ms[ways[1].ms.size() / 2] / ways[0].ms[ways[0].ms.size() / 2],
+                static_cast<double>(ways[1].bytes) / static_cast<double>(ways[0].bytes));
+  }
+  std::printf("\n");
+}
 
 bool fill(const nv_test::LocalSvc& svc, int tables) {
   std::string sql;
@@ -276,12 +287,12 @@ InProcess measure_in_process(const nv_test::LocalSvc& svc, int tables) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], "--child") == 0) {
+  if (argc == 7 && std::strcmp(argv[1], "--child") == 0) {
     const std::string sql = std::strcmp(argv[2], "catalog") == 0
                                 ? "SELECT table_name FROM information_schema.tables WHERE "
                                   "table_name = 't1'"
                                 : "SELECT 1";
-    return child_main(sql, argv[3], argv[4], argv[5]);
+    return child_main(sql, argv[3], argv[4], argv[5], argv[6]);
   }
   const int max_tables = argc > 1 ? std::atoi(argv[1]) : 100000;
   // "largest": the empty reference and the largest size only.
@@ -318,6 +329,21 @@ int main(int argc, char** argv) {
                 base_rss > 0 ? connect.rss_mb / base_rss : 0, catalog.ms, catalog.rss_mb,
                 m.install_ms, m.index_ms, m.bytes_per_column, m.schema_us, m.schema_noschema_us,
                 m.objects_exact_us, m.objects_full_ms, m.rss_per_column);
+    std::vector<Way> ways;
+    std::unique_ptr<nv_test::LocalSvc> baseline_svc;
+    const char* baseline = std::getenv("NV_BENCH_BASELINE_DRIVER");
+    if (baseline != nullptr && baseline[0] != '\0') {
+      const char* service = std::getenv("NV_BENCH_BASELINE_LOCALSVC");
+      if (service != nullptr) opts.binary = service;
+      baseline_svc = nv_test::LocalSvc::Start(opts, &err);
+      if (!baseline_svc || !fill(*baseline_svc, tables)) {
+        std::fprintf(stderr, "baseline service: %s\n", err.c_str());
+        return 1;
+      }
+      ways.push_back({"baseline", baseline, baseline_svc.get(), {}, 0});
+    }
+    ways.push_back({"this build", NV_DRIVER_PATH, svc.get(), {}, 0});
+    compare_first_catalog_query(ways, tables >= 100000 ? 1 : 5);
     std::fflush(stdout);
   }
   return 0;

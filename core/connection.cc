@@ -11,23 +11,15 @@
 #include "core/error_text_internal.h"
 #include "core/global_internal.h"
 #include "core/http_internal.h"
+#include "core/request_internal.h"
 #include "core/session_cache_internal.h"
+#include "core/socket_pool_internal.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
 #include "util/secure_zero_internal.h"
 #include "util/strings_internal.h"
 
 namespace norvale {
-
-// libcurl takes the connection's share mutex for every kind of shared data.
-void nv_share_lock_cb(CURL* /*handle*/, curl_lock_data /*data*/, curl_lock_access /*access*/,
-                      void* user) {
-  if (user != nullptr) static_cast<std::recursive_mutex*>(user)->lock();
-}
-
-void nv_share_unlock_cb(CURL* /*handle*/, curl_lock_data /*data*/, void* user) {
-  if (user != nullptr) static_cast<std::recursive_mutex*>(user)->unlock();
-}
 
 namespace {
 
@@ -44,25 +36,13 @@ const char* null_if_empty(const std::string& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
-/// Zeroes the secrets, destroys the share handle (or leaks it, with its mutex, while a
-/// transfer still uses it) and frees the connection. Abandons nothing.
+/// Zeroes the secrets and frees the connection (its sockets stay in the process's pool).
+/// Abandons nothing.
 void destroy_connection(NVConnection* conn) {
   secure_zero(conn->session_token);
   secure_zero(conn->proxy_pass);
   secure_zero(conn->reservation);
   secure_zero(conn->login_password);
-  if (conn->curl_share != nullptr) {
-    const CURLSHcode rc = curl_share_cleanup(conn->curl_share);
-    if (rc != CURLSHE_OK) {
-      nv_log_emit(NV_LOG_ERROR, kTransport,
-                  "curl_share_cleanup returned %s; nv_disconnect was called with a live query "
-                  "still attached. Share handle is being leaked to avoid a worker-side "
-                  "use-after-free",
-                  curl_share_strerror(rc));
-      (void)conn->share_mutex.release();
-    }
-    conn->curl_share = nullptr;
-  }
   delete conn;
 }
 
@@ -70,47 +50,6 @@ struct ConnectionDeleter {
   void operator()(NVConnection* conn) const { destroy_connection(conn); }
 };
 using ConnectionPtr = std::unique_ptr<NVConnection, ConnectionDeleter>;
-
-/// The share handle for connections, DNS and TLS sessions, or null (logged) when libcurl
-/// cannot make or configure one.
-CURLSH* make_share(std::recursive_mutex* mutex) {
-  CURLSH* share = curl_share_init();
-  if (share == nullptr) {
-    nv_log_emit(NV_LOG_WARN, kTransport,
-                "curl_share_init failed; per-query connection pooling disabled");
-    return nullptr;
-  }
-  const char* step = "USERDATA";
-  CURLSHcode rc = curl_share_setopt(share, CURLSHOPT_USERDATA, mutex);
-  if (rc == CURLSHE_OK) {
-    step = "LOCKFUNC";
-    rc = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &nv_share_lock_cb);
-  }
-  if (rc == CURLSHE_OK) {
-    step = "UNLOCKFUNC";
-    rc = curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &nv_share_unlock_cb);
-  }
-  if (rc == CURLSHE_OK) {
-    step = "SHARE=CONNECT";
-    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-  }
-  if (rc == CURLSHE_OK) {
-    step = "SHARE=DNS";
-    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  }
-  if (rc == CURLSHE_OK) {
-    step = "SHARE=SSL_SESSION";
-    rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  }
-  if (rc != CURLSHE_OK) {
-    nv_log_emit(NV_LOG_WARN, kTransport,
-                "curl_share_setopt(%s) failed: %s; per-query pooling disabled", step,
-                curl_share_strerror(rc));
-    curl_share_cleanup(share);
-    return nullptr;
-  }
-  return share;
-}
 
 void copy_text(const char* from, std::string* to, const char** view) {
   if (from == nullptr) {
@@ -191,7 +130,7 @@ AuthOutcome authenticate(NVConnection* conn, const char* session_token, const ch
   }
   NVAuthResult result{};
   if (nv_auth_login_password(conn->control_plane_url.c_str(), username, password, &conn->tls,
-                             extras, conn->curl_share, &result, err, err_size) != 0) {
+                             extras, conn->share(), &result, err, err_size) != 0) {
     nv_log_emit(NV_LOG_ERROR, kTransport, "Connection failed during auth: %s",
                 error_or_no_detail(err, err_size));
     return AuthOutcome::kFailed;
@@ -227,11 +166,11 @@ bool route(NVConnection* conn, const char* compute_url, const char* compute_node
   } else if (non_empty(compute_node)) {
     rc = nv_route_lookup_by_entity_ref(conn->control_plane_url.c_str(),
                                        conn->session_token.c_str(), compute_node, &conn->tls,
-                                       extras, conn->curl_share, &node, err, err_size);
+                                       extras, conn->share(), &node, err, err_size);
   } else {
     rc = nv_route_recommend(conn->control_plane_url.c_str(), conn->session_token.c_str(),
                             null_if_empty(conn->subject_id), &conn->tls, extras,
-                            conn->curl_share, &node, err, err_size);
+                            conn->share(), &node, err, err_size);
   }
   if (rc != 0) {
     nv_log_emit(NV_LOG_ERROR, kTransport, "Connection failed during compute routing: %s",
@@ -268,11 +207,11 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
     write_error(err, err_size, "out of memory");
     return nullptr;
   }
-  conn->share_mutex = std::make_unique<std::recursive_mutex>();
-  conn->curl_share = make_share(conn->share_mutex.get());
   conn->control_plane_url = control_plane_url;
   copy_tls(tls, conn.get());
   if (!copy_extras(caller_extras, conn.get(), err, err_size)) return nullptr;
+  conn->pool =
+      socket_pool_for(conn->tls, conn->proxy_url, conn->proxy_user, conn->proxy_pass);
 
   // Login and routing requests use the filtered settings, so that a rejected value (a line
   // break in the application name, say) cannot reach a request header.
@@ -296,18 +235,7 @@ NVConnection* connect(const char* control_plane_url, const char* compute_url,
     }
   }
 
-  if (!conn->reservation.empty()) {
-    if (nv_route_confirm(conn->control_plane_url.c_str(), conn->session_token.c_str(),
-                         conn->reservation.c_str(), &conn->tls, &extras,
-                         conn->curl_share) == 0) {
-      conn->reservation_confirmed = true;
-    } else {
-      // Reservation identifiers are secrets: the line names none.
-      nv_log_emit(NV_LOG_WARN, kTransport,
-                  "nv_route_confirm failed for reservation %s; slot will expire after TTL",
-                  "[REDACTED]");
-    }
-  }
+  if (!conn->reservation.empty()) start_confirm(conn.get());
   nv_log_emit(NV_LOG_INFO, kTransport,
               "Connection established (subject_id=%s, compute_url=%s, compute_node=%s, "
               "reservation=%s)",
@@ -346,6 +274,7 @@ bool renew_session_token(NVConnection* conn, const std::string& refused, char* e
   const NVConnExtras extras = conn->extras();
   char login_err[1024] = "";
   std::string cache_key;
+  const ControlPlaneUse control_plane(conn);
   if (authenticate(conn, nullptr, conn->login_username.c_str(), conn->login_password.c_str(),
                    &extras, /*use_cache=*/false, &cache_key, login_err,
                    sizeof login_err) == AuthOutcome::kFailed) {
@@ -353,6 +282,29 @@ bool renew_session_token(NVConnection* conn, const std::string& refused, char* e
     write_error(err, err_size, "%s", login_err);
     return false;
   }
+  return true;
+}
+
+bool set_query_compression(NVConnection* conn, std::string_view mode) {
+  const std::string& decodable = decodable_content_codings();
+  std::string wanted;
+  if (mode == "none") {
+    wanted.clear();
+  } else if (mode == "auto") {
+    wanted = decodable;
+  } else if (mode == "zstd" || mode == "gzip") {
+    wanted = mode;
+    if (decodable.find(wanted) == std::string::npos) {
+      nv_log_emit(NV_LOG_WARN, kTransport,
+                  "query compression %s is not available in this libcurl; results come "
+                  "uncompressed",
+                  wanted.c_str());
+      wanted.clear();
+    }
+  } else {
+    return false;
+  }
+  conn->query_accept_encoding = std::move(wanted);
   return true;
 }
 
@@ -392,13 +344,13 @@ void nv_disconnect(NVConnection* conn) {
                 "nv_disconnect(conn=%p): tearing down connection (session token is zeroed and "
                 "the object freed once no result stream uses it).",
                 static_cast<void*>(conn));
-    if (!conn->reservation.empty() && !conn->reservation_confirmed) {
+    if (!conn->reservation.empty() && !norvale::finish_confirm(conn)) {
       // The connection's own request settings, so that a proxy-only network can still reach
       // the control plane.
       const NVConnExtras extras = conn->extras();
       if (nv_route_abandon(conn->control_plane_url.c_str(), conn->session_token.c_str(),
                            conn->reservation.c_str(), &conn->tls, &extras,
-                           conn->curl_share) != 0) {
+                           conn->share()) != 0) {
         nv_log_emit(NV_LOG_WARN, norvale::kTransport,
                     "nv_route_abandon failed for reservation %s; slot will expire after TTL",
                     "[REDACTED]");
@@ -460,7 +412,7 @@ const char* nv_connection_proxy_pass(const NVConnection* conn) {
 }
 
 void* nv_connection_curl_share(const NVConnection* conn) {
-  return conn != nullptr ? conn->curl_share : nullptr;
+  return conn != nullptr ? conn->share() : nullptr;
 }
 
 }  // extern "C"

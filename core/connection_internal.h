@@ -9,15 +9,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "core/curl_handles_internal.h"
+#include "core/reservation_confirm_internal.h"
+#include "core/socket_pool_internal.h"
 #include "norvale/nv_core.h"
 
-/// One session with the service. Created by nv_connect. A running query holds the connection
-/// too, so that a host may release its connection before the query's result stream: the
-/// connection is freed (token zeroed, share handle cleaned up) when nv_disconnect and the last
-/// query have both let go. Ingests hold a plain pointer and must be finished first. Not
-/// copyable: the TLS view points into the owned texts.
 /// An extras record borrowing the texts of `settings`: any record that holds the request
 /// settings under the connection's field names (the connection itself, the poller's copy).
 template <typename Settings>
@@ -32,6 +30,15 @@ NVConnExtras extras_view(const Settings& settings) {
   return view;
 }
 
+namespace norvale {
+struct ReservationConfirm;
+}
+
+/// One session with the service. Created by nv_connect. A running query holds the connection
+/// too, so that a host may release its connection before the query's result stream: the
+/// connection is freed (token zeroed) when nv_disconnect, the last query and the reservation
+/// confirm have all let go. Ingests hold a plain pointer and must be finished first. Not
+/// copyable: the TLS view points into the owned texts.
 struct NVConnection {
   std::string control_plane_url;
   std::string compute_url;   // empty: requests go to the control-plane URL
@@ -55,7 +62,8 @@ struct NVConnection {
   std::string proxy_pass;
 
   std::string reservation;  // empty when routing reserved nothing
-  bool reservation_confirmed = false;
+  // The confirm of the reservation (reservation_confirm_internal.h); null without one.
+  std::shared_ptr<norvale::ReservationConfirm> confirm;
 
   // Once connected, workers read the session token while a renewal may replace it: read it
   // through SessionToken, write it (and subject_id) under token_mutex.
@@ -67,12 +75,12 @@ struct NVConnection {
   std::string login_username;
   std::string login_password;
 
-  CURLSH* curl_share = nullptr;
-  // Taken by libcurl through the share's lock callbacks. Held by pointer so that a share
-  // handle leaked at teardown (a transfer still attached) keeps a live mutex.
-  std::unique_ptr<std::recursive_mutex> share_mutex;
+  // The process's sockets for connections with this connection's transport settings.
+  std::shared_ptr<norvale::SocketPool> pool;
+  // "Accept-Encoding" of query requests; empty: results come as the server sends them.
+  std::string query_accept_encoding;
 
-  std::atomic<int> holders{1};  // nv_connect's own, plus one per query that holds it
+  std::atomic<int> holders{1};  // nv_connect's own, plus one per query or confirm that holds it
 
   NVConnection() = default;
   NVConnection(const NVConnection&) = delete;
@@ -81,6 +89,9 @@ struct NVConnection {
   /// The request settings of this connection (connect time-out, application name, proxy,
   /// stream buffer size) as an extras record borrowing the connection's texts.
   NVConnExtras extras() const { return extras_view(*this); }
+
+  /// The share handle to attach to the connection's requests (null: none).
+  void* share() const { return pool ? pool->share() : nullptr; }
 
   /// Base URL for queries and ingests: the compute URL, or the control-plane URL when empty.
   const std::string& query_base_url() const {
@@ -117,11 +128,12 @@ bool token_refused(const char* err);
 bool renew_session_token(NVConnection* conn, const std::string& refused, char* err,
                          size_t err_size);
 
-/// Runs `request(token)` (0 for success, otherwise a message in `err`) with the connection's
-/// session token; when the message says the service refused the token and a renewal succeeds,
-/// runs it once more with the new token.
+/// Runs the control-plane request `request(token)` (0 for success, otherwise a message in
+/// `err`) with the connection's session token; when the message says the service refused the
+/// token and a renewal succeeds, runs it once more with the new token.
 template <typename Request>
 int with_session_token(NVConnection* conn, char* err, size_t err_size, Request request) {
+  const ControlPlaneUse control_plane(conn);
   int rc;
   {
     const SessionToken token(*conn);
@@ -134,6 +146,11 @@ int with_session_token(NVConnection* conn, char* err, size_t err_size, Request r
   const SessionToken renewed(*conn);
   return request(renewed);
 }
+
+/// Sets what the connection's query requests ask for: "none" (results as the server sends
+/// them), "zstd", "gzip" or "auto" (either, as the server prefers). A coding this process's
+/// libcurl cannot decode is not asked for (logged). False for any other mode.
+bool set_query_compression(NVConnection* conn, std::string_view mode);
 
 /// Adds a holder (a query that will use the connection from its worker).
 void retain_connection(NVConnection* conn);

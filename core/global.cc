@@ -15,6 +15,9 @@ std::atomic<int> g_refcount{0};
 bool g_force_failure = false;
 
 constexpr long kKeepAliveSeconds = 30;
+// Idle connections a shared pool keeps (libcurl's default, 5, is for one handle's own pool:
+// with many threads using one share it would close most connections as they return to it).
+constexpr long kSharedPoolConnections = 64;
 
 }  // namespace
 
@@ -58,7 +61,10 @@ const char* nv_version(void) { return "1.0.0-alpha"; }
 int nv_curl_apply_share_and_keepalive(void* curl, void* share) {
   if (curl == nullptr) return 0;
   CURL* easy = static_cast<CURL*>(curl);
-  if (share != nullptr) curl_easy_setopt(easy, CURLOPT_SHARE, static_cast<CURLSH*>(share));
+  if (share != nullptr) {
+    curl_easy_setopt(easy, CURLOPT_SHARE, static_cast<CURLSH*>(share));
+    curl_easy_setopt(easy, CURLOPT_MAXCONNECTS, norvale::kSharedPoolConnections);
+  }
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPIDLE, norvale::kKeepAliveSeconds);
   return static_cast<int>(

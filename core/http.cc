@@ -66,6 +66,7 @@ long do_http(const char* url, const char* method, const char* body, const char* 
     spec.headers = {"Content-Type: application/json", "Accept: application/json"};
     if (bearer_token != nullptr) spec.bearer_token = bearer_token;
     spec.total_timeout_seconds = kControlPlaneTotalTimeoutSeconds;
+    spec.accept_encoding = decodable_content_codings();
     spec.abort = abort;
     auto made = PreparedRequest::Make(RequestEnv{tls, extras, share}, spec);
     if (!made.ok()) {

@@ -160,6 +160,7 @@ bool run_transfer(NVQueryHandle* q, const std::string& token, bool may_renew,
   spec.body = *body;
   spec.headers = query_headers(conn);
   spec.bearer_token = token;
+  spec.accept_encoding = conn->query_accept_encoding;
   auto made = PreparedRequest::Make(connection_request_env(*conn, &extras), spec);
   if (!made.ok()) {
     if (made.status().IsOutOfMemory()) throw std::bad_alloc();
@@ -308,6 +309,7 @@ NVQueryHandle* execute(NVConnection* conn, const char* sql, int32_t reserved,
                               : env_max_inflight_bytes();
 
   nv_sql_trace(nv_sql_caller_get(), q->sql.c_str());
+  note_compute_work(conn);  // a reservation confirm may go beside it
 
   try {
     NVQueryHandle* raw = q.get();

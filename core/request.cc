@@ -116,6 +116,9 @@ arrow::Result<std::unique_ptr<PreparedRequest>> PreparedRequest::Make(const Requ
   }
   nv_curl_apply_share_and_keepalive(curl, env.share);
   ARROW_RETURN_NOT_OK(apply_proxy(curl, env.extras));
+  if (!spec.accept_encoding.empty()) {
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, spec.accept_encoding.c_str());
+  }
   if (spec.abort != nullptr) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abort_when_flagged);
@@ -145,12 +148,25 @@ arrow::Result<std::unique_ptr<PreparedRequest>> PreparedRequest::Make(const Requ
   return req;
 }
 
+const std::string& decodable_content_codings() {
+  static const std::string codings = [] {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    std::string list;
+    if (info != nullptr && (info->features & CURL_VERSION_ZSTD) != 0) list = "zstd";
+    if (info != nullptr && (info->features & CURL_VERSION_LIBZ) != 0) {
+      list += list.empty() ? "gzip" : ", gzip";
+    }
+    return list;
+  }();
+  return codings;
+}
+
 RequestEnv connection_request_env(const NVConnection& conn, NVConnExtras* extras) {
   *extras = conn.extras();
   RequestEnv env;
   env.tls = &conn.tls;
   env.extras = extras;
-  env.share = conn.curl_share;
+  env.share = conn.share();
   return env;
 }
 

@@ -39,6 +39,9 @@ struct RequestSpec {
   bool chunked_upload = false;  // POST whose body the caller's read callback supplies
   std::vector<std::string> headers;  // "Name: value" lines, in order
   std::string_view bearer_token;     // non-empty: "Authorization: Bearer <token>"
+  // Non-empty: the content codings to ask for (an "Accept-Encoding" list); libcurl decodes
+  // the answer, and a server that ignores the request answers as before.
+  std::string accept_encoding;
   long total_timeout_seconds = 0;    // 0: none (streams use an IdleWatch instead)
   // Non-null: the transfer stops (CURLE_ABORTED_BY_CALLBACK) once the flag holds true. For
   // transfers on the caller's thread; the stream workers install progress callbacks of their
@@ -78,6 +81,10 @@ class PreparedRequest {
   std::string url_;
   char error_[CURL_ERROR_SIZE] = {0};
 };
+
+/// The content codings this process's libcurl can decode, as an "Accept-Encoding" list:
+/// "zstd, gzip", or the part of it libcurl supports (empty for neither).
+const std::string& decodable_content_codings();
 
 /// The request environment of a connection; `extras` receives the connection's extras view
 /// and must outlive the returned value.

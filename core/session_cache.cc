@@ -1,15 +1,11 @@
 #include "core/session_cache_internal.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
-#include <array>
 #include <iterator>
 #include <string>
 #include <mutex>
 #include <unordered_map>
 
+#include "core/keyed_digest_internal.h"
 #include "util/secure_zero_internal.h"
 
 namespace norvale {
@@ -35,15 +31,6 @@ TokenMap& cache() {
   return *map;
 }
 
-/// The process's HMAC key, drawn once; null when no random bytes could be had.
-const std::array<unsigned char, 32>* hmac_key() {
-  static const std::array<unsigned char, 32>* key = [] {
-    static std::array<unsigned char, 32> bytes{};
-    return RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1 ? &bytes : nullptr;
-  }();
-  return key;
-}
-
 /// Removes an entry, zeroing its key and its token.
 void erase_entry(TokenMap& map, TokenMap::iterator it) {
   auto node = map.extract(it);
@@ -55,25 +42,7 @@ void erase_entry(TokenMap& map, TokenMap::iterator it) {
 
 std::string session_cache_key(std::string_view url, std::string_view username,
                               std::string_view password) {
-  const auto* key = hmac_key();
-  if (key == nullptr) return std::string();
-  // Lengths first, so that ("a\x1fb", "c") and ("a", "b\x1fc") cannot meet. The message holds
-  // the password and is zeroed after use.
-  std::string message;
-  message.reserve(64 + url.size() + username.size() + password.size());
-  for (size_t n : {url.size(), username.size(), password.size()}) {
-    message.append(std::to_string(n)).push_back('\x1f');
-  }
-  message.append(url).append(1, '\x1f').append(username).append(1, '\x1f').append(password);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_len = 0;
-  const unsigned char* done =
-      HMAC(EVP_sha256(), key->data(), static_cast<int>(key->size()),
-           reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
-           &digest_len);
-  secure_zero(message);
-  if (done == nullptr) return std::string();
-  return std::string(reinterpret_cast<const char*>(digest), digest_len);
+  return keyed_digest({url, username, password});
 }
 
 bool session_cache_lookup(const std::string& key, std::string* token) {

@@ -11,9 +11,9 @@ namespace norvale {
 /// How long a cached token is reused.
 constexpr std::chrono::seconds kSessionTokenLifetime{300};
 
-/// The cache key of (URL, username, password): an HMAC-SHA256 under a key drawn at random once
-/// per process, so that the cache holds nothing from which the password can be read back.
-/// Empty when no random key could be drawn (the cache is then not used).
+/// The cache key of (URL, username, password): their keyed digest, so that the cache holds
+/// nothing from which the password can be read back. Empty when no digest could be made (the
+/// cache is then not used).
 std::string session_cache_key(std::string_view url, std::string_view username,
                               std::string_view password);
 

@@ -30,6 +30,8 @@ class PooledThread {
   void join();
   /// As join(), for at most `limit`; false (still joinable) when the job is still running.
   bool join_for(std::chrono::milliseconds limit);
+  /// Lets the job run on without anyone waiting for it; it must hold what it uses.
+  void detach() { job_.reset(); }
 
  private:
   std::shared_ptr<PooledJob> job_;

@@ -38,7 +38,7 @@ void handle_query(Service& svc, const std::string& node_id, const httplib::Reque
     reply_json(res, e.status, {{"message", e.message}, {"code", e.code}});
     return;
   }
-  stream_body(svc, req, res, 200, kStreamMediaType, job, fault);
+  stream_body(svc, req, res, 200, kStreamMediaType, job, fault, answer_coding(req, fault));
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ std::optional<Fault> Fault::from_json(const nlohmann::json& j, std::string* err)
       "reset_after_bytes", "close",       "error_after_batches",
       "error_message",  "error_code",     "interleave_trace",
       "interleave_unknown", "result_sets", "node_status",
-      "omit_reservation_id", "location", "stall_after_bytes", "stall_ms"};
+      "omit_reservation_id", "location", "stall_after_bytes", "stall_ms",
+      "omit_etag"};
   for (auto it = j.begin(); it != j.end(); ++it) {
     if (!known.count(it.key())) {
       *err = "unknown fault member '" + it.key() + "'";
@@ -63,7 +64,8 @@ std::optional<Fault> Fault::from_json(const nlohmann::json& j, std::string* err)
             take_member(j, "omit_reservation_id", &f.omit_reservation_id, err) &&
             take_member(j, "location", &f.location, err) &&
             take_member(j, "stall_after_bytes", &f.stall_after_bytes, err) &&
-            take_member(j, "stall_ms", &f.stall_ms, err);
+            take_member(j, "stall_ms", &f.stall_ms, err) &&
+            take_member(j, "omit_etag", &f.omit_etag, err);
   if (!ok) return std::nullopt;
   if (std::find(std::begin(kEndpoints), std::end(kEndpoints), f.endpoint) ==
       std::end(kEndpoints)) {
@@ -108,7 +110,8 @@ nlohmann::json Fault::to_json() const {
           {"omit_reservation_id", omit_reservation_id},
           {"location", location},
           {"stall_after_bytes", stall_after_bytes},
-          {"stall_ms", stall_ms}};
+          {"stall_ms", stall_ms},
+          {"omit_etag", omit_etag}};
 }
 
 void FaultTable::add(Fault f) {

@@ -44,6 +44,7 @@ struct Fault {
   // Control plane.
   std::string node_status;  // lookup: report this status instead of "active"
   bool omit_reservation_id = false;
+  bool omit_etag = false;  // snapshot: no ETag, and If-None-Match is ignored
 
   static std::optional<Fault> from_json(const nlohmann::json& j, std::string* err);
   nlohmann::json to_json() const;

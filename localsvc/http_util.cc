@@ -54,6 +54,10 @@ void shutdown_connection(int local_port, int remote_port) {
   });
 }
 
+void close_client_connections() {
+  for_each_connected_socket([](int fd, int, int) { shutdown(fd, SHUT_RDWR); });
+}
+
 nlohmann::json connection_sockets() {
   nlohmann::json out = nlohmann::json::array();
   for_each_connected_socket([&](int fd, int local, int remote) {
@@ -63,6 +67,35 @@ nlohmann::json connection_sockets() {
     out.push_back({{"local_port", local}, {"remote_port", remote}, {"nodelay", nodelay != 0}});
   });
   return out;
+}
+
+namespace {
+
+// Set on an error answer that may keep its connection, and on one that must close it; never
+// sent.
+constexpr const char* kKeepMarker = "X-Localsvc-Keep-Connection";
+constexpr const char* kCloseMarker = "X-Localsvc-Close-Connection";
+
+}  // namespace
+
+void close_connection_after(httplib::Response& res) { res.set_header(kCloseMarker, "1"); }
+
+void keep_connections_after_errors(httplib::Server& server) {
+  // The library has already decided to close by then ("Connection: close" is set).
+  server.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (res.status >= 400 && !res.has_header(kCloseMarker) &&
+        req.get_header_value("Connection") != "close") {
+      res.set_header(kKeepMarker, "1");
+    }
+  });
+  server.set_header_writer([](httplib::Stream& strm, httplib::Headers& headers) {
+    headers.erase(kCloseMarker);
+    if (headers.erase(kKeepMarker) > 0) {
+      // The library closes after an answer that carries this header.
+      headers.erase("Connection");
+    }
+    return httplib::detail::write_headers(strm, headers);
+  });
 }
 
 bool begin_request(Service& svc, const std::string& endpoint, const std::string& node_id,
@@ -133,24 +166,45 @@ struct StreamState {
   std::unique_ptr<FaultWriter> writer;
   uint64_t counted = 0;
   std::unique_ptr<Service::ConnectionGuard> guard;
+  std::unique_ptr<Encoder> encoder;  // null: the body goes out as written
+  std::string pending;               // what the producer wrote in this step, before coding
+  uint64_t coded_bytes = 0;          // bytes on the wire when coded
 };
+
+// Codes what the step wrote and sends it; false when the client is gone.
+bool send_coded(StreamState& st, bool last) {
+  const std::string out = st.encoder->Encode(st.pending, last);
+  st.pending.clear();
+  st.coded_bytes += out.size();
+  return out.empty() || st.sink->write(out.data(), out.size());
+}
 
 }  // namespace
 
+Coding answer_coding(const httplib::Request& req, const std::optional<Fault>& fault) {
+  return fault ? Coding::kIdentity : choose_coding(req);
+}
+
 void stream_body(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
                  const std::string& content_type, std::shared_ptr<BodyProducer> producer,
-                 const std::optional<Fault>& fault) {
+                 const std::optional<Fault>& fault, Coding coding) {
   auto st = std::make_shared<StreamState>();
   st->producer = std::move(producer);
+  st->encoder = make_encoder(coding);
   int lp = req.local_port, rp = req.remote_port;
   st->guard = std::make_unique<Service::ConnectionGuard>(svc, lp, rp);
   Service* s = &svc;
   StreamState* raw = st.get();
   st->writer = std::make_unique<FaultWriter>(
       fault ? &*fault : nullptr,
-      [raw](const char* d, size_t n) { return raw->sink->write(d, n); },
+      [raw](const char* d, size_t n) {
+        if (!raw->encoder) return raw->sink->write(d, n);
+        raw->pending.append(d, n);
+        return true;
+      },
       [lp, rp]() { shutdown_connection(lp, rp); }, [s]() { return s->stopping.load(); });
   res.status = status;
+  if (st->encoder) res.set_header("Content-Encoding", coding_token(coding));
   res.set_chunked_content_provider(
       content_type,
       [st, s](size_t, httplib::DataSink& sink) {
@@ -161,7 +215,16 @@ void stream_body(Service& svc, const httplib::Request& req, httplib::Response& r
         } catch (const std::exception&) {
           return false;
         }
-        uint64_t sent = st->writer->bytes();
+        if (st->encoder && !s->stopping && !st->writer->failed()) {
+          try {
+            if (!send_coded(*st, step == BodyProducer::Step::kDone || st->writer->cut())) {
+              return false;
+            }
+          } catch (const std::exception&) {
+            return false;
+          }
+        }
+        uint64_t sent = st->encoder ? st->coded_bytes : st->writer->bytes();
         s->count("bytes_sent", static_cast<int64_t>(sent - st->counted));
         st->counted = sent;
         if (st->writer->cut()) {

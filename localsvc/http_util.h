@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "localsvc/content_coding.h"
 #include "localsvc/faults.h"
 #include "localsvc/service.h"
 
@@ -25,9 +26,21 @@ nlohmann::json interesting_headers(const httplib::Request& req);
 /// Drops the TCP connection that carries `req` (both directions), without any reply.
 void shutdown_connection(int local_port, int remote_port);
 
+/// Shuts down every TCP connection the process holds (at shutdown, once nothing is accepted).
+void close_client_connections();
+
 /// The process's connected TCP sockets: `local_port`, `remote_port` and whether `nodelay`
 /// (TCP_NODELAY) is set on them.
 nlohmann::json connection_sockets();
+
+/// Keeps a connection open after an error status that a handler answered, as HTTP allows (the
+/// HTTP library would otherwise close it after every status of 400 or more): the request was
+/// read whole, so the next one can follow on the same connection.
+void keep_connections_after_errors(httplib::Server& server);
+
+/// Closes the connection after this answer: for a handler that could not read its request
+/// whole, whose rest would otherwise be taken for the next request.
+void close_connection_after(httplib::Response& res);
 
 /// Counts the request and takes a pending fault for it, then applies the fault's delay.
 /// Returns true when the fault already answered the request (dropped connection or a
@@ -51,9 +64,15 @@ class BodyProducer {
   virtual Step step(FaultWriter& out) = 0;
 };
 
-/// Streams the producer's output as a chunked body with the fault's delivery knobs.
+/// Streams the producer's output as a chunked body with the fault's delivery knobs, in
+/// `coding` (each step's output is flushed to the client as it is made). The delivery knobs
+/// count the bytes the producer writes; a caller with a fault passes no coding.
 void stream_body(Service& svc, const httplib::Request& req, httplib::Response& res, int status,
                  const std::string& content_type, std::shared_ptr<BodyProducer> producer,
-                 const std::optional<Fault>& fault);
+                 const std::optional<Fault>& fault, Coding coding = Coding::kIdentity);
+
+/// The coding for an answer to `req`: none when a fault shapes its delivery, which counts
+/// the framed bytes themselves.
+Coding answer_coding(const httplib::Request& req, const std::optional<Fault>& fault);
 
 }  // namespace nv_localsvc

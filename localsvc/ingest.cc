@@ -520,6 +520,7 @@ void handle_ingest(Service& svc, const std::string& node_id, const httplib::Requ
     watch.stop();
     svc.count("ingests_interrupted");
     res.status = 400;
+    close_connection_after(res);  // the rest of the upload is still on the way
     return;
   }
   std::string body = session.finish();

@@ -15,7 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "localsvc/compute_node.h"
+#include "localsvc/connection_threads.h"
 #include "localsvc/control_plane.h"
+#include "localsvc/http_util.h"
 #include "localsvc/seed.h"
 #include "localsvc/service.h"
 
@@ -33,8 +35,8 @@ std::unique_ptr<httplib::Server> make_server(const Options& o) {
         o.tls_cert.c_str(), o.tls_key.c_str(),
         o.tls_client_ca.empty() ? nullptr : o.tls_client_ca.c_str());
   }
-  int threads = o.threads;
-  s->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  const size_t threads = static_cast<size_t>(o.threads);
+  s->new_task_queue = [threads] { return new nv_localsvc::ConnectionThreads(threads, 4096); };
   // Slow readers and slow uploaders are part of what this service is for.
   s->set_read_timeout(300, 0);
   s->set_write_timeout(300, 0);
@@ -43,8 +45,11 @@ std::unique_ptr<httplib::Server> make_server(const Options& o) {
   // algorithm the last small piece waits for the client's delayed acknowledgement (~40 ms).
   // Accepted sockets inherit the option from the listening one.
   s->set_tcp_nodelay(true);
-  // Clients keep their connections for as many requests as they like.
+  // Clients keep their connections for as many requests as they like, and as long as
+  // production services keep them.
   s->set_keep_alive_max_count(static_cast<size_t>(1) << 30);
+  s->set_keep_alive_timeout(static_cast<time_t>(o.keep_alive_seconds));
+  nv_localsvc::keep_connections_after_errors(*s);
   if (o.log_requests) {
     s->set_logger([](const httplib::Request& req, const httplib::Response& res) {
       std::fprintf(stderr, "norvale-localsvc: %s:%d %s %s -> %d\n", req.local_addr.c_str(),
@@ -159,6 +164,8 @@ int run(int argc, char** argv) {
   svc.drop_active_connections();
   control->stop();
   for (auto& s : node_servers) s->stop();
+  // Clients keep idle connections open for a minute; their threads end once those close.
+  nv_localsvc::close_client_connections();
   for (auto& t : listeners) t.join();
   if (opts.land_dir.empty()) rmdir(land.c_str());  // our own temporary directory, when unused
   return 0;

@@ -39,7 +39,8 @@ const char* usage_text() {
          "  --tls-client-ca PEM demand client certificates signed by this CA\n"
          "  --admin-token TEXT  fixed admin token (default: random)\n"
          "  --token-ttl SECS    lifetime of issued session tokens (default 3600)\n"
-         "  --threads N         worker threads per port (default 16)\n"
+         "  --threads N         idle worker threads kept per port (default 16)\n"
+         "  --keep-alive SECS   close a client connection idle this long (default 60)\n"
          "  --log-requests      one line per request on standard error\n";
 }
 
@@ -80,6 +81,12 @@ bool parse_options(int argc, char** argv, Options* out, std::string* err, bool* 
         return false;
       }
       out->threads = static_cast<int>(n);
+    } else if (arg == "--keep-alive") {
+      if (!parse_int(val, 1, 86400, &n)) {
+        *err = "--keep-alive must be 1 to 86400 seconds";
+        return false;
+      }
+      out->keep_alive_seconds = n;
     } else if (arg == "--token-ttl") {
       if (!parse_int(val, 1, int64_t{1} << 40, &n)) {
         *err = "bad --token-ttl: " + val;

@@ -23,7 +23,8 @@ struct Options {
   std::string land_dir;
   std::string admin_token;  // empty: random
   int64_t token_ttl_seconds = 3600;
-  int threads = 16;  // worker threads per listening port
+  int threads = 16;  // idle threads kept per listening port (more start as connections come)
+  int64_t keep_alive_seconds = 60;  // an idle client connection is closed after this long
   bool log_requests = false;  // one line per request on standard error
 };
 

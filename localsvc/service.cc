@@ -182,6 +182,7 @@ void Service::note_request(const std::string& endpoint, const std::string& node_
   std::lock_guard<std::mutex> lock(mu_);
   counters_["requests." + endpoint] += 1;
   if (seen_connections_.insert(connection_ports).second) counters_["connections"] += 1;
+  if (ever_seen_connections_.insert(connection_ports).second) counters_["connections_opened"] += 1;
   if (!node_id.empty()) counters_["node." + node_id + "." + endpoint] += 1;
   last_headers_[endpoint] = headers;
 }
@@ -196,6 +197,7 @@ nlohmann::json Service::counters() {
   out["abandons"] = 0;
   out["bytes_sent"] = 0;
   out["connections"] = 0;
+  out["connections_opened"] = 0;
   out["snapshot_builds"] = 0;
   for (const auto& [k, v] : counters_) out[k] = v;
   out["last_headers"] = last_headers_;

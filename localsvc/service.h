@@ -88,7 +88,8 @@ class Service {
   // Counters (flat names such as "requests.query", "logins", "bytes_sent").
   void count(const std::string& name, int64_t by = 1);
   /// Counts a request to `endpoint`, and its connection (told apart by its two ports) under
-  /// "connections" the first time that connection makes a request since the last reset.
+  /// "connections" the first time that connection makes a request since the last reset, and
+  /// under "connections_opened" when it never made one before (a new TCP connection).
   void note_request(const std::string& endpoint, const std::string& node_id,
                     const nlohmann::json& headers, std::pair<int, int> connection_ports);
   nlohmann::json counters();
@@ -140,7 +141,8 @@ class Service {
   CatalogVersion version_;
   std::map<std::string, int64_t> counters_;
   std::map<std::string, nlohmann::json> last_headers_;
-  std::set<std::pair<int, int>> seen_connections_;
+  std::set<std::pair<int, int>> seen_connections_;       // since the last counter reset
+  std::set<std::pair<int, int>> ever_seen_connections_;  // since the start
   std::map<std::string, std::string> idempotency_;
   std::atomic<uint64_t> commit_version_{0};
   std::multiset<std::pair<int, int>> active_;

@@ -165,6 +165,20 @@ class SnapshotProducer : public BodyProducer {
   size_t pos_ = 0;
 };
 
+// Whether an If-None-Match list ("a", W/"b", or *) names `etag`.
+bool etag_matches(std::string_view list, std::string_view etag) {
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    if (item.starts_with("W/")) item.remove_prefix(2);  // weak comparison, as for GET
+    if (item == "*" || item == etag) return true;
+  }
+  return false;
+}
+
 std::string error_frame_payload(const std::string& message) {
   return nlohmann::json({{"message", message}})
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -222,11 +236,25 @@ void handle_snapshot(Service& svc, const httplib::Request& req, httplib::Respons
   // Read before the catalog: every change is counted after it commits, so the snapshot is at
   // least as new as this version, and a later change moves the version past it.
   const uint64_t epoch = svc.version().sequence;
+  // The version is the entity tag: a client holding the snapshot of this version is answered
+  // 304 without a body.
+  const std::string etag = "\"" + std::to_string(epoch) + "\"";
+  const bool tagged = !(fault && fault->omit_etag);
+  if (tagged && etag_matches(req.get_header_value("If-None-Match"), etag)) {
+    svc.count("snapshot_not_modified");
+    res.status = 304;
+    res.set_header("ETag", etag);
+    return;
+  }
   SnapshotCache::Body body = svc.snapshot_cache().get(epoch, [&] {
     svc.count("snapshot_builds");
     return build_body(svc.db(), epoch);
   });
-  stream_body(svc, req, res, 200, kStreamMediaType, std::make_shared<SnapshotProducer>(body),
+  const Coding coding = answer_coding(req, fault);
+  SnapshotCache::Body wire = svc.snapshot_cache().coded(body, coding);
+  if (tagged) res.set_header("ETag", etag);
+  if (coding != Coding::kIdentity) res.set_header("Content-Encoding", coding_token(coding));
+  stream_body(svc, req, res, 200, kStreamMediaType, std::make_shared<SnapshotProducer>(wire),
               fault);
 }
 

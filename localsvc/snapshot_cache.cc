@@ -39,4 +39,15 @@ SnapshotCache::Body SnapshotCache::get(uint64_t sequence, const std::function<Bu
   }
 }
 
+SnapshotCache::Body SnapshotCache::coded(const Body& body, Coding coding) {
+  if (coding == Coding::kIdentity) return body;
+  std::lock_guard<std::mutex> lock(coded_mu_);
+  auto& [plain, coded] = coded_[coding];
+  if (plain != body) {
+    coded = std::make_shared<const std::string>(encode_body(coding, *body));
+    plain = body;
+  }
+  return coded;
+}
+
 }  // namespace nv_localsvc

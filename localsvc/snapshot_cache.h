@@ -7,7 +7,11 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <string>
+#include <utility>
+
+#include "localsvc/content_coding.h"
 
 namespace nv_localsvc {
 
@@ -27,7 +31,13 @@ class SnapshotCache {
   /// from `build` reaches this caller and the requests that waited for it; nothing is kept.
   Body get(uint64_t sequence, const std::function<Built()>& build);
 
+  /// `body` in `coding` (the body itself for identity), compressed once per body and coding.
+  Body coded(const Body& body, Coding coding);
+
  private:
+  std::mutex coded_mu_;  // held while compressing: concurrent first requests wait for one
+  std::map<Coding, std::pair<Body, Body>> coded_;  // coding -> {plain body, coded body}
+
   std::mutex mu_;
   bool have_ = false;      // a body is kept (or being built) for sequence_
   uint64_t sequence_ = 0;

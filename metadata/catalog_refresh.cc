@@ -1,7 +1,10 @@
 // Keeping a connection's catalog current: the snapshot is loaded on the first metadata answer,
-// and revalidated before later ones when this connection changed the catalog or the process saw
-// the catalog sequence move. A version check is one control-plane request; none is made while
-// the connection's view is known to be current.
+// and revalidated before later ones when the process wrote since the installed snapshot was
+// fetched (DDL, DML or an ingest of any of its connections) or saw the catalog sequence move.
+// Revalidating is one request: a conditional snapshot request when the server tags its
+// snapshots ("not modified" while the catalog stays), else a catalog version check followed by
+// a fetch only when the version moved. None is made while the connection's view is known to be
+// current.
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -67,34 +70,15 @@ void first_load(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
   }
 }
 
-// Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
-// as it is; otherwise the snapshot is fetched again and cached for the process.
-void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool>* abort) {
+// Caches a snapshot just fetched for the process (when the catalog has a cache key) and
+// installs it.
+void install_fetched(const ConnectionCatalog& c, CachedSnapshot fresh) {
   NVAdbcInfoSchemaStore* store = c.store;
-  const char* uri = c.uri;
-  const char* username = c.username;
-  const std::string key = cache_key_of(uri, username);
+  if (non_empty(c.uri)) catalog_sequence_note(c.uri, fresh.sequence);
+  const std::string key = cache_key_of(c.uri, c.username);
   if (!key.empty()) {
-    std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
-    if (cached && cached->epoch != 0 && cached->sequence >= target) {
-      if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
-      install_into_store(store, *cached);
-      snapshot_cache_lend_endpoint(key, store->endpoint);
-      nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
-                  static_cast<unsigned long long>(cached->epoch),
-                  static_cast<unsigned long long>(cached->sequence));
-      reregister(c);
-      return;
-    }
-  }
-  CachedSnapshot fresh;
-  if (!load_snapshot(c.connection, &fresh, abort)) return;  // the previous snapshot stays
-  // The snapshot was fetched after the sequence reached `target`, so it is current for it.
-  if (fresh.sequence < target) fresh.sequence = target;
-  if (non_empty(uri)) catalog_sequence_note(uri, fresh.sequence);
-  if (!key.empty()) {
-    fresh.uri = uri;
-    fresh.username = username;
+    fresh.uri = c.uri;
+    fresh.username = c.username;
     fresh.endpoint = store->endpoint;
     snapshot_cache_store(key, fresh);
   }
@@ -103,6 +87,96 @@ void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool
               static_cast<unsigned long long>(fresh.epoch),
               static_cast<unsigned long long>(fresh.sequence));
   reregister(c);
+}
+
+// Adopts the process's cached snapshot of the same user when `current` says it is current.
+template <typename Current>
+bool adopt_cached(const ConnectionCatalog& c, Current current) {
+  const std::string key = cache_key_of(c.uri, c.username);
+  if (key.empty()) return false;
+  std::optional<CachedSnapshot> cached = snapshot_cache_lookup(key);
+  if (!cached || cached->epoch == 0 || !current(*cached)) return false;
+  if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+  install_into_store(c.store, *cached);
+  snapshot_cache_lend_endpoint(key, c.store->endpoint);
+  nv_log_emit(NV_LOG_INFO, "info_schema", "adopted cached snapshot (epoch=%llu, seq=%llu)",
+              static_cast<unsigned long long>(cached->epoch),
+              static_cast<unsigned long long>(cached->sequence));
+  reregister(c);
+  return true;
+}
+
+// Brings an installed snapshot up to `target`: a newer cache entry of the same user is adopted
+// as it is; otherwise the snapshot is fetched again and cached for the process.
+void move_to(const ConnectionCatalog& c, uint64_t target, const std::atomic<bool>* abort) {
+  if (adopt_cached(c, [&](const CachedSnapshot& cached) { return cached.sequence >= target; })) {
+    return;
+  }
+  CachedSnapshot fresh;
+  if (load_snapshot(c.connection, &fresh, abort) != LoadResult::kLoaded) return;  // old stays
+  // The snapshot was fetched after the sequence reached `target`, so it is current for it.
+  if (fresh.sequence < target) fresh.sequence = target;
+  install_fetched(c, std::move(fresh));
+}
+
+// Marks the installed snapshot current as of `checked_at`.
+void confirm_current(NVAdbcInfoSchemaStore* store, Clock::time_point checked_at) {
+  std::unique_lock<std::shared_mutex> lock(store->lock);
+  store->validated_at = checked_at;
+}
+
+// After a write: one conditional snapshot request, answered "not modified" while the catalog
+// is still at the installed snapshot (or at a newer cached one of the same user, which is then
+// adopted) and with the new snapshot otherwise. False (logged) when it failed.
+bool revalidate_by_tag(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  NVAdbcInfoSchemaStore* store = c.store;
+  const std::string key = cache_key_of(c.uri, c.username);
+  std::optional<CachedSnapshot> cached = key.empty() ? std::nullopt : snapshot_cache_lookup(key);
+  std::string etag;
+  uint64_t sequence;
+  {
+    std::shared_lock<std::shared_mutex> lock(store->lock);
+    etag = store->etag;
+    sequence = store->sequence;
+  }
+  const bool newer_cached = cached && cached->epoch != 0 && !cached->etag.empty() &&
+                            cached->sequence > sequence;
+  if (newer_cached) etag = cached->etag;
+  const auto checked_at = Clock::now();
+  CachedSnapshot fresh;
+  switch (load_snapshot(c.connection, &fresh, abort, etag)) {
+    case LoadResult::kFailed:
+      return false;
+    case LoadResult::kNotModified:
+      if (newer_cached) {
+        cached->fetched_at = checked_at;
+        if (!cached->index) cached->index = CatalogIndex::Build(cached->batches);
+        install_into_store(store, *cached);
+        reregister(c);
+        sequence = cached->sequence;
+      }
+      confirm_current(store, checked_at);
+      if (non_empty(c.uri)) catalog_sequence_note(c.uri, sequence);
+      return true;
+    case LoadResult::kLoaded:
+      install_fetched(c, std::move(fresh));
+      return true;
+  }
+  return false;
+}
+
+// After a write, without entity tags: the catalog version, then the snapshot when it moved.
+bool revalidate_by_version(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
+  const auto checked_at = Clock::now();
+  const std::optional<uint64_t> target = check_version(c, abort);
+  if (!target) return false;
+  if (non_empty(c.uri)) catalog_sequence_note(c.uri, *target);
+  if (*target == installed_sequence(c.store)) {
+    confirm_current(c.store, checked_at);
+  } else {
+    move_to(c, *target, abort);
+  }
+  return true;
 }
 
 // The poller borrows the connection's request settings, token included: once the connection
@@ -130,23 +204,36 @@ void refresh(const ConnectionCatalog& c, const std::atomic<bool>* abort) {
   // A write made before the load may be newer than a cached snapshot: it is checked below.
   if (!has_snapshot(store)) return;
 
-  const uint64_t current = installed_sequence(store);
-  std::optional<uint64_t> target;
-  // A write of this connection, or of another one of the process since this one last looked.
+  // A write of this connection, or of another one of the process, that the installed snapshot
+  // may not include.
   const uint64_t generation = catalog_write_generation();
-  const bool others_wrote = generation != store->seen_write_generation;
-  store->seen_write_generation = generation;
-  if (store->wrote.exchange(false) || others_wrote) {
-    target = check_version(c, abort);
-    if (!target) {
+  const bool written = store->wrote.exchange(false) || generation != store->seen_write_generation;
+  if (written) {
+    // Another connection of the process fetched after every write counted so far.
+    if (adopt_cached(c, [&](const CachedSnapshot& cached) {
+          return cached.write_generation >= generation &&
+                 cached.sequence >= installed_sequence(store);
+        })) {
+      store->seen_write_generation = generation;
+      return;
+    }
+    bool has_tag;
+    {
+      std::shared_lock<std::shared_mutex> lock(store->lock);
+      has_tag = !store->etag.empty();
+    }
+    const bool done = has_tag ? revalidate_by_tag(c, abort) : revalidate_by_version(c, abort);
+    if (!done) {
       store->wrote = true;  // ask again on the next call
       return;
     }
-    if (non_empty(uri)) catalog_sequence_note(uri, *target);
-  } else if (non_empty(uri)) {
-    target = catalog_sequence_known(uri);
+    // Everything counted before the check is in what is installed now.
+    if (store->seen_write_generation < generation) store->seen_write_generation = generation;
+    return;
   }
-  if (!target || *target == current) return;
+  if (!non_empty(uri)) return;
+  const std::optional<uint64_t> target = catalog_sequence_known(uri);
+  if (!target || *target == installed_sequence(store)) return;
   move_to(c, *target, abort);
 }
 

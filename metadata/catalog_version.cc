@@ -91,7 +91,7 @@ int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, 
     const NVConnExtras extras = conn->extras();
     return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
       return fetch_version(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
-                           conn->curl_share, out, err, err_size, abort);
+                           conn->share(), out, err, err_size, abort);
     });
   } catch (const std::exception& e) {
     norvale::write_error(err, err_size, "nv_fetch_epoch: %s", e.what());

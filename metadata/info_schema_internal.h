@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <arrow/record_batch.h>
 
@@ -54,6 +56,10 @@ struct NVAdbcInfoSchemaStore {
   std::shared_ptr<const norvale::adbc::CatalogIndex> index;
   // The catalog sequence the installed snapshot is known to be current for (0: unknown).
   uint64_t sequence = 0;
+  // The snapshot's entity tag (empty: the server sends none, so it cannot be revalidated by a
+  // conditional request), and when the service last confirmed it current.
+  std::string etag;
+  std::chrono::steady_clock::time_point validated_at{};
 
   std::mutex refresh;
   bool load_attempted = false;  // guarded by refresh
@@ -61,8 +67,8 @@ struct NVAdbcInfoSchemaStore {
   // This connection changed the catalog (DDL or DML on a compute node, an ingest) since its
   // last check: the next metadata answer asks for the catalog version first.
   std::atomic<bool> wrote{false};
-  // The process's write count when this connection last checked (guarded by refresh).
-  uint64_t seen_write_generation = 0;
+  // The process's write count that the installed snapshot is known to include.
+  std::atomic<uint64_t> seen_write_generation{0};
   // The connection's request settings, lent to the poller while the connection lives.
   std::shared_ptr<const norvale::adbc::PollEndpoint> endpoint;
 };
@@ -106,6 +112,16 @@ std::shared_ptr<const CatalogIndex> catalog_index(NVAdbcInfoSchemaStore* store);
 /// `abort` stops the requests once it holds true (a cancel of the call that asked). Nothing
 /// happens without a core connection or a store.
 void refresh_catalog(const ConnectionCatalog& catalog, const std::atomic<bool>* abort = nullptr);
+
+/// Whether table (or view) [catalog.][db_schema.]table exists, as the catalog tells when it is
+/// fresh: validated by the service within the last few seconds, including every write this
+/// process made since (so a connection reads its own DDL), and not older than a catalog
+/// sequence the process has seen. `parts` is the name's one to three parts, the table last.
+/// False when no schema of that name in any catalog holds it; true when it is found and the
+/// name leaves no choice (schema given, and a catalog given or only one listed); nothing
+/// otherwise, and when the catalog is not fresh. Names compare ASCII case-insensitively.
+std::optional<bool> catalog_knows_table(const ConnectionCatalog& catalog,
+                                        const std::vector<std::string>& parts);
 
 /// Records that the connection owning `store` (may be null) changed, or may have changed, the
 /// catalog; the process's other connections learn of it too.

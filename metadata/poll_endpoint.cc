@@ -35,6 +35,7 @@ std::shared_ptr<const PollEndpoint> PollEndpoint::From(const NVConnection* conn)
   e->proxy_url = conn->proxy_url;
   e->proxy_user = conn->proxy_user;
   e->proxy_pass = conn->proxy_pass;
+  e->pool = conn->pool;
   return e;
 }
 

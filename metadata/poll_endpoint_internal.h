@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/socket_pool_internal.h"
 #include "norvale/nv_core.h"
 
 struct NVConnection;
@@ -23,6 +24,8 @@ struct PollEndpoint {
   int64_t connect_timeout = 0;
   int32_t max_stream_buffer_mb = 0;
   std::string application_name, proxy_url, proxy_user, proxy_pass;
+  // The connection's socket pool: the poll reuses the connection's sockets to the control plane.
+  std::shared_ptr<norvale::SocketPool> pool;
 
   PollEndpoint() = default;
   PollEndpoint(const PollEndpoint&) = delete;
@@ -35,6 +38,8 @@ struct PollEndpoint {
   /// Views borrowing this record's texts (valid while it lives).
   NVTlsConfig tls() const;
   NVConnExtras extras() const;
+  /// The share handle to attach to the poll (null: none).
+  void* share() const { return pool ? pool->share() : nullptr; }
 };
 
 }  // namespace norvale::adbc

@@ -24,6 +24,11 @@ struct CachedSnapshot {
   std::shared_ptr<const CatalogIndex> index;  // over `batches`; may be null
   uint64_t epoch = 0;
   uint64_t sequence = 0;  // catalog sequence the snapshot is known current for (0: unknown)
+  std::string etag;       // the server's entity tag for it (empty: none)
+  // The process's write count read before the snapshot was requested: the snapshot includes
+  // every write counted up to it.
+  uint64_t write_generation = 0;
+  // When the snapshot was requested (it is current as of then).
   std::chrono::steady_clock::time_point fetched_at{};
   std::string uri;
   std::string username;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +41,7 @@ struct SnapshotContext {
   NVFrameDecoder* decoder = nullptr;
   CURL* curl = nullptr;
   int body_state = 0;  // 0 not yet known, 1 a 2xx body (decoded), 2 an error body (discarded)
+  std::string etag;    // the answer's entity tag, when it has one
 };
 
 struct FrameDecoderDeleter {
@@ -164,9 +166,34 @@ size_t snapshot_write_cb(char* data, size_t size, size_t nmemb, void* user) {
   return nv_frame_feed(ctx->decoder, data, bytes) == 0 ? bytes : 0;
 }
 
+// libcurl header callback: keeps the answer's "ETag" value.
+size_t snapshot_header_cb(char* data, size_t size, size_t nmemb, void* user) {
+  auto* ctx = static_cast<SnapshotContext*>(user);
+  const size_t bytes = size * nmemb;
+  const std::string_view line(data, bytes);
+  constexpr std::string_view kName = "etag:";
+  if (line.size() > kName.size() && norvale::ascii_eq_ci(line.substr(0, kName.size()), kName)) {
+    std::string_view value = line.substr(kName.size());
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+      value.remove_prefix(1);
+    }
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
+                              value.back() == ' ' || value.back() == '\t')) {
+      value.remove_suffix(1);
+    }
+    try {
+      ctx->etag.assign(value);
+    } catch (...) {
+      ctx->etag.clear();  // without its tag the snapshot is only not revalidated cheaply
+    }
+  }
+  return bytes;
+}
+
 int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* tls,
                    const NVConnExtras* extras, void* share, NVInfoSchemaSnapshot* out,
-                   char* err, size_t err_size, const std::atomic<bool>* abort = nullptr) {
+                   char* err, size_t err_size, const std::atomic<bool>* abort = nullptr,
+                   norvale::adbc::SnapshotValidator* validator = nullptr) {
   if (base_url == nullptr || out == nullptr) {
     write_error(err, err_size, "nv_route_fetch_info_schema_snapshot: NULL argument");
     return -1;
@@ -190,7 +217,11 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
   norvale::RequestSpec spec;
   spec.url = url;
   spec.headers = {"Accept: application/vnd.norvale.stream.v1"};
+  const bool conditional = validator != nullptr && !validator->if_none_match.empty();
+  if (conditional) spec.headers.push_back("If-None-Match: " + validator->if_none_match);
   if (non_empty(token)) spec.bearer_token = token;
+  // The snapshot is mostly repetitive names: compressed, it is a fraction of its size.
+  spec.accept_encoding = norvale::decodable_content_codings();
   spec.total_timeout_seconds = kSnapshotTotalTimeoutSeconds;
   spec.abort = abort;
   auto made = norvale::PreparedRequest::Make(norvale::RequestEnv{tls, extras, share}, spec);
@@ -203,6 +234,8 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
   ctx.curl = easy;
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &snapshot_write_cb);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ctx);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &snapshot_header_cb);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &ctx);
 
   const CURLcode code = curl_easy_perform(easy);
   if (code != CURLE_OK) {
@@ -213,6 +246,11 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
   }
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  if (validator != nullptr) validator->etag = ctx.etag;
+  if (conditional && status == 304) {
+    validator->not_modified = true;
+    return 0;  // the out record stays empty: the caller's snapshot is current
+  }
   if (status < 200 || status > 299) {
     write_error(err, err_size, "snapshot fetch returned HTTP %ld", status);
     return -1;
@@ -241,7 +279,8 @@ int fetch_snapshot(const char* base_url, const char* token, const NVTlsConfig* t
 namespace norvale::adbc {
 
 int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
-                              size_t err_size, const std::atomic<bool>* abort) {
+                              size_t err_size, const std::atomic<bool>* abort,
+                              SnapshotValidator* validator) {
   if (conn == nullptr || out == nullptr) {
     write_error(err, err_size, "nv_fetch_snapshot: NULL argument");
     return -1;
@@ -251,7 +290,7 @@ int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, cha
     const NVConnExtras extras = conn->extras();
     return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
       return fetch_snapshot(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
-                            conn->curl_share, out, err, err_size, abort);
+                            conn->share(), out, err, err_size, abort, validator);
     });
   } catch (const std::exception& e) {
     write_error(err, err_size, "snapshot HTTP error: %s", e.what());

@@ -48,7 +48,7 @@ int install_snapshot(const ConnectionCatalog& catalog, const std::atomic<bool>* 
   }
 
   CachedSnapshot fresh;
-  if (!load_snapshot(catalog.connection, &fresh, abort)) return -1;
+  if (load_snapshot(catalog.connection, &fresh, abort) != LoadResult::kLoaded) return -1;
   if (!control_plane.empty()) catalog_sequence_note(control_plane, fresh.sequence);
   if (!key.empty()) {
     fresh.uri = uri;
@@ -74,17 +74,27 @@ void install_into_store(NVAdbcInfoSchemaStore* store, const CachedSnapshot& snap
   store->index = snapshot.index;
   store->epoch = snapshot.epoch;
   store->sequence = snapshot.sequence;
+  store->etag = snapshot.etag;
   store->installed_at = std::chrono::steady_clock::now();
+  store->validated_at = snapshot.fetched_at;
+  store->seen_write_generation = snapshot.write_generation;
 }
 
-bool load_snapshot(NVConnection* connection, CachedSnapshot* out,
-                   const std::atomic<bool>* abort) {
+LoadResult load_snapshot(NVConnection* connection, CachedSnapshot* out,
+                         const std::atomic<bool>* abort, const std::string& if_none_match) {
   RawSnapshotGuard guard;
   char err[512] = {0};
-  if (fetch_connection_snapshot(connection, &guard.raw, err, sizeof(err), abort) != 0) {
+  // Read first: a write counted after this may or may not be in the answer.
+  const uint64_t generation = catalog_write_generation();
+  const auto requested_at = std::chrono::steady_clock::now();
+  SnapshotValidator validator;
+  validator.if_none_match = if_none_match;
+  if (fetch_connection_snapshot(connection, &guard.raw, err, sizeof(err), abort,
+                                &validator) != 0) {
     nv_log_emit(NV_LOG_ERROR, "info_schema", "snapshot fetch failed: %s", err);
-    return false;
+    return LoadResult::kFailed;
   }
+  if (validator.not_modified) return LoadResult::kNotModified;
   for (int i = 0; i < kSnapshotResultSets; ++i) {
     // The block's ownership moves to the decoded arrays: they view it without a copy.
     uint8_t* block = guard.raw.result_set_data[i];
@@ -94,15 +104,17 @@ bool load_snapshot(NVConnection* connection, CachedSnapshot* out,
     auto decoded = decode_result_set(i, block, len);
     if (!decoded.ok()) {
       nv_log_emit(NV_LOG_ERROR, "info_schema", "%s", decoded.status().message().c_str());
-      return false;
+      return LoadResult::kFailed;
     }
     out->batches[static_cast<size_t>(i)] = std::move(*decoded);
   }
   out->epoch = guard.raw.epoch;
   out->sequence = guard.raw.epoch;
-  out->fetched_at = std::chrono::steady_clock::now();
+  out->etag = validator.etag;
+  out->write_generation = generation;
+  out->fetched_at = requested_at;
   out->index = CatalogIndex::Build(out->batches);
-  return true;
+  return LoadResult::kLoaded;
 }
 
 int install_catalog_snapshot(const ConnectionCatalog& catalog) {

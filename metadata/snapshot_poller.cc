@@ -68,7 +68,7 @@ void poll_once(SnapshotCachePoller& p) {
   NVCatalogVersion version{};
   char err[256] = {0};
   const int rc = nv_route_fetch_epoch(endpoint->url.c_str(), endpoint->token.c_str(), &tls,
-                                      &extras, nullptr, &version, err, sizeof(err));
+                                      &extras, endpoint->share(), &version, err, sizeof(err));
   if (rc != 0) {
     // Warn once per streak of failures; the repeats go to debug.
     const bool first_failure = !p.failing.exchange(true);

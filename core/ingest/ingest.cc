@@ -112,6 +112,7 @@ bool start_streaming(NVIngestHandle* h) {
     h->started = true;
   }
   h->data.notify_one();
+  note_compute_work(h->conn);  // a reservation confirm may go beside it
   try {
     h->worker = std::thread(ingest_worker_main, h);
     h->worker_running = true;

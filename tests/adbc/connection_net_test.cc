@@ -84,10 +84,58 @@ TEST_F(ConnectionNet, PasswordOptionConnects) {
   ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
   ASSERT_NE(core(), nullptr);
   EXPECT_EQ(svc().Counter("logins"), 1);
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);  // confirmed beside the first requests
   EXPECT_EQ(nv_adbc_connection_release(&conn_, nullptr), ADBC_STATUS_OK);
   EXPECT_EQ(conn_.private_data, nullptr);
   EXPECT_EQ(svc().Counter("requests.abandon"), 0);
+}
+
+// The driver asks for compressed answers from the control plane and for the snapshot always,
+// and for query results when adbc.norvale.compression says so; what it gets decodes as before.
+TEST_F(ConnectionNet, ContentCodingIsAskedForAsConfigured) {
+  struct Case {
+    const char* compression;  // null: unset
+    const char* query_coding;
+  };
+  for (const Case c : {Case{nullptr, ""}, Case{"none", ""}, Case{"zstd", "zstd"},
+                       Case{"gzip", "gzip"}, Case{"auto", "zstd, gzip"}}) {
+    SCOPED_TRACE(c.compression != nullptr ? c.compression : "(unset)");
+    nv_adbc_connection_release(&conn_, nullptr);
+    nv_adbc_database_release(&db_, nullptr);
+    norvale::adbc::snapshot_cache_clear();
+    ASSERT_EQ(nv_adbc_database_new(&db_, nullptr), ADBC_STATUS_OK);
+    ASSERT_EQ(nv_adbc_connection_new(&conn_, nullptr), ADBC_STATUS_OK);
+    set("uri", svc().control_plane_url().c_str());
+    set("username", LocalSvc::kUser);
+    set("password", LocalSvc::kPassword);
+    if (c.compression != nullptr) set("adbc.norvale.compression", c.compression);
+    ASSERT_EQ(init().status, ADBC_STATUS_OK);
+
+    ArrowArrayStream objects{};
+    ASSERT_EQ(nv_adbc_connection_get_objects(&conn_, 1, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, &objects, nullptr),
+              ADBC_STATUS_OK);
+    objects.release(&objects);
+    AdbcStatement stmt{};
+    ASSERT_EQ(nv_adbc_statement_new(&conn_, &stmt, nullptr), ADBC_STATUS_OK);
+    ASSERT_EQ(nv_adbc_statement_set_sql_query(&stmt, "SELECT * FROM range(5000) t(i)", nullptr),
+              ADBC_STATUS_OK);
+    ArrowArrayStream rows{};
+    ASSERT_EQ(nv_adbc_statement_execute_query(&stmt, &rows, nullptr, nullptr), ADBC_STATUS_OK);
+    int64_t total = 0;
+    for (ArrowArray a{}; rows.get_next(&rows, &a) == 0 && a.release != nullptr; a = {}) {
+      total += a.length;
+      a.release(&a);
+    }
+    rows.release(&rows);
+    nv_adbc_statement_release(&stmt, nullptr);
+    EXPECT_EQ(total, 5000);
+
+    const auto headers = svc().Counters()["last_headers"];
+    EXPECT_EQ(headers["recommend"].value("accept-encoding", ""), "zstd, gzip");
+    EXPECT_EQ(headers["snapshot"].value("accept-encoding", ""), "zstd, gzip");
+    EXPECT_EQ(headers["query"].value("accept-encoding", ""), c.query_coding);
+  }
 }
 
 TEST_F(ConnectionNet, WrongPasswordIsStatus10With28000) {
@@ -162,6 +210,7 @@ TEST_F(ConnectionNet, ProxySettingsReachTheTransfer) {
   set("adbc.norvale.proxy_pass", "ppass");
   const Result r = init();
   ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
+  svc().AwaitCounter("confirms", 1);  // the confirm runs beside the connection's first work
   ASSERT_EQ(proxy.request_lines().size(), 3u);  // login, recommend, confirm: no snapshot yet
   ArrowArrayStream stream{};
   ASSERT_EQ(nv_adbc_connection_get_objects(&conn_, 1, nullptr, nullptr, nullptr, nullptr,
@@ -224,7 +273,8 @@ TEST_F(ConnectionNet, SecretsStayOutOfEveryLog) {
   ASSERT_EQ(r.status, ADBC_STATUS_OK) << r.message;
   ASSERT_EQ(second, ADBC_STATUS_OK);
   ASSERT_FALSE(token.empty());
-  EXPECT_EQ(svc().Counter("abandons"), 1);
+  // Both connections are released before any work: neither reservation is confirmed.
+  EXPECT_EQ(svc().Counter("abandons"), 2);
   const std::string log_text = nv_test::read_file(engine_log);
   ASSERT_NE(log_text.find("Auth successful for alice"), std::string::npos);
   ASSERT_NE(log_text.find("(level=5 [from option])"), std::string::npos);

@@ -71,6 +71,7 @@ TEST_F(DatabaseOptions, ValidationTable) {
   const char* trust_msg = "adbc.norvale.tls.trust_server_cert must be true or false";
   const char* level_msg =
       "adbc.norvale.log_level must be one of off, error, warn, info, debug, trace";
+  const char* compression_msg = "adbc.norvale.compression must be one of none, zstd, gzip, auto";
   const std::string long_number(32, '1');
   const std::string just_fits = std::string(30, '0') + "7";
   const Case cases[] = {
@@ -109,6 +110,10 @@ TEST_F(DatabaseOptions, ValidationTable) {
       {"adbc.norvale.log_level", "Trace", 0, ""},
       {"adbc.norvale.log_level", "4", 5, level_msg},
       {"adbc.norvale.log_level", "verbose", 5, level_msg},
+      {"adbc.norvale.compression", "none", 0, ""},
+      {"adbc.norvale.compression", "ZSTD", 0, ""},
+      {"adbc.norvale.compression", "brotli", 5, compression_msg},
+      {"adbc.norvale.compression", nullptr, 5, compression_msg},
       {"username", nullptr, 0, ""},
       {"adbc.norvale.proxy_pass", "pp", 0, ""},
       // A proxy that could not be used must not be accepted (the connection would go out
@@ -136,6 +141,7 @@ TEST_F(DatabaseOptions, ValidationTable) {
   EXPECT_STREQ(state()->tls_trust_server_cert, "true");  // canonical text
   EXPECT_STREQ(state()->log_level, "Trace");
   EXPECT_STREQ(state()->proxy_pass, "pp");
+  EXPECT_STREQ(state()->compression, "zstd");  // lower-cased
 }
 
 TEST_F(DatabaseOptions, FailedValidationKeepsTheOldValue) {

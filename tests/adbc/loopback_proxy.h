@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_socket.h"
 #include "util/strings_internal.h"
 
 namespace nv_test {
@@ -23,17 +24,10 @@ namespace nv_test {
 class LoopbackProxy {
  public:
   LoopbackProxy() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_fd_, 16) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      return;
-    }
-    port_ = ntohs(addr.sin_port);
+    const LoopbackListener listener = listen_on_loopback(16);
+    if (listener.fd < 0) return;
+    listen_fd_ = listener.fd;
+    port_ = listener.port;
     acceptor_ = std::thread([this] { accept_loop(); });
   }
 
@@ -71,16 +65,6 @@ class LoopbackProxy {
         ::close(client);
       });
     }
-  }
-
-  static bool send_all(int fd, const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-      const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      off += static_cast<size_t>(n);
-    }
-    return true;
   }
 
   /// Appends what the peer sends next; false once it closed or sent nothing for 10 seconds.

@@ -13,8 +13,11 @@
 #include "core/request_internal.h"
 #include "core/curl_handles_internal.h"
 #include "core/session_cache_internal.h"
+#include "norvale/nv_cells.h"
 #include "norvale/nv_core.h"
 #include "norvale/nv_log.h"
+#include "norvale/nv_query.h"
+#include "norvale/nv_snapshot.h"
 #include "support/localsvc_fixture.h"
 #include "support/test_files.h"
 
@@ -35,8 +38,13 @@ class ConnectNet : public nv_test::LocalSvcTest {
     norvale::session_cache_clear_for_test();
     log_path_ = log_dir_.path() + "/engine.log";
     nv_log_init(log_path_.c_str(), NV_LOG_INFO);
+    // Unless a test says otherwise, a confirm starts at once, as if work had begun.
+    grace_ = norvale::set_confirm_grace_for_test(std::chrono::milliseconds(0));
   }
-  void TearDown() override { nv_log_init(nullptr, 0); }
+  void TearDown() override {
+    norvale::set_confirm_grace_for_test(grace_);
+    nv_log_init(nullptr, 0);
+  }
 
   NVConnection* connect(const char* compute_url = nullptr, const char* compute_node = nullptr,
                         const char* token = nullptr, const char* user = LocalSvc::kUser,
@@ -52,6 +60,7 @@ class ConnectNet : public nv_test::LocalSvcTest {
   nv_test::TempDir log_dir_;
   std::string log_path_;
   char err_[1024] = "";
+  std::chrono::milliseconds grace_{0};
 };
 
 TEST_F(ConnectNet, PasswordLoginThenCachedTokenWithinLifetime) {
@@ -96,7 +105,7 @@ TEST_F(ConnectNet, SessionTokenSkipsLogin) {
   ASSERT_NE(conn.c, nullptr) << err_;
   EXPECT_EQ(svc().Counter("requests.auth"), 0);
   EXPECT_STREQ(nv_connection_session_token(conn.c), token.c_str());
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
 }
 
 TEST_F(ConnectNet, WrongPasswordCarriesTheControlPlaneMessage) {
@@ -212,7 +221,7 @@ TEST_F(ConnectNet, RecommendWithReservationIsConfirmedAndNotAbandoned) {
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
   EXPECT_EQ(svc().Counter("requests.recommend"), 1);
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
   EXPECT_NE(log().find("Connection established (subject_id="), std::string::npos);
   EXPECT_EQ(log().find("reservation=(none))"), std::string::npos);
   nv_disconnect(conn);
@@ -234,10 +243,96 @@ TEST_F(ConnectNet, FailedConfirmStillConnectsAndAbandonsAtDisconnect) {
   svc().AddFault({{"endpoint", "confirm"}, {"status", 500}, {"body", "{}"}});
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
+  svc().AwaitCounter("requests.confirm", 1);
+  nv_disconnect(conn);
   EXPECT_EQ(svc().Counter("confirms"), 0);
   EXPECT_NE(log().find("nv_route_confirm failed for reservation "), std::string::npos);
+  EXPECT_EQ(svc().Counter("abandons"), 1);
+}
+
+// The confirm runs beside the connection's first work: connecting does not wait for it, and
+// disconnecting does, for a while, so that a reservation confirmed late is not abandoned.
+TEST_F(ConnectNet, ConfirmDoesNotHoldUpConnect) {
+  norvale::set_confirm_grace_for_test(std::chrono::seconds(5));
+  svc().AddFault({{"endpoint", "confirm"}, {"delay_ms", 800}});
+  const auto start = std::chrono::steady_clock::now();
+  NVConnection* conn = connect();
+  ASSERT_NE(conn, nullptr) << err_;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+  EXPECT_EQ(svc().Counter("requests.confirm"), 0);  // no work yet
+  char err[256];
+  NVQueryHandle* q = nv_execute(conn, "SELECT 1", 0, 30, err, sizeof(err));
+  ASSERT_NE(q, nullptr) << err;
+  while (NVArrowBatch* b = nv_next_batch(q, err, sizeof(err))) nv_batch_free(b);
+  nv_query_close(q);
+  EXPECT_EQ(svc().AwaitCounter("requests.confirm", 1), 1);  // sent beside the query
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+  nv_disconnect(conn);  // waits for its answer
+  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().Counter("requests.abandon"), 0);
+}
+
+// A connection that did nothing before it was closed is not confirmed: its reservation is
+// abandoned. One left idle is confirmed after the grace period.
+TEST_F(ConnectNet, IdleConnectionsAreConfirmedAfterAGraceOrAbandoned) {
+  norvale::set_confirm_grace_for_test(std::chrono::seconds(5));
+  nv_disconnect(connect());
+  EXPECT_EQ(svc().Counter("requests.confirm"), 0);
+  EXPECT_EQ(svc().Counter("abandons"), 1);
+
+  norvale::set_confirm_grace_for_test(std::chrono::milliseconds(100));
+  NVConnection* conn = connect();
+  ASSERT_NE(conn, nullptr) << err_;
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1, 5), 1);
   nv_disconnect(conn);
   EXPECT_EQ(svc().Counter("abandons"), 1);
+}
+
+// A control-plane request right after connecting goes first, on the socket the connect used;
+// the confirm follows it on the same socket instead of opening another one beside it.
+TEST(ConfirmOrder, TheFirstControlPlaneRequestGoesFirst) {
+  std::string err;
+  nv_test::LocalSvcOptions opts;
+  opts.seed_demo = false;
+  auto svc = LocalSvc::Start(opts, &err);  // a service of its own: no pooled sockets to it yet
+  ASSERT_NE(svc, nullptr) << err;
+  const auto grace = norvale::set_confirm_grace_for_test(std::chrono::seconds(5));
+  svc->AddFault({{"endpoint", "version"}, {"delay_ms", 300}});
+  char buf[512] = "";
+  NVConnection* conn = nv_connect(svc->control_plane_url().c_str(), nullptr, nullptr, nullptr,
+                                  LocalSvc::kUser, LocalSvc::kPassword, nullptr, nullptr, buf,
+                                  sizeof(buf));
+  ASSERT_NE(conn, nullptr) << buf;
+  NVCatalogVersion version{};
+  EXPECT_EQ(nv_fetch_epoch(conn, &version, buf, sizeof(buf)), 0) << buf;
+  EXPECT_EQ(svc->AwaitCounter("confirms", 1, 5), 1);
+  nv_disconnect(conn);
+  norvale::set_confirm_grace_for_test(grace);
+  EXPECT_EQ(svc->Counter("connections"), 1);
+  EXPECT_EQ(svc->Counter("requests.abandon"), 0);
+}
+
+// A confirm that has not answered by the end of the wait counts as failed: the reservation is
+// abandoned, and the late confirm finds it abandoned.
+TEST_F(ConnectNet, ConfirmOutstandingPastTheWaitIsAbandoned) {
+  const auto previous = norvale::set_confirm_wait_for_test(std::chrono::milliseconds(200));
+  svc().AddFault({{"endpoint", "confirm"}, {"delay_ms", 700}});
+  NVConnection* conn = connect();
+  ASSERT_NE(conn, nullptr) << err_;
+  svc().AwaitCounter("requests.confirm", 1);
+  const auto start = std::chrono::steady_clock::now();
+  nv_disconnect(conn);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  norvale::set_confirm_wait_for_test(previous);
+  EXPECT_GE(waited, std::chrono::milliseconds(150));
+  EXPECT_LT(waited, std::chrono::milliseconds(650));
+  EXPECT_EQ(svc().Counter("abandons"), 1);
+  // The confirm ends on its own (refused: the reservation is abandoned) and says so.
+  for (int i = 0; i < 100 && log().find("nv_route_confirm failed") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(log().find("nv_route_confirm failed"), std::string::npos);
+  EXPECT_EQ(svc().Counter("confirms"), 0);
 }
 
 TEST_F(ConnectNet, FailedAbandonIsOnlyLogged) {
@@ -245,6 +340,7 @@ TEST_F(ConnectNet, FailedAbandonIsOnlyLogged) {
   svc().AddFault({{"endpoint", "abandon"}, {"status", 500}, {"body", "{}"}});
   NVConnection* conn = connect();
   ASSERT_NE(conn, nullptr) << err_;
+  svc().AwaitCounter("requests.confirm", 1);
   nv_disconnect(conn);
   EXPECT_NE(log().find("nv_route_abandon failed for reservation "), std::string::npos);
 }
@@ -343,6 +439,7 @@ TEST_F(ConnectNet, UserAgentAndJsonHeadersReachTheService) {
   extras.connect_timeout = 3;
   Conn conn{connect(nullptr, nullptr, nullptr, LocalSvc::kUser, LocalSvc::kPassword, &extras)};
   ASSERT_NE(conn.c, nullptr) << err_;
+  svc().AwaitCounter("confirms", 1);
   const auto headers = svc().Counters()["last_headers"];
   for (const char* endpoint : {"auth", "recommend", "confirm"}) {
     EXPECT_EQ(headers[endpoint].value("user-agent", ""), "Norvale-ODBC/1.0.0-alpha BI")

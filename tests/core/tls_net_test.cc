@@ -96,7 +96,7 @@ TEST_F(TlsNet, ConnectOverHttpsRoutesToHttpsNodes) {
                  LocalSvc::kPassword, &tls_, nullptr, err, sizeof(err));
   ASSERT_NE(conn, nullptr) << err;
   EXPECT_EQ(std::string(nv_connection_compute_url(conn)).rfind("https://", 0), 0u);
-  EXPECT_EQ(svc().Counter("confirms"), 1);
+  EXPECT_EQ(svc().AwaitCounter("confirms", 1), 1);
   nv_disconnect(conn);
 }
 

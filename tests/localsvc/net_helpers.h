@@ -1,6 +1,9 @@
 // Helpers for the local service's protocol tests.
 #pragma once
 
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,5 +75,74 @@ inline int64_t TotalRows(const QueryStream& q) {
   for (const auto& b : q.batches) n += b->num_rows();
   return n;
 }
+
+/// One easy handle, so that libcurl keeps its connection between requests; it keeps each
+/// answer's head and body.
+class KeptClient {
+ public:
+  KeptClient() : curl_(curl_easy_init(), &curl_easy_cleanup) {
+    curl_easy_setopt(curl_.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_.get(), CURLOPT_WRITEFUNCTION, &KeptClient::Append);
+    curl_easy_setopt(curl_.get(), CURLOPT_WRITEDATA, &body_);
+    curl_easy_setopt(curl_.get(), CURLOPT_HEADERFUNCTION, &KeptClient::Append);
+    curl_easy_setopt(curl_.get(), CURLOPT_HEADERDATA, &head_);
+  }
+
+  struct Reply {
+    long status = 0;
+    long new_connections = 0;  // 0: the request went over a kept connection
+    std::string head;
+    std::string body;  // decoded when a content coding was asked for
+  };
+
+  /// GET, or POST of `post` when not empty. `accept_encoding` non-empty: asked for and
+  /// decoded by libcurl. `headers` are extra "Name: value" lines.
+  Reply Send(const std::string& url, const std::string& token, const std::string& post = {},
+             const std::string& accept_encoding = {},
+             const std::vector<std::string>& headers = {}) {
+    body_.clear();
+    head_.clear();
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr,
+                                                                     &curl_slist_free_all);
+    std::vector<std::string> lines = headers;
+    if (!token.empty()) lines.push_back("Authorization: Bearer " + token);
+    for (const std::string& line : lines) {
+      list.reset(curl_slist_append(list.release(), line.c_str()));
+    }
+    curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_.get(), CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(curl_.get(), CURLOPT_ACCEPT_ENCODING,
+                     accept_encoding.empty() ? nullptr : accept_encoding.c_str());
+    if (post.empty()) {
+      curl_easy_setopt(curl_.get(), CURLOPT_HTTPGET, 1L);
+    } else {
+      curl_easy_setopt(curl_.get(), CURLOPT_POSTFIELDS, post.c_str());
+    }
+    Reply r;
+    EXPECT_EQ(curl_easy_perform(curl_.get()), CURLE_OK) << url;
+    curl_easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &r.status);
+    curl_easy_getinfo(curl_.get(), CURLINFO_NUM_CONNECTS, &r.new_connections);
+    r.head = head_;
+    r.body = body_;
+    return r;
+  }
+
+  /// The value of header `name` (as the service spells it) in the last answer, or "".
+  static std::string Header(const Reply& r, const std::string& name) {
+    const size_t at = r.head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return {};
+    const size_t start = at + name.size() + 4;
+    return r.head.substr(start, r.head.find("\r\n", start) - start);
+  }
+
+ private:
+  static size_t Append(char* data, size_t size, size_t n, void* user) {
+    static_cast<std::string*>(user)->append(data, size * n);
+    return size * n;
+  }
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl_;
+  std::string body_;
+  std::string head_;
+};
 
 }  // namespace nv_test

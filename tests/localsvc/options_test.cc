@@ -18,7 +18,7 @@ TEST(Options, AcceptsTheDocumentedForms) {
   std::string err;
   ASSERT_TRUE(Parse({"--port", "0", "--nodes", "2", "--user", "alice:pa:ss", "--client", "id:s",
                      "--seed", "demo", "--node-port", "9001", "--log-requests",
-                     "--token-ttl", "60"},
+                     "--token-ttl", "60", "--keep-alive", "120"},
                     &o, &err))
       << err;
   EXPECT_EQ(o.nodes, 2);
@@ -27,6 +27,7 @@ TEST(Options, AcceptsTheDocumentedForms) {
   EXPECT_EQ(o.node_ports, std::vector<int>{9001});
   EXPECT_TRUE(o.log_requests);
   EXPECT_EQ(o.token_ttl_seconds, 60);
+  EXPECT_EQ(o.keep_alive_seconds, 120);
 }
 
 TEST(Options, RejectsBadInputWithAMessage) {
@@ -34,7 +35,7 @@ TEST(Options, RejectsBadInputWithAMessage) {
       {"--port", "70000"},       {"--port", "12x"},         {"--nodes", "0"},
       {"--user", "nocolon"},     {"--user", ":pw"},         {"--seed", "huge"},
       {"--tls-cert", "c.pem"},   {"--tls-client-ca", "ca"}, {"--frobnicate", "1"},
-      {"--port"},
+      {"--keep-alive", "0"},     {"--port"},
   };
   for (const auto& args : bad) {
     Options o;

@@ -33,11 +33,11 @@ class CatalogFreshnessNetTest : public nv_adbc_test::DriverNetTest {
   }
 
   struct Requests {
-    int64_t snapshot, version, query;
+    int64_t snapshot, version, query, not_modified;
   };
   Requests requests() {
     return {svc().Counter("requests.snapshot"), svc().Counter("requests.version"),
-            svc().Counter("requests.query")};
+            svc().Counter("requests.query"), svc().Counter("snapshot_not_modified")};
   }
 
   void run(AdbcConnection* conn, const std::string& sql) {
@@ -131,14 +131,15 @@ TEST_F(CatalogFreshnessNetTest, WritesShowOnTheSameAndOtherConnections) {
   EXPECT_EQ(after.snapshot, before.snapshot);
   EXPECT_EQ(after.version, before.version);
 
-  // SQL DDL on A: A and B each check the version once; A fetches the new snapshot and B
-  // adopts it from the process cache.
+  // SQL DDL on A: A asks for the snapshot once, conditionally, and gets the new one; B adopts
+  // it from the process cache, as it was fetched after the write.
   run(&a_, "CREATE TABLE main.fresh_sql (id INTEGER)");
   before = requests();
   expect_everywhere("fresh_sql", true);
   after = requests();
-  EXPECT_EQ(after.version - before.version, 2);
+  EXPECT_EQ(after.version - before.version, 0);
   EXPECT_EQ(after.snapshot - before.snapshot, 1);
+  EXPECT_EQ(after.not_modified - before.not_modified, 0);
 
   // Once current, answers cost nothing again.
   expect_everywhere("fresh_sql", true);
@@ -150,7 +151,7 @@ TEST_F(CatalogFreshnessNetTest, WritesShowOnTheSameAndOtherConnections) {
   before = requests();
   expect_everywhere("fresh_ingest", true);
   after = requests();
-  EXPECT_EQ(after.version - before.version, 2);
+  EXPECT_EQ(after.version - before.version, 0);
   EXPECT_EQ(after.snapshot - before.snapshot, 1);
 
   // A dropped table disappears.
@@ -165,6 +166,69 @@ TEST_F(CatalogFreshnessNetTest, WritesShowOnTheSameAndOtherConnections) {
   after = requests();
   EXPECT_EQ(after.snapshot, before.snapshot);
   EXPECT_EQ(after.version, before.version);
+}
+
+// A write that leaves the catalog as it was (an INSERT) costs each connection one conditional
+// request, answered "not modified" without a snapshot.
+TEST_F(CatalogFreshnessNetTest, AWriteThatLeavesTheCatalogCostsOneNotModifiedEach) {
+  run(&a_, "CREATE TABLE main.fresh_rows (id INTEGER)");
+  EXPECT_TRUE(listed(&a_, "fresh_rows"));
+  EXPECT_TRUE(listed(&b_, "fresh_rows"));
+  run(&a_, "INSERT INTO main.fresh_rows VALUES (1)");
+  const Requests before = requests();
+  EXPECT_TRUE(listed(&a_, "fresh_rows"));
+  EXPECT_TRUE(listed(&b_, "fresh_rows"));
+  const Requests after = requests();
+  EXPECT_EQ(after.snapshot - before.snapshot, 2);
+  EXPECT_EQ(after.not_modified - before.not_modified, 2);
+  EXPECT_EQ(after.version - before.version, 0);
+  EXPECT_EQ(svc().Counter("snapshot_builds"), 1) << "the catalog never moved after the DDL";
+}
+
+// A new connection's first catalog call after this process changed the catalog makes one
+// request: its cached snapshot predates the change, and the conditional request brings the
+// new one.
+TEST_F(CatalogFreshnessNetTest, FirstCatalogCallAfterAChangeMakesOneRequest) {
+  EXPECT_FALSE(listed(&a_, "fresh_new"));  // the process now caches a snapshot
+  run(&a_, "CREATE TABLE main.fresh_new (id INTEGER)");
+  AdbcConnection c{};
+  ASSERT_EQ(driver_.ConnectionNew(&c, nullptr), ADBC_STATUS_OK);
+  AdbcError e{};
+  ASSERT_EQ(driver_.ConnectionInit(&c, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
+  const Requests before = requests();
+  EXPECT_TRUE(listed(&c, "fresh_new"));
+  const Requests after = requests();
+  EXPECT_EQ(after.snapshot - before.snapshot, 1);
+  EXPECT_EQ(after.not_modified - before.not_modified, 0);
+  EXPECT_EQ(after.version - before.version, 0);
+  driver_.ConnectionRelease(&c, nullptr);
+}
+
+// A server that does not tag its snapshots is revalidated as before: the catalog version, and
+// the snapshot only when the version moved.
+TEST_F(CatalogFreshnessNetTest, WithoutEntityTagsTheVersionIsChecked) {
+  svc().AddFault({{"endpoint", "snapshot"}, {"count", -1}, {"omit_etag", true}});
+  AdbcConnection c{};
+  ASSERT_EQ(driver_.ConnectionNew(&c, nullptr), ADBC_STATUS_OK);
+  AdbcError e{};
+  ASSERT_EQ(driver_.ConnectionInit(&c, &db_, &e), ADBC_STATUS_OK) << message_of(&e);
+  run(&c, "CREATE TABLE main.untagged_rows (id INTEGER)");
+  EXPECT_FALSE(listed(&c, "fresh_untagged"));  // the first load includes that write
+  run(&c, "INSERT INTO main.untagged_rows VALUES (1)");
+  Requests before = requests();
+  EXPECT_FALSE(listed(&c, "fresh_untagged"));
+  Requests after = requests();
+  EXPECT_EQ(after.version - before.version, 1);
+  EXPECT_EQ(after.snapshot - before.snapshot, 0);  // the version stayed
+
+  run(&c, "CREATE TABLE main.fresh_untagged (id INTEGER)");
+  before = requests();
+  EXPECT_TRUE(listed(&c, "fresh_untagged"));
+  after = requests();
+  EXPECT_EQ(after.version - before.version, 1);
+  EXPECT_EQ(after.snapshot - before.snapshot, 1);
+  EXPECT_EQ(after.not_modified, 0);
+  driver_.ConnectionRelease(&c, nullptr);
 }
 
 // A write is known by its first keyword as the service reads it: block comments nest, so the

@@ -122,12 +122,13 @@ std::unique_ptr<LocalSvc> LocalSvc::StartEmpty() {
 std::unique_ptr<LocalSvc> LocalSvc::Start(const LocalSvcOptions& opts, std::string* err) {
   std::string dummy;
   if (err == nullptr) err = &dummy;
-  if (*kServicePath == '\0') {
+  const std::string binary = opts.binary.empty() ? kServicePath : opts.binary;
+  if (binary.empty()) {
     *err = "NV_LOCALSVC_PATH was not defined when the test support library was built";
     return nullptr;
   }
   std::unique_ptr<LocalSvc> svc(new LocalSvc());
-  std::vector<std::string> args = {kServicePath,
+  std::vector<std::string> args = {binary,
                                    "--port",
                                    "0",
                                    "--nodes",

@@ -40,6 +40,7 @@ struct LocalSvcOptions {
   bool require_client_cert = false;  // with tls: demand a client certificate
   int64_t token_ttl_seconds = 0;     // 0: the service's default
   std::vector<std::string> extra_args;
+  std::string binary;  // empty: this build's norvale-localsvc (benchmarks compare another)
 };
 
 struct LocalSvcNode {
