@@ -24,7 +24,9 @@ namespace norvale::adbc {
 
 /// The option that sets from how many bound rows an INSERT loads them as one ingest.
 inline constexpr const char* kBulkBindMinRowsKey = "adbc.norvale.statement.bulk_bind_min_rows";
-/// Its default: below it, one multi-row INSERT costs less than an ingest.
+/// Its default. An ingest costs a few milliseconds however few its rows; one multi-row INSERT
+/// costs by the row and the value, so the ingest wins from about 150 rows of two integers and
+/// from about 40 rows of six mixed columns: between them, either side loses little.
 inline constexpr int64_t kBulkBindMinRowsDefault = 100;
 
 /// Runs the statement's SQL over its bound rows as one ingest, when the SQL is a bound INSERT
