@@ -8,14 +8,24 @@
 namespace norvale::adbc {
 namespace {
 
-// Hands out the batches a peek read first, then the rest of the source.
+// Hands out the batches a peek read first, then what the peek met after them (a failure, or the
+// end of the data) or else the rest of the source.
 class ReplayReader final : public arrow::RecordBatchReader {
  public:
   ReplayReader(std::shared_ptr<arrow::RecordBatchReader> source,
-               std::deque<std::shared_ptr<arrow::RecordBatch>> held)
-      : source_(std::move(source)), held_(std::move(held)) {}
+               std::deque<std::shared_ptr<arrow::RecordBatch>> held, arrow::Status failure,
+               bool ended)
+      : source_(std::move(source)),
+        held_(std::move(held)),
+        failure_(std::move(failure)),
+        ended_(ended) {}
   std::shared_ptr<arrow::Schema> schema() const override { return source_->schema(); }
   arrow::Status ReadNext(std::shared_ptr<arrow::RecordBatch>* batch) override {
+    if (held_.empty() && !failure_.ok()) return failure_;
+    if (held_.empty() && ended_) {
+      batch->reset();
+      return arrow::Status::OK();
+    }
     if (held_.empty()) return source_->ReadNext(batch);
     *batch = std::move(held_.front());
     held_.pop_front();
@@ -26,6 +36,8 @@ class ReplayReader final : public arrow::RecordBatchReader {
  private:
   std::shared_ptr<arrow::RecordBatchReader> source_;
   std::deque<std::shared_ptr<arrow::RecordBatch>> held_;
+  arrow::Status failure_;
+  bool ended_;
 };
 
 }  // namespace
@@ -47,6 +59,8 @@ void BoundData::Clear() {
   reader_.reset();
   held_.clear();
   open_failure_ = arrow::Status::OK();
+  read_failure_ = arrow::Status::OK();
+  ended_ = false;
 }
 
 bool BoundData::bound() const {
@@ -76,6 +90,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BoundData::PeekFirstRows() {
   for (const auto& batch : held_) {
     if (batch->num_rows() > 0) return batch;
   }
+  ARROW_RETURN_NOT_OK(read_failure_);
   for (;;) {
     std::shared_ptr<arrow::RecordBatch> batch;
     ARROW_RETURN_NOT_OK(reader_->ReadNext(&batch));
@@ -85,14 +100,35 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BoundData::PeekFirstRows() {
   }
 }
 
+int64_t BoundData::PeekRows(int64_t rows) {
+  if (!Open().ok()) return 0;  // Take reports why
+  int64_t held = 0;
+  for (const auto& batch : held_) held += batch->num_rows();
+  while (held < rows && read_failure_.ok() && !ended_) {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    read_failure_ = reader_->ReadNext(&batch);
+    if (!read_failure_.ok()) break;
+    if (batch == nullptr) {
+      ended_ = true;
+      break;
+    }
+    held += batch->num_rows();
+    held_.push_back(std::move(batch));
+  }
+  return held;
+}
+
 arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> BoundData::Take() {
   const arrow::Status opened = Open();
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(reader_);
   std::deque<std::shared_ptr<arrow::RecordBatch>> held = std::move(held_);
+  arrow::Status failure = std::move(read_failure_);
+  const bool ended = ended_;
   Clear();
   ARROW_RETURN_NOT_OK(opened);
-  if (held.empty()) return reader;
-  return std::make_shared<ReplayReader>(std::move(reader), std::move(held));
+  if (held.empty() && failure.ok() && !ended) return reader;
+  return std::make_shared<ReplayReader>(std::move(reader), std::move(held), std::move(failure),
+                                        ended);
 }
 
 }  // namespace norvale::adbc

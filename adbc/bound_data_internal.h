@@ -7,6 +7,7 @@
 #include <arrow/result.h>
 #include <arrow/status.h>
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 
@@ -42,6 +43,12 @@ class BoundData {
   /// stay bound: the next Take hands them out first, so the data are as they were.
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> PeekFirstRows();
 
+  /// Reads ahead until at least `rows` rows are kept (or the data end) and says how many are
+  /// kept; like a peek, what it read is handed out first by the next Take. A failure of the
+  /// host's stream is kept too: Take's reader reports it after the batches read before it,
+  /// where reading would have met it.
+  int64_t PeekRows(int64_t rows);
+
   /// Hands the data over: a reader that yields every bound batch once, in order, reading the
   /// host's stream only as it is itself read. Afterwards nothing is bound, also on failure (a
   /// stream that cannot be opened is released): each execution consumes its bind.
@@ -54,6 +61,8 @@ class BoundData {
   std::shared_ptr<arrow::RecordBatchReader> reader_;  // once opened
   std::deque<std::shared_ptr<arrow::RecordBatch>> held_;  // read by a peek, handed out first
   arrow::Status open_failure_;  // why the host's stream could not be opened
+  arrow::Status read_failure_;  // what a read ahead met after the held batches
+  bool ended_ = false;          // a read ahead met the end of the data
 };
 
 }  // namespace norvale::adbc

@@ -2,58 +2,11 @@
 #include "adbc/bound_sql_internal.h"
 
 #include "cells/param_internal.h"
-#include "cells/sql_lexer.h"
+#include "cells/sql_insert_shape.h"
 
 namespace norvale::adbc {
-namespace {
 
 using cells::joins_into_one_token;
-
-// The significant pieces of a statement in order: words and single punctuation bytes of the
-// ordinary text (with their depth in parentheses), and every other token as one piece.
-struct Piece {
-  size_t begin;
-  size_t end;
-  int depth;  // parentheses open before the piece
-  bool word;
-  cells::SqlTokenKind kind;
-};
-
-std::vector<Piece> pieces_of(std::string_view sql) {
-  std::vector<Piece> pieces;
-  int depth = 0;
-  cells::lex_sql(sql, [&](const cells::SqlToken& t) {
-    if (t.kind == cells::SqlTokenKind::kComment) return;
-    if (t.kind != cells::SqlTokenKind::kOther) {
-      pieces.push_back(Piece{t.begin, t.end, depth, false, t.kind});
-      return;
-    }
-    for (size_t i = t.begin; i < t.end;) {
-      const auto c = static_cast<unsigned char>(sql[i]);
-      if (cells::is_name_byte(c)) {
-        size_t j = i + 1;
-        while (j < t.end && cells::is_name_byte(static_cast<unsigned char>(sql[j]))) ++j;
-        pieces.push_back(Piece{i, j, depth, true, t.kind});
-        i = j;
-        continue;
-      }
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v') {
-        if (c == ')') --depth;
-        pieces.push_back(Piece{i, i + 1, depth, false, t.kind});
-        if (c == '(') ++depth;
-      }
-      ++i;
-    }
-  });
-  return pieces;
-}
-
-bool is_byte(std::string_view sql, const Piece& p, char c) {
-  return !p.word && p.kind == cells::SqlTokenKind::kOther && p.end == p.begin + 1 &&
-         sql[p.begin] == c;
-}
-
-}  // namespace
 
 SqlTemplate::SqlTemplate(std::string_view sql, size_t begin, size_t end,
                          const StatementParameters& params, const std::vector<int>& columns) {
@@ -94,37 +47,9 @@ void SqlTemplate::AppendRow(const std::vector<cells::SqlLiteralColumn>& literals
 std::optional<InsertValuesRow> find_insert_values_row(std::string_view sql,
                                                       const StatementParameters& params) {
   if (params.markers.empty()) return std::nullopt;
-  const std::vector<Piece> pieces = pieces_of(sql);
-  if (pieces.size() < 4 || !pieces[0].word || !pieces[1].word) return std::nullopt;
-  auto word = [&](const Piece& p) { return sql.substr(p.begin, p.end - p.begin); };
-  if (!cells::is_keyword(word(pieces[0]), "INSERT") ||
-      !cells::is_keyword(word(pieces[1]), "INTO")) {
-    return std::nullopt;
-  }
-  size_t values = 0;
-  for (size_t i = 2; i < pieces.size(); ++i) {
-    const Piece& p = pieces[i];
-    if (p.kind == cells::SqlTokenKind::kSemicolon) return std::nullopt;
-    if (p.depth == 0 && p.word && cells::is_keyword(word(p), "VALUES")) {
-      values = i;
-      break;
-    }
-  }
-  if (values == 0 || values + 1 >= pieces.size() || !is_byte(sql, pieces[values + 1], '(')) {
-    return std::nullopt;
-  }
-  size_t close = values + 2;
-  while (close < pieces.size() && !(pieces[close].depth == 0 && is_byte(sql, pieces[close], ')'))) {
-    if (pieces[close].kind == cells::SqlTokenKind::kSemicolon) return std::nullopt;
-    ++close;
-  }
-  if (close >= pieces.size()) return std::nullopt;
-  // Nothing after the row but one ';'.
-  const size_t rest = pieces.size() - close - 1;
-  if (rest > 1 || (rest == 1 && pieces.back().kind != cells::SqlTokenKind::kSemicolon)) {
-    return std::nullopt;
-  }
-  const InsertValuesRow row{pieces[values + 1].begin, pieces[close].end};
+  const std::optional<cells::InsertValuesShape> shape = cells::parse_insert_values(sql);
+  if (!shape) return std::nullopt;
+  const InsertValuesRow row{shape->row.begin, shape->row.end};
   for (const ParameterMarker& m : params.markers) {
     if (m.begin < row.begin || m.end > row.end) return std::nullopt;
   }

@@ -42,9 +42,10 @@ class SqlTemplate {
 };
 
 /// Where the one row of an INSERT INTO ... VALUES (row) statement lies: the statement is then
-/// sent with many rows. Only plain INSERTs qualify (no OR REPLACE, ON CONFLICT or RETURNING:
-/// with several rows at once those behave otherwise than row by row), whose markers are all
-/// inside the row and which end after it (blanks, comments and one ';' aside).
+/// sent with many rows. Only plain INSERTs into a named table qualify (no OR REPLACE, ON
+/// CONFLICT, RETURNING or a query around the row: with several rows at once those behave
+/// otherwise than row by row), whose markers are all inside the row and which end after it
+/// (blanks, comments and one ';' aside).
 struct InsertValuesRow {
   size_t begin;  // the row's "(" ...
   size_t end;    // ... and just past its ")"

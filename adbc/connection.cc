@@ -1,6 +1,5 @@
 // A connection's lifetime and options: New, the options, AdbcConnectionInit (credential
 // resolution, TLS settings, nv_connect, the catalog attached) and Release.
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,15 +31,6 @@ using norvale::non_empty;
 
 constexpr size_t kErrorBufferSize = 1024;
 constexpr int32_t kDefaultStreamBufferMb = 256;
-
-/// A non-empty decimal integer consumed whole, between 0 and `max`.
-bool parse_bounded(const char* value, long long max) {
-  if (!non_empty(value)) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(value, &end, 10);
-  return end != value && *end == '\0' && errno != ERANGE && parsed >= 0 && parsed <= max;
-}
 
 arrow::Status set_option(AdbcConnection* connection, const char* key, const char* value) {
   norvale::adbc::log_api("AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
@@ -75,19 +65,21 @@ arrow::Status set_option(AdbcConnection* connection, const char* key, const char
     return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.batch_size_hint")) {
-    if (!parse_bounded(value, INT32_MAX)) {
+    int64_t hint = 0;
+    if (!norvale::adbc::parse_count_option(value, INT32_MAX, &hint)) {
       return invalid_argument("adbc.norvale.batch_size_hint must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-    state->batch_size_hint = std::strtoll(value, nullptr, 10);
+    state->batch_size_hint = hint;
     return arrow::Status::OK();
   }
   if (key_is(key, "adbc.norvale.query_timeout_sec")) {
-    if (!parse_bounded(value, INT64_MAX)) {
+    int64_t seconds = 0;
+    if (!norvale::adbc::parse_count_option(value, INT64_MAX, &seconds)) {
       return invalid_argument("adbc.norvale.query_timeout_sec must be a non-negative integer");
     }
     std::lock_guard<std::mutex> lock(norvale::adbc::option_mutex());
-    state->query_timeout_sec = std::strtoull(value, nullptr, 10);
+    state->query_timeout_sec = static_cast<uint64_t>(seconds);
     return arrow::Status::OK();
   }
   return norvale::adbc::unsupported_option(std::string("unknown connection option key: ") + key);

@@ -1,7 +1,6 @@
 // A database's lifetime and options: New and Release, the options (validated and stored in
 // NVAdbcDatabaseState), and AdbcDatabaseInit, which checks them as a whole and sets up the
 // engine log and the SQL trace.
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,22 +23,6 @@ using norvale::adbc::OptionValue;
 using norvale::ascii_eq_ci;
 using norvale::diag::secret_name;
 using norvale::non_empty;
-
-
-/// A decimal integer of 1 to 31 characters, consumed whole, in range, not negative.
-bool parse_non_negative(const char* value, int64_t* out) {
-  if (value == nullptr) return false;
-  const size_t length = std::strlen(value);
-  char buffer[32];
-  if (length == 0 || length >= sizeof(buffer)) return false;
-  std::memcpy(buffer, value, length + 1);
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(buffer, &end, 10);
-  if (end == buffer || *end != '\0' || errno == ERANGE || parsed < 0) return false;
-  *out = parsed;
-  return true;
-}
 
 bool valid_encrypt(const char* value) {
   if (value == nullptr) return false;
@@ -144,7 +127,7 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
   }
   if (key_is(key, "adbc.norvale.connect_timeout_sec")) {
     int64_t seconds = 0;
-    if (!parse_non_negative(value, &seconds)) {
+    if (!norvale::adbc::parse_count_option(value, INT64_MAX, &seconds)) {
       return invalid_argument(
           "adbc.norvale.connect_timeout_sec must be a non-negative integer (0 means use the "
           "driver default)");
@@ -154,7 +137,7 @@ arrow::Status dispatch_option(NVAdbcDatabaseState* s, const char* key, const cha
   }
   if (key_is(key, "adbc.norvale.max_stream_buffer_mb")) {
     int64_t mb = 0;
-    if (!parse_non_negative(value, &mb) || mb >= INT64_C(2147483648)) {
+    if (!norvale::adbc::parse_count_option(value, INT32_MAX, &mb)) {
       return invalid_argument(
           "adbc.norvale.max_stream_buffer_mb must be a non-negative integer in MB (0 means use "
           "the driver default of 256 MB)");

@@ -1,5 +1,6 @@
 #include "adbc/error_internal.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -219,6 +220,16 @@ void wipe_cstr(char** slot) {
   while (*p != '\0') *p++ = '\0';
   std::free(*slot);
   *slot = nullptr;
+}
+
+bool parse_count_option(const char* text, int64_t max, int64_t* out) {
+  if (!non_empty(text)) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || parsed < 0 || parsed > max) return false;
+  *out = parsed;
+  return true;
 }
 
 bool parse_bool_option(std::string_view text, bool* out) {

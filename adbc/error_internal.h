@@ -73,6 +73,9 @@ void wipe_cstr(char** slot);
 /// Parses 1/0, on/no, yes/off, true/false (ASCII case-insensitive). False when not parsed.
 bool parse_bool_option(std::string_view text, bool* out);
 
+/// Parses a decimal integer from 0 to `max`, consumed whole. False when not parsed.
+bool parse_count_option(const char* text, int64_t max, int64_t* out);
+
 /// Installed as AdbcError.release. Leaves the structure ready for reuse: an ADBC 1.1 error
 /// keeps ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA and gets a null `private_data`.
 void release_error(AdbcError* error);

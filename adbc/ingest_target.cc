@@ -7,6 +7,7 @@
 #include "adbc/cancellable_query_internal.h"
 #include "adbc/catalog_internal.h"
 #include "adbc/statement_ingest_internal.h"
+#include "core/query_batch_internal.h"
 #include "norvale/nv_cells.h"
 #include "norvale/nv_query.h"
 #include "util/strings_internal.h"
@@ -104,8 +105,11 @@ TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConn
   const CancellableQuery query =
       execute_cancellable(operation, connection, sql.c_str(), 0, err, sizeof err);
   if (!query) return {TableProbe::kFailed, err, ""};
-  while (NVArrowBatch* batch = nv_next_batch(query.get(), nullptr, 0)) nv_batch_free(batch);
   TableProbe result{TableProbe::kExists, "", ""};
+  while (NVArrowBatch* batch = nv_next_batch(query.get(), nullptr, 0)) {
+    if (result.schema == nullptr) result.schema = query_batch_schema(batch);
+    nv_batch_free(batch);
+  }
   if (const char* message = nv_query_error(query.get()); message != nullptr) {
     const char* sqlstate = nv_query_sqlstate(query.get());
     result.sqlstate = sqlstate != nullptr ? sqlstate : "";

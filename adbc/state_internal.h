@@ -88,6 +88,9 @@ struct NVAdbcStatementState {
   int32_t table_mode;              // NVAdbcTableMode: what an ingest does with the target table
   int32_t bind_by_name;            // adbc.statement.bind_by_name: bound columns serve parameters
                                    // by name ($name, :name) instead of by position
+  // adbc.norvale.statement.bulk_bind_min_rows: a bound INSERT of at least this many rows loads
+  // them as one ingest (0: never).
+  int64_t bulk_bind_min_rows;
   // Cancellation: the statement's identity in its connection's registry, and the operation of
   // the call running on it (borrowed from that call; null between calls).
   uint64_t cancel_owner;

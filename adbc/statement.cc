@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "adbc/bound_data_internal.h"
+#include "adbc/bulk_bind_internal.h"
 #include "adbc/cancel_registry_internal.h"
 #include "adbc/entry_internal.h"
 #include "adbc/option_value_internal.h"
@@ -141,6 +142,15 @@ arrow::Status set_option(NVAdbcStatementState* s, const char* key, const char* v
     s->bind_by_name = by_name ? 1 : 0;
     return arrow::Status::OK();
   }
+  if (key_is(key, kBulkBindMinRowsKey)) {
+    int64_t rows = 0;
+    if (!parse_count_option(value, INT64_MAX, &rows)) {
+      return invalid_argument(std::string(kBulkBindMinRowsKey) +
+                              ": use a number of rows (0 never loads bound rows as one ingest)");
+    }
+    s->bulk_bind_min_rows = rows;
+    return arrow::Status::OK();
+  }
   if (key_is(key, "adbc.ingest.temporary")) {
     // Any spelling of true asks for what the service cannot do; accepting it would write a
     // permanent table instead.
@@ -231,6 +241,7 @@ constexpr ReadableOption kReadableOptions[] = {
     {"adbc.statement.exec.incremental", [](const State&) { return OptionValue::Bool(false); }},
     {"adbc.statement.bind_by_name",
      [](const State& s) { return OptionValue::Bool(s.bind_by_name != 0); }},
+    {kBulkBindMinRowsKey, [](const State& s) { return OptionValue::Int(s.bulk_bind_min_rows); }},
     {"nv.ingest.mode",
      [](const State& s) {
        const bool own = s.table_mode == kTableDriverMode && s.ingest_mode >= 0 &&
@@ -289,6 +300,7 @@ arrow::Status new_statement(AdbcConnection* connection, AdbcStatement* statement
   state->ingest_mode = 0;
   state->payload_format = 0;
   state->coerce = 1;
+  state->bulk_bind_min_rows = kBulkBindMinRowsDefault;
   state->cancel_owner = next_cancel_owner();
   statement->private_data = state;
   return arrow::Status::OK();

@@ -78,20 +78,23 @@ arrow::Status execute_query(AdbcStatement* statement, ArrowArrayStream* out,
                          ": parent connection is not initialised (call AdbcConnectionInit "
                          "first)");
   }
-  if (state->bound->bound()) return execute_with_parameters(state, out, rows_affected);
+  if (state->bound->bound()) {
+    return out != nullptr ? query_with_parameters(state, out, rows_affected)
+                          : execute_with_parameters(state, rows_affected);
+  }
   return run_sql(state, state->sql, out, rows_affected);
 }
 
 }  // namespace
 
-NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
+NVQueryHandle* try_metadata_engine(NVAdbcConnectionState* connection, const char* sql,
                                    const CancelOperation& operation) {
-  const nv_sql::MetadataEngine* engine = state->connection->meta_engine;
+  const nv_sql::MetadataEngine* engine = connection->meta_engine;
   // The engine answers queries only: an INSERT of many bound rows is not parsed for nothing.
   if (engine == nullptr || !cells::sql_may_be_query(sql)) return nullptr;
   // Only statements on the catalog wait for (or revalidate) the snapshot.
   if (cells::sql_reads_catalog(sql)) {
-    info_schema_refresh(state->connection, operation.cancelled_flag());
+    info_schema_refresh(connection, operation.cancelled_flag());
   }
   if (operation.cancelled()) return nullptr;
   nv_sql::ExecuteResult result = engine->try_execute(sql);
@@ -100,7 +103,7 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
       long long rows = 0;
       for (const auto& batch : result.batches) rows += batch != nullptr ? batch->num_rows() : 0;
       NVQueryHandle* query = nv_make_local_query_handle(
-          state->connection->connection, std::move(result.schema), std::move(result.batches));
+          connection->connection, std::move(result.schema), std::move(result.batches));
       if (query != nullptr) {
         nv_sql_trace("MetadataEngine(cache hit)", sql);
         nv_log_emit(NV_LOG_DEBUG, "meta_engine", "served from cache (rows=%lld)", rows);
@@ -121,18 +124,23 @@ NVQueryHandle* try_metadata_engine(NVAdbcStatementState* state, const char* sql,
 
 arrow::Status run_sql(NVAdbcStatementState* state, const char* sql, ArrowArrayStream* out,
                       int64_t* rows_affected) {
-  if (rows_affected != nullptr) *rows_affected = -1;
-  if (out != nullptr) std::memset(out, 0, sizeof *out);
   // Every statement this layer sends runs under the statement's operation, so that
   // AdbcStatementCancel reaches it, and its result stream after it.
   const StatementOperation operation(state);
+  return run_sql_on(state->connection, operation.shared(), sql, out, rows_affected);
+}
 
-  CancellableQuery query(operation.shared(), try_metadata_engine(state, sql, *operation));
+arrow::Status run_sql_on(NVAdbcConnectionState* connection,
+                         const std::shared_ptr<CancelOperation>& operation, const char* sql,
+                         ArrowArrayStream* out, int64_t* rows_affected) {
+  if (rows_affected != nullptr) *rows_affected = -1;
+  if (out != nullptr) std::memset(out, 0, sizeof *out);
+  CancellableQuery query(operation, try_metadata_engine(connection, sql, *operation));
   char err[1024] = "";
   if (!query) {
-    query = execute_cancellable(operation.shared(), state->connection->connection, sql,
-                                state->connection->query_timeout_sec, err, sizeof err);
-    if (query) info_schema_note_statement(state->connection, sql);
+    query = execute_cancellable(operation, connection->connection, sql,
+                                connection->query_timeout_sec, err, sizeof err);
+    if (query) info_schema_note_statement(connection, sql);
   }
   if (!query) {
     if (operation->cancelled()) return cancelled_by_client(kCall);

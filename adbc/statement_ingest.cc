@@ -10,50 +10,15 @@
 #include "adbc/cancellable_query_internal.h"
 #include "adbc/catalog_internal.h"
 #include "adbc/entry_internal.h"
+#include "adbc/ingest_upload_internal.h"
 #include "adbc/statement_ingest_internal.h"
-#include "core/ingest/ingest_handle_internal.h"
 #include "norvale/nv_ingest.h"
 #include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
 
-// Owns the ingest for one ExecuteUpdate: whatever path leaves the call, an unfinished ingest
-// is cancelled and the handle released.
-class IngestScope {
- public:
-  explicit IngestScope(NVIngestHandle* h) : h_(h) {}
-  ~IngestScope() {
-    if (!finished_) nv_ingest_cancel(h_);
-    nv_ingest_free(h_);
-  }
-  IngestScope(const IngestScope&) = delete;
-  IngestScope& operator=(const IngestScope&) = delete;
-  NVIngestHandle* get() const { return h_; }
-  void mark_finished() { finished_ = true; }
-
- private:
-  NVIngestHandle* h_;
-  bool finished_ = false;
-};
-
 constexpr const char* kCall = "AdbcStatementExecuteUpdate";
-
-// A failure of the local side after begin: encoding or a refused push.
-arrow::Status local_failure(std::string message) {
-  return adbc_failure(ADBC_STATUS_IO, "HY000", std::move(message));
-}
-
-// A failed finish, with the summary's paths released. The reported SQLSTATE follows the
-// ingest's list; the status follows the server's own SQLSTATE.
-arrow::Status server_failure(NVIngestSummary* summary) {
-  const char* message =
-      summary->error_message[0] != '\0' ? summary->error_message : "ingest failed";
-  arrow::Status failure = adbc_failure(status_for_sqlstate(summary->sqlstate),
-                                       ingest_reported_sqlstate(summary->sqlstate), message);
-  nv_ingest_summary_free(summary);
-  return failure;
-}
 
 // The service's ingest mode for the statement's table mode, probing the target where the mode
 // depends on whether it exists. Service modes: 0 append (the table must exist), 2 overwrite
@@ -93,36 +58,6 @@ arrow::Result<int32_t> choose_service_mode(NVAdbcStatementState* s,
                       message);
 }
 
-std::string last_error_or(NVIngestHandle* h, const char* fallback) {
-  const char* text = nv_ingest_last_error(h);
-  return non_empty(text) ? std::string(text) : std::string(fallback);
-}
-
-// A push was refused. When the worker had already ended on its own, the server's answer (or
-// the transport failure) says why, and is reported as such; otherwise the push's own text.
-arrow::Status push_failure(IngestScope& ingest, const char* fallback) {
-  if (norvale::ingest::worker_ended(ingest.get())) {
-    NVIngestSummary summary{};
-    if (nv_ingest_finish(ingest.get(), &summary) != 0 && summary.sqlstate[0] != '\0') {
-      ingest.mark_finished();
-      return server_failure(&summary);
-    }
-    nv_ingest_summary_free(&summary);
-  }
-  return local_failure(last_error_or(ingest.get(), fallback));
-}
-
-arrow::Status push_payload(IngestScope& ingest,
-                           const arrow::Result<std::shared_ptr<arrow::Buffer>>& payload,
-                           const char* encode_what) {
-  if (!payload.ok()) return local_failure(encode_what + payload.status().ToString());
-  const arrow::Buffer& bytes = **payload;
-  if (nv_ingest_push_batch(ingest.get(), bytes.data(), static_cast<size_t>(bytes.size())) != 0) {
-    return push_failure(ingest, "nv_ingest_push_batch failed");
-  }
-  return arrow::Status::OK();
-}
-
 arrow::Status ingest(NVAdbcStatementState* s, const StatementOperation& operation,
                      int64_t* rows_affected) {
   if (s->connection == nullptr || s->connection->connection == nullptr) {
@@ -148,7 +83,6 @@ arrow::Status ingest(NVAdbcStatementState* s, const StatementOperation& operatio
                             taken.status().ToString());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = *std::move(taken);
-  std::shared_ptr<arrow::Schema> schema = reader->schema();
 
   const std::string target =
       ingest_target_name(s->target_catalog, s->target_db_schema, s->target_table);
@@ -164,29 +98,10 @@ arrow::Status ingest(NVAdbcStatementState* s, const StatementOperation& operatio
   cfg.idempotency_key = s->idempotency_key;
   cfg.coerce = s->coerce != 0 ? 1 : 0;
 
-  NVIngestHandle* handle = nullptr;
-  char begin_error[512] = {0};
-  if (nv_ingest_begin(s->connection->connection, &cfg, &handle, begin_error, sizeof begin_error) !=
-      0) {
-    return local_failure(non_empty(begin_error) ? begin_error : "nv_ingest_begin failed");
-  }
-  IngestScope scope(handle);
-  // Declared after the scope, so detached before the scope frees the handle.
-  const CancelTarget cancel_ingest(operation.shared(),
-                                   [handle] { norvale::ingest::request_cancel(handle); });
-  const bool arrow_ipc = s->payload_format == NV_INGEST_FORMAT_ARROW_IPC;
-
-  if (arrow_ipc) {
-    auto schema_bytes = encode_schema_ipc(schema);
-    if (!schema_bytes.ok()) {
-      return local_failure("encode_schema_ipc failed: " + schema_bytes.status().ToString());
-    }
-    if (nv_ingest_push_schema(handle, (*schema_bytes)->data(),
-                              static_cast<size_t>((*schema_bytes)->size())) != 0) {
-      return local_failure(last_error_or(handle, "nv_ingest_push_schema failed"));
-    }
-  }
-
+  ARROW_ASSIGN_OR_RAISE(std::unique_ptr<IngestUpload> upload,
+                        IngestUpload::Begin(s->connection->connection, cfg, operation.shared(),
+                                            ingest_reported_sqlstate));
+  ARROW_RETURN_NOT_OK(upload->PushSchema(reader->schema()));
   for (;;) {
     std::shared_ptr<arrow::RecordBatch> batch;
     const arrow::Status read = reader->ReadNext(&batch);
@@ -195,23 +110,16 @@ arrow::Status ingest(NVAdbcStatementState* s, const StatementOperation& operatio
                           std::string(kCall) + ": reader.ReadNext: " + read.ToString());
     }
     if (batch == nullptr) break;
-    if (batch->num_rows() == 0) continue;  // zero-row batches are never sent
-    ARROW_RETURN_NOT_OK(
-        arrow_ipc ? push_payload(scope, encode_batch_ipc(*batch), "encode_batch_ipc failed: ")
-                  : push_payload(scope, encode_batch_parquet(batch), ""));
+    ARROW_RETURN_NOT_OK(upload->Push(batch));
   }
-
-  NVIngestSummary summary{};
-  const int rc = nv_ingest_finish(handle, &summary);
-  scope.mark_finished();
+  const arrow::Result<IngestCounts> counts = upload->Finish();
   info_schema_note_write(s->connection);  // an ingest may create or replace its table
-  if (rc != 0) return server_failure(&summary);
+  ARROW_RETURN_NOT_OK(counts.status());
   if (rows_affected != nullptr) {
     // Rows written: an overwrite's deleted rows are the old table's, not this ingest's.
-    *rows_affected = summary.rows_inserted + summary.rows_updated +
-                     (service_mode == NV_INGEST_MODE_OVERWRITE ? 0 : summary.rows_deleted);
+    *rows_affected = counts->inserted + counts->updated +
+                     (service_mode == NV_INGEST_MODE_OVERWRITE ? 0 : counts->deleted);
   }
-  nv_ingest_summary_free(&summary);
   return arrow::Status::OK();
 }
 

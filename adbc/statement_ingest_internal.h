@@ -56,6 +56,7 @@ struct TableProbe {
   enum Outcome { kExists, kMissing, kFailed } outcome;
   std::string message;   // kFailed (and kMissing): the query's error
   std::string sqlstate;  // its SQLSTATE, when the query failed with one
+  std::shared_ptr<arrow::Schema> schema = nullptr;  // kExists: the table's columns, when sent
 };
 TableProbe probe_table(const std::shared_ptr<CancelOperation>& operation, NVConnection* connection,
                        const std::string& target);

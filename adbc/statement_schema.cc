@@ -84,7 +84,7 @@ arrow::Status execute_schema(AdbcStatement* statement, ArrowSchema* out) {
   ArrowArrayStream stream{};
   // Joined by run_sql below, so that a cancel reaches the probe as well as a snapshot fetch.
   const StatementOperation operation(s);
-  if (NVQueryHandle* local = try_metadata_engine(s, sql.c_str(), *operation)) {
+  if (NVQueryHandle* local = try_metadata_engine(s->connection, sql.c_str(), *operation)) {
     const arrow::Status started = stream_init(&stream, local, {});
     if (!started.ok()) {
       nv_query_close(local);

@@ -117,6 +117,8 @@ arrow::Result<std::shared_ptr<arrow::Array>> decoded(std::shared_ptr<arrow::Arra
   return array;
 }
 
+constexpr const char* kOutOfRange = "the value is outside the range the service can hold";
+
 // The cell text of a column; when a value has none, the failure names its row.
 arrow::Result<std::shared_ptr<arrow::StringArray>> cell_text(
     const std::shared_ptr<arrow::Array>& array) {
@@ -125,14 +127,27 @@ arrow::Result<std::shared_ptr<arrow::StringArray>> cell_text(
   if (text.ok()) return text;
   for (int64_t row = 0; row < array->length(); ++row) {
     if (!build_text(array->Slice(row, 1), ascii).ok()) {
-      return sql_error("22008", "the value is outside the range the service can hold", row);
+      return sql_error("22008", kOutOfRange, row);
     }
   }
   return text.status();
 }
 
-// Values whose text the service would refuse or read differently, by row.
-arrow::Status check_values(const arrow::Array& array, const arrow::StringArray& text) {
+// The bytes of row `row` of a text column of any of Arrow's three layouts.
+std::string_view text_at(const arrow::Array& array, int64_t row) {
+  switch (array.type_id()) {
+    case arrow::Type::LARGE_STRING:
+      return static_cast<const arrow::LargeStringArray&>(array).GetView(row);
+    case arrow::Type::STRING_VIEW:
+      return static_cast<const arrow::StringViewArray&>(array).GetView(row);
+    default:
+      return static_cast<const arrow::StringArray&>(array).GetView(row);
+  }
+}
+
+// Values whose text the service would refuse or read differently, or which have no text, by
+// row.
+arrow::Status check_values(const arrow::Array& array) {
   // The first non-null row for which `bad` holds; -1 when none.
   auto first_row_where = [&](auto&& bad) -> int64_t {
     for (int64_t row = 0; row < array.length(); ++row) {
@@ -145,10 +160,10 @@ arrow::Status check_values(const arrow::Array& array, const arrow::StringArray& 
     case arrow::Type::STRING:
     case arrow::Type::LARGE_STRING:
     case arrow::Type::STRING_VIEW: {
-      row = first_row_where([&](int64_t r) { return !is_utf8(text.GetView(r)); });
+      row = first_row_where([&](int64_t r) { return !is_utf8(text_at(array, r)); });
       if (row >= 0) return sql_error("22021", "the text is not valid UTF-8", row);
       row = first_row_where([&](int64_t r) {
-        const std::string_view v = text.GetView(r);
+        const std::string_view v = text_at(array, r);
         return std::memchr(v.data(), 0, v.size()) != nullptr;
       });
       if (row >= 0) {
@@ -166,10 +181,28 @@ arrow::Status check_values(const arrow::Array& array, const arrow::StringArray& 
       row = first_row_where([&](int64_t r) { return floor_div(a.Value(r), 86400000) < kFirstDay; });
       break;
     }
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64: {
+      const int64_t per_day =
+          86400 * units_per_second(static_cast<const arrow::TimeType&>(*array.type()).unit());
+      row = first_row_where([&](int64_t r) {
+        const int64_t v = array.type_id() == arrow::Type::TIME32
+                              ? static_cast<const arrow::Time32Array&>(array).Value(r)
+                              : static_cast<const arrow::Time64Array&>(array).Value(r);
+        return v < 0 || v > per_day;
+      });
+      if (row >= 0) return sql_error("22008", kOutOfRange, row);
+      return arrow::Status::OK();
+    }
     case arrow::Type::TIMESTAMP: {
       const auto& type = static_cast<const arrow::TimestampType&>(*array.type());
       const auto& a = static_cast<const arrow::TimestampArray&>(array);
       const int64_t per_second = units_per_second(type.unit());
+      CivilTime civil{};
+      const int64_t unreadable = first_row_where([&](int64_t r) {
+        return !civil_from_seconds(floor_div(a.Value(r), per_second), civil);
+      });
+      if (unreadable >= 0) return sql_error("22008", kOutOfRange, unreadable);
       row = first_row_where(
           [&](int64_t r) { return floor_div(a.Value(r), per_second) < kFirstSecond; });
       if (row < 0 && !type.timezone().empty() && type.unit() == arrow::TimeUnit::NANO) {
@@ -202,6 +235,13 @@ arrow::Status check_values(const arrow::Array& array, const arrow::StringArray& 
 
 }  // namespace
 
+arrow::Status SqlLiteralColumn::Check(std::shared_ptr<arrow::Array> array) {
+  ARROW_ASSIGN_OR_RAISE(array, decoded(std::move(array)));
+  if (array->type_id() == arrow::Type::NA) return arrow::Status::OK();
+  ARROW_RETURN_NOT_OK(sql_type_name(*array->type()));
+  return check_values(*array);
+}
+
 arrow::Result<SqlLiteralColumn> SqlLiteralColumn::Make(std::shared_ptr<arrow::Array> array) {
   ARROW_ASSIGN_OR_RAISE(array, decoded(std::move(array)));
   SqlLiteralColumn column;
@@ -214,8 +254,8 @@ arrow::Result<SqlLiteralColumn> SqlLiteralColumn::Make(std::shared_ptr<arrow::Ar
     return column;
   }
   ARROW_ASSIGN_OR_RAISE(const std::string type_name, sql_type_name(type));
+  ARROW_RETURN_NOT_OK(check_values(*array));
   ARROW_ASSIGN_OR_RAISE(column.text_, cell_text(array));
-  ARROW_RETURN_NOT_OK(check_values(*array, *column.text_));
   column.null_literal_ = "CAST(NULL AS " + type_name + ")";
   switch (type.id()) {
     case arrow::Type::BOOL: column.form_ = Form::kBare; break;

@@ -25,6 +25,10 @@ class SqlLiteralColumn {
   /// drop) with a 22xxx SQLSTATE and the row (see sql_state_internal.h).
   static arrow::Result<SqlLiteralColumn> Make(std::shared_ptr<arrow::Array> array);
 
+  /// Fails as Make would for `array`, with the same SQLSTATE and row, without building any
+  /// text: for callers that send the values themselves rather than their literals.
+  static arrow::Status Check(std::shared_ptr<arrow::Array> array);
+
   /// Appends the literal of `row`.
   void Append(int64_t row, std::string* out) const;
 

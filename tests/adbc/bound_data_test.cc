@@ -124,6 +124,34 @@ TEST(BoundData, NoRowsAndFailuresAreReported) {
   EXPECT_FALSE(reader->ReadNext(&batch).ok());
 }
 
+TEST(BoundData, ReadingAheadKeepsTheRowsTheEndAndAFailureForTheTake) {
+  int reads = 0;
+  BoundData data;
+  bind_reader(data, std::make_shared<CountingReader>(
+                        std::vector{batch_of(0, 2), batch_of(10, 0), batch_of(20, 3)}, &reads));
+  EXPECT_EQ(data.PeekRows(2), 2);
+  EXPECT_EQ(reads, 1) << "no batch beyond the rows asked for";
+  EXPECT_EQ(data.PeekRows(4), 5);
+  EXPECT_EQ(reads, 3);
+  EXPECT_EQ(data.PeekRows(100), 5) << "the data end";
+  EXPECT_EQ(reads, 4);
+  auto reader = *data.Take();
+  EXPECT_EQ(first_ids(*reader), (std::vector<int64_t>{0, -1, 20}));
+  EXPECT_EQ(reads, 4) << "the end met ahead is not asked of the stream again";
+
+  reads = 0;
+  BoundData failing;
+  bind_reader(failing, std::make_shared<CountingReader>(std::vector{batch_of(0, 2), batch_of(5, 2)},
+                                                        &reads, /*fail_at=*/1));
+  EXPECT_EQ(failing.PeekRows(3), 2);
+  auto cut = *failing.Take();
+  std::shared_ptr<arrow::RecordBatch> batch;
+  ASSERT_TRUE(cut->ReadNext(&batch).ok());
+  EXPECT_EQ(batch->num_rows(), 2);
+  const arrow::Status failure = cut->ReadNext(&batch);
+  EXPECT_NE(failure.message().find("disk gone"), std::string::npos) << failure.ToString();
+}
+
 TEST(BoundData, AStreamThatCannotOpenFailsTheTake) {
   struct NoSchema {
     static int get_schema(ArrowArrayStream*, ArrowSchema*) { return EIO; }

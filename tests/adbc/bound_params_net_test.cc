@@ -3,7 +3,6 @@
 #include <arrow/api.h>
 #include <arrow/c/bridge.h>
 #include <arrow/compute/api.h>
-#include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,31 +11,16 @@
 #include <utility>
 #include <vector>
 
-#include "tests/adbc/driver_net_fixture.h"
-#include "tests/core/ingest/ingest_net_util.h"
+#include "tests/adbc/bound_net_fixture.h"
 
 namespace {
 
 using nv_adbc_test::Failure;
 using nv_adbc_test::take;
-using Lines = std::vector<std::string>;
-using Options = std::vector<std::pair<const char*, const char*>>;
-
-std::shared_ptr<arrow::Array> Json(const std::shared_ptr<arrow::DataType>& type,
-                                   const std::string& json) {
-  return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
-}
-
-std::shared_ptr<arrow::RecordBatch> Batch(
-    const std::vector<std::pair<std::string, std::shared_ptr<arrow::Array>>>& columns) {
-  arrow::FieldVector fields;
-  arrow::ArrayVector arrays;
-  for (const auto& [name, array] : columns) {
-    fields.push_back(arrow::field(name, array->type()));
-    arrays.push_back(array);
-  }
-  return arrow::RecordBatch::Make(arrow::schema(fields), arrays.at(0)->length(), arrays);
-}
+using nv_adbc_test::Batch;
+using nv_adbc_test::Json;
+using nv_adbc_test::Lines;
+using nv_adbc_test::Options;
 
 // The id and name rows [first, first + n) as a batch: id BIGINT, name 'n<id>' (null for ids
 // divisible by 7).
@@ -50,33 +34,11 @@ std::shared_ptr<arrow::RecordBatch> IdNames(int64_t first, int64_t n) {
   return Batch({{"id", ids.Finish().ValueOrDie()}, {"name", names.Finish().ValueOrDie()}});
 }
 
-class BoundParamsNetTest : public nv_adbc_test::DriverNetTest {
+// Bound INSERTs that run as SQL text, however many rows they bind.
+const Options kRowsAsSql = {{"adbc.norvale.statement.bulk_bind_min_rows", "0"}};
+
+class BoundParamsNetTest : public nv_adbc_test::BoundNetTest {
  protected:
-  void TearDown() override {
-    AdbcError e{};
-    for (auto& stmt : statements_) driver_.StatementRelease(stmt.get(), &e);
-    DriverNetTest::TearDown();
-  }
-
-  void Sql(const std::string& sql) {
-    std::string err;
-    ASSERT_TRUE(svc().Sql(sql, &err)) << sql << ": " << err;
-  }
-
-  // A statement with the SQL and options, released at the test's end.
-  AdbcStatement* Prepared(const std::string& sql, const Options& options = {}) {
-    statements_.push_back(std::make_unique<AdbcStatement>());
-    AdbcStatement* stmt = statements_.back().get();
-    AdbcError e{};
-    EXPECT_EQ(driver_.StatementNew(&conn_, stmt, &e), ADBC_STATUS_OK);
-    for (const auto& [k, v] : options) {
-      EXPECT_EQ(driver_.StatementSetOption(stmt, k, v, &e), ADBC_STATUS_OK) << k;
-    }
-    EXPECT_EQ(driver_.StatementSetSqlQuery(stmt, sql.c_str(), &e), ADBC_STATUS_OK);
-    EXPECT_EQ(driver_.StatementPrepare(stmt, &e), ADBC_STATUS_OK);
-    return stmt;
-  }
-
   // Binds the batches as one stream and executes; with `result` the query's rows come back.
   Failure Run(AdbcStatement* stmt, const arrow::RecordBatchVector& batches, int64_t* rows,
               std::shared_ptr<arrow::Table>* result = nullptr) {
@@ -100,9 +62,6 @@ class BoundParamsNetTest : public nv_adbc_test::DriverNetTest {
     return Run(Prepared(sql, options), batches, nullptr, result);
   }
 
-  Lines Rows(const std::string& sql) { return nv_ingest_test::Rows(svc(), sql); }
-
-  std::vector<std::unique_ptr<AdbcStatement>> statements_;
 };
 
 // Rows of a table as "v1|v2" lines.
@@ -183,18 +142,73 @@ TEST_F(BoundParamsNetTest, MixedStylesAndMismatchedNamesRunNothing) {
             "HY009");
 }
 
+// The rows' results form one result under the first row's schema, aliased or not: the service
+// names an unaliased column by its text, which holds each row's own literals.
 TEST_F(BoundParamsNetTest, BoundSelectOverRowsWithNullsHasOneSchema) {
-  std::shared_ptr<arrow::Table> result;
-  // Aliased: the node names an unaliased column by its text, which differs from row to row.
-  const Failure f = Query("SELECT ? AS n, ? AS s",
-                          {Batch({{"n", Json(arrow::int64(), "[42, -42, null]")},
-                                  {"s", Json(arrow::utf8(), R"(["", null, "bar"])")}})},
-                          &result);
+  const auto batch = Batch({{"n", Json(arrow::int64(), "[42, -3000000000, null]")},
+                            {"s", Json(arrow::utf8(), R"(["", null, "bar"])")}});
+  struct Case {
+    const char* sql;
+    bool swapped;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"SELECT ? AS n, ? AS s", false, {"n", "s"}},
+      {"SELECT ?, ?", false, {}},
+      {"SELECT $2, $1", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    const bool swapped = c.swapped;
+    std::shared_ptr<arrow::Table> result;
+    int64_t rows = 7;
+    const Failure f = Run(Prepared(c.sql), {batch}, &rows, &result);
+    ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
+    EXPECT_EQ(rows, -1);
+    ASSERT_EQ(result->num_columns(), 2);
+    EXPECT_EQ(result->column(swapped ? 1 : 0)->type()->id(), arrow::Type::INT64);
+    EXPECT_EQ(result->column(swapped ? 0 : 1)->type()->id(), arrow::Type::STRING);
+    if (!c.names.empty()) {
+      EXPECT_EQ(result->schema()->field_names(), c.names);
+    }
+    EXPECT_EQ(LinesOf(*result), swapped ? (Lines{"|42", "null|-3000000000", "bar|null"})
+                                        : (Lines{"42|", "-3000000000|null", "null|bar"}));
+  }
+  // One bound row whose query gives several rows: its rows affected are unknown or those rows.
+  {
+    std::shared_ptr<arrow::Table> result;
+    int64_t rows = 0;
+    const Failure f = Run(Prepared("SELECT ? AS v FROM range(3)"),
+                          {Batch({{"v", Json(arrow::int64(), "[5]")}})}, &rows, &result);
+    ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
+    EXPECT_EQ(LinesOf(*result), (Lines{"5", "5", "5"}));
+    EXPECT_TRUE(rows == -1 || rows == 3) << rows;
+  }
+  // Rows whose results have other columns cannot form one result: the stream ends with why.
+  Sql("CREATE OR REPLACE TABLE bp_columns (a BIGINT, b VARCHAR)");
+  Sql("INSERT INTO bp_columns VALUES (1, 'x')");
+  ArrowArrayStream out{};
+  int64_t rows = 7;
+  AdbcError e{};
+  AdbcStatement* stmt = Prepared("SELECT COLUMNS(?) FROM bp_columns");
+  ArrowArrayStream bound{};
+  ASSERT_TRUE(arrow::ExportRecordBatchReader(
+                  arrow::RecordBatchReader::Make(
+                      {Batch({{"c", Json(arrow::utf8(), R"(["a", "b"])")}})})
+                      .ValueOrDie(),
+                  &bound)
+                  .ok());
+  ASSERT_EQ(driver_.StatementBindStream(stmt, &bound, &e), ADBC_STATUS_OK);
+  const Failure f = take(driver_.StatementExecuteQuery(stmt, &out, &rows, &e), &e);
   ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
-  ASSERT_EQ(result->num_columns(), 2);
-  EXPECT_EQ(result->column(0)->type()->id(), arrow::Type::INT64);
-  EXPECT_EQ(result->column(1)->type()->id(), arrow::Type::STRING);
-  EXPECT_EQ(LinesOf(*result), (Lines{"42|", "-42|null", "null|bar"}));
+  const std::vector<std::string> seen = nv_adbc_test::drain(&out);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "1");
+  EXPECT_NE(seen[1].find("bound row 1 (int64) and bound row 2 (string) have different column "
+                         "types"),
+            std::string::npos)
+      << seen[1];
+  out.release(&out);
 }
 
 TEST_F(BoundParamsNetTest, LiteralOfEachArrowTypeReadsBackEqual) {
@@ -269,7 +283,8 @@ TEST_F(BoundParamsNetTest, ExecutemanyOf100000RowsInChunksReadsBackEqual) {
                                             IdNames(40000, 35000), IdNames(75000, 25000)};
   const int64_t queries_before = svc().Counter("requests.query");
   int64_t rows = 0;
-  const Failure f = Run(Prepared("INSERT INTO bp_many (id, name) VALUES (?, ?)"), batches, &rows);
+  const Failure f = Run(Prepared("INSERT INTO bp_many (id, name) VALUES (?, ?)", kRowsAsSql),
+                        batches, &rows);
   ASSERT_EQ(f.status, ADBC_STATUS_OK) << f.message;
   EXPECT_EQ(rows, 100000);
   // Ten multi-row INSERTs of 10000 rows, not one request per row.
@@ -291,7 +306,7 @@ TEST_F(BoundParamsNetTest, ChunkFailingInTheMiddleLeavesTheEarlierChunksCommitte
     ASSERT_TRUE(pads.Append(std::string(700000, static_cast<char>('a' + row))).ok());
   }
   int64_t rows = 0;
-  const Failure f = Run(Prepared("INSERT INTO bp_chunks VALUES (?, ?);"),
+  const Failure f = Run(Prepared("INSERT INTO bp_chunks VALUES (?, ?);", kRowsAsSql),
                         {Batch({{"id", ids.Finish().ValueOrDie()},
                                 {"pad", pads.Finish().ValueOrDie()}})},
                         &rows);

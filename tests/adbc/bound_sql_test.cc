@@ -138,6 +138,9 @@ TEST(InsertValuesRow, OnlyPlainSingleRowInsertsCarryManyRows) {
       {"INSERT INTO t VALUES (?) RETURNING *", nullptr},
       {"INSERT INTO t VALUES (?); SELECT 1", nullptr},
       {"INSERT INTO t SELECT ? FROM (VALUES (1))", nullptr},
+      // Several rows at once would be one UNION: duplicate rows would be stored once.
+      {"INSERT INTO t SELECT 1 UNION VALUES (?)", nullptr},
+      {"INSERT INTO t BY NAME SELECT 1 AS a UNION ALL VALUES (?)", nullptr},
       {"INSERT INTO t VALUES (1)", nullptr},
       {"WITH x AS (SELECT 1) INSERT INTO t VALUES (?)", nullptr},
       {"UPDATE t SET a = ?", nullptr},

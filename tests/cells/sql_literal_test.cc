@@ -22,6 +22,8 @@ std::shared_ptr<arrow::Array> array_of(const std::shared_ptr<arrow::DataType>& t
 std::string literals(const std::shared_ptr<arrow::Array>& array) {
   auto column = SqlLiteralColumn::Make(array);
   if (!column.ok()) return "error: " + column.status().ToString();
+  // What has literals passes the check that makes none.
+  EXPECT_TRUE(SqlLiteralColumn::Check(array).ok()) << SqlLiteralColumn::Check(array).ToString();
   std::string out;
   for (int64_t row = 0; row < column->length(); ++row) {
     if (row > 0) out += " | ";
@@ -131,6 +133,12 @@ TEST(SqlLiteral, ValuesAndTypesWithoutALiteralAreRefusedWithTheirRow) {
        "nanoseconds"},
       {array_of(arrow::month_day_nano_interval(), "[[0, 0, 1]]"), "22008", 0, "nanoseconds"},
       {array_of(arrow::time32(TimeUnit::SECOND), "[0, 90000]"), "22008", 1, "outside the range"},
+      {array_of(arrow::time64(TimeUnit::MICRO), "[-1]"), "22008", 0, "outside the range"},
+      {array_of(arrow::timestamp(TimeUnit::SECOND), "[0, 9223372036854775807]"), "22008", 1,
+       "outside the range"},
+      {array_of(arrow::large_utf8(), R"(["a\u0000"])"), "22021", 0, "NUL byte"},
+      {array_of(arrow::utf8_view(), R"(["fine", "a view longer than twelve \u0000"])"), "22021",
+       1, "NUL byte"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.array->ToString());
@@ -140,6 +148,10 @@ TEST(SqlLiteral, ValuesAndTypesWithoutALiteralAreRefusedWithTheirRow) {
     EXPECT_EQ(failed_row_of(column.status()), c.row);
     EXPECT_NE(column.status().message().find(c.message_part), std::string::npos)
         << column.status().message();
+    // Check refuses the same, without making the text.
+    const arrow::Status checked = SqlLiteralColumn::Check(c.array);
+    EXPECT_EQ(checked.ToString(), column.status().ToString());
+    EXPECT_EQ(failed_row_of(checked), c.row);
   }
 }
 

@@ -3,8 +3,6 @@
 // every handle is released the process holds no copy of the password.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,10 +26,9 @@
 #include "norvale/nv_cells.h"
 #include "norvale/nv_query.h"
 #include "norvale_adbc.h"
+#include "support/child_process.h"
 #include "support/localsvc_fixture.h"
 #include "support/sanitizer_build.h"
-
-extern char** environ;
 
 namespace {
 
@@ -256,39 +253,11 @@ TEST(PasswordMemory, NothingLeftAfterTheLastHandle) {
   auto svc = nv_test::LocalSvc::Start(opts, &err);
   ASSERT_NE(svc, nullptr) << err;
 
-  int in[2], out[2];
-  ASSERT_EQ(pipe(in), 0);
-  ASSERT_EQ(pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, in[1]);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::vector<std::string> env_text = {"NV_PASSWORD_SCAN_URL=" + svc->control_plane_url()};
-  for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filter = "--gtest_filter=PasswordMemoryChild.ScanAfterRelease";
-  char* argv[] = {self.data(), filter.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  ASSERT_EQ(write(in[1], password.data(), password.size()),
-            static_cast<ssize_t>(password.size()));
-  close(in[1]);
-  std::string output;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  int status = -1;
+  const std::string output = nv_test::run_self(
+      {"--gtest_filter=PasswordMemoryChild.ScanAfterRelease"}, &status,
+      {password, {"NV_PASSWORD_SCAN_URL=" + svc->control_plane_url()}});
+  ASSERT_EQ(status, 0) << output;
   EXPECT_EQ(output.find("live=0\n"), std::string::npos) << output;
   EXPECT_NE(output.find("live="), std::string::npos) << output;
   EXPECT_NE(output.find("copies=0\n"), std::string::npos) << output;

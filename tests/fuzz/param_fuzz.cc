@@ -2,6 +2,9 @@
 // substitution and the ADBC layer's typed literals (?, $n, $name and :name markers). Whatever
 // the values hold, the written text has exactly the lexer's statements and strings of the
 // original around each literal: no value may open or close a string, comment or statement.
+// The shape of a one-row INSERT ... VALUES read from the text must read the same again from
+// the statement written back from it, and an INSERT that loads its bound rows as one ingest
+// takes each bound column once, into the table its text names.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,7 +13,9 @@
 #include <arrow/api.h>
 
 #include "adbc/bound_sql_internal.h"
+#include "adbc/bulk_bind_internal.h"
 #include "adbc/parameter_markers_internal.h"
+#include "cells/sql_insert_shape.h"
 #include "cells/sql_lexer.h"
 #include "cells/sql_literal_internal.h"
 #include "fuzz_input.h"
@@ -48,6 +53,33 @@ std::shared_ptr<arrow::Array> column_of(uint8_t kind, std::string_view text) {
   return b.Finish().ValueOrDie();
 }
 
+// A bound INSERT loaded as one ingest: its row is its markers, each bound column taken once, as
+// many targets as values, and the table text it sends names the INSERT's table.
+void check_bulk_plan(const std::string& sql, const norvale::adbc::StatementParameters& params,
+                     const std::vector<int>& columns) {
+  using namespace norvale;
+  const auto plan = adbc::plan_bulk_insert(sql, params, columns);
+  if (!plan) return;
+  const auto shape = cells::parse_insert_values(sql);
+  if (!shape || plan->table != shape->table || plan->bound_columns.size() != columns.size() ||
+      shape->values.size() != params.markers.size()) {
+    std::abort();
+  }
+  std::vector<bool> taken(columns.size(), false);
+  for (int c : plan->bound_columns) {
+    if (c < 0 || static_cast<size_t>(c) >= taken.size() || taken[c]) std::abort();
+    taken[c] = true;
+  }
+  if (plan->target_columns.has_value() != shape->has_column_list ||
+      (plan->target_columns && plan->target_columns->size() != plan->bound_columns.size())) {
+    std::abort();
+  }
+  const auto reread =
+      cells::parse_insert_values("INSERT INTO " + adbc::target_table_text(plan->table) +
+                                 " VALUES (1)");
+  if (!reread || reread->table != plan->table) std::abort();
+}
+
 // The ADBC path: each marker replaced by its column's typed literal. The written text's
 // structure is the original's with every marker's tokens replaced by its literal's own.
 void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
@@ -67,6 +99,7 @@ void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
   }
   auto columns = adbc::bind_columns(*params, *arrow::schema(fields), by_name);
   if (!columns.ok()) return;
+  check_bulk_plan(sql, *params, *columns);
   std::string out;
   adbc::SqlTemplate(sql, 0, sql.size(), *params, *columns).AppendRow(literals, 0, &out);
 
@@ -87,11 +120,80 @@ void check_typed_literals(const std::string& sql, nv_fuzz::Input& in) {
   if (structure(out, &complete_out) != want || complete_in != complete_out) std::abort();
 }
 
+std::string written_name(const norvale::cells::SqlIdentifier& id) {
+  if (!id.quoted) return id.name;
+  std::string out = "\"";
+  for (char c : id.name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+// A shape's spans lie in order inside the statement, its bare names are names, and the statement
+// written back from its parts (names requoted, values copied) has the same shape.
+void check_insert_shape(const std::string& sql) {
+  using norvale::cells::InsertValuesShape;
+  const auto shape = norvale::cells::parse_insert_values(sql);
+  if (!shape) return;
+  if (shape->table.empty() || shape->table.size() > 3 || shape->values.empty()) std::abort();
+  if (shape->has_column_list == shape->columns.empty()) std::abort();
+  if (shape->row.end > sql.size() || sql[shape->row.begin] != '(' ||
+      sql[shape->row.end - 1] != ')') {
+    std::abort();
+  }
+  size_t at = shape->row.begin + 1;
+  for (const InsertValuesShape::Span& v : shape->values) {
+    if (v.begin < at || v.end <= v.begin || v.end >= shape->row.end || v.tokens == 0) std::abort();
+    at = v.end;
+  }
+  auto check_name = [](const norvale::cells::SqlIdentifier& id) {
+    if (id.quoted) return;
+    if (id.name.empty() || (id.name[0] >= '0' && id.name[0] <= '9') || id.name[0] == '$') {
+      std::abort();
+    }
+    for (char c : id.name) {
+      if (!norvale::cells::is_name_byte(static_cast<unsigned char>(c))) std::abort();
+    }
+  };
+  std::string again = "INSERT INTO ";
+  for (size_t i = 0; i < shape->table.size(); ++i) {
+    check_name(shape->table[i]);
+    again += (i > 0 ? "." : "") + written_name(shape->table[i]);
+  }
+  if (shape->has_column_list) {
+    again += " (";
+    for (size_t i = 0; i < shape->columns.size(); ++i) {
+      check_name(shape->columns[i]);
+      again += (i > 0 ? ", " : "") + written_name(shape->columns[i]);
+    }
+    again += ")";
+  }
+  again += " VALUES (";
+  for (size_t i = 0; i < shape->values.size(); ++i) {
+    const InsertValuesShape::Span& v = shape->values[i];
+    again += (i > 0 ? ", " : "") + sql.substr(v.begin, v.end - v.begin);
+  }
+  again += ")";
+  const auto reread = norvale::cells::parse_insert_values(again);
+  if (!reread || reread->table != shape->table || reread->columns != shape->columns ||
+      reread->has_column_list != shape->has_column_list ||
+      reread->values.size() != shape->values.size()) {
+    std::abort();
+  }
+  for (size_t i = 0; i < shape->values.size(); ++i) {
+    const InsertValuesShape::Span& a = shape->values[i];
+    const InsertValuesShape::Span& b = reread->values[i];
+    if (a.tokens != b.tokens ||
+        sql.compare(a.begin, a.end - a.begin, again, b.begin, b.end - b.begin) != 0) {
+      std::abort();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nv_fuzz::Input in(data, size);
   const std::string sql(in.piece(4096));
+  check_insert_shape(sql);
   const int count = nv_param_count_placeholders(sql.data(), sql.size());
   const size_t n = in.byte() % 8;
   std::vector<std::string> buffers(n);
