@@ -2,7 +2,6 @@
 // reads to learn when the catalog changed.
 #include <atomic>
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -86,17 +85,14 @@ int fetch_connection_catalog_version(NVConnection* conn, NVCatalogVersion* out, 
     norvale::write_error(err, err_size, "nv_fetch_epoch: NULL argument");
     return -1;
   }
-  try {
+  return norvale::guard_c_call(err, err_size, "nv_fetch_epoch: ", [&] {
     const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
     const NVConnExtras extras = conn->extras();
     return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
       return fetch_version(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
                            conn->share(), out, err, err_size, abort);
     });
-  } catch (const std::exception& e) {
-    norvale::write_error(err, err_size, "nv_fetch_epoch: %s", e.what());
-    return -1;
-  }
+  });
 }
 
 }  // namespace norvale::adbc
@@ -105,12 +101,8 @@ extern "C" {
 
 int parse_catalog_version_response(const char* body, size_t len, NVCatalogVersion* out,
                                    char* err, size_t err_size) {
-  try {
-    return parse_version(body, len, out, err, err_size);
-  } catch (const std::exception& e) {
-    norvale::write_error(err, err_size, "parse_catalog_version_response: %s", e.what());
-    return -1;
-  }
+  return norvale::guard_c_call(err, err_size, "parse_catalog_version_response: ",
+                               [&] { return parse_version(body, len, out, err, err_size); });
 }
 
 int nv_test_parse_catalog_version_response(const char* body, size_t len,
@@ -121,12 +113,9 @@ int nv_test_parse_catalog_version_response(const char* body, size_t len,
 int nv_route_fetch_epoch(const char* base_url, const char* token, const NVTlsConfig* tls,
                          const NVConnExtras* extras, void* share, NVCatalogVersion* out,
                          char* err, size_t err_size) {
-  try {
+  return norvale::guard_c_call(err, err_size, "nv_route_fetch_epoch: ", [&] {
     return fetch_version(base_url, token, tls, extras, share, out, err, err_size);
-  } catch (const std::exception& e) {
-    norvale::write_error(err, err_size, "nv_route_fetch_epoch: %s", e.what());
-    return -1;
-  }
+  });
 }
 
 int nv_fetch_epoch(NVConnection* conn, NVCatalogVersion* out, char* err, size_t err_size) {

@@ -285,17 +285,14 @@ int fetch_connection_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, cha
     write_error(err, err_size, "nv_fetch_snapshot: NULL argument");
     return -1;
   }
-  try {
+  return guard_c_call(err, err_size, "snapshot HTTP error: ", [&] {
     const NVTlsConfig tls = conn->tls;  // the texts stay owned by the connection
     const NVConnExtras extras = conn->extras();
     return norvale::with_session_token(conn, err, err_size, [&](const norvale::SessionToken& t) {
       return fetch_snapshot(conn->control_plane_url.c_str(), t.c_str_or_null(), &tls, &extras,
                             conn->share(), out, err, err_size, abort, validator);
     });
-  } catch (const std::exception& e) {
-    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
-    return -1;
-  }
+  });
 }
 
 }  // namespace norvale::adbc
@@ -306,12 +303,9 @@ int nv_route_fetch_info_schema_snapshot(const char* base_url, const char* token,
                                         const NVTlsConfig* tls, const NVConnExtras* extras,
                                         void* share, NVInfoSchemaSnapshot* out, char* err,
                                         size_t err_size) {
-  try {
+  return norvale::guard_c_call(err, err_size, "snapshot HTTP error: ", [&] {
     return fetch_snapshot(base_url, token, tls, extras, share, out, err, err_size);
-  } catch (const std::exception& e) {
-    write_error(err, err_size, "snapshot HTTP error: %s", e.what());
-    return -1;
-  }
+  });
 }
 
 int nv_fetch_snapshot(NVConnection* conn, NVInfoSchemaSnapshot* out, char* err,
