@@ -1,6 +1,5 @@
 // The columns of the table a bound INSERT without column list writes to: the catalog snapshot's
 // when it lists the table, else those a query of no rows of it returns.
-#include <algorithm>
 #include <utility>
 
 #include "adbc/bulk_bind_internal.h"
@@ -8,22 +7,13 @@
 #include "adbc/catalog_internal.h"
 #include "adbc/statement_ingest_internal.h"
 #include "adbc/status_internal.h"
+#include "metadata/catalog_answers_internal.h"
 #include "metadata/catalog_index_internal.h"
-#include "metadata/snapshot_cells_internal.h"
-#include "util/strings_internal.h"
 
 namespace norvale::adbc {
 namespace {
 
-bool names(const cells::SqlIdentifier& id, std::string_view name) {
-  return id.quoted ? id.name == name : ascii_eq_ci(id.name, name);
-}
-
-// The snapshot's rows of one table, and whose they are.
-struct Owner {
-  std::string_view catalog, schema, table;
-  std::vector<std::pair<int64_t, std::string_view>> columns;  // (ordinal, name)
-};
+SnapshotName name_of(const cells::SqlIdentifier& id) { return {id.name, id.quoted}; }
 
 }  // namespace
 
@@ -31,47 +21,30 @@ SnapshotColumns snapshot_table_columns(
     const CatalogIndex& index, const std::vector<cells::SqlIdentifier>& table,
     const std::optional<std::string>& current_catalog,
     const std::optional<std::string>& current_schema) {
-  const arrow::RecordBatch* columns = index.batches()[kRsColumns].get();
-  if (columns == nullptr || table.empty()) return {};
-  const TextColumn catalog_of(columns, "table_catalog");
-  const TextColumn schema_of(columns, "table_schema");
-  const TextColumn table_of(columns, "table_name");
-  const TextColumn column_name(columns, "column_name");
-  const IntColumn ordinal(columns, "ordinal_position");
-  if (!table_of.present() || !column_name.present()) return {};
-  const cells::SqlIdentifier* schema = table.size() >= 2 ? &table[table.size() - 2] : nullptr;
-  const cells::SqlIdentifier* catalog = table.size() == 3 ? &table[0] : nullptr;
-
-  std::vector<Owner> owners;
-  for (int32_t row : index.rows(kRsColumns, table.back().name)) {
-    const std::string_view name = table_of.get(row);
-    const std::string_view sch = schema_of.get(row);
-    const std::string_view cat = catalog_of.get(row);
-    if (!names(table.back(), name) || (schema != nullptr && !names(*schema, sch)) ||
-        (catalog != nullptr && !names(*catalog, cat))) {
-      continue;
-    }
-    auto owner = std::find_if(owners.begin(), owners.end(), [&](const Owner& o) {
-      return o.catalog == cat && o.schema == sch && o.table == name;
-    });
-    if (owner == owners.end()) owner = owners.insert(owners.end(), Owner{cat, sch, name, {}});
-    owner->columns.emplace_back(ordinal.present() ? ordinal.get(row) : row, column_name.get(row));
-  }
-  if (owners.size() > 1 && schema == nullptr && current_schema) {
+  if (table.empty() || table.size() > 3) return {};
+  std::optional<SnapshotName> catalog, schema;
+  if (table.size() == 3) catalog = name_of(table[0]);
+  if (table.size() >= 2) schema = name_of(table[table.size() - 2]);
+  const SnapshotName name = name_of(table.back());
+  SnapshotTableSchema found = snapshot_table_schema(&index, catalog ? &*catalog : nullptr,
+                                                    schema ? &*schema : nullptr, name);
+  if (found.kind == SnapshotTableSchema::kAmbiguous && !schema && current_schema) {
     // A name without schema means the table of the schema the service resolves names in.
-    std::erase_if(owners, [&](const Owner& o) {
-      return !ascii_eq_ci(o.schema, *current_schema) ||
-             (current_catalog && !ascii_eq_ci(o.catalog, *current_catalog));
-    });
+    const SnapshotName in_schema{*current_schema};
+    const std::optional<SnapshotName> in_catalog =
+        current_catalog ? std::optional<SnapshotName>(SnapshotName{*current_catalog})
+                        : std::nullopt;
+    found = snapshot_table_schema(&index, in_catalog ? &*in_catalog : nullptr, &in_schema, name);
   }
-  if (owners.size() != 1) {
-    return {owners.empty() ? SnapshotColumns::kUnlisted : SnapshotColumns::kAmbiguous, {}};
+  switch (found.kind) {
+    case SnapshotTableSchema::kFound:
+      return {SnapshotColumns::kListed, std::move(found.column_names)};
+    case SnapshotTableSchema::kAmbiguous:
+      return {SnapshotColumns::kAmbiguous, {}};
+    case SnapshotTableSchema::kNotDescribed:
+      break;
   }
-  std::stable_sort(owners[0].columns.begin(), owners[0].columns.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  SnapshotColumns listed{SnapshotColumns::kListed, {}};
-  for (const auto& [position, name] : owners[0].columns) listed.columns.emplace_back(name);
-  return listed;
+  return {};
 }
 
 arrow::Result<std::optional<std::vector<std::string>>> table_columns(

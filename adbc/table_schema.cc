@@ -120,7 +120,7 @@ arrow::Status get_table_schema(AdbcConnection* connection, const char* catalog,
     ARROW_RETURN_NOT_OK(export_schema(*answer.columns, out));
     nv_log_emit(NV_LOG_DEBUG, "meta_engine",
                 "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
-                or_empty(catalog), or_empty(db_schema), table_name, answer.column_count);
+                or_empty(catalog), or_empty(db_schema), table_name, answer.column_names.size());
     return arrow::Status::OK();
   }
   if (answer.kind == SnapshotTableSchema::kFound) {

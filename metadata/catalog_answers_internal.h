@@ -55,17 +55,30 @@ struct ObjectsFilter {
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> objects_batch(const CatalogIndex* index,
                                                                  const ObjectsFilter& filter);
 
-/// What the snapshot says about one table's columns (GetTableSchema): whole-name, ASCII
-/// case-insensitive matches of table_name and, when given non-empty, db_schema and catalog.
+/// One part of a table name as the snapshot is searched for it: exactly as written (a quoted
+/// SQL identifier) or as a whole-name ASCII case-insensitive match.
+struct SnapshotName {
+  std::string_view text;
+  bool exact = false;
+};
+
+/// What the snapshot says about one table's columns (GetTableSchema, the table of a bound
+/// INSERT): matches of table_name and, when given, db_schema and catalog.
 struct SnapshotTableSchema {
   enum Kind { kNotDescribed, kFound, kAmbiguous } kind = kNotDescribed;
   std::string catalog, schema;  // kFound: of the table found
+  /// kFound: the table's column names in ordinal order.
+  std::vector<std::string> column_names;
   /// kFound: the table's columns in ordinal order; null when a column's type text is not known
   /// here (the compute node is then asked, for the table the snapshot named).
   std::shared_ptr<arrow::Schema> columns;
-  size_t column_count = 0;
   std::string candidates;  // kAmbiguous: "cat.schema, cat.schema"
 };
+/// A null catalog or db_schema matches any.
+SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const SnapshotName* catalog,
+                                          const SnapshotName* db_schema,
+                                          const SnapshotName& table_name);
+/// The ADBC arguments: every part case-insensitive, an empty catalog or db_schema any.
 SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char* catalog,
                                           const char* db_schema, const char* table_name);
 

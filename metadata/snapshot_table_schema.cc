@@ -24,12 +24,17 @@ struct Row {
   bool nullable;
 };
 
+bool matches(const SnapshotName& name, std::string_view cell) {
+  return name.exact ? cell == name.text : ascii_eq_ci(cell, name.text);
+}
+
 }  // namespace
 
 // The columns rows of the requested table, found through the index. Without a db_schema, a
 // table name present in several schemas is ambiguous: its columns are never merged.
-SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char* catalog,
-                                          const char* db_schema, const char* table_name) {
+SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const SnapshotName* catalog,
+                                          const SnapshotName* db_schema,
+                                          const SnapshotName& table_name) {
   SnapshotTableSchema answer;
   if (index == nullptr) return answer;
   const arrow::RecordBatch* columns = index->batches()[kRsColumns].get();
@@ -39,35 +44,38 @@ SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char*
   }
   const TextColumn table_catalog(columns, "table_catalog");
   const TextColumn table_schema(columns, "table_schema");
+  const TextColumn table(columns, "table_name");
   const TextColumn column_name(columns, "column_name");
   const TextColumn data_type(columns, "data_type");
   const IntColumn ordinal(columns, "ordinal_position");
   const TextColumn is_nullable(columns, "is_nullable");
 
-  std::vector<std::pair<std::string_view, std::string_view>> owners;  // (catalog, schema)
+  struct Owner {
+    std::string_view catalog, schema, table;
+    bool operator==(const Owner&) const = default;
+  };
+  std::vector<Owner> owners;
   std::vector<int32_t> matched;
-  for (int32_t row : index->rows(kRsColumns, table_name)) {
-    const std::string_view cat = table_catalog.get(row);
-    const std::string_view sch = table_schema.get(row);
-    if (non_empty(db_schema) && !ascii_eq_ci(sch, db_schema)) continue;
-    if (non_empty(catalog) && !ascii_eq_ci(cat, catalog)) continue;
-    if (std::find(owners.begin(), owners.end(), std::make_pair(cat, sch)) == owners.end()) {
-      owners.emplace_back(cat, sch);
-    }
+  for (int32_t row : index->rows(kRsColumns, table_name.text)) {
+    const Owner owner{table_catalog.get(row), table_schema.get(row), table.get(row)};
+    if (!matches(table_name, owner.table)) continue;
+    if (db_schema != nullptr && !matches(*db_schema, owner.schema)) continue;
+    if (catalog != nullptr && !matches(*catalog, owner.catalog)) continue;
+    if (std::find(owners.begin(), owners.end(), owner) == owners.end()) owners.push_back(owner);
     matched.push_back(row);
   }
   if (owners.empty()) return answer;
   if (owners.size() > 1) {
     answer.kind = SnapshotTableSchema::kAmbiguous;
-    for (const auto& [cat, sch] : owners) {
+    for (const Owner& o : owners) {
       if (!answer.candidates.empty()) answer.candidates += ", ";
-      answer.candidates.append(cat).append(".").append(sch);
+      answer.candidates.append(o.catalog).append(".").append(o.schema);
     }
     return answer;
   }
   answer.kind = SnapshotTableSchema::kFound;
-  answer.catalog = std::string(owners[0].first);
-  answer.schema = std::string(owners[0].second);
+  answer.catalog = std::string(owners[0].catalog);
+  answer.schema = std::string(owners[0].schema);
   std::vector<Row> rows;
   bool all_types_known = true;
   for (int32_t row : matched) {
@@ -80,7 +88,7 @@ SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char*
   }
   std::stable_sort(rows.begin(), rows.end(),
                    [](const Row& a, const Row& b) { return a.ordinal < b.ordinal; });
-  answer.column_count = rows.size();
+  for (const Row& row : rows) answer.column_names.emplace_back(row.name);
   if (all_types_known) {
     arrow::FieldVector fields;
     fields.reserve(rows.size());
@@ -90,6 +98,15 @@ SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char*
     answer.columns = arrow::schema(std::move(fields));
   }
   return answer;
+}
+
+SnapshotTableSchema snapshot_table_schema(const CatalogIndex* index, const char* catalog,
+                                          const char* db_schema, const char* table_name) {
+  const SnapshotName catalog_name{non_empty(catalog) ? catalog : ""};
+  const SnapshotName schema_name{non_empty(db_schema) ? db_schema : ""};
+  return snapshot_table_schema(index, non_empty(catalog) ? &catalog_name : nullptr,
+                               non_empty(db_schema) ? &schema_name : nullptr,
+                               SnapshotName{table_name != nullptr ? table_name : ""});
 }
 
 }  // namespace norvale::adbc
